@@ -1,0 +1,108 @@
+#include "core/config.h"
+
+#include <cmath>
+#include <limits>
+
+#include "core/fileio.h"
+#include "core/text.h"
+
+namespace vl {
+
+namespace fs = std::filesystem;
+
+std::string readDelimitedField(std::string_view line) {
+    std::size_t i = 0;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i < line.size() && line[i] == '"') {
+        const std::size_t close = line.find('"', i + 1);
+        return std::string(line.substr(i + 1, close == std::string_view::npos ? std::string_view::npos
+                                                                              : close - i - 1));
+    }
+    const std::size_t comma = line.find(',', i);
+    return trimBlanks(line.substr(i, comma == std::string_view::npos ? std::string_view::npos
+                                                                      : comma - i));
+}
+
+void loadDatosTxt(const fs::path& file, Config& cfg) {
+    const auto bytes = readFileBytes(file);
+    const std::vector<std::string> lines = bytes ? splitLines(*bytes) : std::vector<std::string>{};
+    auto field = [&](std::size_t i, std::string& into) {
+        if (i < lines.size()) into = readDelimitedField(lines[i]);
+    };
+    field(0, cfg.n_farmacia);
+    std::string height;
+    field(1, height);
+    if (!height.empty()) cfg.alto_ventana = static_cast<float>(Val(height));
+    field(2, cfg.descargar_precios);
+    cfg.frecuencia = DefaultFrecuencia;
+    field(3, cfg.frecuencia);
+    cfg.codigo_empresa = DefaultCodigoEmpresa;
+    field(4, cfg.codigo_empresa);
+    field(5, cfg.clave);
+}
+
+void applyHeightLimits(Config& cfg, int screenHeightPx) {
+    if (!(cfg.alto_ventana >= MinWindowHeight)) cfg.alto_ventana = MinWindowHeight; // NaN too
+    if (static_cast<float>(screenHeightPx) < cfg.alto_ventana)
+        cfg.alto_ventana = static_cast<float>(screenHeightPx);
+}
+
+namespace {
+
+std::optional<std::string> firstLine(const fs::path& file) {
+    const auto bytes = readFileBytes(file);
+    if (!bytes) return std::nullopt;
+    const auto lines = splitLines(*bytes);
+    if (lines.empty()) return std::nullopt;
+    return lines.front();
+}
+
+std::string quotedField(std::string_view v) {
+    // The format has no escape for a double quote: drop it rather than break the line.
+    std::string out = "\"";
+    for (char c : v)
+        if (c != '"' && c != '\r' && c != '\n') out += c;
+    out += '"';
+    return out;
+}
+
+} // namespace
+
+std::optional<std::int16_t> readTipoConexion(const fs::path& file) {
+    const auto line = firstLine(file);
+    if (!line) return std::nullopt;
+    return static_cast<std::int16_t>(ValInt16(*line));
+}
+
+std::string formatDatosTxt(const DatosTxtLines& l) {
+    std::string out;
+    out += quotedField(l.n_farmacia) + CRLF;
+    out += quotedField(l.alto_ventana_text) + CRLF;
+    out += (l.descargar_precios ? "1" : "0") + std::string(CRLF);
+    out += quotedField(l.frecuencia) + CRLF;
+    out += quotedField(l.codigo_empresa) + CRLF;
+    out += quotedField(l.clave) + CRLF;
+    return out;
+}
+
+bool saveDatosTxt(const fs::path& file, const DatosTxtLines& lines) {
+    return writeFileAtomic(file, formatDatosTxt(lines));
+}
+
+bool saveTipoConexion(const fs::path& file, std::int16_t value) {
+    return writeFileAtomic(file, std::to_string(value) + CRLF);
+}
+
+std::optional<int> readSurveySwitch(const fs::path& file) {
+    const auto line = firstLine(file);
+    if (!line) return std::nullopt;
+    const std::string t = trimBlanks(*line);
+    if (t.empty()) return std::nullopt;
+    return ValInt16(t);
+}
+
+bool saveSurveySwitch(const fs::path& file, int value) {
+    return writeFileAtomic(file, std::to_string(value) + CRLF);
+}
+
+} // namespace vl

@@ -1,0 +1,59 @@
+// The settings: config\datos.txt under the product folder and quiroles\tipoconect.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vl {
+
+inline constexpr float DefaultWindowHeight = 525.0f;
+inline constexpr float MinWindowHeight = 480.0f;
+inline constexpr const char* DefaultFrecuencia = "7 - Semanal";
+inline constexpr const char* DefaultCodigoEmpresa = "8";
+
+// All texts are Windows-1252 bytes.
+struct Config {
+    std::string n_farmacia;
+    float alto_ventana = DefaultWindowHeight;
+    std::string descargar_precios;
+    std::string frecuencia = DefaultFrecuencia;
+    std::string codigo_empresa = DefaultCodigoEmpresa;
+    std::string clave;
+    std::int16_t tipo_conexion = 1;
+};
+
+// One field of a comma-delimited line: leading blanks skipped, a quoted field runs to its
+// closing quote, an unquoted one to the first comma (trailing blanks dropped).
+std::string readDelimitedField(std::string_view line);
+
+// Reads datos.txt into `cfg`; a missing file or line leaves the values as they are, with the
+// frequency and company defaults put in place just before their lines are read.
+void loadDatosTxt(const std::filesystem::path& file, Config& cfg);
+
+// Lower limit 480, upper limit the screen height in pixels.
+void applyHeightLimits(Config& cfg, int screenHeightPx);
+
+// tipoconect as a 16-bit integer; nullopt when missing or unreadable.
+std::optional<std::int16_t> readTipoConexion(const std::filesystem::path& file);
+
+// The six lines exactly as the settings window writes them (height as typed).
+struct DatosTxtLines {
+    std::string n_farmacia;
+    std::string alto_ventana_text;
+    int descargar_precios = 0; // 0 or 1
+    std::string frecuencia;
+    std::string codigo_empresa;
+    std::string clave;
+};
+std::string formatDatosTxt(const DatosTxtLines& lines);
+bool saveDatosTxt(const std::filesystem::path& file, const DatosTxtLines& lines);
+bool saveTipoConexion(const std::filesystem::path& file, std::int16_t value);
+
+// config\encuesta.for: whether the survey panel is shown; nullopt when missing or unreadable.
+std::optional<int> readSurveySwitch(const std::filesystem::path& file);
+bool saveSurveySwitch(const std::filesystem::path& file, int value);
+
+} // namespace vl

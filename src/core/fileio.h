@@ -1,0 +1,30 @@
+// Whole-file helpers. Files that another terminal may read while they change are written aside
+// and renamed over the old one; on a network share the rename can fail for a moment.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vl {
+
+// The whole file as bytes; nullopt when it cannot be read.
+std::optional<std::string> readFileBytes(const std::filesystem::path& p);
+
+// Writes `bytes` to a temporary file in the same folder, flushes it to disk and renames it over
+// `p`, retrying the rename briefly. Returns false (old file untouched) on failure.
+bool writeFileAtomic(const std::filesystem::path& p, std::string_view bytes);
+
+// Plain overwrite (create or truncate). Returns false on failure.
+bool writeFileBytes(const std::filesystem::path& p, std::string_view bytes);
+
+// Size in bytes, 0 when missing or unreadable.
+std::uintmax_t fileSizeOrZero(const std::filesystem::path& p);
+
+// Splits on CR LF (also a lone LF); a final line without an end is kept, an empty tail is not.
+std::vector<std::string> splitLines(std::string_view bytes);
+
+} // namespace vl

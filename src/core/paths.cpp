@@ -1,0 +1,105 @@
+#include "core/paths.h"
+
+#include <cstdlib>
+#include <system_error>
+#include <vector>
+
+#include "core/text.h"
+
+namespace vl {
+
+namespace {
+
+std::vector<std::string> splitComponents(std::string_view rel) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : rel) {
+        if (c == '/' || c == '\\') {
+            if (!cur.empty() && cur != ".") parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty() && cur != ".") parts.push_back(cur);
+    return parts;
+}
+
+bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && lowerCp1252(a) == lowerCp1252(b);
+}
+
+} // namespace
+
+fs::path driveRoot(const fs::path& executableDir) {
+    if (const char* env = std::getenv("VELANTIA_ROOT"); env && *env) return fs::path(env);
+    const fs::path dir = executableDir.lexically_normal();
+    const fs::path product = dir.filename().empty() ? dir.parent_path() : dir;
+    const fs::path quiroles = product.parent_path();
+    if (sameNameIgnoringCase(product.filename().string(), "velantia") &&
+        sameNameIgnoringCase(quiroles.filename().string(), "quiroles"))
+        return quiroles.parent_path();
+    return dir.root_path().empty() ? fs::path("/") : dir.root_path();
+}
+
+fs::path resolvePath(const fs::path& base, std::string_view relative) {
+    fs::path cur = base;
+    bool exists = true; // once a component is missing, nothing below it can exist
+    for (const std::string& comp : splitComponents(relative)) {
+        if (comp == "..") {
+            cur = cur.parent_path();
+            continue;
+        }
+        std::error_code ec;
+        fs::path direct = cur / comp;
+        if (exists && fs::exists(direct, ec)) {
+            cur = std::move(direct);
+            continue;
+        }
+        bool found = false;
+        if (exists && fs::is_directory(cur, ec)) {
+            for (fs::directory_iterator it(cur, ec), end; !ec && it != end; it.increment(ec)) {
+                const std::string name = it->path().filename().string();
+                if (sameNameIgnoringCase(name, comp)) {
+                    cur /= name;
+                    found = true;
+                    break;
+                }
+            }
+        }
+        if (!found) {
+            cur = std::move(direct);
+            exists = false;
+        }
+    }
+    return cur;
+}
+
+fs::path Paths::product(std::string_view relative) const {
+    std::string rel = "quiroles/Velantia/";
+    rel += relative;
+    return resolvePath(root_, rel);
+}
+
+fs::path Paths::orbal(std::string_view relative) const {
+    std::string rel = "quiroles/orbal-5/";
+    rel += relative;
+    return resolvePath(root_, rel);
+}
+
+fs::path Paths::pageFolder(const std::string& terminalDigit) const {
+    return product("htm" + terminalDigit);
+}
+
+std::string Paths::fileUrl(const fs::path& p) {
+    std::string s = fs::absolute(p).lexically_normal().generic_string();
+    if (!s.empty() && s.front() != '/') s.insert(s.begin(), '/'); // C:/... on Windows
+    return "file://" + s;
+}
+
+void makeDirOneLevel(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directory(dir, ec);
+}
+
+} // namespace vl

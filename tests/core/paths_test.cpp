@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "core/fileio.h"
+#include "core/paths.h"
+#include "support/tempdir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(Paths, ResolvesAnySpellingToTheExistingEntry) {
+    vltest::TempDir dir;
+    dir.write("quiroles/Velantia/Recibido/Maestro.xml", "x");
+    const vl::Paths p(dir.path());
+    EXPECT_EQ(p.product("recibido\\maestro.XML"),
+              dir.path() / "quiroles/Velantia/Recibido/Maestro.xml");
+    EXPECT_EQ(p.at("QUIROLES/velantia/RECIBIDO"), dir.path() / "quiroles/Velantia/Recibido");
+    // A new file keeps the spelling asked for, in the existing folder.
+    EXPECT_EQ(p.product("recibido\\Software.zip"),
+              dir.path() / "quiroles/Velantia/Recibido/Software.zip");
+    // Nothing below a missing folder is looked up.
+    EXPECT_EQ(p.product("Nueva/Dentro/a.txt"), dir.path() / "quiroles/Velantia/Nueva/Dentro/a.txt");
+    EXPECT_EQ(p.pageFolder("3"), dir.path() / "quiroles/Velantia/htm3");
+    EXPECT_EQ(p.orbal("basea"), dir.path() / "quiroles/orbal-5/basea");
+}
+
+TEST(Paths, DriveRootFromExecutableFolder) {
+    ::unsetenv("VELANTIA_ROOT");
+    EXPECT_EQ(vl::driveRoot("/srv/farmacia/QUIROLES/velantia"), fs::path("/srv/farmacia"));
+    EXPECT_EQ(vl::driveRoot("/srv/farmacia/quiroles/Velantia/"), fs::path("/srv/farmacia"));
+    EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/"));
+    ::setenv("VELANTIA_ROOT", "/tmp/raiz", 1);
+    EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/tmp/raiz"));
+    ::unsetenv("VELANTIA_ROOT");
+}
+
+TEST(Paths, FileUrl) {
+    EXPECT_EQ(vl::Paths::fileUrl("/a/quiroles/Velantia/htm1/informa.htm"),
+              "file:///a/quiroles/Velantia/htm1/informa.htm");
+}
+
+TEST(Paths, MakeDirOneLevelOnly) {
+    vltest::TempDir dir;
+    vl::makeDirOneLevel(dir.path() / "a");
+    vl::makeDirOneLevel(dir.path() / "a"); // existing: quiet
+    vl::makeDirOneLevel(dir.path() / "x" / "y"); // missing parent: quiet, nothing made
+    EXPECT_TRUE(fs::is_directory(dir.path() / "a"));
+    EXPECT_FALSE(fs::exists(dir.path() / "x"));
+}
+
+TEST(FileIo, AtomicWriteReplacesAndLeavesNoTemporary) {
+    vltest::TempDir dir;
+    const auto f = dir.write("datos/f.txt", "viejo");
+    ASSERT_TRUE(vl::writeFileAtomic(f, "nuevo\r\n"));
+    EXPECT_EQ(vltest::readBytes(f), "nuevo\r\n");
+    int entries = 0;
+    for ([[maybe_unused]] auto& e : fs::directory_iterator(dir.path() / "datos")) ++entries;
+    EXPECT_EQ(entries, 1);
+    EXPECT_FALSE(vl::writeFileAtomic(dir.path() / "no/existe/f.txt", "x"));
+    EXPECT_EQ(vl::fileSizeOrZero(f), 7u);
+    EXPECT_EQ(vl::fileSizeOrZero(dir.path() / "nada"), 0u);
+}
+
+TEST(FileIo, SplitLines) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(vl::splitLines("a\r\nb\r\n"), (V{"a", "b"}));
+    EXPECT_EQ(vl::splitLines("a\nb"), (V{"a", "b"}));
+    EXPECT_EQ(vl::splitLines("a\r\n\r\nc\r"), (V{"a", "", "c"}));
+    EXPECT_EQ(vl::splitLines(""), V{});
+}
+
+} // namespace

@@ -1,0 +1,30 @@
+// A fresh folder per test, removed afterwards, with small helpers for byte-exact files.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vltest {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    // Writes `bytes` at `relative` (folders made as needed) and returns the full path.
+    std::filesystem::path write(const std::string& relative, std::string_view bytes) const;
+    // The file's bytes, or "<missing>" when it cannot be read.
+    std::string read(const std::string& relative) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string readBytes(const std::filesystem::path& p);
+void writeBytes(const std::filesystem::path& p, std::string_view bytes);
+
+} // namespace vltest
