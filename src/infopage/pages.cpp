@@ -1,0 +1,190 @@
+#include "infopage/pages.h"
+
+#include <string_view>
+
+#include "core/fileio.h"
+#include "core/text.h"
+
+namespace vl {
+
+namespace {
+
+constexpr std::string_view PageHeader =
+    "<html>\r\n"
+    "<head>\r\n"
+    "<title>Velantia</title>\r\n"
+    "</head>\r\n"
+    "<body bgcolor='#ffffff' link='#336633' vlink='#666633' text='#000000'  topmargin=0 "
+    "leftmargin=10>\r\n"
+    "<a name=top></a>\r\n"
+    "\r\n";
+
+constexpr std::string_view HeadingOpen = "<p align=left><font face='Arial' color=#000000 size=2>";
+constexpr std::string_view HeadingClose = "<br><br></B></font>\r\n";
+constexpr std::string_view TitleOpen = "<font face='Arial' color=#4d4d4d size=2><B>";
+constexpr std::string_view TextOpen = "<br><font face='Verdana' color=#4d4d4d size=1>";
+constexpr std::string_view NoteOpen = "<td><br><font face='Verdana' color=#4d4d4d size=1>";
+
+std::string patientHeadingOpen() {
+    return std::string(HeadingOpen) + toCp1252("Información al paciente") + "<br><br><B>";
+}
+
+// The one-line notice that stands in for the items.
+std::string noteLine(std::string_view utf8) {
+    return std::string(NoteOpen) + toCp1252(utf8) + "</font></td>\r\n";
+}
+
+std::string_view alertImage(char level) {
+    switch (level) {
+    case '1':
+        return "<img src='..\\htm\\Red.jpg'>\r\n";
+    case '2':
+        return "<img src='..\\htm\\Yelow.jpg'>\r\n";
+    case '3':
+        return "<img src='..\\htm\\Green.jpg'>\r\n";
+    default:
+        return {};
+    }
+}
+
+bool isBlankOrLineEnd(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Fields as the text files have always been read: blanks and line ends before a field are
+// skipped; a quoted field runs to the next quote (line ends included) and anything after it up
+// to the separator is dropped; a bare field runs to a comma or the line end.
+class FieldReader {
+  public:
+    explicit FieldReader(std::string_view s) : s_(s) {}
+
+    std::string next() {
+        while (p_ < s_.size() && isBlankOrLineEnd(s_[p_]))
+            ++p_;
+        if (p_ >= s_.size()) return {};
+        std::string value;
+        if (s_[p_] == '"') {
+            const std::size_t close = s_.find('"', p_ + 1);
+            if (close == std::string_view::npos) {
+                value = s_.substr(p_ + 1);
+                p_ = s_.size();
+                return value;
+            }
+            value = s_.substr(p_ + 1, close - p_ - 1);
+            p_ = close + 1;
+            while (p_ < s_.size() && !isSeparator(s_[p_]))
+                ++p_;
+        } else {
+            std::size_t end = p_;
+            while (end < s_.size() && !isSeparator(s_[end]))
+                ++end;
+            value = s_.substr(p_, end - p_);
+            p_ = end;
+        }
+        skipSeparator();
+        return value;
+    }
+
+  private:
+    static bool isSeparator(char c) { return c == ',' || c == '\r' || c == '\n'; }
+
+    // The LF of a CR LF is skipped as a leading line end of the next field.
+    void skipSeparator() {
+        if (p_ < s_.size()) ++p_;
+    }
+
+    std::string_view s_;
+    std::size_t p_ = 0;
+};
+
+} // namespace
+
+std::pair<std::string, std::string> readItemTexts(const fs::path& file) {
+    const auto bytes = readFileBytes(file);
+    if (!bytes) return {};
+    FieldReader reader(*bytes);
+    std::string title = reader.next();
+    std::string text = reader.next();
+    return {std::move(title), std::move(text)};
+}
+
+MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
+                                 const std::string& todayStamp, Watchdog& dog) {
+    MedicinePages pages;
+    dog.start();
+    const ProductLookup product = findProduct(files, code, dog);
+
+    std::string& informa = pages.informa;
+    std::string& imprime = pages.imprime;
+    informa = PageHeader;
+    imprime = PageHeader;
+
+    // An unknown code still gets its own page, so the previous medicine's page never stands
+    // in for it.
+    if (!product.found()) {
+        const std::string note =
+            noteLine("No se ha encontrado el medicamento con este código nacional.");
+        informa += std::string(HeadingOpen) + "<B>" + code + std::string(HeadingClose) + note;
+        imprime += patientHeadingOpen() + code + std::string(HeadingClose) + note;
+        return pages;
+    }
+    pages.productFound = true;
+
+    const std::string heading = product.heading();
+    informa += std::string(HeadingOpen) + "<B>" + heading;
+    // The productos.txt heading has always broken the line after the description.
+    if (!product.fromBase) {
+        informa += CRLF;
+        pages.label14 = "PVP: " + product.product.price();
+    }
+    informa += HeadingClose;
+    imprime += patientHeadingOpen() + heading + std::string(HeadingClose);
+
+    for (const InfoItemRecord& item : findItemRange(files, code, dog)) {
+        if (!itemShown(item, todayStamp)) continue;
+        ++pages.shown;
+        pages.label13Visible = true;
+        const auto [title, text] =
+            readItemTexts(files.paths().product("datos\\textos\\" + item.textId() + ".txt"));
+        const bool forPatient = item.printFlag() == '1';
+        const std::string body = std::string(TextOpen) + text + "</font>\r\n<br></td>\r\n";
+
+        informa += "<td>\r\n";
+        informa += alertImage(item.alertLevel());
+        informa += std::string(TitleOpen) + title + "</B>";
+        if (forPatient) {
+            pages.printable = true;
+            informa += "<img src='..\\htm\\printer.jpg'>";
+        }
+        informa += "</font>\r\n" + body;
+
+        if (forPatient) imprime += "<td>" + std::string(TitleOpen) + title + "</B>" + body;
+    }
+
+    if (pages.shown == 0)
+        informa += noteLine("No existe información asociada a este medicamento elaborada por los "
+                            "grupos de trabajo en Velantia del Kaprania");
+    return pages;
+}
+
+bool writeMedicinePages(const Paths& paths, const std::string& terminalDigit,
+                        const MedicinePages& pages) {
+    const fs::path folder = paths.pageFolder(terminalDigit);
+    // The browser may be reading the old page: replace it whole, never truncate it in place.
+    return writeFileAtomic(resolvePath(folder, "Informa.htm"), pages.informa) &&
+           writeFileAtomic(resolvePath(folder, "imprime.htm"), pages.imprime);
+}
+
+std::string completePageUrl(const Paths& paths, const std::string& terminalDigit) {
+    return Paths::fileUrl(resolvePath(paths.pageFolder(terminalDigit), "informa.htm"));
+}
+
+std::string patientPageUrl(const Paths& paths, const std::string& terminalDigit) {
+    return Paths::fileUrl(resolvePath(paths.pageFolder(terminalDigit), "imprime.htm"));
+}
+
+std::string emptyPageUrl(const Paths& paths) {
+    return Paths::fileUrl(paths.product("htm\\vacia.htm"));
+}
+
+} // namespace vl

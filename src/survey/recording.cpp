@@ -1,0 +1,240 @@
+#include "survey/recording.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/text.h"
+
+namespace vl {
+
+namespace {
+
+bool validRow(int k) {
+    return k >= 0 && k < AnswerRows;
+}
+bool validMedicine(int m) {
+    return m >= 1 && m <= MaxCodes;
+}
+
+} // namespace
+
+void RefRecord::setCode(std::string_view code) {
+    bytes.replace(0, 6, LSet(code, 6));
+}
+
+void RefRecord::setOrd(int k, std::string_view text) {
+    if (validRow(k)) bytes.replace(OrdAt + OrdWidth * k, OrdWidth, LSet(text, OrdWidth));
+}
+
+void RefRecord::setAns(int k, std::string_view text) {
+    if (validRow(k)) bytes.replace(AnsAt + AnsWidth * k, AnsWidth, LSet(text, AnsWidth));
+}
+
+void RefRecord::setEnd() {
+    // LF before CR: that is how the files have always been written.
+    bytes[EndAt] = '\n';
+    bytes[EndAt + 1] = '\r';
+}
+
+std::string RefRecord::code() const {
+    return bytes.substr(0, 6);
+}
+
+std::string RefRecord::ord(int k) const {
+    return validRow(k) ? bytes.substr(OrdAt + OrdWidth * k, OrdWidth) : std::string();
+}
+
+std::string RefRecord::ans(int k) const {
+    return validRow(k) ? bytes.substr(AnsAt + AnsWidth * k, AnsWidth) : std::string();
+}
+
+FocusTarget focusAfterGrabar(bool nextEnabled, bool prevEnabled, int windowHeightTw,
+                             float altoVentana) {
+    // The configured height is single precision, as it is stored.
+    if (static_cast<float>(windowHeightTw) > altoVentana * 15.0f - 100.0f)
+        return nextEnabled ? FocusTarget::Command3 : FocusTarget::Command1;
+    return focusAfterBorrar(nextEnabled, prevEnabled);
+}
+
+FocusTarget focusAfterBorrar(bool nextEnabled, bool prevEnabled) {
+    if (nextEnabled) return FocusTarget::Next;
+    if (prevEnabled) return FocusTarget::Prev;
+    return FocusTarget::None;
+}
+
+void removeRepeatedCodes(RunState& st) {
+    auto& codes = st.CodeList;
+    st.CodeCount = std::clamp(st.CodeCount, 0, MaxCodes);
+    for (int i = st.CodeCount; i >= 2; --i)
+        for (int j = i - 1; j >= 1; --j)
+            if (codes[j] == codes[i]) codes[i].clear();
+    for (int i = st.CodeCount; i >= 1; --i) {
+        if (!codes[i].empty()) continue;
+        for (int k = i; k < st.CodeCount; ++k)
+            codes[k] = codes[k + 1];
+        codes[st.CodeCount].clear();
+        --st.CodeCount;
+    }
+}
+
+SurveySession::SurveySession() : table_(std::make_unique<AnswerTable>()) {}
+
+bool SurveySession::isRecorded(int m) const {
+    return m >= 0 && m <= MaxCodes && Val((*table_)[m][0][0]) == 1;
+}
+
+bool SurveySession::writeRecord(int m) {
+    return file_.write(m, registroRef_.bytes);
+}
+
+bool SurveySession::synchronise(RunState& st, const Paths& paths) {
+    removeRepeatedCodes(st);
+    if (!st.referenceIsPositive()) return true;
+
+    if (!file_.open(paths.product("referencias\\" + st.reference + ".ref"), RefRecord::Length))
+        return false;
+    AnswerTable& t = *table_;
+
+    if (file_.count() < MaxCodes) {
+        // Too short to trust: start again with 50 records that were never written.
+        registroRef_ = RefRecord{};
+        for (int r = 1; r <= MaxCodes; ++r)
+            writeRecord(r);
+        return true;
+    }
+
+    for (int r = 1; r <= MaxCodes; ++r) {
+        registroRef_.bytes = file_.read(r);
+        registroRef_.setEnd();
+        const std::string code = registroRef_.code();
+        if (Val(code) <= 0) continue;
+        for (int j = 1; j <= st.CodeCount; ++j) {
+            if (st.CodeList[j] != code) continue;
+            for (int k = 0; k < AnswerRows; ++k) {
+                t[j][0][k] = registroRef_.ord(k); // padding included
+                t[j][1][k] = registroRef_.ans(k);
+            }
+        }
+    }
+
+    // Record r follows position r of the current CodeList.
+    for (int r = 1; r <= MaxCodes; ++r) {
+        registroRef_.setCode(r <= st.CodeCount ? st.CodeList[r] : std::string());
+        for (int k = 0; k < AnswerRows; ++k) {
+            registroRef_.setOrd(k, t[r][0][k]);
+            registroRef_.setAns(k, t[r][1][k]);
+        }
+        registroRef_.setEnd();
+        writeRecord(r);
+    }
+    return true;
+}
+
+std::optional<RecordingControls> SurveySession::muestraRespuestas(int m, SurveyPanel& panel) {
+    if (!validMedicine(m)) return std::nullopt;
+    RecordingControls c;
+    if (!isRecorded(m)) {
+        c = {true, true, false};
+    } else {
+        c = {false, true, true};
+        const AnswerTable& t = *table_;
+        for (int k = 1; k <= panel.ultimaPregunta; ++k) {
+            if (!panel.isQuestionRow(k)) continue;
+            SurveyRow& row = panel.rows[k];
+            const double p = Val(t[m][0][k]);
+            // A position outside the list shows no entry rather than failing.
+            const double idx = std::nearbyint(p);
+            row.listIndex = idx >= 0 && idx < static_cast<double>(row.answers.size())
+                                ? static_cast<int>(idx)
+                                : -1;
+            row.sele = decimalText(Val(t[m][1][k]));
+            row.orden = decimalText(p);
+        }
+    }
+    if (!referenceOpen()) c.kgrabarEnabled = c.kborrarEnabled = false;
+    return c;
+}
+
+std::optional<RecordingControls> SurveySession::grabar(int m, const RunState& st,
+                                                       SurveyPanel& panel) {
+    if (!validMedicine(m) || !referenceOpen()) return std::nullopt;
+    AnswerTable& t = *table_;
+    for (int k = 1; k <= panel.ultimaPregunta; ++k) {
+        if (!panel.isQuestionRow(k)) continue;
+        const SurveyRow& row = panel.rows[k];
+        t[m][0][k] = row.orden;
+        t[m][1][k] = row.sele;
+        registroRef_.setAns(k, row.sele);
+        registroRef_.setOrd(k, row.orden);
+    }
+    t[m][0][0] = "1";
+    registroRef_.setOrd(0, "1");
+    registroRef_.setCode(st.CodeList[m]);
+    registroRef_.setEnd();
+    writeRecord(m);
+    auto controls = muestraRespuestas(m, panel);
+    todoEnabled_ = true;
+    return controls;
+}
+
+std::optional<RecordingControls> SurveySession::borrar(int m, const RunState& st,
+                                                       SurveyPanel& panel) {
+    if (!validMedicine(m) || !referenceOpen()) return std::nullopt;
+    AnswerTable& t = *table_;
+    for (int k = 1; k <= panel.ultimaPregunta; ++k) {
+        if (!panel.isQuestionRow(k)) continue;
+        t[m][0][k].clear();
+        t[m][1][k].clear();
+        registroRef_.setAns(k, "");
+        registroRef_.setOrd(k, "");
+    }
+    t[m][0][0].clear();
+    registroRef_.setOrd(0, "");
+    registroRef_.setCode(st.CodeList[m]);
+    registroRef_.setEnd();
+    writeRecord(m);
+    auto controls = muestraRespuestas(m, panel);
+    todoEnabled_ = false;
+    return controls;
+}
+
+void SurveySession::todo(RunState& st, SurveyPanel& panel,
+                         const std::function<void(int m)>& showMedicine) {
+    if (!referenceOpen()) return;
+    // Showing each medicine restores its own answers into the panel: keep the ones to apply.
+    std::array<std::string, SurveyMaxRows + 1> orden, sele;
+    for (int k = 0; k <= SurveyMaxRows; ++k) {
+        if (!panel.rows[k].exists) continue;
+        orden[k] = panel.rows[k].orden;
+        sele[k] = panel.rows[k].sele;
+    }
+    const int remembered = st.CurrentIndex;
+    AnswerTable& t = *table_;
+
+    for (int m = 1; m <= std::min(st.CodeCount, MaxCodes); ++m) {
+        st.CurrentIndex = m;
+        if (showMedicine) showMedicine(m);
+        for (int k = 0; k <= SurveyMaxRows; ++k) {
+            if (!panel.rows[k].exists) continue;
+            panel.rows[k].orden = orden[k];
+            panel.rows[k].sele = sele[k];
+            t[m][0][k] = orden[k];
+            t[m][1][k] = sele[k];
+            // The record gets the applied answers, as Grabar would write them.
+            if (panel.isQuestionRow(k)) {
+                registroRef_.setOrd(k, orden[k]);
+                registroRef_.setAns(k, sele[k]);
+            }
+        }
+        t[m][0][0] = "1";
+        registroRef_.setOrd(0, "1");
+        registroRef_.setCode(st.CodeList[m]);
+        registroRef_.setEnd();
+        writeRecord(m);
+    }
+
+    st.CurrentIndex = remembered;
+    if (showMedicine && remembered >= 1) showMedicine(remembered);
+}
+
+} // namespace vl

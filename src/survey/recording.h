@@ -1,0 +1,106 @@
+// Recorded answers per medicine: the answer table, the 365-byte record buffer and the reference
+// file that keeps them across runs of the same dispensing.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/cmdline.h"
+#include "core/paths.h"
+#include "data/recordfile.h"
+#include "survey/survey.h"
+
+namespace vl {
+
+inline constexpr int AnswerRows = 51; // row 0 is the recorded flag
+
+// respuestasMed(m, kind, k): kind 0 the list position (row 0: "1" when recorded), kind 1 the code.
+using AnswerTable = std::array<std::array<std::array<std::string, AnswerRows>, 2>, MaxCodes + 1>;
+
+// registroRef: code(6) ord(0..50)(3 each) ans(0..50)(4 each) end LF CR. Never-written bytes are
+// NUL.
+struct RefRecord {
+    static constexpr std::size_t Length = 365;
+    static constexpr std::size_t OrdAt = 6, OrdWidth = 3;
+    static constexpr std::size_t AnsAt = 159, AnsWidth = 4;
+    static constexpr std::size_t EndAt = 363;
+
+    std::string bytes = std::string(Length, '\0');
+
+    void setCode(std::string_view code);
+    void setOrd(int k, std::string_view text); // k outside 0..50 is ignored
+    void setAns(int k, std::string_view text);
+    void setEnd();
+    std::string code() const;
+    std::string ord(int k) const; // "" outside 0..50
+    std::string ans(int k) const;
+};
+
+struct RecordingControls {
+    bool pgrabarEnabled = false;
+    bool kgrabarEnabled = false;
+    bool kborrarEnabled = false;
+    bool operator==(const RecordingControls&) const = default;
+};
+
+enum class FocusTarget { Next, Prev, Command1, Command3, None };
+
+// Where the focus goes after Grabar: "&Siguiente +", else "&Anterior -"; but when the window
+// shows the survey (taller than alto_ventana * 15 - 100 twips), "<" or ">" instead.
+FocusTarget focusAfterGrabar(bool nextEnabled, bool prevEnabled, int windowHeightTw,
+                             float altoVentana);
+// After Borrar only the first part applies.
+FocusTarget focusAfterBorrar(bool nextEnabled, bool prevEnabled);
+
+// Drops repeated codes from CodeList keeping the first; slots freed at the end become empty.
+void removeRepeatedCodes(RunState& st);
+
+class SurveySession {
+  public:
+    SurveySession();
+
+    // Start-up synchronisation up to the closing move: repeated codes dropped, then, for a
+    // positive reference, the reference file opened (kept open), loaded into the table and
+    // rewritten in CodeList order. The caller goes on with the closing move (a closing call)
+    // and the lock release. False when the reference file could not be opened.
+    bool synchronise(RunState& st, const Paths& paths);
+
+    // Recording needs the reference file; without it Kgrabar, Kborrar and Todo stay disabled.
+    bool referenceOpen() const { return file_.isOpen(); }
+    bool todoEnabled() const { return todoEnabled_ && referenceOpen(); }
+    bool isRecorded(int m) const;
+
+    // MuestraRespuestas. nullopt when m is no medicine: the controls keep their state.
+    std::optional<RecordingControls> muestraRespuestas(int m, SurveyPanel& panel);
+
+    // Kgrabar_Click / Kborrar_Click for medicine m; both end with muestraRespuestas and return
+    // its result. Nothing happens without a reference file or for m outside 1..50.
+    std::optional<RecordingControls> grabar(int m, const RunState& st, SurveyPanel& panel);
+    std::optional<RecordingControls> borrar(int m, const RunState& st, SurveyPanel& panel);
+
+    // Todo_Click. `showMedicine(m)` sets CurrentIndex to m and runs ShowMedicine, which ends
+    // with muestraRespuestas on the same panel.
+    void todo(RunState& st, SurveyPanel& panel, const std::function<void(int m)>& showMedicine);
+
+    AnswerTable& respuestasMed() { return *table_; }
+    const AnswerTable& respuestasMed() const { return *table_; }
+    RefRecord& registroRef() { return registroRef_; }
+    const RefRecord& registroRef() const { return registroRef_; }
+    RecordFile& referenceFile() { return file_; }
+    void closeReference() { file_.close(); }
+
+  private:
+    bool writeRecord(int m);
+
+    std::unique_ptr<AnswerTable> table_; // 5202 texts: kept off the stack
+    RefRecord registroRef_;
+    RecordFile file_; // handle 21
+    bool todoEnabled_ = false;
+};
+
+} // namespace vl

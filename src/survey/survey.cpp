@@ -1,0 +1,151 @@
+#include "survey/survey.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+
+#include "core/fileio.h"
+#include "core/text.h"
+
+namespace vl {
+
+SurveyPanel::SurveyPanel() {
+    rows[0].exists = true; // the template, with its Sele caption emptied
+}
+
+bool SurveyPanel::isQuestionRow(int k) const {
+    return k >= 1 && k <= ultimaPregunta && k <= SurveyMaxRows && rows[k].listShown;
+}
+
+SurveyPanel buildSurvey(std::string_view fileBytes) {
+    SurveyPanel p;
+    int i = 1; // next free row
+    int lastCreated = 0;
+    int groups = 0;
+
+    const auto place = [&](int row) { p.rows[row].top = (row - p.base) * SurveyRowHeight - 100; };
+    // Rows beyond the tables are ignored, but the position after row 50 still counts for the
+    // depth, as it does after any shorter last column.
+    const auto raiseDepth = [&] {
+        p.depth = std::max(p.depth, std::min(i, SurveyMaxRows + 1) - p.base);
+    };
+    const auto shiftRight = [&](SurveyRow& row) {
+        if (p.base > 0) {
+            row.titleLeft += SurveyColumnShift;
+            row.respLeft += SurveyColumnShift;
+        }
+    };
+
+    for (const std::string& line : splitLines(fileBytes)) {
+        // Too short to carry type, code and flag (an empty last line, typically).
+        if (line.size() < 5) continue;
+        const char type = line[0];
+        const std::string text = line.substr(5);
+
+        if (i <= SurveyMaxRows) {
+            if (i != lastCreated) {
+                // A new element copies the template's current captions, not its list.
+                SurveyRow row;
+                row.exists = true;
+                row.sele = p.rows[0].sele;
+                row.orden = p.rows[0].orden;
+                p.rows[i] = std::move(row);
+                lastCreated = i;
+            }
+            place(i);
+        }
+        raiseDepth();
+
+        if (type == 'E' || type == 'P') {
+            if (i > SurveyMaxRows) {
+                ++i; // keeps its answers away from row 50
+                continue;
+            }
+            SurveyRow& row = p.rows[i];
+            row.title = text;
+            row.titleShown = true;
+            if (type == 'E') {
+                row.isGroup = true;
+                row.bold = true;
+                if (++groups == 2) {
+                    p.base = i - 1;
+                    place(i);
+                }
+            } else {
+                row.bold = false;
+                row.listShown = true;
+                p.ultimaPregunta = i;
+            }
+            shiftRight(row);
+            raiseDepth();
+            ++i;
+        } else if (type == 'R') {
+            const int r = i - 1;
+            if (r > SurveyMaxRows) continue;
+            SurveyRow& row = p.rows[r];
+            if (row.answers.size() >= SurveyMaxAnswers) continue;
+            row.answers.push_back(text);
+            const int n = static_cast<int>(row.answers.size());
+            const std::string code = line.substr(1, 3);
+            p.codigoRespuesta[r][n - 1] = static_cast<std::int16_t>(ValInt16(code));
+            if (n == 1 || line[4] == 's') {
+                row.listIndex = n - 1;
+                row.sele = code;
+                row.orden = std::to_string(n - 1);
+            }
+        }
+    }
+
+    const int buttonTop = p.depth * SurveyRowHeight;
+    for (Geometry* g : {&p.pgrabar, &p.kgrabar, &p.kborrar, &p.command1, &p.command3})
+        g->top = buttonTop;
+    p.todo.top = buttonTop - 255;
+
+    if (p.base > 0) {
+        p.pgrabar.left += SurveyColumnShift;
+        p.kgrabar.left += SurveyColumnShift;
+        p.kborrar.left = p.kgrabar.left - 1000;
+        p.command1.left = p.kborrar.left + KborrarWidth;
+        p.command3.left = p.kgrabar.left + KgrabarWidth;
+    }
+    p.todo.left = p.kborrar.left;
+    p.frame1Height = (p.depth + 1) * SurveyRowHeight;
+    return p;
+}
+
+std::string readSurveyFile(const Paths& paths) {
+    const auto file = paths.product("datos\\encuesta.txt");
+    // Opening for appending creates a missing survey empty and leaves an existing one alone.
+    { std::ofstream touch(file, std::ios::binary | std::ios::app); }
+    return readFileBytes(file).value_or(std::string());
+}
+
+MainLayout layoutMain(int windowHeightTw, int wbTopTw, int frame2HeightTw, int frame1HeightTw) {
+    MainLayout l;
+    l.frame1Height = frame1HeightTw;
+    l.frame1Top = windowHeightTw - frame1HeightTw - 900 - 255 - 250 + frame2HeightTw;
+    l.wbHeight = l.frame1Top - wbTopTw - 30 - frame2HeightTw;
+    l.frame2Top = wbTopTw + l.wbHeight + 30;
+    return l;
+}
+
+void chooseAnswer(SurveyPanel& panel, int row, int position) {
+    if (row < 0 || row > SurveyMaxRows || position < 0 || position >= SurveyMaxAnswers) return;
+    SurveyRow& r = panel.rows[row];
+    if (!r.exists || position >= static_cast<int>(r.answers.size())) return;
+    r.sele = std::to_string(panel.codigoRespuesta[row][position]);
+    r.orden = std::to_string(position);
+    r.listIndex = position;
+}
+
+std::string decimalText(double value) {
+    if (value == 0 || std::isnan(value)) return "0"; // also -0
+    if (std::trunc(value) == value && std::fabs(value) < 1e15)
+        return std::to_string(static_cast<long long>(value));
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.15g", value);
+    return buf;
+}
+
+} // namespace vl

@@ -1,0 +1,73 @@
+#include "ui/dialogs.h"
+
+#include <QInputDialog>
+#include <deque>
+
+namespace vl::ui {
+
+namespace {
+
+struct Pending {
+    std::deque<QMessageBox::StandardButton> answers;
+    std::deque<QString> inputs;
+    QStringList shown;
+    bool scripted = false;
+};
+
+Pending& pending() {
+    static Pending p;
+    return p;
+}
+
+} // namespace
+
+QMessageBox::StandardButton Dialogs::message(QWidget* parent, const QString& text,
+                                             const QString& title,
+                                             QMessageBox::StandardButtons buttons,
+                                             QMessageBox::Icon icon,
+                                             QMessageBox::StandardButton defaultButton) {
+    auto& p = pending();
+    p.shown << text;
+    if (p.scripted) {
+        if (p.answers.empty()) return defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok;
+        const auto a = p.answers.front();
+        p.answers.pop_front();
+        return a;
+    }
+    QMessageBox box(icon, title, text, buttons, parent);
+    if (defaultButton != QMessageBox::NoButton) box.setDefaultButton(defaultButton);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+QString Dialogs::input(QWidget* parent, const QString& prompt, const QString& title) {
+    auto& p = pending();
+    p.shown << prompt;
+    if (p.scripted) {
+        if (p.inputs.empty()) return {};
+        const QString t = p.inputs.front();
+        p.inputs.pop_front();
+        return t;
+    }
+    bool ok = false;
+    const QString t = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, {}, &ok);
+    return ok ? t : QString();
+}
+
+void Dialogs::preAnswer(QMessageBox::StandardButton answer) {
+    pending().scripted = true;
+    pending().answers.push_back(answer);
+}
+
+void Dialogs::preInput(const QString& text) {
+    pending().scripted = true;
+    pending().inputs.push_back(text);
+}
+
+QStringList Dialogs::shownTexts() { return pending().shown; }
+
+void Dialogs::reset() {
+    pending() = Pending{};
+    pending().scripted = true; // once a test has touched the boxes, none may block it
+}
+
+} // namespace vl::ui

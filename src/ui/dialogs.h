@@ -1,0 +1,33 @@
+// Every message box and input box goes through here, so a test can answer it in advance
+// instead of blocking on a modal window.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class QWidget;
+
+namespace vl::ui {
+
+class Dialogs {
+public:
+    // Shows a message box; returns the button pressed.
+    static QMessageBox::StandardButton message(QWidget* parent, const QString& text,
+                                               const QString& title = QStringLiteral("Velantia"),
+                                               QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                               QMessageBox::Icon icon = QMessageBox::NoIcon,
+                                               QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+    // Input box; an empty text when cancelled.
+    static QString input(QWidget* parent, const QString& prompt,
+                         const QString& title = QStringLiteral("Velantia"));
+
+    // Tests: queue the answers of the next boxes; every box shown is recorded.
+    static void preAnswer(QMessageBox::StandardButton answer);
+    static void preInput(const QString& text);
+    static QStringList shownTexts();
+    static void reset();
+};
+
+} // namespace vl::ui

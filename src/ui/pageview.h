@@ -1,0 +1,36 @@
+// The embedded browser as the program uses it: load a local page, tell the address shown,
+// print the page without a dialog, report loading progress.
+#pragma once
+
+#include <QWebEngineView>
+#include <memory>
+
+class QPrinter;
+
+namespace vl::ui {
+
+class PageView : public QWebEngineView {
+    Q_OBJECT
+public:
+    explicit PageView(QWidget* parent = nullptr);
+    ~PageView() override;
+
+    void navigate(const QString& url);
+    QString locationUrl() const;
+    // One copy of the page shown, on the default printer or, with VELANTIA_PRINT_DIR set, into a
+    // new PDF file there. Returns false (with a message to the user) when there is no printer.
+    bool printSilently();
+    // Visible text of the page, as select-all + copy would give it.
+    void pageText(const std::function<void(const QString&)>& done);
+
+signals:
+    // Loading progress as the browser control reports it.
+    void progressChange(int progress, int progressMax);
+    void printDone(bool ok, const QString& target);
+
+private:
+    std::unique_ptr<QPrinter> printer_;
+    QString printTarget_;
+};
+
+} // namespace vl::ui

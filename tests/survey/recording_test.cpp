@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/tempdir.h"
+#include "survey/recording.h"
+
+using namespace vl;
+
+namespace {
+
+const std::string N3(3, '\0'), N4(4, '\0'), S3(3, ' '), S4(4, ' ');
+
+std::string rep(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += s;
+    return out;
+}
+
+// Row 1 a group with no list, row 2 "Si"(1)/"No"(2) default Si, row 3 a(5)/b(6) default b.
+const char* const kSurvey = "E001 Grupo\r\nP001 Uno\r\nR001sSi\r\nR002 No\r\n"
+                            "P002 Dos\r\nR005 a\r\nR006sb\r\n";
+
+struct Dispensing {
+    vltest::TempDir dir;
+    Paths paths{dir.path()};
+    RunState st;
+    SurveyPanel panel = buildSurvey(kSurvey);
+
+    explicit Dispensing(std::initializer_list<const char*> codes) {
+        std::filesystem::create_directories(dir.path() / "quiroles/Velantia/referencias");
+        st.hasReference = true;
+        st.reference = "12345670";
+        setCodes(codes);
+    }
+    void setCodes(std::initializer_list<const char*> codes) {
+        st.CodeList = {};
+        st.CodeCount = 0;
+        for (const char* c : codes)
+            st.CodeList[++st.CodeCount] = c;
+        st.CurrentIndex = st.CodeCount ? 1 : 0;
+    }
+    std::string file() const { return dir.read("quiroles/Velantia/referencias/12345670.ref"); }
+    std::string record(int r) const { return file().substr((r - 1) * 365, 365); }
+};
+
+TEST(Recording, RefRecordFieldsAreCutAndPadded) {
+    RefRecord r;
+    r.setCode("1234567");
+    r.setOrd(50, "12345");
+    r.setAns(0, "7");
+    r.setOrd(51, "x");
+    r.setAns(-1, "x");
+    EXPECT_EQ(r.code(), "123456");
+    EXPECT_EQ(r.ord(50), "123");
+    EXPECT_EQ(r.ans(0), "7   ");
+    EXPECT_EQ(r.ord(51), "");
+    EXPECT_EQ(r.bytes, "123456" + rep(N3, 50) + "123" + "7   " + rep(N4, 50) + N3.substr(1));
+}
+
+TEST(Recording, NewReferenceFileHoldsFiftyRecordsNeverWritten) {
+    Dispensing d({"111111"});
+    SurveySession s;
+    ASSERT_TRUE(s.synchronise(d.st, d.paths));
+    EXPECT_TRUE(s.referenceOpen());
+    EXPECT_EQ(d.file(), std::string(18250, '\0'));
+}
+
+TEST(Recording, GrabarThenBorrarWriteTheirFields) {
+    Dispensing d({"111111", "222222"});
+    SurveySession s;
+    ASSERT_TRUE(s.synchronise(d.st, d.paths));
+
+    EXPECT_EQ(s.grabar(1, d.st, d.panel), (RecordingControls{false, true, true}));
+    EXPECT_TRUE(s.todoEnabled());
+    // Build captions go in as they stand ("001"); restoring turns them into plain numbers.
+    EXPECT_EQ(d.record(1), "111111" + std::string("1  ") + N3 + "0  " + "1  " + rep(N3, 47) + N4 +
+                               N4 + "001 " + "006 " + rep(N4, 47) + "\n\r");
+    EXPECT_EQ(d.file().substr(365), std::string(49 * 365, '\0'));
+    EXPECT_EQ(d.panel.rows[2].sele, "1");
+    EXPECT_EQ(d.panel.rows[3].sele, "6");
+
+    EXPECT_EQ(s.borrar(1, d.st, d.panel), (RecordingControls{true, true, false}));
+    EXPECT_FALSE(s.todoEnabled());
+    EXPECT_FALSE(s.isRecorded(1));
+    EXPECT_EQ(d.record(1), "111111" + S3 + N3 + S3 + S3 + rep(N3, 47) + N4 + N4 + S4 + S4 +
+                               rep(N4, 47) + "\n\r");
+    EXPECT_EQ(d.panel.rows[3].sele, "6"); // the panel keeps the erased choice
+    EXPECT_EQ(s.respuestasMed()[1][1][3], "");
+}
+
+TEST(Recording, TodoAppliesThePanelToEveryMedicine) {
+    Dispensing d({"111111", "222222", "333333"});
+    SurveySession s;
+    ASSERT_TRUE(s.synchronise(d.st, d.paths));
+    s.grabar(1, d.st, d.panel);
+    chooseAnswer(d.panel, 2, 1); // changed after Grabar: the buffer still holds the old answer
+
+    std::vector<int> shown;
+    s.todo(d.st, d.panel, [&](int m) {
+        d.st.CurrentIndex = m;
+        shown.push_back(m);
+        s.muestraRespuestas(m, d.panel);
+    });
+    EXPECT_EQ(shown, (std::vector<int>{1, 2, 3, 1}));
+    EXPECT_EQ(d.st.CurrentIndex, 1);
+    for (int m = 1; m <= 3; ++m) {
+        const std::string code(6, static_cast<char>('0' + m));
+        EXPECT_EQ(d.record(m), code + "1  " + N3 + "1  " + "1  " + rep(N3, 47) + N4 + N4 + "2   " +
+                                   "6   " + rep(N4, 47) + "\n\r");
+        EXPECT_TRUE(s.isRecorded(m));
+        EXPECT_EQ(s.respuestasMed()[m][1][2], "2");
+        EXPECT_EQ(s.respuestasMed()[m][0][1], "orden"); // the header row's caption comes along
+    }
+    EXPECT_EQ(d.panel.rows[2].listIndex, 1);
+    EXPECT_EQ(d.panel.rows[2].sele, "2");
+    EXPECT_EQ(d.record(4), std::string(365, '\0'));
+}
+
+TEST(Recording, RestartRestoresAnswersInTheNewOrder) {
+    Dispensing d({"111111", "222222", "333333"});
+    std::string first, second;
+    {
+        SurveySession s;
+        ASSERT_TRUE(s.synchronise(d.st, d.paths));
+        s.grabar(1, d.st, d.panel);
+        chooseAnswer(d.panel, 2, 1);
+        s.grabar(2, d.st, d.panel);
+        first = d.record(1);
+        second = d.record(2);
+    }
+    d.setCodes({"333333", "111111", "222222"});
+    d.panel = buildSurvey(kSurvey);
+    SurveySession s;
+    ASSERT_TRUE(s.synchronise(d.st, d.paths));
+
+    // Unrecorded medicines come back as blanks; recorded ones byte for byte, NULs included.
+    const std::string blankFields(153 + 204, ' ');
+    EXPECT_EQ(d.record(1), "333333" + blankFields + "\n\r");
+    EXPECT_EQ(d.record(2), first);
+    EXPECT_EQ(d.record(3), second);
+    for (int r = 4; r <= 50; ++r)
+        EXPECT_EQ(d.record(r), std::string(363, ' ') + "\n\r") << r;
+    EXPECT_EQ(d.file().size(), 18250u);
+
+    EXPECT_EQ(s.respuestasMed()[2][0][0], "1  ");
+    EXPECT_EQ(s.respuestasMed()[3][1][2], "2   ");
+    EXPECT_EQ(s.muestraRespuestas(1, d.panel), (RecordingControls{true, true, false}));
+    EXPECT_EQ(s.muestraRespuestas(3, d.panel), (RecordingControls{false, true, true}));
+    EXPECT_EQ(d.panel.rows[2].sele, "2");
+    EXPECT_EQ(d.panel.rows[2].orden, "1");
+    EXPECT_EQ(d.panel.rows[2].listIndex, 1);
+
+    // Same list again: nothing changes.
+    const std::string before = d.file();
+    SurveySession again;
+    ASSERT_TRUE(again.synchronise(d.st, d.paths));
+    EXPECT_EQ(d.file(), before);
+}
+
+TEST(Recording, ShortReferenceFileIsStartedAgain) {
+    Dispensing d({"111111"});
+    const std::string recorded = "111111" + std::string("1  ") + std::string(354, ' ') + "\n\r";
+    d.dir.write("quiroles/Velantia/referencias/12345670.ref", rep(recorded, 49));
+    SurveySession s;
+    ASSERT_TRUE(s.synchronise(d.st, d.paths));
+    EXPECT_EQ(d.file(), std::string(18250, '\0'));
+    EXPECT_FALSE(s.isRecorded(1));
+    EXPECT_EQ(s.respuestasMed()[1][0][0], "");
+}
+
+TEST(Recording, RepeatedCodesKeepTheFirst) {
+    struct Case {
+        std::vector<std::string> in, out;
+    } cases[] = {
+        {{"A", "B", "B"}, {"A", "B"}},
+        {{"A", "B", "A", "C", "B"}, {"A", "B", "C"}},
+        {{"A", "A", "A"}, {"A"}},
+        {{"A"}, {"A"}},
+        {{}, {}},
+    };
+    for (const auto& c : cases) {
+        RunState st;
+        for (const auto& code : c.in)
+            st.CodeList[++st.CodeCount] = code;
+        removeRepeatedCodes(st);
+        ASSERT_EQ(st.CodeCount, static_cast<int>(c.out.size()));
+        for (int i = 1; i <= MaxCodes; ++i)
+            EXPECT_EQ(st.CodeList[i], i <= st.CodeCount ? c.out[i - 1] : "") << i;
+    }
+}
+
+TEST(Recording, MuestraRespuestasRestoresNumbers) {
+    SurveySession s;
+    SurveyPanel p = buildSurvey(kSurvey);
+    auto& t = s.respuestasMed();
+    t[1][0][0] = "1  ";
+    t[1][0][2] = S3; // empty stored position and code: "0", first entry
+    t[1][1][2] = S4;
+    t[1][0][3] = "1  ";
+    t[1][1][3] = "006 ";
+    t[1][0][1] = "1  "; // a header row is never restored
+    // No reference file: the recording buttons stay off.
+    EXPECT_EQ(s.muestraRespuestas(1, p), (RecordingControls{false, false, false}));
+    EXPECT_EQ(p.rows[2].sele, "0");
+    EXPECT_EQ(p.rows[2].orden, "0");
+    EXPECT_EQ(p.rows[2].listIndex, 0);
+    EXPECT_EQ(p.rows[3].sele, "6");
+    EXPECT_EQ(p.rows[3].listIndex, 1);
+    EXPECT_EQ(p.rows[1].orden, "orden");
+
+    t[1][0][2] = "7"; // beyond the list: no entry shown
+    s.muestraRespuestas(1, p);
+    EXPECT_EQ(p.rows[2].listIndex, -1);
+    EXPECT_EQ(p.rows[2].orden, "7");
+
+    t[2][0][0] = "2";
+    p.rows[2].sele = "x";
+    EXPECT_EQ(s.muestraRespuestas(2, p), (RecordingControls{true, false, false}));
+    EXPECT_EQ(p.rows[2].sele, "x");
+    EXPECT_EQ(s.muestraRespuestas(0, p), std::nullopt);
+    EXPECT_EQ(s.muestraRespuestas(51, p), std::nullopt);
+}
+
+TEST(Recording, NoUsableReferenceMeansNoFile) {
+    for (const char* ref : {"", "ABC00001", "00000000"}) {
+        Dispensing d({"111111", "111111"});
+        d.st.hasReference = *ref != '\0';
+        d.st.reference = ref;
+        SurveySession s;
+        EXPECT_TRUE(s.synchronise(d.st, d.paths));
+        EXPECT_EQ(d.st.CodeCount, 1);
+        EXPECT_FALSE(s.referenceOpen());
+        EXPECT_EQ(s.grabar(1, d.st, d.panel), std::nullopt);
+        EXPECT_FALSE(s.todoEnabled());
+        EXPECT_TRUE(std::filesystem::is_empty(d.dir.path() / "quiroles/Velantia/referencias"));
+    }
+}
+
+TEST(Recording, FocusAfterRecording) {
+    using F = FocusTarget;
+    struct Case {
+        bool next, prev;
+        int height;
+        F grabar, borrar;
+    } cases[] = {
+        {true, true, 8900, F::Next, F::Next}, // 600 px * 15 - 100 = 8900: not taller
+        {false, true, 8900, F::Prev, F::Prev},     {false, false, 8900, F::None, F::None},
+        {true, false, 8901, F::Command3, F::Next}, {false, true, 8901, F::Command1, F::Prev},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(focusAfterGrabar(c.next, c.prev, c.height, 600.0f), c.grabar);
+        EXPECT_EQ(focusAfterBorrar(c.next, c.prev), c.borrar);
+    }
+}
+
+} // namespace
