@@ -22,8 +22,10 @@ void prepareBrowserEngine() {
 }
 
 int runVelantia(QApplication& app, const Paths& paths, const QString& commandLine) {
-    installPageAssets(paths);
     Velantia window(paths, commandLine);
+    if (window.startFailed()) return 1;
+    // Start-up has made the htm folder; the first page loads after the deferred start.
+    installPageAssets(paths);
 
     // VELANTIA_SCREENSHOT=<file>: a picture of the window once the first page has loaded, then
     // the program ends (runs without a display use it).

@@ -255,6 +255,16 @@ void Velantia::buildControls() {
 void Velantia::formLoad(const QString& commandLine) {
     const QSize screen = screenPx();
     st_ = prepareStartup(paths_, cp(commandLine), screen.height());
+    if (!st_.statusWritten) {
+        // Without the product folder nothing can be shown or recorded.
+        startFailed_ = true;
+        Dialogs::message(nullptr,
+                         QString::fromUtf8("No se encuentra la carpeta de Velantia o no se puede "
+                                           "escribir en ella:\n%1\n\nCompruebe la instalación.")
+                             .arg(QString::fromStdString(paths_.product().string())),
+                         QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
+        return;
+    }
     if (st_.run.hasReference) Label6_->setText(q(st_.run.reference));
     if (st_.run.terminalValue() != 0)
         for (auto* l : Label5_) l->hide();

@@ -41,6 +41,7 @@ public:
     const SurveyPanel& panel() const { return panel_; }
     SurveySession& session() { return session_; }
     bool deferredStartDone() const { return deferredDone_; }
+    bool startFailed() const { return startFailed_; }
 
     // Handlers, public so that the launcher and the tests can drive them as events do.
     float ShowMedicine(const std::string& code);
@@ -89,6 +90,7 @@ private:
     SurveyPanel panel_;
     SurveySession session_;
     bool deferredDone_ = false;
+    bool startFailed_ = false;
     bool finished_ = false;
     bool pageLoaded_ = false;
 

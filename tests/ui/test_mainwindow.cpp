@@ -156,6 +156,20 @@ private slots:
             w->browser()->locationUrl().endsWith(QStringLiteral("Informa.htm")), 10000);
     }
 
+    void completePagePrintsOnlyAfterYes() {
+        auto w = start(QStringLiteral("-00012340+692514"));
+        const QDir out(QString::fromStdString(prints_->path().string()));
+        vl::ui::Dialogs::preAnswer(QMessageBox::No);
+        w->Label13_Click();
+        QVERIFY(vl::ui::Dialogs::shownTexts().last().startsWith(
+            QString::fromUtf8("Se va a imprimir toda la información")));
+        QVERIFY(out.entryList({QStringLiteral("*.pdf")}).isEmpty());
+        vl::ui::Dialogs::preAnswer(QMessageBox::Yes);
+        w->Label13_Click();
+        QTRY_COMPARE_WITH_TIMEOUT(out.entryList({QStringLiteral("*.pdf")}).size(), 1, 20000);
+        QVERIFY(w->browser()->locationUrl().endsWith(QStringLiteral("Informa.htm")));
+    }
+
     void recordsAndRestoresAfterRestart() {
         const fs::path ref = product("referencias/00012340.ref");
         {
