@@ -22,6 +22,7 @@
 #include "outbox/lock.h"
 #include "ui/dialogs.h"
 #include "ui/pageview.h"
+#include "ui/vlconfig.h"
 #include "ui/widgets.h"
 
 namespace vl::ui {
@@ -375,6 +376,9 @@ void Velantia::applyPanel() {
     moveTw(Command1_, panel_.command1.left, panel_.command1.top);
     moveTw(Command3_, panel_.command3.left, panel_.command3.top);
     moveTw(Todo_, panel_.todo.left, panel_.todo.top);
+    // Labels stand behind the buttons and lists, whatever the order they were made in:
+    // in two columns Pgrabar's white band reaches under Kborrar.
+    for (QLabel* l : Frame1_->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) l->lower();
     applyChoices();
 }
 
@@ -557,9 +561,25 @@ void Velantia::Check1_Click() {
 }
 
 void Velantia::Label5_Click(int index) {
-    Q_UNUSED(index);
+    if (index == 2) {
+        VLconfig dlg(paths_, st_.cfg, screenPx().height(), isVisible() ? this : nullptr);
+        dlg.exec();
+        relayoutAfterSettings();
+        return;
+    }
     Dialogs::message(this, QString::fromUtf8("Esta función todavía no está disponible en esta "
                                              "versión de Velantia."));
+}
+
+void Velantia::relayoutAfterSettings() {
+    const int h = static_cast<int>(st_.cfg.alto_ventana * 15);
+    setHeightTw(h);
+    const MainLayout lay = layoutMain(h, WbTopTw, tw(Frame2_->height()), tw(Frame1_->height()));
+    Frame1_->move(Frame1_->x(), px(lay.frame1Top));
+    wb_->resize(wb_->width(), px(lay.wbHeight));
+    Frame2_->move(Frame2_->x(), px(lay.frame2Top));
+    move(x(), (screenPx().height() - height()) / 2);
+    if (!Check1_->isChecked() || st_.run.CodeCount == 0) setHeightTw(collapsedHeightTw());
 }
 
 bool Velantia::eventFilter(QObject* watched, QEvent* event) {

@@ -81,6 +81,7 @@ private:
     void applyRecordingControls(const RecordingControls& c);
     void applyNavigation(bool nextEnabled, bool prevEnabled);
     void setHeightTw(int twips);
+    void relayoutAfterSettings();
     void focusAfterRecording(bool afterGrabar);
     void finishAndQuit();
 

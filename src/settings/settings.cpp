@@ -1,0 +1,116 @@
+#include "settings/settings.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <sstream>
+
+#include "core/text.h"
+
+namespace vl {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string withoutQuotes(const std::string& s) {
+    std::string out;
+    for (char c : s)
+        if (c != '"') out += c;
+    return out;
+}
+
+std::string shortestDecimal(float v) {
+    std::ostringstream ss;
+    ss << v;
+    return ss.str();
+}
+
+std::string fileDate(const fs::path& p) {
+    std::error_code ec;
+    const auto t = fs::last_write_time(p, ec);
+    if (ec) return "*";
+    const auto sys = std::chrono::time_point_cast<std::chrono::seconds>(
+        std::chrono::file_clock::to_sys(t));
+    const std::time_t tt = std::chrono::system_clock::to_time_t(sys);
+    std::tm tm{};
+#ifdef _WIN32
+    localtime_s(&tm, &tt);
+#else
+    localtime_r(&tt, &tm);
+#endif
+    // A time of exactly midnight has no time part in the date text, so no date is shown.
+    if (tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0) return "*";
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d ", tm.tm_mday, tm.tm_mon + 1,
+                  tm.tm_year + 1900);
+    return buf;
+}
+
+} // namespace
+
+const std::vector<std::string>& frecuenciaChoices() {
+    static const std::vector<std::string> c = {"0 - Manual", "1 - Diaria", "7 - Semanal",
+                                               "15- Qincenal", "30- Mensual"};
+    return c;
+}
+
+const std::vector<std::string>& conexionChoices() {
+    static const std::vector<std::string> c = {"0 Permanente ADSL", "1 No Permanente"};
+    return c;
+}
+
+std::string admittedRangeText(int screenHeightPx) {
+    return "Valores admitidos entre 480 y " + std::to_string(screenHeightPx);
+}
+
+SettingsForm formFromConfig(const Config& cfg) {
+    SettingsForm f;
+    f.n_farmacia = cfg.n_farmacia;
+    f.alto_ventana = shortestDecimal(cfg.alto_ventana);
+    f.codigo_empresa = cfg.codigo_empresa;
+    f.clave = cfg.clave;
+    f.precios = Val(cfg.descargar_precios) != 0;
+    f.frecuencia = cfg.frecuencia;
+    const auto& conn = conexionChoices();
+    f.conexion = cfg.tipo_conexion >= 0 && cfg.tipo_conexion < static_cast<int>(conn.size())
+                     ? conn[static_cast<std::size_t>(cfg.tipo_conexion)]
+                     : std::string();
+    return f;
+}
+
+std::array<std::string, 4> receivedDates(const Paths& paths) {
+    return {fileDate(paths.product("Recibido\\Encuesta.xml")),
+            fileDate(paths.product("Recibido\\Maestro.xml")),
+            fileDate(paths.product("Recibido\\Precios.xml")),
+            fileDate(paths.product("Recibido\\Respuesta.env"))};
+}
+
+SaveOutcome saveSettings(const Paths& paths, const SettingsForm& form, int screenHeightPx,
+                         Config& cfg) {
+    const double h = Val(form.alto_ventana);
+    if (h < MinWindowHeight || h > screenHeightPx) return SaveOutcome::HeightOutOfRange;
+
+    DatosTxtLines lines;
+    lines.n_farmacia = withoutQuotes(form.n_farmacia);
+    lines.alto_ventana_text = withoutQuotes(form.alto_ventana);
+    lines.descargar_precios = form.precios ? 1 : 0;
+    lines.frecuencia = withoutQuotes(form.frecuencia);
+    lines.codigo_empresa = withoutQuotes(form.codigo_empresa);
+    lines.clave = withoutQuotes(form.clave);
+    if (!saveDatosTxt(paths.product("config\\datos.txt"), lines)) return SaveOutcome::WriteFailed;
+
+    cfg.n_farmacia = lines.n_farmacia;
+    cfg.alto_ventana = static_cast<float>(h);
+    cfg.codigo_empresa = lines.codigo_empresa;
+    cfg.clave = lines.clave;
+    cfg.descargar_precios = form.precios ? "1" : "0";
+    cfg.frecuencia = lines.frecuencia;
+    cfg.tipo_conexion = static_cast<std::int16_t>(ValInt16(form.conexion));
+    if (!saveTipoConexion(paths.at("quiroles\\tipoconect"), cfg.tipo_conexion))
+        return SaveOutcome::WriteFailed;
+    return SaveOutcome::Saved;
+}
+
+} // namespace vl
