@@ -1,0 +1,28 @@
+// Unpacking a received package: every entry lands directly in the folder under its own file
+// name, replacing a file of that name. Shows no message; the caller judges the result.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+namespace vl {
+
+// Most uncompressed bytes one package may write; a bigger one is taken for a broken or hostile
+// answer.
+inline constexpr std::uint64_t UnzipLimit = std::uint64_t{1} << 30;
+
+enum UnzipResult : int {
+    UnzipOk = 0,
+    UnzipNotAnArchive = 1, // missing, empty, unreadable or not a ZIP archive
+    UnzipBadEntry = 2,     // an entry could not be read (damaged, encrypted, CRC error)
+    UnzipTooLarge = 3,     // more than `limit` bytes would be written
+    UnzipWriteError = 4,   // the folder refused a file
+    UnzipEmpty = 5,        // an archive without a single file
+};
+
+// 0 on success. Entries are stored under their last path component; directories and names that
+// end up empty, "." or ".." are skipped. Each file is written aside and renamed into place.
+int Unzip(const std::filesystem::path& archive, const std::filesystem::path& folder,
+          std::uint64_t limit = UnzipLimit);
+
+} // namespace vl

@@ -1,0 +1,222 @@
+#include "update/xmlwalk.h"
+
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/uri.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlreader.h>
+
+#include <cctype>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+
+namespace vl {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The entity loader is process-wide in libxml2; the folder a walk may read from is per thread.
+struct LoaderGuard {
+    fs::path allowed;
+    std::string error;
+};
+thread_local LoaderGuard* t_guard = nullptr;
+xmlExternalEntityLoader g_previousLoader = nullptr;
+
+bool startsWith(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
+
+// A local file named by an entity's URL; nullopt for any other scheme (no network, ever).
+std::optional<fs::path> localPath(std::string_view url) {
+    if (startsWith(url, "file://")) {
+        std::string rest(url.substr(7));
+        if (startsWith(rest, "localhost/")) rest.erase(0, 9);
+        if (char* un = xmlURIUnescapeString(rest.c_str(), 0, nullptr)) {
+            rest = un;
+            xmlFree(un);
+        }
+#ifdef _WIN32
+        if (rest.size() > 2 && rest[0] == '/' && rest[2] == ':') rest.erase(0, 1);
+#endif
+        return fs::path(rest);
+    }
+    // "http:", "ftp:" and the like; a single letter before the colon is a Windows drive.
+    const auto colon = url.find(':');
+    if (colon != std::string_view::npos && colon > 1) {
+        bool scheme = true;
+        for (char c : url.substr(0, colon))
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+                scheme = false;
+        if (scheme) return std::nullopt;
+    }
+    return fs::path(std::string(url));
+}
+
+bool isInside(const fs::path& p, const fs::path& folder) {
+    std::error_code ec;
+    const fs::path cp = fs::weakly_canonical(p, ec);
+    if (ec) return false;
+    const fs::path cf = fs::weakly_canonical(folder, ec);
+    if (ec) return false;
+    const fs::path rel = cp.lexically_relative(cf);
+    return !rel.empty() && rel != "." && *rel.begin() != "..";
+}
+
+xmlParserInputPtr guardedLoader(const char* url, const char* id, xmlParserCtxtPtr ctxt) {
+    LoaderGuard* g = t_guard;
+    if (!g) return g_previousLoader ? g_previousLoader(url, id, ctxt) : nullptr;
+    if (!url) return nullptr;
+    std::optional<fs::path> p = localPath(url);
+    if (p && p->is_relative()) p = g->allowed / *p;
+    if (!p || !isInside(*p, g->allowed)) {
+        if (g->error.empty()) g->error = std::string("Referencia externa no permitida: ") + url;
+        return nullptr;
+    }
+    std::error_code ec;
+    if (!fs::is_regular_file(*p, ec)) {
+        if (g->error.empty()) g->error = std::string("No se encuentra el fichero: ") + url;
+        return nullptr;
+    }
+    // Straight to the file: the default loader would consult the system catalogs first.
+    return xmlNewInputFromFile(ctxt, p->string().c_str());
+}
+
+void installLoader() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xmlInitParser();
+        g_previousLoader = xmlGetExternalEntityLoader();
+        xmlSetExternalEntityLoader(guardedLoader);
+    });
+}
+
+struct ErrorState {
+    std::string error;
+    std::string noDtd; // "no DTD found", which only matters when a DOCTYPE was declared
+};
+
+std::string describe(const xmlError* e) {
+    std::string msg = e->message ? e->message : "error XML";
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r' || msg.back() == ' '))
+        msg.pop_back();
+    if (e->line > 0) msg += " (línea " + std::to_string(e->line) + ")";
+    return msg;
+}
+
+void onXmlError(void* arg, xmlErrorPtr e) {
+    if (!e || e->level < XML_ERR_ERROR) return;
+    auto* s = static_cast<ErrorState*>(arg);
+    if (e->code == XML_ERR_NO_DTD || e->code == XML_DTD_NO_DTD) {
+        if (s->noDtd.empty()) s->noDtd = describe(e);
+        return;
+    }
+    if (s->error.empty()) s->error = describe(e);
+}
+
+struct ReaderCloser {
+    void operator()(xmlTextReader* r) const { xmlFreeTextReader(r); }
+};
+
+} // namespace
+
+XmlWalkOutcome walkXmlFields(const fs::path& file, const fs::path& allowedFolder,
+                             const std::vector<std::string>& names,
+                             const std::function<void(std::size_t, std::string_view)>& onField,
+                             const std::function<void(int)>& progress) {
+    XmlWalkOutcome out;
+    installLoader();
+
+    std::error_code ec;
+    const fs::path absFile = fs::absolute(file, ec);
+    if (ec || !fs::is_regular_file(absFile, ec)) {
+        out.error = "No se encuentra el fichero: " + file.string();
+        return out;
+    }
+    const auto fileSize = fs::file_size(absFile, ec);
+
+    LoaderGuard guard{fs::absolute(allowedFolder, ec), {}};
+    t_guard = &guard;
+    struct Reset {
+        ~Reset() { t_guard = nullptr; }
+    } reset;
+
+    // Validation is asked for always; a document without a DTD only raises "no DTD found",
+    // which is passed over below unless a DOCTYPE was declared.
+    const int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_DTDLOAD | XML_PARSE_DTDVALID;
+    std::unique_ptr<xmlTextReader, ReaderCloser> reader(
+        xmlReaderForFile(absFile.string().c_str(), nullptr, options));
+    if (!reader) {
+        out.error =
+            guard.error.empty() ? "No se puede leer el fichero: " + file.string() : guard.error;
+        return out;
+    }
+    ErrorState errors;
+    xmlTextReaderSetStructuredErrorHandler(reader.get(), onXmlError, &errors);
+
+    // Field index of each open element, -1 for elements that are not fields.
+    std::vector<int> open;
+    bool doctype = false;
+    int lastPercent = -1;
+    unsigned long nodes = 0;
+    int ret;
+    while ((ret = xmlTextReaderRead(reader.get())) == 1) {
+        if (!errors.error.empty() || !guard.error.empty()) break;
+        switch (xmlTextReaderNodeType(reader.get())) {
+        case XML_READER_TYPE_ELEMENT: {
+            if (xmlTextReaderIsEmptyElement(reader.get())) break;
+            const auto* name = reinterpret_cast<const char*>(xmlTextReaderConstName(reader.get()));
+            int index = -1;
+            for (std::size_t i = 0; name && i < names.size(); ++i)
+                if (names[i] == name) {
+                    index = static_cast<int>(i);
+                    break;
+                }
+            open.push_back(index);
+            break;
+        }
+        case XML_READER_TYPE_END_ELEMENT:
+            if (!open.empty()) open.pop_back();
+            break;
+        case XML_READER_TYPE_TEXT:
+        case XML_READER_TYPE_CDATA:
+            if (!open.empty() && open.back() >= 0) {
+                const auto* v =
+                    reinterpret_cast<const char*>(xmlTextReaderConstValue(reader.get()));
+                onField(static_cast<std::size_t>(open.back()), v ? std::string_view(v) : "");
+            }
+            break;
+        case XML_READER_TYPE_DOCUMENT_TYPE:
+            doctype = true;
+            break;
+        default:
+            break;
+        }
+        if (progress && fileSize > 0 && (++nodes & 1023) == 0) {
+            const long consumed = xmlTextReaderByteConsumed(reader.get());
+            const int pct = consumed <= 0 ? 0
+                            : static_cast<std::uintmax_t>(consumed) >= fileSize
+                                ? 100
+                                : static_cast<int>(consumed * 100 / static_cast<long>(fileSize));
+            if (pct != lastPercent) progress(lastPercent = pct);
+        }
+    }
+
+    if (!guard.error.empty())
+        out.error = guard.error;
+    else if (!errors.error.empty())
+        out.error = errors.error;
+    else if (doctype && !errors.noDtd.empty())
+        out.error = errors.noDtd;
+    else if (ret != 0)
+        out.error = "Error al leer el documento XML";
+    if (!out.error.empty()) return out;
+    if (progress && lastPercent != 100) progress(100);
+    out.ok = true;
+    return out;
+}
+
+} // namespace vl
