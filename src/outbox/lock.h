@@ -1,20 +1,43 @@
 // The one-byte lock file Ocupado shared by the terminals, and the per-terminal status file.
 // Byte values: a digit "1".."9" = that terminal's closing move; "0" = a send; "*" or anything
-// else = free.
+// else = free. Every read-check-write below runs under a short operating-system lock on
+// Ocupado.lck, so two terminals never both find the byte free; the byte itself stays the
+// protocol that other instances read.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "core/paths.h"
 
 namespace vl {
 
-// The byte in record 1 of Ocupado; '\0' for an empty or unreadable file.
+// The byte in record 1 of Ocupado; '\0' for an empty or unreadable file. Unguarded.
 char readLockByte(const Paths& paths);
 bool writeLockByte(const Paths& paths, char value);
 
 // Numeric value of a lock or digit character: 0..9 for digits, 0 for anything else.
 int lockValue(char c);
+
+// Closing check: another terminal holds the lock when the byte is "0".."9" and is not this
+// terminal's digit (an empty digit matches no byte).
+bool heldByOther(char lockByte, const std::string& terminalDigit);
+// Send check: busy when the byte is "1".."9", the sender's own digit included.
+bool busyForSend(char lockByte);
+
+struct LockAttempt {
+    bool acquired = false;
+    char found = '\0'; // the byte read: the blocker when not acquired
+};
+
+// Reads the byte and, unless another terminal holds it, writes this terminal's digit, in one
+// step. With an empty digit nothing is written (there is no closing move to protect).
+LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminalDigit);
+// Reads the byte and, unless a closing move holds it, writes "0", in one step.
+LockAttempt tryAcquireForSend(const Paths& paths);
+
+// Writes "*".
+bool release(const Paths& paths);
 
 // Frees the lock when it holds this terminal's digit.
 void releaseIfOwn(const Paths& paths, const std::string& terminalDigit);
@@ -22,5 +45,8 @@ void releaseIfOwn(const Paths& paths, const std::string& terminalDigit);
 // Status "F", then the lock freed when its value equals the terminal's value (both 0 for "0",
 // a blank, a non-digit or no digit).
 void finish(const Paths& paths, const std::string& terminalDigit);
+
+// The file the operating-system lock is taken on, beside Ocupado.
+std::filesystem::path lockGuardPath(const Paths& paths);
 
 } // namespace vl

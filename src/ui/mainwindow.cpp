@@ -15,11 +15,16 @@
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
+#include <QPointer>
+#include <thread>
 
 #include "core/text.h"
 #include "infopage/navigation.h"
 #include "infopage/pages.h"
+#include "core/fileio.h"
 #include "outbox/lock.h"
+#include "outbox/outbox.h"
+#include "outbox/sendpage.h"
 #include "ui/dialogs.h"
 #include "ui/pageview.h"
 #include "ui/vlconfig.h"
@@ -81,8 +86,6 @@ void Velantia::buildControls() {
     Check2_ = named(new QCheckBox(QStringLiteral("Enviado"), Frame5_), "Check2");
     placeTw(Check2_, 60, 60, 1260, 300);
 
-    wb3Slot_ = named(new QWidget(this), "WB3");
-    wb3Slot_->hide();
 
     Frame2_ = named(new QFrame(this), "Frame2");
     placeTw(Frame2_, -60, 6000, 9735, Frame2HeightTw);
@@ -140,10 +143,7 @@ void Velantia::buildControls() {
                                Frame4_),
                     "Label8");
     placeTw(Label8_, 240, 420, 5100, 255);
-    connect(Label9_, &LinkLabel::clicked, this, [this] {
-        Frame4_->hide();
-        PBW_->hide();
-    });
+    connect(Label9_, &LinkLabel::clicked, this, &Velantia::Label9_Click);
     connect(Label12_, &LinkLabel::clicked, this, [this] { Label5_Click(1); });
 
     Text2_ = named(new QPlainTextEdit(this), "Text2");
@@ -246,10 +246,12 @@ void Velantia::buildControls() {
     connect(Timer4_, &QTimer::timeout, this, &Velantia::Timer4_Tick);
     connect(Timer1_, &QTimer::timeout, this, &Velantia::timer1Tick);
     connect(Check1_, &QCheckBox::clicked, this, &Velantia::Check1_Click);
+    connect(Check2_, &QCheckBox::clicked, this, &Velantia::Check2_Click);
     connect(Check3_, &QCheckBox::clicked, this, [this] {
         Frame5_->hide();
-        wb3Slot_->hide();
+        if (wb3_) wb3_->hide();
     });
+    connect(Timer2_, &QTimer::timeout, this, &Velantia::Timer2_Tick);
     qApp->installEventFilter(this);
 }
 
@@ -271,7 +273,8 @@ void Velantia::formLoad(const QString& commandLine) {
         for (auto* l : Label5_) l->hide();
     if (st_.surveySwitch) Check1_->setChecked(*st_.surveySwitch == 1);
 
-    if (!st_.run.closingCall) session_.synchronise(st_.run, paths_);
+    // A closing call gets here only without a usable reference: it starts as an ordinary one.
+    session_.synchronise(st_.run, paths_);
     releaseIfOwn(paths_, st_.run.terminalDigit);
 
     const int h = static_cast<int>(st_.cfg.alto_ventana);
@@ -452,7 +455,7 @@ void Velantia::MuestraRespuestas() {
 }
 
 void Velantia::Command2_Click(int index) {
-    if (wb3Slot_) wb3Slot_->hide();
+    if (wb3_) wb3_->hide();
     if (index == 0 || index == 1) {
         bool showNeeded = false;
         const NavState nav = navigate(index, st_.run.CurrentIndex, st_.run.CodeCount, showNeeded);
@@ -498,7 +501,7 @@ void Velantia::Label13_Click() {
 }
 
 void Velantia::TEST_Click() {
-    if (wb3Slot_) wb3Slot_->hide();
+    if (wb3_) wb3_->hide();
     const QString code = Dialogs::input(this, QString::fromUtf8("Código Nacional"));
     const std::string c = cp(code);
     if (c.size() == 6) ShowMedicine(c);
@@ -561,6 +564,10 @@ void Velantia::Check1_Click() {
 }
 
 void Velantia::Label5_Click(int index) {
+    if (index == 1) {
+        startSend();
+        return;
+    }
     if (index == 2) {
         VLconfig dlg(paths_, st_.cfg, screenPx().height(), isVisible() ? this : nullptr);
         dlg.exec();
@@ -580,6 +587,141 @@ void Velantia::relayoutAfterSettings() {
     Frame2_->move(Frame2_->x(), px(lay.frame2Top));
     move(x(), (screenPx().height() - height()) / 2);
     if (!Check1_->isChecked() || st_.run.CodeCount == 0) setHeightTw(collapsedHeightTw());
+}
+
+PageView* Velantia::wb3() {
+    if (!wb3_) {
+        wb3_ = named(new PageView(this), "WB3");
+        wb3_->hide();
+    }
+    return wb3_;
+}
+
+QString Velantia::resultPageUrl(const char* folder) const {
+    return QString::fromStdString(
+        Paths::fileUrl(paths_.product(std::string("htm\\") + folder + "\\index.html")));
+}
+
+void Velantia::startSend() {
+    const auto outbox = paths_.product("Respuesta.tsv");
+    if (fileSizeOrZero(outbox) < 10) {
+        const QString nothing = QStringLiteral("No hay respuestas pendientes de enviar.");
+        if (st_.run.PendingAction == "ENVIAR") {
+            // Started only to send: nothing to do, so the program ends after the message.
+            files_.closeAll();
+            hide();
+            Dialogs::message(nullptr, nothing);
+            finishAndQuit();
+            return;
+        }
+        Dialogs::message(this, nothing);
+        return;
+    }
+    if (sending_) return; // one upload at a time: a second one could send the answers twice
+    const LockAttempt lock = tryAcquireForSend(paths_);
+    if (!lock.acquired) {
+        const QString c(QChar::fromLatin1(lock.found));
+        Dialogs::message(this, QStringLiteral("OCUPADO POR EL TERMINAL ") + c +
+                                   QStringLiteral("\n\nIntente enviar la información de nuevo\n"
+                                                  "o revise el terminal ") +
+                                   c);
+        return;
+    }
+    PBW_->setValue(0);
+    PBW_->show();
+    Frame4_->show();
+    Frame4_->raise();
+    if (wb3_) wb3_->hide();
+    Frame5_->hide();
+    const std::string url = serviceUrl();
+    // The page stays at hand for a send by hand (Label9).
+    writeUploadPage(paths_, st_.cfg, url);
+    wb_->navigate(QString::fromStdString(Paths::fileUrl(paths_.product("Htm\\enviar.html"))));
+
+    sending_ = true;
+    QPointer<Velantia> self(this);
+    std::thread([self, cfg = st_.cfg, outbox, url] {
+        const UploadResult r = uploadOutbox(cfg, outbox, url, [self](int percent) {
+            QMetaObject::invokeMethod(qApp, [self, percent] {
+                if (self && self->Frame4_->isVisible()) self->PBW_->setValue(percent);
+            });
+        });
+        QMetaObject::invokeMethod(qApp, [self, r] {
+            if (self) self->uploadFinished(r);
+        });
+    }).detach();
+}
+
+void Velantia::uploadFinished(const UploadResult& r) {
+    sending_ = false;
+    Frame4_->hide();
+    PBW_->hide();
+    if (!r.transferOk) {
+        // No answer at all: the outbox stays as it is and the lock is freed for the others.
+        release(paths_);
+        writeErrorTxt(paths_, r.error);
+        wb_->navigate(resultPageUrl("vl-error"));
+        Dialogs::message(this,
+                         q(r.error) + QString::fromUtf8("\n\nLas respuestas siguen pendientes de "
+                                                        "enviar."),
+                         QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Warning);
+        emit sendFinished();
+        return;
+    }
+    Timer2_->stop();
+    applyAnswer(r.answerText, r.sentBytes);
+}
+
+void Velantia::applyAnswer(const std::string& text, std::uintmax_t sentBytes) {
+    writeErrorTxt(paths_, text);
+    wb3()->setGeometry(wb_->geometry());
+    switch (verdictOf(text)) {
+    case SendVerdict::Accepted:
+        // Emptied while this send still holds the lock, so no closing move can slip in.
+        if (sentBytes > 0) emptyOutboxAfterSend(paths_, sentBytes);
+        else emptyOutbox(paths_);
+        wb_->navigate(resultPageUrl("vl-exito"));
+        break;
+    case SendVerdict::Refused:
+        wb_->navigate(resultPageUrl("vl-error"));
+        break;
+    case SendVerdict::NoVerdict:
+        Check2_->setChecked(false);
+        Check3_->setChecked(false);
+        wb3()->show();
+        wb3()->raise();
+        wb3()->navigate(resultPageUrl("vl-manual"));
+        Frame5_->show();
+        Frame5_->raise();
+        break;
+    }
+    release(paths_);
+    PBW_->hide();
+    emit sendFinished();
+}
+
+void Velantia::Label9_Click() {
+    // The upload page stays in view for a send by hand; Timer2 watches for the answer.
+    Frame4_->hide();
+    PBW_->hide();
+    Timer2_->start();
+}
+
+void Velantia::Timer2_Tick() {
+    Label7_->setText(wb_->locationUrl());
+    if (!Label7_->text().contains(QStringLiteral("velantia"))) return;
+    if (Label7_->text().startsWith(QStringLiteral("file:"))) return; // still our own page
+    Timer2_->stop();
+    QPointer<Velantia> self(this);
+    wb_->pageText([self](const QString& t) {
+        if (self) self->applyAnswer(cp(t.simplified()), 0);
+    });
+}
+
+void Velantia::Check2_Click() {
+    emptyOutbox(paths_);
+    Frame5_->hide();
+    if (wb3_) wb3_->hide();
 }
 
 bool Velantia::eventFilter(QObject* watched, QEvent* event) {

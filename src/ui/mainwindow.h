@@ -11,6 +11,7 @@
 #include "data/lookup.h"
 #include "survey/recording.h"
 #include "survey/survey.h"
+#include "outbox/upload.h"
 
 class QCheckBox;
 class QComboBox;
@@ -58,6 +59,11 @@ public:
     void Check1_Click();
     void Label5_Click(int index);
     void MuestraRespuestas();
+    void Label9_Click();
+    void Check2_Click();
+    void Timer2_Tick();
+    bool sending() const { return sending_; }
+    PageView* sendingBrowser() const { return wb3_; }
 
     // Window height, Frame1 top and Frame2 height in twips, as the layout rules use them.
     int heightTw() const;
@@ -65,6 +71,8 @@ public:
 
 signals:
     void deferredStartFinished();
+    // A send has reached its verdict (or failed); the result page is loading.
+    void sendFinished();
     void medicineShown(const QString& code);
 
 protected:
@@ -82,6 +90,11 @@ private:
     void applyNavigation(bool nextEnabled, bool prevEnabled);
     void setHeightTw(int twips);
     void relayoutAfterSettings();
+    void startSend();
+    void uploadFinished(const UploadResult& r);
+    void applyAnswer(const std::string& text, std::uintmax_t sentBytes);
+    PageView* wb3();
+    QString resultPageUrl(const char* folder) const;
     void focusAfterRecording(bool afterGrabar);
     void finishAndQuit();
 
@@ -100,7 +113,8 @@ private:
     QFrame *Frame1_ = nullptr, *Frame2_ = nullptr, *Frame4_ = nullptr, *Frame5_ = nullptr;
     QCheckBox *Check1_ = nullptr, *Check2_ = nullptr, *Check3_ = nullptr;
     PageView* wb_ = nullptr;
-    QWidget* wb3Slot_ = nullptr; // the sending browser is made only when a send needs it
+    PageView* wb3_ = nullptr; // the sending browser is made only when a send needs it
+    bool sending_ = false;
     std::array<QPushButton*, 4> Command2_{};
     QPushButton *Command1_ = nullptr, *Command3_ = nullptr, *Kgrabar_ = nullptr,
                 *Kborrar_ = nullptr, *Todo_ = nullptr;

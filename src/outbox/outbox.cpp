@@ -1,0 +1,205 @@
+#include "outbox/outbox.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <system_error>
+
+#include "core/fileio.h"
+#include "core/text.h"
+#include "outbox/lock.h"
+#include "outbox/oslock.h"
+
+namespace vl {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path outboxPath(const Paths& paths) { return paths.product("Respuesta.tsv"); }
+fs::path counterPath(const Paths& paths) { return paths.product("NumRegistro"); }
+
+// Appends `block` in one write and flushes it to disk; on any failure the file is cut back to
+// the size it had, so no torn line stays behind.
+bool appendDurably(const fs::path& file, const std::string& block) {
+    std::FILE* f = std::fopen(file.string().c_str(), "ab");
+    if (!f) return false;
+    const std::uintmax_t before = fileSizeOrZero(file);
+    bool ok = std::fwrite(block.data(), 1, block.size(), f) == block.size();
+    ok = flushToDisk(f) && ok;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) {
+        std::error_code ec;
+        fs::resize_file(file, before, ec);
+    }
+    return ok;
+}
+
+bool stampSend(const Paths& paths) {
+    makeDirOneLevel(paths.product("recibido"));
+    return writeFileBytes(paths.product("recibido\\Respuesta.env"),
+                          shortDateTimeJoined() + CRLF);
+}
+
+bool truncateBoth(const Paths& paths) {
+    const bool a = writeFileBytes(outboxPath(paths), "");
+    const bool b = writeFileBytes(counterPath(paths), "");
+    return a && b;
+}
+
+} // namespace
+
+std::int64_t readCounter(const Paths& paths) {
+    const auto bytes = readFileBytes(counterPath(paths));
+    if (!bytes) return 0;
+    const std::string t = trimBlanks(*bytes);
+    std::int64_t v = 0;
+    const char* first = t.data();
+    if (!t.empty() && t[0] == '+') ++first;
+    const auto [ptr, ec] = std::from_chars(first, t.data() + t.size(), v);
+    (void)ptr;
+    return ec == std::errc{} ? v : 0;
+}
+
+std::string joinRespuestas(const AnswerTable& t, int m) {
+    std::string out;
+    std::string_view sep;
+    for (int k = 1; k < AnswerRows; ++k) {
+        const std::string& ans = t[m][1][k];
+        if (!(Val(ans) > 0)) continue;
+        const std::string_view code = std::string_view(ans).substr(0, ans.find(' '));
+        if (!code.empty()) {
+            out += sep;
+            out += code;
+        }
+        // A code that starts with a blank still counts: the next one gets its comma.
+        sep = ",";
+    }
+    return out;
+}
+
+std::string buildClosingBlock(const RunState& st, const Config& cfg, const AnswerTable& t,
+                              const std::string& todayStamp, std::uintmax_t outboxSize,
+                              std::int64_t& counter, int& lines) {
+    std::string block;
+    lines = 0;
+    if (outboxSize < 10) {
+        block += OutboxHeader;
+        counter = 0;
+    }
+    for (int i = 1; i <= st.CodeCount && i <= MaxCodes; ++i) {
+        if (Val(t[i][0][0]) != 1) continue;
+        ++counter;
+        ++lines;
+        block += std::to_string(counter);
+        block += '\t';
+        block += st.CodeList[i];
+        block += '\t';
+        block += cfg.n_farmacia;
+        block += '\t';
+        block += todayStamp;
+        block += '\t';
+        block += joinRespuestas(t, i);
+        block += CRLF;
+    }
+    return block;
+}
+
+int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
+    if (reference.size() < 2) return 0;
+    const std::string suffix = lowerCp1252(reference.substr(reference.size() - 2)) + ".ref";
+    std::error_code ec;
+    fs::directory_iterator it(paths.product("referencias"), ec);
+    if (ec) return 0;
+    int deleted = 0;
+    for (const auto& entry : it) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() != 12 || lowerCp1252(name.substr(6)) != suffix) continue;
+        if (!entry.is_regular_file(ec)) continue;
+        if (fs::remove(entry.path(), ec)) ++deleted;
+    }
+    return deleted;
+}
+
+ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& cfg,
+                          SurveySession& session, const CivilDate& date) {
+    ClosingResult r;
+    const fs::path outbox = outboxPath(paths);
+    const std::uintmax_t size = fileSizeOrZero(outbox);
+    const std::int64_t before = readCounter(paths);
+    std::int64_t counter = before;
+    int lines = 0;
+    const std::string block =
+        buildClosingBlock(st, cfg, session.respuestasMed(), TodayStamp(date), size, counter, lines);
+
+    // Outbox first, counter second, reference files last: a crash in between may repeat lines
+    // but never loses one.
+    if (!appendDurably(outbox, block)) {
+        r.counter = before;
+        r.error = "Grabar encuesta: no se pudo escribir en Respuesta.tsv";
+    } else if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
+        // Without the new counter the lines would get their serials again: take them back.
+        std::error_code ec;
+        fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
+        r.counter = before;
+        r.error = "Grabar encuesta: no se pudo escribir NumRegistro";
+    } else {
+        r.ok = true;
+        r.linesWritten = lines;
+        r.counter = counter;
+    }
+
+    release(paths);
+    if (r.ok) {
+        session.closeReference();
+        r.referencesDeleted = deleteTerminalReferences(paths, st.reference);
+    }
+    finish(paths, st.terminalDigit);
+    return r;
+}
+
+EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize) {
+    OsFileLock guard(lockGuardPath(paths));
+    if (busyForSend(readLockByte(paths))) return EmptyOutcome::Busy;
+
+    const fs::path outbox = outboxPath(paths);
+    const std::uintmax_t now = fileSizeOrZero(outbox);
+    EmptyOutcome outcome = EmptyOutcome::Trimmed;
+    if (now == sentSize) {
+        if (!truncateBoth(paths)) return EmptyOutcome::Failed;
+        outcome = EmptyOutcome::Emptied;
+    } else if (now > sentSize && sentSize > 0) {
+        const auto bytes = readFileBytes(outbox);
+        if (!bytes) return EmptyOutcome::Failed;
+        const std::size_t eol = bytes->find("\r\n");
+        const std::string header = eol == std::string::npos ? std::string() : bytes->substr(0, eol + 2);
+        const std::size_t from = std::max<std::size_t>(sentSize, header.size());
+        if (!writeFileAtomic(outbox, header + bytes->substr(from))) return EmptyOutcome::Failed;
+    }
+    // Otherwise nothing of what was sent is left (emptied meanwhile, or nothing sent): keep all.
+    if (!stampSend(paths)) return EmptyOutcome::Failed;
+    return outcome;
+}
+
+EmptyOutcome emptyOutbox(const Paths& paths) {
+    OsFileLock guard(lockGuardPath(paths));
+    if (busyForSend(readLockByte(paths))) return EmptyOutcome::Busy;
+    if (!truncateBoth(paths) || !stampSend(paths)) return EmptyOutcome::Failed;
+    return EmptyOutcome::Emptied;
+}
+
+StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Config& cfg,
+                                      SurveySession& session) {
+    StartupSyncResult r;
+    r.referenceOpened = session.synchronise(st, paths);
+    // Without the reference file the table is empty: moving would delete answers unsent.
+    if (st.closingCall && st.referenceIsPositive() && r.referenceOpened) {
+        r.closing = closingMove(paths, st, cfg, session);
+        r.closingMoveRan = true;
+        return r;
+    }
+    releaseIfOwn(paths, st.terminalDigit);
+    return r;
+}
+
+} // namespace vl

@@ -1,0 +1,79 @@
+// The shared outbox Respuesta.tsv with its serial counter NumRegistro: the closing move that
+// appends a dispensing's recorded answers, and the emptying after a confirmed send.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/cmdline.h"
+#include "core/config.h"
+#include "core/dates.h"
+#include "core/paths.h"
+#include "survey/recording.h"
+
+namespace vl {
+
+inline constexpr const char* OutboxHeader =
+    "resultado_id\tcodigo_nacional\tn_farmacia\tfecha\trespuestas\r\n";
+
+// NumRegistro's value: 0 when missing, empty or not a number.
+std::int64_t readCounter(const Paths& paths);
+
+// The respuestas field of medicine m: answer codes of rows 1..50 with a value above 0, each
+// cut at its first blank, joined by ",".
+std::string joinRespuestas(const AnswerTable& t, int m);
+
+// The lines the move appends for the dispensing: the header first when `outboxSize` is below
+// 10 (numbering then restarts), then one line per recorded medicine. `counter` comes in as the
+// last serial written and goes out as the new one.
+std::string buildClosingBlock(const RunState& st, const Config& cfg, const AnswerTable& t,
+                              const std::string& todayStamp, std::uintmax_t outboxSize,
+                              std::int64_t& counter, int& lines);
+
+struct ClosingResult {
+    bool ok = false;
+    int linesWritten = 0;
+    std::int64_t counter = 0;   // NumRegistro afterwards (unchanged on failure)
+    int referencesDeleted = 0;
+    std::string error;          // Spanish, for the message box; empty when ok
+};
+
+// The closing move, with the lock held by this terminal: append the block and flush it to
+// disk, replace NumRegistro, then release the lock and delete this terminal's reference files
+// (the session's own is closed first), then finish. On a write failure the outbox is cut back
+// to its former size, the counter and the reference files are kept, and the lock is released.
+ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& cfg,
+                          SurveySession& session, const CivilDate& date);
+inline ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& cfg,
+                                 SurveySession& session) {
+    return closingMove(paths, st, cfg, session, today());
+}
+
+// Files of referencias named 6 characters + the last two of `reference` + ".ref" (any case).
+int deleteTerminalReferences(const Paths& paths, const std::string& reference);
+
+enum class EmptyOutcome {
+    Emptied,  // nothing came after the sent bytes: outbox and counter are empty now
+    Trimmed,  // lines came after the sent bytes: header and those lines kept, counter kept
+    Busy,     // a closing move holds the lock; try again later
+    Failed,   // a file could not be written
+};
+
+// After a confirmed send of the outbox's first `sentSize` bytes: removes exactly those bytes,
+// under the lock, and stamps recibido\Respuesta.env.
+EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize);
+// The manual "Enviado" tick: what was sent is not known, so the outbox and counter are emptied.
+EmptyOutcome emptyOutbox(const Paths& paths);
+
+struct StartupSyncResult {
+    bool referenceOpened = true; // false: the reference file could not be opened
+    bool closingMoveRan = false; // the program ends after this
+    ClosingResult closing;
+};
+
+// The start-up synchronisation: the session's synchronise, then on a closing call with a
+// positive reference (and its file open) the closing move; otherwise release-if-own.
+StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Config& cfg,
+                                      SurveySession& session);
+
+} // namespace vl

@@ -1,0 +1,44 @@
+// The upload of the outbox: a direct multipart POST of the same fields the upload page carries,
+// over HTTPS with the certificate checked.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "core/config.h"
+#include "outbox/sendpage.h"
+
+namespace vl {
+
+inline constexpr long DefaultUploadTimeoutSeconds = 60;
+
+// VELANTIA_SERVICE_URL when set, else https://<service host>:55000/conexion_empresas.asp.
+std::string serviceUrl();
+
+struct UploadOptions {
+    long timeoutSeconds = DefaultUploadTimeoutSeconds;
+    // Extra trusted certificates (PEM) on top of the system's; nullopt: VELANTIA_CA_BUNDLE,
+    // an empty path: none.
+    std::optional<std::filesystem::path> extraCaBundle;
+};
+
+struct UploadResult {
+    bool transferOk = false;   // an answer page arrived, whatever it says
+    std::string answerText;    // visible text of the answer page, Windows-1252
+    std::string error;         // Spanish description of a failed transfer, Windows-1252
+    long httpStatus = 0;
+    std::size_t sentBytes = 0; // length of the outbox content that went out
+};
+
+// Posts n_farmacia, fichero=respuesta, tipo_fichero=1, fecha_ultima=20061105, codigo_empresa,
+// clave and the file field fichero2 (the outbox's bytes, named Respuesta.tsv) to `url`.
+// `progress` gets the upload's percentage (0..100) as it changes.
+UploadResult uploadOutbox(const Config& cfg, const std::filesystem::path& outboxFile,
+                          const std::string& url,
+                          const std::function<void(int percent)>& progress = {},
+                          const UploadOptions& options = {});
+
+} // namespace vl

@@ -1,0 +1,38 @@
+// The busy window: another terminal holds the lock while this one wants to close a dispensing.
+// It polls the lock and, once free, takes it and runs the closing move itself.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <string>
+
+#include "core/paths.h"
+
+class QLabel;
+class QTimer;
+
+namespace vl::ui {
+
+class OKUP : public QDialog {
+    Q_OBJECT
+public:
+    // `closingMove` runs once the lock is this terminal's.
+    OKUP(const Paths& paths, std::string terminalDigit, std::function<void()> closingMove,
+         QWidget* parent = nullptr);
+
+    bool moved() const { return moved_; }
+    void Timer2_Tick();
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
+
+private:
+    Paths paths_;
+    std::string digit_;
+    std::function<void()> closingMove_;
+    bool moved_ = false;
+    QLabel* Terminal_ = nullptr;
+    QTimer* Timer2_ = nullptr;
+};
+
+} // namespace vl::ui

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "outbox/lock.h"
+#include "support/tempdir.h"
+
+using namespace vl;
+
+namespace {
+
+constexpr const char* kMissing = "<missing>";
+
+struct LockDir {
+    vltest::TempDir dir;
+    Paths paths{dir.path()};
+
+    LockDir() { std::filesystem::create_directories(dir.path() / "quiroles/Velantia"); }
+    // kMissing leaves the file absent.
+    void setLock(const std::string& bytes) const {
+        if (bytes != kMissing) dir.write("quiroles/Velantia/Ocupado", bytes);
+    }
+    std::string lock() const { return dir.read("quiroles/Velantia/Ocupado"); }
+};
+
+struct LockRow {
+    std::string lock;
+    std::string digit;
+    bool closingBlocked; // another terminal holds it
+    bool sendBusy;
+};
+
+std::string describe(const LockRow& r) {
+    std::string s;
+    for (char c : r.lock) s += c == '\0' ? std::string("NUL") : std::string(1, c);
+    return "lock [" + s + "] digit [" + r.digit + "]";
+}
+
+const LockRow kLockTable[] = {
+    {"1", "3", true, true},   {"2", "3", true, true},   {"9", "3", true, true},
+    {"3", "3", false, true},  // own digit: free to close, still refuses a send
+    {"0", "3", true, false},  // a send is running
+    {"0", "0", false, false}, // the sending terminal's own "0"
+    {"0", "", true, false},   {"5", "", true, true},
+    {"*", "3", false, false}, {std::string(1, '\0'), "3", false, false},
+    {"", "3", false, false},  {"x", "3", false, false},
+    {kMissing, "3", false, false}, {"*", "", false, false},
+    {"7*", "3", true, true}, // only the first byte counts
+};
+
+TEST(LockChecks, ByteTable) {
+    for (const LockRow& r : kLockTable) {
+        SCOPED_TRACE(describe(r));
+        const char c = r.lock == kMissing || r.lock.empty() ? '\0' : r.lock[0];
+        EXPECT_EQ(heldByOther(c, r.digit), r.closingBlocked);
+        EXPECT_EQ(busyForSend(c), r.sendBusy);
+    }
+}
+
+TEST(LockChecks, AcquireForClosingWritesOwnDigitOnlyWhenFree) {
+    for (const LockRow& r : kLockTable) {
+        if (r.digit.empty()) continue;
+        SCOPED_TRACE(describe(r));
+        LockDir d;
+        d.setLock(r.lock);
+        const LockAttempt a = tryAcquireForClosing(d.paths, r.digit);
+        EXPECT_EQ(a.acquired, !r.closingBlocked);
+        if (r.closingBlocked) {
+            EXPECT_EQ(a.found, r.lock[0]);
+            EXPECT_EQ(d.lock(), r.lock);
+        } else {
+            EXPECT_EQ(d.lock()[0], r.digit[0]);
+        }
+    }
+}
+
+TEST(LockChecks, AcquireForSendWritesZeroUnlessBusy) {
+    for (const LockRow& r : kLockTable) {
+        SCOPED_TRACE(describe(r));
+        LockDir d;
+        d.setLock(r.lock);
+        const LockAttempt a = tryAcquireForSend(d.paths);
+        EXPECT_EQ(a.acquired, !r.sendBusy);
+        if (r.sendBusy) {
+            EXPECT_EQ(a.found, r.lock[0]);
+            EXPECT_EQ(d.lock(), r.lock);
+        } else {
+            EXPECT_EQ(d.lock()[0], '0');
+        }
+    }
+}
+
+TEST(LockChecks, ClosingWithoutDigitLeavesAFreeByteAlone) {
+    LockDir d;
+    d.setLock("*");
+    EXPECT_TRUE(tryAcquireForClosing(d.paths, "").acquired);
+    EXPECT_EQ(d.lock(), "*");
+}
+
+TEST(LockChecks, ReleaseWritesStarOverAnyHolder) {
+    LockDir d;
+    d.setLock("4");
+    EXPECT_TRUE(release(d.paths));
+    EXPECT_EQ(d.lock(), "*");
+}
+
+struct OwnRow {
+    std::string lock, digit, after;
+};
+
+TEST(LockChecks, ReleaseIfOwn) {
+    const OwnRow rows[] = {
+        {"3", "3", "*"}, {"4", "3", "4"}, {"0", "3", "0"}, {"0", "0", "*"},
+        {"0", "", "0"},  {"*", "3", "*"}, {"x", "", "x"},
+    };
+    for (const OwnRow& r : rows) {
+        SCOPED_TRACE("lock " + r.lock + " digit [" + r.digit + "]");
+        LockDir d;
+        d.setLock(r.lock);
+        releaseIfOwn(d.paths, r.digit);
+        EXPECT_EQ(d.lock(), r.after);
+    }
+}
+
+TEST(LockChecks, FinishWritesStatusAndFreesMatchingValue) {
+    const OwnRow rows[] = {
+        {"0", "0", "*"}, {"0", "", "*"},  // "0" and no digit both count as 0
+        {"0", "3", "0"}, {"3", "3", "*"}, {"4", "3", "4"},
+        {"x", "", "*"},  {"5", "", "5"},  {"3", "0", "3"},
+    };
+    for (const OwnRow& r : rows) {
+        SCOPED_TRACE("lock " + r.lock + " digit [" + r.digit + "]");
+        LockDir d;
+        d.setLock(r.lock);
+        finish(d.paths, r.digit);
+        EXPECT_EQ(d.lock(), r.after);
+        EXPECT_EQ(d.dir.read("quiroles/Velantia/final" + r.digit), "F");
+    }
+}
+
+} // namespace

@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "core/text.h"
+#include "outbox/lock.h"
+#include "outbox/outbox.h"
+#include "support/tempdir.h"
+
+using namespace vl;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHeader = "resultado_id\tcodigo_nacional\tn_farmacia\tfecha\trespuestas\r\n";
+const CivilDate kDate{2024, 3, 7};
+
+struct Closing {
+    vltest::TempDir dir;
+    Paths paths{dir.path()};
+    RunState st;
+    Config cfg;
+    SurveySession session;
+
+    explicit Closing(std::initializer_list<const char*> codes, const char* reference = "12345673") {
+        fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
+        st.closingCall = true;
+        st.hasReference = true;
+        st.reference = reference;
+        st.terminalDigit = std::string(1, st.reference.back());
+        for (const char* c : codes) st.CodeList[++st.CodeCount] = c;
+        cfg.n_farmacia = "4321";
+        dir.write("quiroles/Velantia/Ocupado", st.terminalDigit);
+    }
+    // Marks medicine m recorded with these answer codes in rows 1.. (stored padded, as read
+    // back from the reference file).
+    void record(int m, std::vector<std::string> answers) {
+        auto& t = session.respuestasMed();
+        t[m][0][0] = LSet("1", 3);
+        for (std::size_t k = 0; k < answers.size(); ++k) t[m][1][k + 1] = LSet(answers[k], 4);
+    }
+    void write(const std::string& rel, const std::string& bytes) const {
+        dir.write("quiroles/Velantia/" + rel, bytes);
+    }
+    std::string read(const std::string& rel) const { return dir.read("quiroles/Velantia/" + rel); }
+    ClosingResult move() { return closingMove(paths, st, cfg, session, kDate); }
+};
+
+TEST(ClosingMove, MissingOutboxGetsHeaderAndNumberingFromOne) {
+    Closing c({"111111", "222222", "333333"});
+    c.record(1, {"3", "0", "12", "7"});
+    c.record(3, {"5"});
+    c.write("NumRegistro", "41\r\n");
+    const ClosingResult r = c.move();
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.linesWritten, 2);
+    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n"
+                                                  "2\t333333\t4321\t20240307\t5\r\n");
+    EXPECT_EQ(c.read("NumRegistro"), "2\r\n");
+}
+
+TEST(ClosingMove, OutboxShorterThanTenBytesGetsHeaderAfterItsBytes) {
+    Closing c({"111111"});
+    c.record(1, {"4"});
+    c.write("Respuesta.tsv", "123456789");
+    c.write("NumRegistro", "41\r\n");
+    ASSERT_TRUE(c.move().ok);
+    EXPECT_EQ(c.read("Respuesta.tsv"), "123456789" + kHeader + "1\t111111\t4321\t20240307\t4\r\n");
+    EXPECT_EQ(c.read("NumRegistro"), "1\r\n");
+}
+
+TEST(ClosingMove, SerialsContinueFromCounter) {
+    Closing c({"111111", "222222"});
+    c.record(1, {"1"});
+    c.record(2, {" 5", "4"}); // first counted code starts with a blank
+    const std::string before = kHeader + "7\t999999\t4321\t20240306\t2\r\n";
+    c.write("Respuesta.tsv", before);
+    c.write("NumRegistro", "7\r\n");
+    const ClosingResult r = c.move();
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.counter, 7 + 2);
+    EXPECT_EQ(c.read("Respuesta.tsv"), before + "8\t111111\t4321\t20240307\t1\r\n"
+                                                "9\t222222\t4321\t20240307\t,4\r\n");
+    EXPECT_EQ(c.read("NumRegistro"), "9\r\n");
+}
+
+TEST(ClosingMove, CounterBeyondSinglePrecisionStaysExact) {
+    Closing c({"111111"});
+    c.record(1, {"1"});
+    c.write("Respuesta.tsv", kHeader);
+    c.write("NumRegistro", "16777217\r\n");
+    ASSERT_TRUE(c.move().ok);
+    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "16777218\t111111\t4321\t20240307\t1\r\n");
+    EXPECT_EQ(c.read("NumRegistro"), "16777218\r\n");
+}
+
+TEST(ClosingMove, UnusableCounterWithNonEmptyOutboxRestartsAtOne) {
+    for (const char* counter : {"<none>", "", "abc\r\n"}) {
+        SCOPED_TRACE(counter);
+        Closing c({"111111"});
+        c.record(1, {"6"});
+        c.write("Respuesta.tsv", kHeader);
+        if (std::string(counter) != "<none>") c.write("NumRegistro", counter);
+        ASSERT_TRUE(c.move().ok);
+        EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t111111\t4321\t20240307\t6\r\n");
+        EXPECT_EQ(c.read("NumRegistro"), "1\r\n");
+    }
+}
+
+TEST(ClosingMove, NothingRecordedWritesNoLineButRewritesCounterAndDeletesReferences) {
+    Closing c({"111111", "222222"});
+    auto& t = c.session.respuestasMed();
+    t[1][0][0] = "2  "; // only exactly 1 means recorded
+    t[1][1][1] = "5   ";
+    c.write("Respuesta.tsv", kHeader);
+    c.write("NumRegistro", "5");
+    c.write("referencias/12345673.ref", "x");
+    const ClosingResult r = c.move();
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.linesWritten, 0);
+    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader);
+    EXPECT_EQ(c.read("NumRegistro"), "5\r\n");
+    EXPECT_FALSE(fs::exists(c.dir.path() / "quiroles/Velantia/referencias/12345673.ref"));
+}
+
+TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {
+    Closing c({"111111"});
+    c.record(1, {"1"});
+    ASSERT_TRUE(c.session.synchronise(c.st, c.paths)); // the session's file stays open
+    c.record(1, {"1"});
+    for (const char* name : {"99999973.REF", "abcdef73.ref", "12345674.ref", "1234573.ref",
+                             "123456773.ref", "12345673.txt"})
+        c.write(std::string("referencias/") + name, "x");
+    const ClosingResult r = c.move();
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.referencesDeleted, 3);
+    EXPECT_FALSE(c.session.referenceOpen());
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(c.dir.path() / "quiroles/Velantia/referencias"))
+        left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"12345673.txt", "12345674.ref", "123456773.ref",
+                                              "1234573.ref"}));
+    EXPECT_EQ(c.read("Ocupado"), "*");
+    EXPECT_EQ(c.read("final3"), "F");
+}
+
+TEST(ClosingMove, OutboxThatCannotBeWrittenKeepsReferencesAndCounterAndFreesLock) {
+    Closing c({"111111"});
+    c.record(1, {"1"});
+    c.write("NumRegistro", "3\r\n");
+    c.write("referencias/12345673.ref", "keep");
+    fs::create_directories(c.dir.path() / "quiroles/Velantia/Respuesta.tsv");
+    const ClosingResult r = c.move();
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.empty());
+    EXPECT_EQ(r.counter, 3);
+    EXPECT_EQ(c.read("NumRegistro"), "3\r\n");
+    EXPECT_EQ(c.read("referencias/12345673.ref"), "keep");
+    EXPECT_EQ(c.read("Ocupado"), "*");
+}
+
+TEST(ClosingMove, CounterThatCannotBeReplacedTakesTheLinesBack) {
+    Closing c({"111111"});
+    c.record(1, {"1"});
+    const std::string before = kHeader + "1\t999999\t4321\t20240306\t2\r\n";
+    c.write("Respuesta.tsv", before);
+    c.write("referencias/12345673.ref", "keep");
+    c.write("NumRegistro/blocker", "x"); // a non-empty folder: the rename over it fails
+    const ClosingResult r = c.move();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(c.read("Respuesta.tsv"), before);
+    EXPECT_EQ(c.read("referencias/12345673.ref"), "keep");
+    EXPECT_EQ(c.read("Ocupado"), "*");
+}
+
+#ifndef _WIN32
+TEST(ClosingMove, FullDiskIsReportedAndNothingIsDeleted) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    Closing c({"111111"});
+    c.record(1, {"1"});
+    c.write("NumRegistro", "3\r\n");
+    c.write("referencias/12345673.ref", "keep");
+    fs::create_symlink("/dev/full", c.dir.path() / "quiroles/Velantia/Respuesta.tsv");
+    const ClosingResult r = c.move();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(c.read("NumRegistro"), "3\r\n");
+    EXPECT_EQ(c.read("referencias/12345673.ref"), "keep");
+    EXPECT_EQ(c.read("Ocupado"), "*");
+}
+#endif
+
+struct JoinRow {
+    std::vector<std::string> answers;
+    std::string expected;
+};
+
+TEST(ClosingMove, RespuestasJoining) {
+    const JoinRow rows[] = {
+        {{"3", "0", "12", "7"}, "3,12,7"},
+        {{" 5", "4"}, ",4"},             // blank first: only the separator is left behind
+        {{"4", " 5", "6"}, "4,6"},        // blank in the middle adds nothing
+        {{"", "", "2"}, "2"},
+        {{"12 x", "-1", "abc", "0.5"}, "12,0.5"},
+        {{"0", ""}, ""},
+        {{}, ""},
+    };
+    for (const JoinRow& r : rows) {
+        SCOPED_TRACE(r.expected);
+        AnswerTable t{};
+        for (std::size_t k = 0; k < r.answers.size(); ++k) t[1][1][k + 1] = LSet(r.answers[k], 4);
+        EXPECT_EQ(joinRespuestas(t, 1), r.expected);
+    }
+}
+
+TEST(ClosingMove, RespuestasReachesRowFifty) {
+    AnswerTable t{};
+    t[2][1][0] = "9   "; // row 0 is the flag row, never an answer
+    t[2][1][50] = "8   ";
+    EXPECT_EQ(joinRespuestas(t, 2), "8");
+}
+
+TEST(StartupSync, ClosingCallMovesRecordedAnswersFromTheReferenceFile) {
+    Closing c({"111111", "222222"});
+    // A reference file as an earlier run left it: medicine 2 recorded.
+    std::string file;
+    for (int r = 1; r <= 50; ++r) {
+        RefRecord rec;
+        if (r == 1) rec.setCode("222222");
+        if (r == 1) rec.setOrd(0, "1"), rec.setAns(1, "14");
+        rec.setEnd();
+        file += rec.bytes;
+    }
+    c.write("referencias/12345673.ref", file);
+    const StartupSyncResult r = completeStartupSync(c.paths, c.st, c.cfg, c.session);
+    ASSERT_TRUE(r.closingMoveRan);
+    ASSERT_TRUE(r.closing.ok);
+    EXPECT_EQ(r.closing.linesWritten, 1);
+    const std::string out = c.read("Respuesta.tsv");
+    EXPECT_EQ(out.substr(kHeader.size(), 16), "1\t222222\t4321\t20");
+    EXPECT_FALSE(fs::exists(c.dir.path() / "quiroles/Velantia/referencias/12345673.ref"));
+    EXPECT_EQ(c.read("Ocupado"), "*");
+}
+
+TEST(StartupSync, OrdinaryStartOnlyReleasesOwnLock) {
+    Closing c({"111111"});
+    c.st.closingCall = false;
+    c.record(1, {"1"});
+    const StartupSyncResult r = completeStartupSync(c.paths, c.st, c.cfg, c.session);
+    EXPECT_FALSE(r.closingMoveRan);
+    EXPECT_EQ(c.read("Ocupado"), "*");
+    EXPECT_EQ(c.read("Respuesta.tsv"), "<missing>");
+}
+
+TEST(StartupSync, ClosingCallWithoutPositiveReferenceDoesNotMove) {
+    Closing c({"111111"}, "ABCDEFG3");
+    const StartupSyncResult r = completeStartupSync(c.paths, c.st, c.cfg, c.session);
+    EXPECT_FALSE(r.closingMoveRan);
+    EXPECT_EQ(c.read("Ocupado"), "*");
+    EXPECT_EQ(c.read("Respuesta.tsv"), "<missing>");
+}
+
+// --- Emptying -----------------------------------------------------------------------------
+
+const std::string kLine1 = "1\t111111\t4321\t20240307\t3\r\n";
+const std::string kLine2 = "2\t222222\t4321\t20240307\t4\r\n";
+const std::string kLine3 = "3\t333333\t4321\t20240307\t5\r\n";
+
+struct Outbox {
+    vltest::TempDir dir;
+    Paths paths{dir.path()};
+    Outbox(const std::string& outbox, const std::string& counter, const std::string& lock = "0") {
+        fs::create_directories(dir.path() / "quiroles/Velantia/recibido");
+        dir.write("quiroles/Velantia/Respuesta.tsv", outbox);
+        dir.write("quiroles/Velantia/NumRegistro", counter);
+        dir.write("quiroles/Velantia/Ocupado", lock);
+    }
+    std::string read(const std::string& rel) const { return dir.read("quiroles/Velantia/" + rel); }
+    bool stamped() const {
+        static const std::regex form(R"(\d\d/\d\d/\d{4}\d\d:\d\d:\d\d\r\n)");
+        return std::regex_match(read("recibido/Respuesta.env"), form);
+    }
+};
+
+TEST(EmptyOutbox, NothingAppendedEmptiesBoth) {
+    const std::string sent = kHeader + kLine1 + kLine2;
+    Outbox o(sent, "2\r\n");
+    EXPECT_EQ(emptyOutboxAfterSend(o.paths, sent.size()), EmptyOutcome::Emptied);
+    EXPECT_EQ(o.read("Respuesta.tsv"), "");
+    EXPECT_EQ(o.read("NumRegistro"), "");
+    EXPECT_TRUE(o.stamped());
+}
+
+TEST(EmptyOutbox, LinesAppendedAfterSendingAreKeptWithHeaderAndCounter) {
+    const std::string sent = kHeader + kLine1;
+    Outbox o(sent + kLine2 + kLine3, "3\r\n");
+    EXPECT_EQ(emptyOutboxAfterSend(o.paths, sent.size()), EmptyOutcome::Trimmed);
+    EXPECT_EQ(o.read("Respuesta.tsv"), kHeader + kLine2 + kLine3);
+    EXPECT_EQ(o.read("NumRegistro"), "3\r\n");
+    EXPECT_TRUE(o.stamped());
+}
+
+TEST(EmptyOutbox, OutboxShorterThanSentIsLeftWhole) {
+    // Emptied by someone else meanwhile and refilled: none of it was sent.
+    const std::string now = kHeader + kLine1;
+    Outbox o(now, "1\r\n");
+    EXPECT_EQ(emptyOutboxAfterSend(o.paths, now.size() + 50), EmptyOutcome::Trimmed);
+    EXPECT_EQ(o.read("Respuesta.tsv"), now);
+    EXPECT_EQ(o.read("NumRegistro"), "1\r\n");
+}
+
+TEST(EmptyOutbox, WaitsWhileAClosingMoveHoldsTheLock) {
+    const std::string sent = kHeader + kLine1;
+    Outbox o(sent, "1\r\n", "4");
+    EXPECT_EQ(emptyOutboxAfterSend(o.paths, sent.size()), EmptyOutcome::Busy);
+    EXPECT_EQ(emptyOutbox(o.paths), EmptyOutcome::Busy);
+    EXPECT_EQ(o.read("Respuesta.tsv"), sent);
+    EXPECT_EQ(o.read("recibido/Respuesta.env"), "<missing>");
+    EXPECT_EQ(o.read("Ocupado"), "4");
+}
+
+TEST(EmptyOutbox, ManualTickEmptiesAll) {
+    Outbox o(kHeader + kLine1 + kLine2, "2\r\n", "*");
+    EXPECT_EQ(emptyOutbox(o.paths), EmptyOutcome::Emptied);
+    EXPECT_EQ(o.read("Respuesta.tsv"), "");
+    EXPECT_EQ(o.read("NumRegistro"), "");
+    EXPECT_TRUE(o.stamped());
+}
+
+TEST(EmptyOutbox, NextClosingAfterEmptyingStartsWithHeaderAndOne) {
+    Outbox o(kHeader + kLine1, "1\r\n");
+    ASSERT_EQ(emptyOutbox(o.paths), EmptyOutcome::Emptied);
+    RunState st;
+    st.reference = "12345673";
+    st.terminalDigit = "3";
+    st.CodeList[1] = "555555";
+    st.CodeCount = 1;
+    Config cfg;
+    cfg.n_farmacia = "4321";
+    SurveySession s;
+    s.respuestasMed()[1][0][0] = "1";
+    s.respuestasMed()[1][1][1] = "2";
+    ASSERT_TRUE(closingMove(o.paths, st, cfg, s, kDate).ok);
+    EXPECT_EQ(o.read("Respuesta.tsv"), kHeader + "1\t555555\t4321\t20240307\t2\r\n");
+}
+
+} // namespace
