@@ -41,21 +41,21 @@ std::string TodayStamp(const CivilDate& d) {
     return buf;
 }
 
-std::string shortDateTime() {
+namespace {
+
+std::string dateAndTime(const char* between) {
     const std::tm tm = localNow();
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
-                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d%s%02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
+                  tm.tm_year + 1900, between, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
 }
 
-std::string shortDateTimeJoined() {
-    const std::tm tm = localNow();
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d%02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
-                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
-}
+} // namespace
+
+std::string shortDateTime() { return dateAndTime(" "); }
+
+std::string shortDateTimeJoined() { return dateAndTime(""); }
 
 double secondsSinceMidnight() {
     const std::tm tm = localNow();

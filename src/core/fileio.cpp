@@ -60,17 +60,18 @@ bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
     ok = syncToDisk(f) && ok;
     ok = std::fclose(f) == 0 && ok;
     std::error_code ec;
-    if (!ok) {
-        fs::remove(tmp, ec);
-        return false;
-    }
-    // A share may refuse the rename for a moment while another terminal reads the old file.
+    if (ok && renameWithRetry(tmp, p)) return true;
+    fs::remove(tmp, ec);
+    return false;
+}
+
+bool renameWithRetry(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
     for (int attempt = 0; attempt < 40; ++attempt) {
-        fs::rename(tmp, p, ec);
+        fs::rename(from, to, ec);
         if (!ec) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    fs::remove(tmp, ec);
     return false;
 }
 

@@ -214,17 +214,6 @@ std::string surveyFileBytes(const std::vector<SurveyRow>& rows) {
 
 namespace {
 
-// A share may refuse a rename for a moment while another terminal reads a file inside.
-bool renameRetry(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    for (int attempt = 0; attempt < 40; ++attempt) {
-        fs::rename(from, to, ec);
-        if (!ec) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 std::string withoutLineEnd(std::string record) {
     record.resize(record.size() - 2);
     return record;
@@ -372,7 +361,7 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
     const fs::path fresh = datos / "textos.~nuevo";
     const fs::path old = datos / "textos.~viejo";
     // A run that died between the two renames left the texts aside: put them back first.
-    if (!fs::exists(textos, ec) && fs::is_directory(old, ec)) renameRetry(old, textos);
+    if (!fs::exists(textos, ec) && fs::is_directory(old, ec)) renameWithRetry(old, textos);
     fs::remove_all(fresh, ec);
     fs::remove_all(old, ec);
     if (!fs::create_directory(fresh, ec))
@@ -393,19 +382,19 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
     // The new texts go in first, then Velantia.txt; either failing puts the old ones back.
     if (files) files->closeVelantia();
     const bool hadTexts = fs::exists(textos, ec);
-    if (hadTexts && !renameRetry(textos, old)) {
+    if (hadTexts && !renameWithRetry(textos, old)) {
         fs::remove_all(fresh, ec);
         return failed("No se puede sustituir la carpeta " + textos.string());
     }
-    if (!renameRetry(fresh, textos)) {
-        if (hadTexts) renameRetry(old, textos);
+    if (!renameWithRetry(fresh, textos)) {
+        if (hadTexts) renameWithRetry(old, textos);
         fs::remove_all(fresh, ec);
         return failed("No se puede sustituir la carpeta " + textos.string());
     }
     const fs::path velantia = paths.product("datos\\Velantia.txt");
     if (!writeFileAtomic(velantia, content)) {
         fs::remove_all(textos, ec);
-        if (hadTexts) renameRetry(old, textos);
+        if (hadTexts) renameWithRetry(old, textos);
         return failed("No se puede escribir " + velantia.string());
     }
     fs::remove_all(old, ec);

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <thread>
 
+#include "core/fileio.h"
+
 namespace vl {
 
 namespace fs = std::filesystem;
@@ -36,16 +38,6 @@ std::string lastComponent(std::string_view name) {
 fs::path tempNameIn(const fs::path& folder) {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     return folder / (".~unzip" + std::to_string(rng() % 1000000000));
-}
-
-bool renameRetry(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    for (int attempt = 0; attempt < 40; ++attempt) {
-        fs::rename(from, to, ec);
-        if (!ec) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
 }
 
 } // namespace
@@ -109,7 +101,7 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit) 
         const bool closed = std::fclose(out.release()) == 0;
         if (failure == UnzipOk && !closed) failure = UnzipWriteError;
         if (failure == UnzipOk &&
-            !renameRetry(tmp, folder / fs::path(std::u8string(name.begin(), name.end()))))
+            !renameWithRetry(tmp, folder / fs::path(std::u8string(name.begin(), name.end()))))
             failure = UnzipWriteError;
         if (failure != UnzipOk) {
             fs::remove(tmp, ec);
