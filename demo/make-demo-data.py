@@ -1,15 +1,23 @@
 #!/usr/bin/env python3
-"""Writes the demo master data under demo/root, as the update would leave it.
+"""Writes the demo master data twice: as the service sends it and as the update leaves it.
+
+demo/service gets Maestro.xml, Encuesta.xml and Precios.xml (UTF-8) and the packages the
+service answers with (farmacia.zip, encuesta.zip, precio.zip). demo/root gets the local files
+the conversion makes of them (Windows-1252 bytes, CR LF line ends); they must stay the same
+bytes as velantia-convertir writes from the XML, which demo/setup-root uses.
 
 Everything is fictional: brand names, codes, prices and texts are invented for
-the demo. Output is deterministic: Windows-1252 bytes, CR LF line ends.
+the demo. Output is deterministic.
 
-Usage: demo/make-demo-data.py [ROOT]   (default: demo/root beside this script)
+Usage: demo/make-demo-data.py [ROOT [SERVICE]]   (defaults: root and service beside this script)
 """
 
+import datetime
 import os
 import shutil
 import sys
+import zipfile
+from xml.sax.saxutils import escape
 
 CRLF = b"\r\n"
 
@@ -190,35 +198,44 @@ TEXTS = {
         "30 minutos antes de inyectarla para que la inyección moleste menos.",
         SOURCE,
     ),
+    "002400": (
+        "Retirada de un lote",
+        "Retirada del lote <b>H2407</b> por un defecto del tubo. Devolver las unidades al "
+        "distribuidor y ofrecer al paciente otro lote.",
+        "Ficha anulada por el grupo de trabajo.",
+    ),
 }
 
-# (code, alert level, text id, start date, end date, print flag)
+# (code, alert level, text id, start date, end date, print flag, status). The service
+# also sends items that are no longer in force: the expired 001851 and the withdrawn
+# (status "B") 002400 reach the XML files only; the conversion leaves them out.
 ITEMS = [
-    ("654321", "3", "001204", "20230301", NO_END, "1"),
-    ("654321", "2", "001205", "20230301", NO_END, "0"),
-    ("660118", "2", "001310", "20240115", NO_END, "0"),
-    ("660118", "1", "001311", "20240115", FAR_END, "0"),
-    ("671245", "1", "001402", "20230610", NO_END, "0"),
-    ("671245", "3", "001403", "20230610", NO_END, "1"),
-    ("683907", "1", "001520", "20231020", NO_END, "0"),
-    ("683907", "2", "001310", "20240115", NO_END, "1"),
-    ("683907", "2", "001521", "20231020", FAR_END, "0"),
-    ("692514", "1", "001630", "20230201", NO_END, "1"),
-    ("692514", "2", "001631", "20230201", NO_END, "0"),
-    ("692514", "3", "001632", "20250401", FAR_END, "1"),
-    ("700236", "2", "001740", "20240305", NO_END, "1"),
-    ("700236", "3", "001741", "20240305", NO_END, "1"),
-    ("712480", "3", "001850", "20230915", NO_END, "1"),
-    ("712480", "2", "001851", "20231101", EXPIRED_END, "0"),
-    ("738854", "1", "001960", "20230501", NO_END, "1"),
-    ("738854", "3", "001961", "20230501", FAR_END, "1"),
-    ("804417", "3", "002070", "20240620", NO_END, "1"),
-    ("804417", "2", "002071", "20240620", FAR_END, "0"),
-    ("913368", "1", "002290", "20231201", NO_END, "1"),
-    ("913368", "2", "002291", "20231201", NO_END, "0"),
-    ("913368", "3", "002292", "20231201", FAR_END, "1"),
-    ("957106", "2", "002301", "20250110", NO_END, "0"),
-    ("957106", "3", "002302", "20250110", FAR_END, "1"),
+    ("654321", "3", "001204", "20230301", NO_END, "1", "A"),
+    ("654321", "2", "001205", "20230301", NO_END, "0", "A"),
+    ("660118", "2", "001310", "20240115", NO_END, "0", "A"),
+    ("660118", "1", "001311", "20240115", FAR_END, "0", "A"),
+    ("671245", "1", "001402", "20230610", NO_END, "0", "A"),
+    ("671245", "3", "001403", "20230610", NO_END, "1", "A"),
+    ("683907", "1", "001520", "20231020", NO_END, "0", "A"),
+    ("683907", "2", "001310", "20240115", NO_END, "1", "A"),
+    ("683907", "2", "001521", "20231020", FAR_END, "0", "A"),
+    ("692514", "1", "001630", "20230201", NO_END, "1", "A"),
+    ("692514", "2", "001631", "20230201", NO_END, "0", "A"),
+    ("692514", "3", "001632", "20250401", FAR_END, "1", "A"),
+    ("700236", "2", "001740", "20240305", NO_END, "1", "A"),
+    ("700236", "3", "001741", "20240305", NO_END, "1", "A"),
+    ("712480", "3", "001850", "20230915", NO_END, "1", "A"),
+    ("712480", "2", "001851", "20231101", EXPIRED_END, "0", "A"),
+    ("725631", "2", "002400", "20240902", NO_END, "1", "B"),
+    ("738854", "1", "001960", "20230501", NO_END, "1", "A"),
+    ("738854", "3", "001961", "20230501", FAR_END, "1", "A"),
+    ("804417", "3", "002070", "20240620", NO_END, "1", "A"),
+    ("804417", "2", "002071", "20240620", FAR_END, "0", "A"),
+    ("913368", "1", "002290", "20231201", NO_END, "1", "A"),
+    ("913368", "2", "002291", "20231201", NO_END, "0", "A"),
+    ("913368", "3", "002292", "20231201", FAR_END, "1", "A"),
+    ("957106", "2", "002301", "20250110", NO_END, "0", "A"),
+    ("957106", "3", "002302", "20250110", FAR_END, "1", "A"),
 ]
 
 # Two groups, so the panel shows two columns. Codes stay within 3 digits;
@@ -296,14 +313,36 @@ def write_lines(path, lines):
             f.write(line + CRLF)
 
 
-def info_lines():
-    lines = []
-    for code, level, text_id, start, end, printable in ITEMS:
+def today_stamp():
+    return datetime.date.today().strftime("%Y%m%d")
+
+
+def in_force(item, today):
+    # The test the conversion applies; dates compare as texts.
+    _, _, _, start, end, _, status = item
+    return status == "A" and today >= start and (today <= end or int(end) == 0)
+
+
+def check_items(today):
+    products = {p[0] for p in PRODUCTS}
+    for code, _, text_id, start, end, _, status in ITEMS:
         assert text_id in TEXTS, text_id
-        assert code in {p[0] for p in PRODUCTS}, code
+        assert code in products, code
         assert len(text_id) == 6 and text_id.isdigit()
+        # Every date lies far from today, so the output does not depend on the day it is made.
+        assert start < today and (end in (NO_END, FAR_END) or end < today), (code, text_id)
+    used = sorted({item[2] for item in ITEMS})
+    assert used == sorted(TEXTS), "every text is used and every item has a text"
+
+
+def info_lines(today):
+    lines = []
+    for item in ITEMS:
+        code, level, text_id, start, end, printable, status = item
+        if not in_force(item, today):
+            continue
         rec = (lset(code, 6) + lset(level, 1) + text_id + lset(LAST_CHANGE, 8)
-               + lset(start, 8) + lset(end, 8) + "A" + lset(printable, 1))
+               + lset(start, 8) + lset(end, 8) + status + lset(printable, 1))
         assert len(rec) == 39
         lines.append(enc(rec))
     return sorted(lines, key=record_order)
@@ -337,9 +376,109 @@ def quoted(value):
     return enc('"' + value + '"')
 
 
-def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "root")
+# --- The service's side: the XML files and the packages it answers with. ---
+
+def element(name, value):
+    enc(value)  # the same strictness as the local files
+    return "<%s>%s</%s>" % (name, escape(value), name)
+
+
+def cdata(name, value):
+    assert "]]>" not in value, value
+    enc(value)
+    # Nothing around the section: any blank beside it would be a text of its own.
+    return "<%s><![CDATA[%s]]></%s>" % (name, value, name)
+
+
+def xml_document(root, record, rows):
+    out = ['<?xml version="1.0" encoding="UTF-8"?>', "<%s>" % root]
+    for fields in rows:
+        out.append("  <%s>" % record)
+        out.extend("    " + f for f in fields)
+        out.append("  </%s>" % record)
+    out.append("</%s>" % root)
+    return ("\n".join(out) + "\n").encode("utf-8")
+
+
+def master_xml():
+    rows = []
+    for code, level, text_id, start, end, printable, status in ITEMS:
+        title, body, extra = TEXTS[text_id]
+        # The service sends the identifier as a plain number; the conversion pads it.
+        rows.append([
+            element("identificador", str(int(text_id))),
+            element("codigo", code),
+            element("tipo_alarma", level),
+            element("titulo", title),
+            cdata("texto", body),
+            element("fecha_inicio", start),
+            element("fecha_final", end),
+            element("fecha_actualizacion", LAST_CHANGE),
+            element("imprimir", printable),
+            element("informacion_anexa", extra),
+            element("estado", status),
+        ])
+    return xml_document("maestro", "alerta", rows)
+
+
+def survey_xml():
+    rows = []
+    for group_code, group_title, questions in SURVEY:
+        for question_code, question, answers in questions:
+            for answer_code, flag, answer in answers:
+                rows.append([
+                    element("grupo_pregunta_id", group_code),
+                    element("grupo", group_title),
+                    element("pregunta_id", question_code),
+                    element("pregunta", question),
+                    element("respuesta_id", answer_code),
+                    element("respuesta", answer),
+                    element("por_defecto", flag.strip()),
+                ])
+    return xml_document("encuesta", "fila", rows)
+
+
+def prices_xml():
+    rows = []
+    for code, description, price in PRODUCTS:
+        # "1.020,47": the list price goes in hundredths, the distributor's with a comma.
+        plain = price.replace(".", "")
+        euros, cents = plain.split(",")
+        assert euros.isdigit() and len(cents) == 2 and cents.isdigit(), price
+        rows.append([
+            element("codigo_nacional", code),
+            element("descripcion", description),
+            element("pvp_nomenclator", str(int(euros + cents))),
+            element("pvp_distribuidor", plain),
+            element("fecha_actualizacion", LAST_CHANGE),
+        ])
+    return xml_document("precios", "producto", rows)
+
+
+# Fixed entry date and attributes, so that the packages are the same bytes on every run.
+ZIP_DATE = (2025, 9, 15, 8, 0, 0)
+
+
+def write_zip(path, name, data):
+    info = zipfile.ZipInfo(name, date_time=ZIP_DATE)
+    info.compress_type = zipfile.ZIP_DEFLATED
+    info.create_system = 0
+    info.external_attr = 0
+    with open(path, "wb") as raw, zipfile.ZipFile(raw, "w") as z:
+        z.writestr(info, data)
+
+
+def write_service(folder):
+    os.makedirs(folder, exist_ok=True)
+    for name, data, package in (("Maestro.xml", master_xml(), "farmacia.zip"),
+                                ("Encuesta.xml", survey_xml(), "encuesta.zip"),
+                                ("Precios.xml", prices_xml(), "precio.zip")):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+        write_zip(os.path.join(folder, package), name, data)
+
+
+def write_root(root, today):
     product = os.path.join(root, "quiroles", "Velantia")
     datos = os.path.join(product, "datos")
     textos = os.path.join(datos, "textos")
@@ -348,19 +487,28 @@ def main():
     shutil.rmtree(textos, ignore_errors=True)
     os.makedirs(textos)
 
-    write_lines(os.path.join(datos, "Velantia.txt"), info_lines())
+    write_lines(os.path.join(datos, "Velantia.txt"), info_lines(today))
     write_lines(os.path.join(datos, "productos.txt"), product_lines())
     write_lines(os.path.join(datos, "Encuesta.txt"), survey_lines())
-    used = sorted({item[2] for item in ITEMS})
-    assert used == sorted(TEXTS), "every text is used and every item has a text"
-    for text_id in used:
+    for text_id in sorted({item[2] for item in ITEMS if in_force(item, today)}):
         write_lines(os.path.join(textos, text_id + ".txt"),
                     [quoted(value) for value in TEXTS[text_id]])
 
     write_lines(os.path.join(product, "config", "datos.txt"), [enc(v) for v in CONFIG])
     write_lines(os.path.join(product, "config", "encuesta.for"), [b"1"])
     write_lines(os.path.join(root, "quiroles", "tipoconect"), [b"1"])
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "root")
+    service = sys.argv[2] if len(sys.argv) > 2 else os.path.join(here, "service")
+    today = today_stamp()
+    check_items(today)
+    write_root(root, today)
+    write_service(service)
     print(root)
+    print(service)
 
 
 if __name__ == "__main__":

@@ -9,14 +9,12 @@
 #include <string>
 
 #include "core/config.h"
+#include "outbox/https.h" // serviceUrl()
 #include "outbox/sendpage.h"
 
 namespace vl {
 
 inline constexpr long DefaultUploadTimeoutSeconds = 60;
-
-// VELANTIA_SERVICE_URL when set, else https://<service host>:55000/conexion_empresas.asp.
-std::string serviceUrl();
 
 struct UploadOptions {
     long timeoutSeconds = DefaultUploadTimeoutSeconds;

@@ -27,6 +27,7 @@
 #include "outbox/sendpage.h"
 #include "ui/dialogs.h"
 #include "ui/pageview.h"
+#include "ui/actualizar.h"
 #include "ui/vlconfig.h"
 #include "ui/widgets.h"
 
@@ -574,8 +575,8 @@ void Velantia::Label5_Click(int index) {
         relayoutAfterSettings();
         return;
     }
-    Dialogs::message(this, QString::fromUtf8("Esta función todavía no está disponible en esta "
-                                             "versión de Velantia."));
+    Actualizar dlg(paths_, st_.cfg, files_, {}, isVisible() ? this : nullptr);
+    dlg.exec();
 }
 
 void Velantia::relayoutAfterSettings() {

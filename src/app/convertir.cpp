@@ -1,0 +1,61 @@
+// velantia-convertir: converts the XML files of a drive root's received folder into the local
+// data files, exactly as an update does. Lays the demo root and helps to check received files
+// by hand, without the windows.
+//
+//   velantia-convertir ROOT        (VELANTIA_TODAY=yyyymmdd pins the day items are judged on)
+#include <cstdio>
+#include <string>
+
+#include "core/dates.h"
+#include "core/paths.h"
+#include "update/convert.h"
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr, "uso: velantia-convertir RAIZ\n"
+                         "Convierte RAIZ/quiroles/Velantia/recibido/{Maestro,Encuesta,Precios}.xml\n"
+                         "en los ficheros de RAIZ/quiroles/Velantia/datos/.\n");
+    return 2;
+}
+
+bool report(const char* name, const vl::ConversionResult& r, const std::string& detail) {
+    if (!r.ok) {
+        std::fprintf(stderr, "%s: error: %s\n", name, r.error.c_str());
+        return false;
+    }
+    std::printf("%s: %zu registros leídos, %s\n", name, r.records, detail.c_str());
+    if (r.dropped > 0)
+        std::printf("%s: %zu líneas descartadas por grupo lleno\n", name, r.dropped);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 2 || argv[1][0] == '\0' || argv[1][0] == '-') return usage();
+    const std::string today = vl::TodayStamp();
+    const vl::Paths paths{vl::fs::path(argv[1])};
+    vl::ConversionOptions options;
+    options.today = today;
+    bool ok = true;
+
+    // The same order as an update: master, survey, prices.
+    const auto master = vl::ConvertirFichero(vl::TipoFichero::Maestro, paths, nullptr, options);
+    ok &= report("Maestro.xml", master,
+                 std::to_string(master.lines) + " fichas vigentes el " + today + ", " +
+                     std::to_string(master.textFiles) + " textos escritos");
+
+    const auto survey = vl::ConvertirFichero(vl::TipoFichero::Encuesta, paths, nullptr, options);
+    ok &= report("Encuesta.xml", survey, std::to_string(survey.lines) + " filas de encuesta");
+
+    const auto prices = vl::ConvertirFichero(vl::TipoFichero::Precios, paths, nullptr, options);
+    if (prices.ok && !vl::writeProductMaster(paths, nullptr, prices.productLines)) {
+        std::fprintf(stderr, "Precios.xml: error: No se puede escribir %s\n",
+                     paths.product("datos\\productos.txt").string().c_str());
+        return 1;
+    }
+    ok &= report("Precios.xml", prices, std::to_string(prices.lines) + " productos");
+
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,171 @@
+#include "update/updaterun.h"
+
+#include <system_error>
+
+#include "core/dates.h"
+#include "core/fileio.h"
+#include "core/text.h"
+#include "outbox/https.h"
+#include "update/convert.h"
+#include "update/unzip.h"
+
+namespace vl {
+
+namespace {
+
+struct Step {
+    const char* nombreFichero; // shown while it is fetched
+    const char* fichero;       // the query's file kind
+    TipoFichero tipo;
+    const char* failure;
+};
+
+constexpr Step Maestro{"Maestro.xml", "farmacia", TipoFichero::Maestro,
+                       "No ha podido descargar el archivo Maestro"};
+constexpr Step Encuesta{"Encuesta.xml", "encuesta", TipoFichero::Encuesta,
+                        "No ha podido descargar el archivo Encuesta"};
+constexpr Step Precios{"Precios.xml", "precio", TipoFichero::Precios,
+                       "No ha podido descargar el archivo Precios"};
+
+enum class Fetch {
+    Unpacked, // a fresh package arrived and was unpacked
+    Skipped,  // cancelled: the XML already in the received folder is converted
+    Failed,   // the run ends with the step's failure message
+};
+
+class Run {
+  public:
+    Run(const Paths& paths, Config& cfg, DataFiles& files, const std::atomic<bool>& cancelled,
+        const UpdateCallbacks& cb, const UpdateOptions& options)
+        : paths_(paths), cfg_(cfg), files_(files), windowCancelled_(cancelled), cb_(cb),
+          options_(options), base_(options.serviceUrl.empty() ? serviceUrl() : options.serviceUrl),
+          today_(TodayStamp()) {}
+
+    UpdateEnd run() {
+        if (fetch(Maestro) == Fetch::Failed) return fail(Maestro);
+        // The lookup must not hold the item file while it is replaced.
+        files_.closeVelantia();
+        convert(Maestro);
+        // Stamped after every master conversion, also one stopped by a parse error.
+        writeFileAtomic(paths_.product("recibido\\actualizado.rec"), shortDateTime() + CRLF);
+
+        if (fetch(Encuesta) == Fetch::Failed) return fail(Encuesta);
+        convert(Encuesta);
+
+        const bool wanted = Val(cfg_.descargar_precios) == 1;
+        if (wanted || !files_.BaseFilesOpen()) {
+            // Without the pharmacy program's files there is no basea to write prices into.
+            if (!files_.BaseFilesOpen()) cfg_.descargar_precios = "0";
+            if (fetch(Precios) == Fetch::Failed) return fail(Precios);
+            files_.OpenDataFiles();
+            const ConversionResult r = convert(Precios);
+            if (r.ok) writeProductMaster(paths_, &files_, r.productLines);
+        }
+
+        label13("Actualización completada");
+        progress(-1);
+        return UpdateEnd::Completed;
+    }
+
+  private:
+    bool cancelled() {
+        if (windowCancelled_.load()) cancelado_ = true;
+        return cancelado_;
+    }
+
+    Fetch fetch(const Step& step) {
+        if (cancelled()) return Fetch::Skipped;
+        if (cb_.phase) cb_.phase("Buscando información");
+        label13(step.nombreFichero);
+        activity(true);
+
+        const std::string url = downloadUrl(base_, cfg_, step.fichero);
+        DownloadOutcome got;
+        for (;;) {
+            if (cancelled()) {
+                activity(false);
+                return Fetch::Skipped;
+            }
+            got = download(url, cb_.transferState, options_.https);
+            if (got.kind == DownloadOutcome::Kind::Ok) break;
+            // A request that ends badly after a cancel passes quietly, like a skipped one.
+            if (cancelled()) {
+                activity(false);
+                return Fetch::Skipped;
+            }
+            if (got.kind == DownloadOutcome::Kind::Timeout) {
+                if (cb_.askRetry && cb_.askRetry("NO HAY RESPUESTA DEL SERVIDOR")) continue;
+                cancelado_ = true;
+                activity(false);
+                return Fetch::Skipped;
+            }
+            activity(false);
+            if (got.kind == DownloadOutcome::Kind::ConnectFailed)
+                message("No se puede conectar con el servidor");
+            else
+                message("error " + std::to_string(got.errorNumber));
+            return Fetch::Failed;
+        }
+        activity(false);
+
+        // Only what this request brought is unpacked: a package that cannot be stored is a
+        // failed step, never a reason to fall back on the previous one.
+        std::error_code ec;
+        std::filesystem::create_directories(paths_.product("Recibido"), ec);
+        if (!writeFileAtomic(paths_.product("Recibido\\Software.zip"), got.body))
+            return Fetch::Failed;
+        if (Unzip(paths_.product("recibido\\software.zip"), paths_.product("Recibido")) != 0)
+            return Fetch::Failed;
+        return Fetch::Unpacked;
+    }
+
+    ConversionResult convert(const Step& step) {
+        label13("Procesando datos.");
+        ConversionOptions o;
+        o.today = today_;
+        o.descargarPrecios = Val(cfg_.descargar_precios) == 1;
+        o.progress = cb_.conversionProgress;
+        ConversionResult r = ConvertirFichero(step.tipo, paths_, &files_, o);
+        // The run goes on with the next step; the files of this one stay as they were.
+        if (!r.ok) message(r.error);
+        return r;
+    }
+
+    UpdateEnd fail(const Step& step) {
+        message(step.failure);
+        return UpdateEnd::Failed;
+    }
+
+    void label13(const std::string& t) const {
+        if (cb_.label13) cb_.label13(t);
+    }
+    void activity(bool on) const {
+        if (cb_.activity) cb_.activity(on);
+    }
+    void progress(int v) const {
+        if (cb_.conversionProgress) cb_.conversionProgress(v);
+    }
+    void message(const std::string& t) const {
+        if (cb_.message) cb_.message(t);
+    }
+
+    const Paths& paths_;
+    Config& cfg_;
+    DataFiles& files_;
+    const std::atomic<bool>& windowCancelled_;
+    const UpdateCallbacks& cb_;
+    const UpdateOptions& options_;
+    const std::string base_;
+    const std::string today_;
+    bool cancelado_ = false; // the user cancelled or refused a retry: no further request
+};
+
+} // namespace
+
+UpdateEnd runUpdate(const Paths& paths, Config& cfg, DataFiles& files,
+                    const std::atomic<bool>& cancelled, const UpdateCallbacks& cb,
+                    const UpdateOptions& options) {
+    return Run(paths, cfg, files, cancelled, cb, options).run();
+}
+
+} // namespace vl
