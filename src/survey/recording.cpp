@@ -155,47 +155,42 @@ std::optional<RecordingControls> SurveySession::muestraRespuestas(int m, SurveyP
     return c;
 }
 
-std::optional<RecordingControls> SurveySession::grabar(int m, const RunState& st,
-                                                       SurveyPanel& panel) {
+// Grabar and Borrar: every question row of medicine m takes the panel's choice (or nothing),
+// then the flag, the code and the record end; the record is written and shown again.
+std::optional<RecordingControls> SurveySession::recordRows(int m, const RunState& st,
+                                                           SurveyPanel& panel, bool recorded) {
     if (!validMedicine(m) || !referenceOpen()) return std::nullopt;
     AnswerTable& t = *table_;
     for (int k = 1; k <= panel.ultimaPregunta; ++k) {
         if (!panel.isQuestionRow(k)) continue;
         const SurveyRow& row = panel.rows[k];
-        t[m][0][k] = row.orden;
-        t[m][1][k] = row.sele;
-        registroRef_.setAns(k, row.sele);
-        registroRef_.setOrd(k, row.orden);
+        t[m][0][k] = recorded ? row.orden : std::string();
+        t[m][1][k] = recorded ? row.sele : std::string();
+        registroRef_.setAns(k, t[m][1][k]);
+        registroRef_.setOrd(k, t[m][0][k]);
     }
-    t[m][0][0] = "1";
-    registroRef_.setOrd(0, "1");
-    registroRef_.setCode(st.CodeList[m]);
-    registroRef_.setEnd();
-    writeRecord(m);
+    markAndWrite(m, st, recorded);
     auto controls = muestraRespuestas(m, panel);
-    todoEnabled_ = true;
+    todoEnabled_ = recorded;
     return controls;
+}
+
+std::optional<RecordingControls> SurveySession::grabar(int m, const RunState& st,
+                                                       SurveyPanel& panel) {
+    return recordRows(m, st, panel, true);
 }
 
 std::optional<RecordingControls> SurveySession::borrar(int m, const RunState& st,
                                                        SurveyPanel& panel) {
-    if (!validMedicine(m) || !referenceOpen()) return std::nullopt;
-    AnswerTable& t = *table_;
-    for (int k = 1; k <= panel.ultimaPregunta; ++k) {
-        if (!panel.isQuestionRow(k)) continue;
-        t[m][0][k].clear();
-        t[m][1][k].clear();
-        registroRef_.setAns(k, "");
-        registroRef_.setOrd(k, "");
-    }
-    t[m][0][0].clear();
-    registroRef_.setOrd(0, "");
+    return recordRows(m, st, panel, false);
+}
+
+void SurveySession::markAndWrite(int m, const RunState& st, bool recorded) {
+    (*table_)[m][0][0] = recorded ? "1" : "";
+    registroRef_.setOrd(0, recorded ? "1" : "");
     registroRef_.setCode(st.CodeList[m]);
     registroRef_.setEnd();
     writeRecord(m);
-    auto controls = muestraRespuestas(m, panel);
-    todoEnabled_ = false;
-    return controls;
 }
 
 void SurveySession::todo(RunState& st, SurveyPanel& panel,
@@ -226,11 +221,7 @@ void SurveySession::todo(RunState& st, SurveyPanel& panel,
                 registroRef_.setAns(k, sele[k]);
             }
         }
-        t[m][0][0] = "1";
-        registroRef_.setOrd(0, "1");
-        registroRef_.setCode(st.CodeList[m]);
-        registroRef_.setEnd();
-        writeRecord(m);
+        markAndWrite(m, st, true);
     }
 
     st.CurrentIndex = remembered;

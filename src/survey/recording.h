@@ -96,6 +96,9 @@ class SurveySession {
 
   private:
     bool writeRecord(int m);
+    std::optional<RecordingControls> recordRows(int m, const RunState& st, SurveyPanel& panel,
+                                                bool recorded);
+    void markAndWrite(int m, const RunState& st, bool recorded);
 
     std::unique_ptr<AnswerTable> table_; // 5202 texts: kept off the stack
     RefRecord registroRef_;

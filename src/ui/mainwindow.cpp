@@ -508,24 +508,20 @@ void Velantia::TEST_Click() {
     if (c.size() == 6) ShowMedicine(c);
 }
 
-void Velantia::Kgrabar_Click() {
-    if (!session_.referenceOpen()) return;
-    if (const auto c = session_.grabar(st_.run.CurrentIndex, st_.run, panel_)) {
-        applyRecordingControls(*c);
-        applyChoices();
-    }
-    focusAfterRecording(true);
-    Todo_->setEnabled(session_.todoEnabled());
-}
+void Velantia::Kgrabar_Click() { recordCurrent(true); }
 
-void Velantia::Kborrar_Click() {
+void Velantia::Kborrar_Click() { recordCurrent(false); }
+
+void Velantia::recordCurrent(bool grabar) {
     if (!session_.referenceOpen()) return;
-    if (const auto c = session_.borrar(st_.run.CurrentIndex, st_.run, panel_)) {
+    const int m = st_.run.CurrentIndex;
+    const auto c = grabar ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_);
+    if (c) {
         applyRecordingControls(*c);
         applyChoices();
     }
-    focusAfterRecording(false);
-    Todo_->setEnabled(false);
+    focusAfterRecording(grabar);
+    Todo_->setEnabled(session_.todoEnabled());
 }
 
 void Velantia::Todo_Click() {

@@ -96,6 +96,7 @@ private:
     PageView* wb3();
     QString resultPageUrl(const char* folder) const;
     void focusAfterRecording(bool afterGrabar);
+    void recordCurrent(bool grabar);
     void finishAndQuit();
 
     Paths paths_;
