@@ -7,10 +7,7 @@
 
 namespace vl {
 
-namespace {
-
-std::tm localNow() {
-    const std::time_t t = std::time(nullptr);
+std::tm localTime(std::time_t t) {
     std::tm tm{};
 #ifdef _WIN32
     localtime_s(&tm, &t);
@@ -19,6 +16,10 @@ std::tm localNow() {
 #endif
     return tm;
 }
+
+namespace {
+
+std::tm localNow() { return localTime(std::time(nullptr)); }
 
 } // namespace
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <string>
 
 namespace vl {
@@ -11,6 +12,9 @@ struct CivilDate {
 };
 
 CivilDate today();
+
+// The local calendar time of `t` (thread-safe).
+std::tm localTime(std::time_t t);
 
 // "20" + yy + mm + dd, the date form of every data file.
 std::string TodayStamp(const CivilDate& d);

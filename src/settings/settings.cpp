@@ -6,6 +6,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "core/dates.h"
 #include "core/text.h"
 
 namespace vl {
@@ -33,13 +34,7 @@ std::string fileDate(const fs::path& p) {
     if (ec) return "*";
     const auto sys = std::chrono::time_point_cast<std::chrono::seconds>(
         std::chrono::file_clock::to_sys(t));
-    const std::time_t tt = std::chrono::system_clock::to_time_t(sys);
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &tt);
-#else
-    localtime_r(&tt, &tm);
-#endif
+    const std::tm tm = localTime(std::chrono::system_clock::to_time_t(sys));
     // A time of exactly midnight has no time part in the date text, so no date is shown.
     if (tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0) return "*";
     char buf[48];
