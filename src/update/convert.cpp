@@ -188,11 +188,29 @@ bool itemInForce(std::string_view estado, std::string_view fechaInicio, std::str
     return !(today > fechaFinal) || Val(fechaFinal) == 0;
 }
 
+namespace {
+
+// The survey file is read line by line: a line end inside a received value would start a line
+// of its own (a forged question or answer).
+std::string oneLine(std::string v) {
+    for (char& c : v)
+        if (c == '\r' || c == '\n') c = ' ';
+    return v;
+}
+
+SurveyRow onLines(const SurveyRow& r) {
+    return {oneLine(r.grupoId),     oneLine(r.grupo),     oneLine(r.preguntaId), oneLine(r.pregunta),
+            oneLine(r.respuestaId), oneLine(r.respuesta), oneLine(r.porDefecto)};
+}
+
+} // namespace
+
 std::string surveyFileBytes(const std::vector<SurveyRow>& rows) {
     // The previous codes start blank, so a first row whose code is 0 writes no line for it.
     std::string group(3, ' '), question(3, ' '), answer(3, ' ');
     std::string out;
-    for (const auto& r : rows) {
+    for (const auto& received : rows) {
+        const SurveyRow r = onLines(received);
         if (Val(r.grupoId) != Val(group)) {
             group = LSet(r.grupoId, 3);
             out += "E" + group + " " + r.grupo + CRLF;

@@ -103,7 +103,9 @@ class Run {
             if (got.kind == DownloadOutcome::Kind::ConnectFailed)
                 message("No se puede conectar con el servidor");
             else
-                message("error " + std::to_string(got.errorNumber));
+                // The number as ever, then what it means (a refused certificate, for one).
+                message("error " + std::to_string(got.errorNumber) +
+                        (got.detail.empty() ? std::string() : ": " + got.detail));
             return Fetch::Failed;
         }
         activity(false);

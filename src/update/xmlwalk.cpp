@@ -99,13 +99,37 @@ struct ErrorState {
     std::string noDtd; // "no DTD found", which only matters when a DOCTYPE was declared
 };
 
+// The pharmacist reads this: the usual faults of a hostile or damaged file get a Spanish text,
+// any other keeps the parser's own words after a Spanish lead.
 std::string describe(const xmlError* e) {
-    std::string msg = e->message ? e->message : "error XML";
-    while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r' || msg.back() == ' '))
-        msg.pop_back();
+    std::string msg;
+    switch (e->code) {
+    case XML_ERR_ENTITY_LOOP:
+        msg = "El documento XML define entidades que se multiplican sin medida; no se procesa";
+        break;
+    case XML_ERR_INVALID_CHAR:
+    case XML_ERR_INVALID_CHARREF:
+    case XML_ERR_INVALID_DEC_CHARREF:
+    case XML_ERR_INVALID_HEX_CHARREF:
+    case XML_ERR_INVALID_ENCODING:
+    case XML_ERR_UNSUPPORTED_ENCODING:
+    case XML_I18N_CONV_FAILED:
+        msg = "El documento XML contiene caracteres no válidos";
+        break;
+    default:
+        msg = e->message ? e->message : "";
+        while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r' || msg.back() == ' '))
+            msg.pop_back();
+        msg = "Error en el documento XML: " + msg;
+        break;
+    }
     if (e->line > 0) msg += " (línea " + std::to_string(e->line) + ")";
     return msg;
 }
+
+// libxml2 also prints some faults (encoding conversion, I/O) straight to stderr; the structured
+// handler and the reader's result already carry them.
+void quietGenericError(void*, const char*, ...) {}
 
 void onXmlError(void* arg, xmlErrorPtr e) {
     if (!e || e->level < XML_ERR_ERROR) return;
@@ -140,9 +164,18 @@ XmlWalkOutcome walkXmlFields(const fs::path& file, const fs::path& allowedFolder
 
     LoaderGuard guard{fs::absolute(allowedFolder, ec), {}};
     t_guard = &guard;
+    // Both are per thread in libxml2.
+    xmlGenericErrorFunc previousGeneric = xmlGenericError;
+    void* previousContext = xmlGenericErrorContext;
+    xmlSetGenericErrorFunc(nullptr, quietGenericError);
     struct Reset {
-        ~Reset() { t_guard = nullptr; }
-    } reset;
+        xmlGenericErrorFunc func;
+        void* context;
+        ~Reset() {
+            t_guard = nullptr;
+            xmlSetGenericErrorFunc(context, func);
+        }
+    } reset{previousGeneric, previousContext};
 
     // Validation is asked for always; a document without a DTD only raises "no DTD found",
     // which is passed over below unless a DOCTYPE was declared.
@@ -212,7 +245,7 @@ XmlWalkOutcome walkXmlFields(const fs::path& file, const fs::path& allowedFolder
     else if (doctype && !errors.noDtd.empty())
         out.error = errors.noDtd;
     else if (ret != 0)
-        out.error = "Error al leer el documento XML";
+        out.error = "Error al leer el documento XML (codificación no válida o fichero dañado)";
     if (!out.error.empty()) return out;
     if (progress && lastPercent != 100) progress(100);
     out.ok = true;

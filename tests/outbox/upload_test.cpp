@@ -346,3 +346,22 @@ TEST_F(UploadService, MissingOutboxSendsNothing) {
 }
 
 } // namespace
+
+namespace {
+
+// The right host name on a certificate from a CA we were not given, while our own is trusted.
+TEST_F(UploadService, CertificateFromAnUnknownAuthorityIsRejected) {
+    vltest::ServiceDouble::Options o;
+    o.untrustedCa = true;
+    vltest::ServiceDouble sd(o);
+    const vl::UploadResult r =
+        vl::uploadOutbox(sampleConfig(), writeOutbox(outboxBytes), sd.url(), {}, trusting(sd));
+    EXPECT_FALSE(r.transferOk);
+    const std::string prefix =
+        vl::toCp1252("El certificado del servidor no es válido o no es de confianza.");
+    EXPECT_EQ(r.error.rfind(prefix, 0), 0u) << r.error;
+    EXPECT_TRUE(sd.recordedUploads().empty());
+    EXPECT_EQ(vltest::readBytes(tmp.path() / "quiroles/Velantia/Respuesta.tsv"), outboxBytes);
+}
+
+} // namespace

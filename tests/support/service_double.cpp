@@ -176,6 +176,7 @@ ServiceDouble::ServiceDouble(Options options) {
                                   "--code",   options.code,
                                   "--delay",  std::to_string(options.delaySeconds)};
     if (options.wrongHost) args.push_back("--wrong-host");
+    if (options.untrustedCa) args.push_back("--untrusted-ca");
     if (!options.zips.empty()) {
         args.push_back("--zips");
         args.push_back(options.zips.string());

@@ -37,6 +37,7 @@ public:
         std::string code = "12"; // the refuse mode's ERROR= value
         double delaySeconds = 90;
         bool wrongHost = false;  // serve a certificate issued for another host name
+        bool untrustedCa = false; // serve a certificate for the right host from an unknown CA
         std::filesystem::path zips; // folder with farmacia.zip, encuesta.zip, precio.zip
     };
 

@@ -12,6 +12,8 @@ POST /conexion_empresas.asp (multipart upload) answers by --mode:
   delay      waits --delay seconds, then answers as ok
 GET /conexion_empresas.asp?...&fichero=F serves <--zips>/F.zip (farmacia, encuesta, precio).
 GET /__mode?m=<mode>[&code=N][&delay=S] switches the behaviour while running.
+--wrong-host serves a certificate for another host name; --untrusted-ca one for the right host
+from a CA that the clients are not given.
 
 Every upload is recorded into --record as upload-NNNN.json in arrival order; every download
 request as download-NNNN.json. Strings in those files carry raw bytes as Latin-1 code points,
@@ -66,6 +68,28 @@ def make_certificates(folder):
     good = server_cert("server", GOOD_HOST, "DNS:" + GOOD_HOST + ",IP:127.0.0.1")
     wrong = server_cert("wrong", WRONG_HOST, "DNS:" + WRONG_HOST)
     return os.path.join(folder, "ca.pem"), good, wrong
+
+
+def make_impostor(folder):
+    """A second CA, never given to the clients, and a certificate for the right host signed by
+    it: the name matches, the issuer is not trusted. Returns the certificate and key paths."""
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run_openssl(["req", "-x509"] + ec + [
+        "-keyout", "impostor-ca.key", "-out", "impostor-ca.pem", "-days", "3",
+        "-subj", "/CN=Velantia test CA",
+        "-addext", "basicConstraints=critical,CA:TRUE",
+        "-addext", "keyUsage=critical,keyCertSign,cRLSign"], folder)
+    with open(os.path.join(folder, "impostor.ext"), "w") as f:
+        f.write("basicConstraints=CA:FALSE\n"
+                "keyUsage=critical,digitalSignature,keyEncipherment\n"
+                "extendedKeyUsage=serverAuth\n"
+                "subjectAltName=DNS:" + GOOD_HOST + ",IP:127.0.0.1\n")
+    run_openssl(["req"] + ec + ["-keyout", "impostor.key", "-out", "impostor.csr",
+                                "-subj", "/CN=" + GOOD_HOST], folder)
+    run_openssl(["x509", "-req", "-in", "impostor.csr", "-CA", "impostor-ca.pem",
+                 "-CAkey", "impostor-ca.key", "-CAcreateserial", "-out", "impostor.pem",
+                 "-days", "3", "-extfile", "impostor.ext"], folder)
+    return os.path.join(folder, "impostor.pem"), os.path.join(folder, "impostor.key")
 
 
 class State:
@@ -275,10 +299,14 @@ def main():
     p.add_argument("--zips", default=None, help="folder with farmacia.zip, encuesta.zip, precio.zip")
     p.add_argument("--record", default=None, help="folder for the recorded requests")
     p.add_argument("--wrong-host", action="store_true", help="serve a certificate for another host")
+    p.add_argument("--untrusted-ca", action="store_true",
+                   help="serve a certificate for the right host from a CA the clients do not trust")
     args = p.parse_args()
 
     ca, good, wrong = make_certificates(os.path.abspath(args.dir))
     cert, key = wrong if args.wrong_host else good
+    if args.untrusted_ca:
+        cert, key = make_impostor(os.path.abspath(args.dir))
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(cert, key)
 

@@ -385,8 +385,11 @@ TEST_F(UpdateRun, OtherTransferErrorShowsItsNumber) {
     startService();
     options.https.extraCaBundle = fs::path(); // the double's certificate is not trusted
     ASSERT_EQ(run(), UpdateEnd::Failed);
-    EXPECT_EQ(messages,
-              (std::vector<std::string>{"error 60", "No ha podido descargar el archivo Maestro"}));
+    ASSERT_EQ(messages.size(), 2u);
+    const std::string lead =
+        "error 60: El certificado del servidor no es válido o no es de confianza.";
+    EXPECT_EQ(messages[0].substr(0, lead.size()), lead) << messages[0];
+    EXPECT_EQ(messages[1], "No ha podido descargar el archivo Maestro");
     EXPECT_FALSE(exists(Datos + "Velantia.txt"));
 }
 
@@ -459,6 +462,40 @@ TEST_F(UpdateRun, CancelledBeforeTheRunSendsNothing) {
     EXPECT_TRUE(states.empty());
     EXPECT_EQ(root.read(Datos + "Velantia.txt"), masterLine("7", "777777"));
     EXPECT_EQ(root.read(Datos + "Encuesta.txt"), surveyFile("Grupo viejo"));
+}
+
+} // namespace
+
+namespace {
+
+// A server whose certificate names another host, or comes from a CA we were not given: no
+// request goes out, the pharmacist reads why, and the package of an earlier run is not used.
+TEST_F(UpdateRun, ServerThatCannotProveItsIdentityIsRefused) {
+    for (const bool wrongHost : {true, false}) {
+        SCOPED_TRACE(wrongHost ? "wrong host name" : "untrusted certificate authority");
+        leaveEarlierFiles();
+        const std::string earlierPackage = root.read(Recibido + "Software.zip");
+        vltest::ServiceDouble::Options o;
+        o.zips = zips.path();
+        o.wrongHost = wrongHost;
+        o.untrustedCa = !wrongHost;
+        service = std::make_unique<vltest::ServiceDouble>(o);
+        options.serviceUrl = service->url();
+        options.https.extraCaBundle = service->caPath(); // the genuine test CA is trusted
+        options.https.timeoutSeconds = 10;
+        messages.clear();
+
+        ASSERT_EQ(run(), UpdateEnd::Failed);
+        ASSERT_EQ(messages.size(), 2u);
+        const std::string lead =
+            "error 60: El certificado del servidor no es válido o no es de confianza.";
+        EXPECT_EQ(messages[0].substr(0, lead.size()), lead) << messages[0];
+        EXPECT_EQ(messages[1], "No ha podido descargar el archivo Maestro");
+        EXPECT_TRUE(queries().empty());
+        EXPECT_EQ(root.read(Recibido + "Software.zip"), earlierPackage);
+        EXPECT_EQ(root.read(Recibido + "Maestro.xml"), masterXml("7", "777777"));
+        EXPECT_FALSE(exists(Datos + "Velantia.txt"));
+    }
 }
 
 } // namespace
