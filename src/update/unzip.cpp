@@ -29,9 +29,10 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// Packages made on Windows may separate folders with a backslash.
+// Packages made on Windows may separate folders with a backslash; a colon would name a drive
+// ("C:x") or a stream of another file there.
 std::string lastComponent(std::string_view name) {
-    const auto cut = name.find_last_of("/\\");
+    const auto cut = name.find_last_of("/\\:");
     return std::string(cut == std::string_view::npos ? name : name.substr(cut + 1));
 }
 
@@ -54,6 +55,7 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit) 
     if (!zip) return UnzipNotAnArchive;
 
     const zip_int64_t entries = zip_get_num_entries(zip.get(), 0);
+    if (entries > UnzipMaxEntries) return UnzipTooManyEntries;
     std::uint64_t total = 0;
     int extracted = 0;
     std::string buffer(64 * 1024, '\0');

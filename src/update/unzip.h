@@ -11,6 +11,10 @@ namespace vl {
 // answer.
 inline constexpr std::uint64_t UnzipLimit = std::uint64_t{1} << 30;
 
+// Most entries one package may hold: the service sends one XML file (a DTD at most beside it);
+// thousands of tiny entries would only litter the folder.
+inline constexpr std::int64_t UnzipMaxEntries = 256;
+
 enum UnzipResult : int {
     UnzipOk = 0,
     UnzipNotAnArchive = 1, // missing, empty, unreadable or not a ZIP archive
@@ -18,10 +22,11 @@ enum UnzipResult : int {
     UnzipTooLarge = 3,     // more than `limit` bytes would be written
     UnzipWriteError = 4,   // the folder refused a file
     UnzipEmpty = 5,        // an archive without a single file
+    UnzipTooManyEntries = 6, // more than UnzipMaxEntries entries
 };
 
-// 0 on success. Entries are stored under their last path component; directories and names that
-// end up empty, "." or ".." are skipped. Each file is written aside and renamed into place.
+// 0 on success. Entries are stored under their last path component (after the last "/", "\\" or
+// ":"); directories and names that end up empty, "." or ".." are skipped. Each file is written aside and renamed into place.
 int Unzip(const std::filesystem::path& archive, const std::filesystem::path& folder,
           std::uint64_t limit = UnzipLimit);
 
