@@ -95,15 +95,20 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
         return false;
     AnswerTable& t = *table_;
 
-    if (file_.count() < MaxCodes) {
-        // Too short to trust: start again with 50 records that were never written.
+    const long long complete = file_.count();
+    if (complete == 0) {
+        // A new file: 50 records that were never written.
         registroRef_ = RefRecord{};
         for (int r = 1; r <= MaxCodes; ++r)
             writeRecord(r);
         return true;
     }
 
-    for (int r = 1; r <= MaxCodes; ++r) {
+    // A file cut short (a failed copy, a full disk) still holds the answers of its complete
+    // records; they are kept and the missing records are written below. A torn last record
+    // is not read.
+    const int readable = static_cast<int>(std::min<long long>(complete, MaxCodes));
+    for (int r = 1; r <= readable; ++r) {
         registroRef_.bytes = file_.read(r);
         registroRef_.setEnd();
         const std::string code = registroRef_.code();

@@ -159,15 +159,17 @@ TEST(Recording, RestartRestoresAnswersInTheNewOrder) {
     EXPECT_EQ(d.file(), before);
 }
 
-TEST(Recording, ShortReferenceFileIsStartedAgain) {
+// A file cut short keeps the answers of its complete records and gets its 50 records back.
+TEST(Recording, ShortReferenceFileKeepsWhatItHolds) {
     Dispensing d({"111111"});
     const std::string recorded = "111111" + std::string("1  ") + std::string(354, ' ') + "\n\r";
     d.dir.write("quiroles/Velantia/referencias/12345670.ref", rep(recorded, 49));
     SurveySession s;
     ASSERT_TRUE(s.synchronise(d.st, d.paths));
-    EXPECT_EQ(d.file(), std::string(18250, '\0'));
-    EXPECT_FALSE(s.isRecorded(1));
-    EXPECT_EQ(s.respuestasMed()[1][0][0], "");
+    EXPECT_EQ(d.file().size(), 18250u);
+    EXPECT_TRUE(s.isRecorded(1));
+    EXPECT_EQ(s.respuestasMed()[1][0][0], "1  ");
+    EXPECT_EQ(d.record(1), recorded);
 }
 
 TEST(Recording, RepeatedCodesKeepTheFirst) {
