@@ -11,6 +11,9 @@ namespace vl {
 namespace fs = std::filesystem;
 
 std::string readDelimitedField(std::string_view line) {
+    // A lone CR ends the line for the field reader too; a value never holds one (the settings
+    // window cannot write it), and it would split an outbox line.
+    line = line.substr(0, line.find('\r'));
     std::size_t i = 0;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
     if (i < line.size() && line[i] == '"') {

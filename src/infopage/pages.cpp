@@ -1,5 +1,6 @@
 #include "infopage/pages.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "core/fileio.h"
@@ -108,6 +109,20 @@ std::pair<std::string, std::string> readItemTexts(const fs::path& file) {
     return {std::move(title), std::move(text)};
 }
 
+namespace {
+
+// The conversion names text files with six digits only; any other identifier (a damaged or
+// forged datos\Velantia.txt, "../../" say) names no file.
+fs::path textFileOf(const Paths& paths, const std::string& id) {
+    const bool digits = id.size() == 6 && std::all_of(id.begin(), id.end(), [](char c) {
+                            return c >= '0' && c <= '9';
+                        });
+    if (!digits) return {};
+    return paths.product("datos\\textos\\" + id + ".txt");
+}
+
+} // namespace
+
 MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
                                  const std::string& todayStamp, Watchdog& dog) {
     MedicinePages pages;
@@ -144,8 +159,7 @@ MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
         if (!itemShown(item, todayStamp)) continue;
         ++pages.shown;
         pages.label13Visible = true;
-        const auto [title, text] =
-            readItemTexts(files.paths().product("datos\\textos\\" + item.textId() + ".txt"));
+        const auto [title, text] = readItemTexts(textFileOf(files.paths(), item.textId()));
         const bool forPatient = item.printFlag() == '1';
         const std::string body = std::string(TextOpen) + text + "</font>\r\n<br></td>\r\n";
 

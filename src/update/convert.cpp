@@ -295,7 +295,8 @@ class PriceSink : public RecordSink {
         const auto index =
             BaseIndexRecord::fromBytes(files_->basey().read(static_cast<long long>(indexRecord)));
         const long long n = index.slot(slot);
-        if (n <= 0) return;
+        // Only a complete record: a price written into a torn last one would grow basea.
+        if (n <= 0 || n > files_->basea().count()) return;
         const auto product = BaseProductRecord::fromBytes(files_->basea().read(n));
         // Held back until the whole file has parsed: a broken file changes no price.
         if (product.code() == code) pending.emplace_back(n, price);
