@@ -1,0 +1,63 @@
+// The counter, the outbox and the lock file, damaged or hostile: a closing call still appends
+// every recorded answer after what the outbox held, and the counter it leaves is a number.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/text.h"
+#include "outbox/outbox.h"
+#include "support/hostile.h"
+#include "support/tempdir.h"
+
+using namespace vl;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHeader = "resultado_id\tcodigo_nacional\tn_farmacia\tfecha\trespuestas\r\n";
+
+TEST(HostileOutboxFiles, ClosingCallAppendsAfterWhateverIsThere) {
+    const std::string validOutbox = kHeader + "7\t222222\t4321\t20240306\t1,2\r\n";
+    struct File {
+        std::string name, valid;
+    } files[] = {{"NumRegistro", "7\r\n"}, {"Respuesta.tsv", validOutbox}, {"Ocupado", "3"}};
+    for (const auto& f : files) {
+        for (const auto& v : vltest::hostileVariants(f.valid)) {
+            SCOPED_TRACE(f.name + ": " + v.what);
+            vltest::TempDir dir;
+            fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
+            for (const auto& other : files)
+                dir.write("quiroles/Velantia/" + other.name,
+                          other.name == f.name ? v.bytes : other.valid);
+            RunState st;
+            st.closingCall = true;
+            st.hasReference = true;
+            st.reference = "12345673";
+            st.terminalDigit = "3";
+            st.CodeList[1] = "111111";
+            st.CodeCount = 1;
+            Config cfg;
+            cfg.n_farmacia = "4321";
+            SurveySession session;
+            session.respuestasMed()[1][0][0] = "1  ";
+            session.respuestasMed()[1][1][1] = "5   ";
+            const std::string before = dir.read("quiroles/Velantia/Respuesta.tsv");
+
+            const ClosingResult r = closingMove(Paths(dir.path()), st, cfg, session, {2024, 3, 7});
+            ASSERT_TRUE(r.ok) << r.error;
+            EXPECT_EQ(r.linesWritten, 1);
+            EXPECT_GE(r.counter, 1);
+            const std::string line =
+                std::to_string(r.counter) + "\t111111\t4321\t20240307\t5\r\n";
+            const std::string after = dir.read("quiroles/Velantia/Respuesta.tsv");
+            // What was there stays byte for byte; the new line comes last.
+            ASSERT_GE(after.size(), before.size() + line.size());
+            EXPECT_EQ(after.substr(0, before.size()), before);
+            EXPECT_EQ(after.substr(after.size() - line.size()), line);
+            EXPECT_EQ(dir.read("quiroles/Velantia/NumRegistro"),
+                      std::to_string(r.counter) + "\r\n");
+        }
+    }
+}
+
+} // namespace
