@@ -29,3 +29,27 @@ private:
 bool flushToDisk(std::FILE* f);
 
 } // namespace vl
+
+namespace vl {
+
+// Like OsFileLock, but never waits: locked() is false when another process holds `file`, or
+// another thread of this process holds any OsFileTryLock. For long work that others must not
+// disturb yet need not wait for.
+class OsFileTryLock {
+public:
+    explicit OsFileTryLock(const std::filesystem::path& file);
+    ~OsFileTryLock();
+    OsFileTryLock(const OsFileTryLock&) = delete;
+    OsFileTryLock& operator=(const OsFileTryLock&) = delete;
+
+    bool locked() const { return locked_; }
+
+private:
+    std::intptr_t handle_ = -1;
+    bool locked_ = false;
+};
+
+// Flushes every file written under `folder`, and the folder's own entries, to the disk.
+bool flushFolderToDisk(const std::filesystem::path& folder);
+
+} // namespace vl

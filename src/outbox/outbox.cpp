@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "core/faultpoint.h"
 #include "core/fileio.h"
 #include "core/text.h"
 #include "outbox/lock.h"
@@ -33,6 +34,39 @@ bool appendDurably(const fs::path& file, const std::string& block) {
         fs::resize_file(file, before, ec);
     }
     return ok;
+}
+
+// Every complete append ends with CR LF, so a tail without one is what a move that died in its
+// write left behind: cut it off, or the next block would be glued onto it. Fewer than 10 bytes
+// are kept: the header then follows them, as it always has.
+void cutTornTail(const fs::path& file) {
+    if (fileSizeOrZero(file) < 10) return;
+    const auto bytes = readFileBytes(file);
+    if (!bytes || bytes->ends_with("\r\n")) return;
+    const std::size_t eol = bytes->rfind("\r\n");
+    std::error_code ec;
+    fs::resize_file(file, eol == std::string::npos ? 0 : eol + 2, ec);
+}
+
+// Temporary copies of the outbox or the counter that a move or a send left when it died; only
+// the holder of the lock writes those two files, so none of them is in use now.
+void removeStaleCopies(const Paths& paths) {
+    std::error_code ec;
+    fs::directory_iterator it(paths.product(), ec);
+    if (ec) return;
+    for (const auto& entry : it) {
+        const std::string name = lowerCp1252(entry.path().filename().string());
+        if (name.starts_with("respuesta.tsv.~") || name.starts_with("numregistro.~"))
+            fs::remove(entry.path(), ec);
+    }
+}
+
+// The message for a move that could not write (Windows-1252).
+std::string notSavedMessage(const std::string& file) {
+    return "No se han podido guardar las respuestas en " + file +
+           ": el disco est\xE1 lleno o no se puede escribir en \xE9l.\n"
+           "Las respuestas siguen guardadas en este terminal y se pasar\xE1n en el pr\xF3ximo "
+           "cierre de la dispensaci\xF3n.";
 }
 
 bool stampSend(const Paths& paths) {
@@ -114,6 +148,13 @@ int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
     int deleted = 0;
     for (const auto& entry : it) {
         const std::string name = entry.path().filename().string();
+        // Copies of this terminal's reference files that a run died before renaming go too.
+        const bool copy = name.size() > 14 && lowerCp1252(name.substr(6, 6)) == suffix &&
+                          name.compare(12, 2, ".~") == 0;
+        if (copy) {
+            fs::remove(entry.path(), ec);
+            continue;
+        }
         if (name.size() != 12 || lowerCp1252(name.substr(6)) != suffix) continue;
         if (!entry.is_regular_file(ec)) continue;
         if (fs::remove(entry.path(), ec)) ++deleted;
@@ -125,6 +166,8 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                           SurveySession& session, const CivilDate& date) {
     ClosingResult r;
     const fs::path outbox = outboxPath(paths);
+    removeStaleCopies(paths);
+    cutTornTail(outbox);
     const std::uintmax_t size = fileSizeOrZero(outbox);
     const std::int64_t before = readCounter(paths);
     std::int64_t counter = before;
@@ -134,26 +177,33 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
 
     // Outbox first, counter second, reference files last: a crash in between may repeat lines
     // but never loses one.
+    faultPoint("closing:append");
     if (!appendDurably(outbox, block)) {
         r.counter = before;
-        r.error = "Grabar encuesta: no se pudo escribir en Respuesta.tsv";
-    } else if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
-        // Without the new counter the lines would get their serials again: take them back.
-        std::error_code ec;
-        fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
-        r.counter = before;
-        r.error = "Grabar encuesta: no se pudo escribir NumRegistro";
+        r.error = notSavedMessage("Respuesta.tsv");
     } else {
-        r.ok = true;
-        r.linesWritten = lines;
-        r.counter = counter;
+        faultPoint("closing:counter");
+        if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
+            // Without the new counter the lines would get their serials again: take them back.
+            std::error_code ec;
+            fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
+            r.counter = before;
+            r.error = notSavedMessage("NumRegistro");
+        } else {
+            r.ok = true;
+            r.linesWritten = lines;
+            r.counter = counter;
+        }
     }
 
+    faultPoint("closing:release");
     release(paths);
     if (r.ok) {
         session.closeReference();
+        faultPoint("closing:delete");
         r.referencesDeleted = deleteTerminalReferences(paths, st.reference);
     }
+    faultPoint("closing:finish");
     finish(paths, st.terminalDigit);
     return r;
 }

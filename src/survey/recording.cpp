@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/faultpoint.h"
+#include "core/fileio.h"
 #include "core/text.h"
 
 namespace vl {
@@ -123,6 +125,7 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
     }
 
     // Record r follows position r of the current CodeList.
+    std::string records;
     for (int r = 1; r <= MaxCodes; ++r) {
         registroRef_.setCode(r <= st.CodeCount ? st.CodeList[r] : std::string());
         for (int k = 0; k < AnswerRows; ++k) {
@@ -130,9 +133,31 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
             registroRef_.setAns(k, t[r][1][k]);
         }
         registroRef_.setEnd();
-        writeRecord(r);
+        records += registroRef_.bytes;
     }
+    replaceRecords(records);
     return true;
+}
+
+// Rewritten record by record, a run that died halfway through a new order of the codes could
+// leave one medicine's answers in two records and none of another's: the new records are put
+// in place whole, by a rename, and only when they differ.
+void SurveySession::replaceRecords(const std::string& records) {
+    const fs::path path = file_.path();
+    const auto old = readFileBytes(path);
+    if (old && old->compare(0, records.size(), records) == 0) return;
+    bool replaced = false;
+    if (old && old->size() >= records.size()) {
+        faultPoint("sync:replace");
+        file_.close();
+        // Records past the 50th stay as they are.
+        replaced = writeFileAtomic(path, records + old->substr(records.size()));
+        if (!file_.open(path, RefRecord::Length)) return;
+    }
+    if (replaced) return;
+    for (int r = 1; r <= MaxCodes; ++r)
+        file_.write(r, std::string_view(records).substr(
+                           static_cast<std::size_t>(r - 1) * RefRecord::Length, RefRecord::Length));
 }
 
 std::optional<RecordingControls> SurveySession::muestraRespuestas(int m, SurveyPanel& panel) {

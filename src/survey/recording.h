@@ -96,6 +96,7 @@ class SurveySession {
 
   private:
     bool writeRecord(int m);
+    void replaceRecords(const std::string& records);
     std::optional<RecordingControls> recordRows(int m, const RunState& st, SurveyPanel& panel,
                                                 bool recorded);
     void markAndWrite(int m, const RunState& st, bool recorded);

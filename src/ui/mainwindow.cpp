@@ -29,6 +29,7 @@
 #include "ui/pageview.h"
 #include "ui/actualizar.h"
 #include "ui/vlconfig.h"
+#include "update/convert.h"
 #include "ui/widgets.h"
 
 namespace vl::ui {
@@ -281,6 +282,8 @@ void Velantia::formLoad(const QString& commandLine) {
     const int h = static_cast<int>(st_.cfg.alto_ventana);
     setHeightTw(tw(h));
     move((screen.width() - width()) / 2, (screen.height() - height()) / 2);
+    // An update that died while it replaced the data files is finished or undone first.
+    recoverDataFiles(paths_);
     files_.OpenDataFiles();
     Timer4_->start();
     Timer1_->start();

@@ -11,9 +11,11 @@
 #include <thread>
 #include <utility>
 
+#include "core/faultpoint.h"
 #include "core/fileio.h"
 #include "core/text.h"
 #include "data/records.h"
+#include "outbox/oslock.h"
 #include "update/xmlwalk.h"
 
 namespace vl {
@@ -371,52 +373,129 @@ ConversionResult failed(std::string error) {
     return r;
 }
 
+// The master's files are replaced as one: the new texts and Velantia.txt are written aside in
+// full and flushed, a marker then says they are complete, and only after it do the renames
+// start. Whoever finds the marker finishes the renames; without it, whatever lies aside is
+// thrown away. The lookup therefore sees the old files or the new ones, never a mix.
+struct MasterFiles {
+    explicit MasterFiles(const Paths& paths)
+        : datos(paths.product("datos")), textos(paths.product("datos\\textos")),
+          velantia(paths.product("datos\\Velantia.txt")), fresh(datos / "textos.~nuevo"),
+          old(datos / "textos.~viejo"), freshVelantia(datos / "Velantia.txt.~nuevo"),
+          marker(datos / "cambio.~listo") {}
+    fs::path datos, textos, velantia, fresh, old, freshVelantia, marker;
+};
+
+// Beside Ocupado.lck: held for the whole of a conversion, tried by the recovery.
+fs::path conversionLockPath(const Paths& paths) { return paths.product("Actualiza.lck"); }
+
+bool rollForward(const MasterFiles& m) {
+    std::error_code ec;
+    if (fs::is_directory(m.fresh, ec)) {
+        if (fs::exists(m.textos, ec)) {
+            fs::remove_all(m.old, ec);
+            if (!renameWithRetry(m.textos, m.old)) return false;
+            faultPoint("swap:texts-aside");
+        }
+        if (!renameWithRetry(m.fresh, m.textos)) return false;
+        faultPoint("swap:texts-in");
+    } else if (!fs::exists(m.textos, ec) && fs::is_directory(m.old, ec)) {
+        // Only possible when someone removed the new texts: the old ones beat none.
+        renameWithRetry(m.old, m.textos);
+    }
+    if (fs::exists(m.freshVelantia, ec)) {
+        if (!renameWithRetry(m.freshVelantia, m.velantia)) return false;
+        faultPoint("swap:velantia-in");
+    }
+    if (!fs::remove(m.marker, ec) && fs::exists(m.marker, ec)) return false;
+    faultPoint("swap:unmarked");
+    fs::remove_all(m.old, ec);
+    return true;
+}
+
+void rollBack(const MasterFiles& m) {
+    std::error_code ec;
+    // A run of an older version could die between its two renames.
+    if (!fs::exists(m.textos, ec) && fs::is_directory(m.old, ec)) renameWithRetry(m.old, m.textos);
+    fs::remove_all(m.fresh, ec);
+    fs::remove(m.freshVelantia, ec);
+    if (fs::exists(m.textos, ec)) fs::remove_all(m.old, ec);
+}
+
+// Copies that writeFileAtomic had not yet renamed when its run died.
+void removeStaleCopies(const MasterFiles& m) {
+    std::error_code ec;
+    fs::directory_iterator it(m.datos, ec);
+    if (ec) return;
+    for (const auto& entry : it) {
+        const std::string name = lowerCp1252(entry.path().filename().string());
+        for (const char* file : {"velantia.txt.~", "encuesta.txt.~", "productos.txt.~"})
+            if (name.starts_with(file)) fs::remove_all(entry.path(), ec);
+    }
+}
+
+// With the conversion lock held.
+bool recoverLocked(const MasterFiles& m) {
+    std::error_code ec;
+    bool ok = true;
+    if (fs::exists(m.marker, ec))
+        ok = rollForward(m);
+    else
+        rollBack(m);
+    if (ok) removeStaleCopies(m);
+    return ok;
+}
+
+// Written and flushed before the marker may say it is complete.
+bool writeDurably(const fs::path& file, std::string_view bytes) {
+    std::FILE* f = std::fopen(file.string().c_str(), "wb");
+    if (!f) return false;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    ok = flushToDisk(f) && ok;
+    ok = std::fclose(f) == 0 && ok;
+    return ok;
+}
+
+std::string cannotWrite(const fs::path& file) {
+    return "No se puede escribir " + file.string() +
+           ": el disco está lleno o no se puede escribir en él. Los datos anteriores se "
+           "conservan.";
+}
+
 ConversionResult convertMaster(const Paths& paths, DataFiles* files,
                                const ConversionOptions& options) {
     std::error_code ec;
-    const fs::path datos = paths.product("datos");
-    fs::create_directories(datos, ec);
-    const fs::path textos = paths.product("datos\\textos");
-    const fs::path fresh = datos / "textos.~nuevo";
-    const fs::path old = datos / "textos.~viejo";
-    // A run that died between the two renames left the texts aside: put them back first.
-    if (!fs::exists(textos, ec) && fs::is_directory(old, ec)) renameWithRetry(old, textos);
-    fs::remove_all(fresh, ec);
-    fs::remove_all(old, ec);
-    if (!fs::create_directory(fresh, ec))
-        return failed("No se puede crear la carpeta " + fresh.string());
+    const MasterFiles m(paths);
+    if (!recoverLocked(m)) return failed("No se puede sustituir la carpeta " + m.textos.string());
+    if (!fs::create_directory(m.fresh, ec))
+        return failed("No se puede crear la carpeta " + m.fresh.string());
 
     ConversionResult result;
-    MasterSink sink(options.today, fresh);
+    MasterSink sink(options.today, m.fresh);
     const XmlWalkOutcome walk =
         collect(paths.product("recibido\\" + nombreXML(TipoFichero::Maestro)),
                 paths.product("recibido"), TipoFichero::Maestro, sink, options, result.records);
     if (!walk.ok || !sink.error.empty()) {
-        fs::remove_all(fresh, ec);
+        rollBack(m);
         return failed(walk.ok ? sink.error : walk.error);
     }
     sink.lines.sort();
-    const std::string content = sink.lines.joined();
+    if (!writeDurably(m.freshVelantia, sink.lines.joined()) || !flushFolderToDisk(m.fresh)) {
+        rollBack(m);
+        return failed(cannotWrite(m.velantia));
+    }
+    faultPoint("swap:staged");
+    if (!writeFileAtomic(m.marker, "") || !flushFolderToDisk(m.datos)) {
+        fs::remove(m.marker, ec);
+        rollBack(m);
+        return failed(cannotWrite(m.marker));
+    }
+    faultPoint("swap:marked");
 
-    // The new texts go in first, then Velantia.txt; either failing puts the old ones back.
+    // The lookup must not hold the item file while it is replaced.
     if (files) files->closeVelantia();
-    const bool hadTexts = fs::exists(textos, ec);
-    if (hadTexts && !renameWithRetry(textos, old)) {
-        fs::remove_all(fresh, ec);
-        return failed("No se puede sustituir la carpeta " + textos.string());
-    }
-    if (!renameWithRetry(fresh, textos)) {
-        if (hadTexts) renameWithRetry(old, textos);
-        fs::remove_all(fresh, ec);
-        return failed("No se puede sustituir la carpeta " + textos.string());
-    }
-    const fs::path velantia = paths.product("datos\\Velantia.txt");
-    if (!writeFileAtomic(velantia, content)) {
-        fs::remove_all(textos, ec);
-        if (hadTexts) renameWithRetry(old, textos);
-        return failed("No se puede escribir " + velantia.string());
-    }
-    fs::remove_all(old, ec);
+    // A rename that fails leaves the marker: the next start or conversion finishes the swap.
+    if (!rollForward(m)) return failed("No se puede sustituir la carpeta " + m.textos.string());
 
     result.ok = true;
     result.lines = sink.lines.size();
@@ -455,7 +534,7 @@ ConversionResult convertSurvey(const Paths& paths, const ConversionOptions& opti
         fs::create_directories(paths.product("datos"), ec);
         const fs::path encuesta = paths.product("datos\\Encuesta.txt");
         if (!writeFileAtomic(encuesta, surveyFileBytes(sink.rows)))
-            return failed("No se puede escribir " + encuesta.string());
+            return failed(cannotWrite(encuesta));
     }
     result.ok = true;
     result.lines = sink.rows.size();
@@ -464,8 +543,23 @@ ConversionResult convertSurvey(const Paths& paths, const ConversionOptions& opti
 
 } // namespace
 
+bool recoverDataFiles(const Paths& paths) {
+    std::error_code ec;
+    if (!fs::is_directory(paths.product("datos"), ec)) return true;
+    OsFileTryLock guard(conversionLockPath(paths));
+    // Someone is converting right now: what lies aside is theirs.
+    if (!guard.locked()) return false;
+    return recoverLocked(MasterFiles(paths));
+}
+
 ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFiles* files,
                                   const ConversionOptions& options) {
+    std::error_code ec;
+    fs::create_directories(paths.product("datos"), ec);
+    OsFileTryLock guard(conversionLockPath(paths));
+    if (!guard.locked())
+        return failed("Los datos se están actualizando desde otro programa. Inténtelo "
+                      "de nuevo cuando termine.");
     switch (tipo) {
     case TipoFichero::Encuesta:
         return convertSurvey(paths, options);
@@ -480,6 +574,8 @@ ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFile
 bool writeProductMaster(const Paths& paths, DataFiles* files, const LineGroups& lines) {
     std::error_code ec;
     fs::create_directories(paths.product("datos"), ec);
+    OsFileTryLock guard(conversionLockPath(paths));
+    if (!guard.locked()) return false;
     if (files) files->productos().close();
     return writeFileAtomic(paths.product("datos\\productos.txt"), lines.joined());
 }

@@ -10,6 +10,7 @@ POST /conexion_empresas.asp (multipart upload) answers by --mode:
   refuse     page with ERROR=<--code>
   noverdict  page without any ERROR=
   delay      waits --delay seconds, then answers as ok
+GET downloads in mode drop announce the whole package, send half of it and close the connection.
 GET /conexion_empresas.asp?...&fichero=F serves <--zips>/F.zip (farmacia, encuesta, precio).
 GET /__mode?m=<mode>[&code=N][&delay=S] switches the behaviour while running.
 --wrong-host serves a certificate for another host name; --untrusted-ca one for the right host
@@ -34,7 +35,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 SERVICE_PATH = "/conexion_empresas.asp"
 GOOD_HOST = "velantia.localhost"
 WRONG_HOST = "otro-servidor.invalid"
-MODES = ("ok", "refuse", "noverdict", "delay")
+MODES = ("ok", "refuse", "noverdict", "delay", "drop")
 
 
 def run_openssl(args, cwd):
@@ -188,6 +189,20 @@ def make_handler(state):
             self.wfile.flush()
             self.close_connection = True
 
+        def send_partial(self, data):
+            """Promises the whole package, then the connection drops halfway through it."""
+            self.send_response(200)
+            self.send_header("Content-Type", "application/x-zip-compressed")
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data[:len(data) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            try:
+                self.request.shutdown(2)  # no TLS goodbye: a cut line sends none
+            except OSError:
+                pass
+
         def read_body(self):
             if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
                 data = b""
@@ -258,7 +273,11 @@ def make_handler(state):
             name = os.path.join(state.zips, kind + ".zip") if state.zips and kind else None
             if name and os.path.basename(name) == kind + ".zip" and os.path.isfile(name):
                 with open(name, "rb") as f:
-                    self.send_bytes(200, "application/x-zip-compressed", f.read())
+                    data = f.read()
+                if mode == "drop":
+                    self.send_partial(data)
+                    return
+                self.send_bytes(200, "application/x-zip-compressed", data)
             else:
                 # The service answers a missing file with a page, not with a status.
                 self.send_bytes(200, "text/html", answer_page("ERROR=3"))

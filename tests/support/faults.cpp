@@ -1,0 +1,213 @@
+#include "support/faults.h"
+
+#ifndef _WIN32
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "support/tempdir.h"
+
+extern char** environ;
+
+namespace vltest {
+
+namespace fs = std::filesystem;
+
+Worker::Worker(const std::vector<std::string>& argv) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    out_ = fds[0];
+}
+
+Worker::~Worker() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+    if (out_ >= 0) ::close(out_);
+}
+
+bool Worker::waitReady() {
+    if (out_ < 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, 10000) != 1) return false;
+    char c = 0;
+    return ::read(out_, &c, 1) == 1 && c == 'R';
+}
+
+void Worker::kill() {
+    if (pid_ > 0 && !reaped_) ::kill(pid_, SIGKILL);
+}
+
+Worker::End Worker::wait() {
+    if (pid_ <= 0 || reaped_) return end_;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        const pid_t got = ::waitpid(pid_, &status, WNOHANG);
+        if (got == pid_) break;
+        if (got < 0) return end_;
+        if (std::chrono::steady_clock::now() > deadline) ::kill(pid_, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    reaped_ = true;
+    end_.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    end_.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return end_;
+}
+
+namespace {
+
+// Runs `body` in a forked child and returns what it wrote to the pipe, with its exit code.
+struct ChildOutcome {
+    int exitCode = -1;
+    std::string text;
+};
+
+ChildOutcome inChild(const std::function<int(int out)>& body) {
+    ChildOutcome r;
+    int fds[2];
+    if (::pipe(fds) != 0) return r;
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        const int code = body(fds[1]);
+        ::close(fds[1]);
+        _exit(code);
+    }
+    ::close(fds[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) r.text.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        r.exitCode = WEXITSTATUS(status);
+    return r;
+}
+
+bool writeAll(int fd, const std::string& s) {
+    std::size_t done = 0;
+    while (done < s.size()) {
+        const ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool writeProcFile(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY);
+    if (fd < 0) return false;
+    const bool ok = writeAll(fd, text);
+    ::close(fd);
+    return ok;
+}
+
+// A mount namespace of our own, as root or through a user namespace.
+bool privateMounts() {
+    if (::unshare(CLONE_NEWNS) != 0) {
+        const uid_t uid = ::getuid();
+        const gid_t gid = ::getgid();
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+        writeProcFile("/proc/self/setgroups", "deny");
+        if (!writeProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") ||
+            !writeProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n"))
+            return false;
+    }
+    return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+void fill(const fs::path& file) {
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    if (!f) return;
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    const std::string page(4096, 'x');
+    while (std::fwrite(page.data(), 1, page.size(), f) == page.size()) {
+    }
+    std::fclose(f);
+}
+
+} // namespace
+
+std::optional<std::string> runWithFileSizeLimit(std::uintmax_t maxFileBytes,
+                                                const std::function<std::string()>& work) {
+    const ChildOutcome r = inChild([&](int out) {
+        // Past the limit a write fails with EFBIG instead of ending the process.
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit lim{static_cast<rlim_t>(maxFileBytes), static_cast<rlim_t>(maxFileBytes)};
+        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) return 3;
+        return writeAll(out, work()) ? 0 : 4;
+    });
+    if (r.exitCode != 0) return std::nullopt;
+    return r.text;
+}
+
+FullDiskRun runOnFullTmpfs(const fs::path& source, const fs::path& mountPoint,
+                           const fs::path& copyOut, std::uintmax_t bytes,
+                           const std::function<std::string()>& work) {
+    constexpr int NoMount = 77;
+    const ChildOutcome r = inChild([&](int out) {
+        if (!privateMounts()) return NoMount;
+        const std::string options = "size=" + std::to_string(bytes);
+        if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, options.c_str()) != 0) return NoMount;
+        std::error_code ec;
+        fs::copy(source, mountPoint, fs::copy_options::recursive, ec);
+        if (ec) return 5;
+        const fs::path filler = mountPoint / "relleno.bin";
+        fill(filler);
+        const std::string text = work();
+        fs::remove(filler, ec);
+        fs::create_directories(copyOut, ec);
+        fs::copy(mountPoint, copyOut, fs::copy_options::recursive, ec);
+        if (ec) return 6;
+        return writeAll(out, text) ? 0 : 4;
+    });
+    FullDiskRun run;
+    if (r.exitCode == NoMount) return run;
+    run.mounted = true;
+    if (r.exitCode == 0) run.result = r.text;
+    return run;
+}
+
+std::vector<std::pair<std::string, std::string>> snapshotTree(const fs::path& root) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(root, ec)) {
+        const std::string rel = fs::relative(e.path(), root, ec).generic_string();
+        if (e.is_directory(ec))
+            out.emplace_back(rel + "/", "");
+        else
+            out.emplace_back(rel, readBytes(e.path()));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+} // namespace vltest
+
+#endif
