@@ -125,28 +125,34 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                           SurveySession& session, const CivilDate& date) {
     ClosingResult r;
     const fs::path outbox = outboxPath(paths);
-    const std::uintmax_t size = fileSizeOrZero(outbox);
-    const std::int64_t before = readCounter(paths);
-    std::int64_t counter = before;
-    int lines = 0;
-    const std::string block =
-        buildClosingBlock(st, cfg, session.respuestasMed(), TodayStamp(date), size, counter, lines);
+    {
+        // The byte keeps the other terminals waiting; the guard keeps the outbox whole against
+        // what the byte cannot tell apart: a send of this terminal's own digit "0" reading or
+        // emptying it, or a second instance of this terminal closing too.
+        OsFileLock guard(lockGuardPath(paths));
+        const std::uintmax_t size = fileSizeOrZero(outbox);
+        const std::int64_t before = readCounter(paths);
+        std::int64_t counter = before;
+        int lines = 0;
+        const std::string block = buildClosingBlock(st, cfg, session.respuestasMed(),
+                                                    TodayStamp(date), size, counter, lines);
 
-    // Outbox first, counter second, reference files last: a crash in between may repeat lines
-    // but never loses one.
-    if (!appendDurably(outbox, block)) {
-        r.counter = before;
-        r.error = "Grabar encuesta: no se pudo escribir en Respuesta.tsv";
-    } else if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
-        // Without the new counter the lines would get their serials again: take them back.
-        std::error_code ec;
-        fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
-        r.counter = before;
-        r.error = "Grabar encuesta: no se pudo escribir NumRegistro";
-    } else {
-        r.ok = true;
-        r.linesWritten = lines;
-        r.counter = counter;
+        // Outbox first, counter second, reference files last: a crash in between may repeat
+        // lines but never loses one.
+        if (!appendDurably(outbox, block)) {
+            r.counter = before;
+            r.error = "Grabar encuesta: no se pudo escribir en Respuesta.tsv";
+        } else if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
+            // Without the new counter the lines would get their serials again: take them back.
+            std::error_code ec;
+            fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
+            r.counter = before;
+            r.error = "Grabar encuesta: no se pudo escribir NumRegistro";
+        } else {
+            r.ok = true;
+            r.linesWritten = lines;
+            r.counter = counter;
+        }
     }
 
     release(paths);
@@ -158,21 +164,39 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
     return r;
 }
 
-EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize) {
+std::optional<std::string> readOutboxSnapshot(const Paths& paths) {
+    // Under the guard, so a closing move is in it whole or not at all.
     OsFileLock guard(lockGuardPath(paths));
-    if (busyForSend(readLockByte(paths))) return EmptyOutcome::Busy;
+    return readFileBytes(outboxPath(paths));
+}
+
+namespace {
+
+// `sent` nullopt: only the size is known.
+EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
+                        const std::optional<std::string>& sent) {
+    OsFileLock guard(lockGuardPath(paths));
+    if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
 
     const fs::path outbox = outboxPath(paths);
     const std::uintmax_t now = fileSizeOrZero(outbox);
     EmptyOutcome outcome = EmptyOutcome::Trimmed;
-    if (now == sentSize) {
+    std::optional<std::string> bytes;
+    if (now >= sentSize && sentSize > 0 && (sent || now > sentSize)) {
+        bytes = readFileBytes(outbox);
+        if (!bytes) return EmptyOutcome::Failed;
+    }
+    // What was sent must still be what the outbox begins with; if another send emptied it
+    // meanwhile, these bytes are new answers, and sending them twice beats losing them.
+    const bool same =
+        !sent || sent->empty() || (bytes && bytes->compare(0, sent->size(), *sent) == 0);
+    if (now == sentSize && same) {
         if (!truncateBoth(paths)) return EmptyOutcome::Failed;
         outcome = EmptyOutcome::Emptied;
-    } else if (now > sentSize && sentSize > 0) {
-        const auto bytes = readFileBytes(outbox);
-        if (!bytes) return EmptyOutcome::Failed;
+    } else if (now > sentSize && sentSize > 0 && same) {
         const std::size_t eol = bytes->find("\r\n");
-        const std::string header = eol == std::string::npos ? std::string() : bytes->substr(0, eol + 2);
+        const std::string header =
+            eol == std::string::npos ? std::string() : bytes->substr(0, eol + 2);
         const std::size_t from = std::max<std::size_t>(sentSize, header.size());
         if (!writeFileAtomic(outbox, header + bytes->substr(from))) return EmptyOutcome::Failed;
     }
@@ -181,9 +205,19 @@ EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize) {
     return outcome;
 }
 
+} // namespace
+
+EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize) {
+    return removeSent(paths, sentSize, std::nullopt);
+}
+
+EmptyOutcome emptyOutboxAfterSend(const Paths& paths, const std::string& sent) {
+    return removeSent(paths, sent.size(), sent);
+}
+
 EmptyOutcome emptyOutbox(const Paths& paths) {
     OsFileLock guard(lockGuardPath(paths));
-    if (busyForSend(readLockByte(paths))) return EmptyOutcome::Busy;
+    if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
     if (!truncateBoth(paths) || !stampSend(paths)) return EmptyOutcome::Failed;
     return EmptyOutcome::Emptied;
 }
