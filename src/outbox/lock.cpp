@@ -11,9 +11,40 @@ namespace {
 
 std::filesystem::path lockPath(const Paths& paths) { return paths.product("Ocupado"); }
 
+// In Ocupado.lck: byte 0 (under the guard) notes the digit taken through this code, "*" none;
+// bytes 16 + value are the holders' shared locks.
+constexpr std::uint64_t NoteOffset = 0;
+constexpr std::uint64_t AliveOffset = 16;
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The holder of `c` took it here and has died since: the byte is free.
+bool leftByDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
+    return isDigit(c) && guard.readByte(NoteOffset) == static_cast<unsigned char>(c) &&
+           !heldByAnyone(lockGuardPath(paths), AliveOffset + lockValue(c));
+}
+
+// Writes `digit` and keeps it noted with a live hold; without the hold it is written untracked.
+bool take(const Paths& paths, const OsFileLock& guard, char digit) {
+    if (!writeLockByte(paths, digit)) return false;
+    const bool alive =
+        guard.locked() && holdShared(lockGuardPath(paths), AliveOffset + lockValue(digit));
+    guard.writeByte(NoteOffset, alive ? digit : '*');
+    return true;
+}
+
+bool setFree(const Paths& paths, const OsFileLock& guard) {
+    guard.writeByte(NoteOffset, '*');
+    return writeLockByte(paths, '*');
+}
+
 } // namespace
 
 std::filesystem::path lockGuardPath(const Paths& paths) { return paths.product("Ocupado.lck"); }
+
+bool holderAlive(const Paths& paths, char digit) {
+    return isDigit(digit) && heldByAnyone(lockGuardPath(paths), AliveOffset + lockValue(digit));
+}
 
 char readLockByte(const Paths& paths) {
     std::FILE* f = std::fopen(lockPath(paths).string().c_str(), "rb");
@@ -33,11 +64,10 @@ bool writeLockByte(const Paths& paths, char value) {
     return ok;
 }
 
-int lockValue(char c) { return c >= '0' && c <= '9' ? c - '0' : 0; }
+int lockValue(char c) { return isDigit(c) ? c - '0' : 0; }
 
 bool heldByOther(char lockByte, const std::string& terminalDigit) {
-    const bool isDigit = lockByte >= '0' && lockByte <= '9';
-    return isDigit && !(terminalDigit.size() == 1 && terminalDigit[0] == lockByte);
+    return isDigit(lockByte) && !(terminalDigit.size() == 1 && terminalDigit[0] == lockByte);
 }
 
 bool busyForSend(char lockByte) { return lockValue(lockByte) > 0; }
@@ -46,8 +76,8 @@ LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminal
     OsFileLock guard(lockGuardPath(paths));
     LockAttempt a;
     a.found = readLockByte(paths);
-    if (heldByOther(a.found, terminalDigit)) return a;
-    a.acquired = terminalDigit.size() != 1 || writeLockByte(paths, terminalDigit[0]);
+    if (heldByOther(a.found, terminalDigit) && !leftByDeadHolder(paths, guard, a.found)) return a;
+    a.acquired = terminalDigit.size() != 1 || take(paths, guard, terminalDigit[0]);
     return a;
 }
 
@@ -55,27 +85,55 @@ LockAttempt tryAcquireForSend(const Paths& paths) {
     OsFileLock guard(lockGuardPath(paths));
     LockAttempt a;
     a.found = readLockByte(paths);
-    if (busyForSend(a.found)) return a;
-    a.acquired = writeLockByte(paths, '0');
+    if (busyForSend(a.found) && !leftByDeadHolder(paths, guard, a.found)) return a;
+    a.acquired = take(paths, guard, '0');
     return a;
 }
 
 bool release(const Paths& paths) {
-    OsFileLock guard(lockGuardPath(paths));
-    return writeLockByte(paths, '*');
+    bool ok;
+    {
+        OsFileLock guard(lockGuardPath(paths));
+        ok = setFree(paths, guard);
+    }
+    dropHolds(lockGuardPath(paths));
+    return ok;
+}
+
+bool releaseSend(const Paths& paths) {
+    bool ok = true;
+    {
+        OsFileLock guard(lockGuardPath(paths));
+        const char c = readLockByte(paths);
+        if (!busyForSend(c) || leftByDeadHolder(paths, guard, c)) ok = setFree(paths, guard);
+    }
+    dropHolds(lockGuardPath(paths));
+    return ok;
+}
+
+bool unguardedClosingMove(const Paths& paths, const OsFileLock& guard) {
+    const char c = readLockByte(paths);
+    // A digit noted here belongs to a move that writes under the guard, or to a dead one.
+    return busyForSend(c) && guard.readByte(NoteOffset) != static_cast<unsigned char>(c);
 }
 
 void releaseIfOwn(const Paths& paths, const std::string& terminalDigit) {
-    OsFileLock guard(lockGuardPath(paths));
-    if (terminalDigit.size() == 1 && readLockByte(paths) == terminalDigit[0])
-        writeLockByte(paths, '*');
+    {
+        OsFileLock guard(lockGuardPath(paths));
+        if (terminalDigit.size() == 1 && readLockByte(paths) == terminalDigit[0])
+            setFree(paths, guard);
+    }
+    dropHolds(lockGuardPath(paths));
 }
 
 void finish(const Paths& paths, const std::string& terminalDigit) {
     writeStatusByte(paths, terminalDigit, 'F');
     const int own = terminalDigit.size() == 1 ? lockValue(terminalDigit[0]) : 0;
-    OsFileLock guard(lockGuardPath(paths));
-    if (lockValue(readLockByte(paths)) == own) writeLockByte(paths, '*');
+    {
+        OsFileLock guard(lockGuardPath(paths));
+        if (lockValue(readLockByte(paths)) == own) setFree(paths, guard);
+    }
+    dropHolds(lockGuardPath(paths));
 }
 
 } // namespace vl

@@ -3,6 +3,10 @@
 // else = free. Every read-check-write below runs under a short operating-system lock on
 // Ocupado.lck, so two terminals never both find the byte free; the byte itself stays the
 // protocol that other instances read.
+// A holder that took the byte here also keeps a shared operating-system lock on a byte of
+// Ocupado.lck for its digit and notes the digit there; a digit so noted whose lock nobody keeps
+// any more was left by a program that died holding it, and counts as free. A digit written by
+// anything else keeps its old meaning.
 #pragma once
 
 #include <filesystem>
@@ -11,6 +15,8 @@
 #include "core/paths.h"
 
 namespace vl {
+
+class OsFileLock;
 
 // The byte in record 1 of Ocupado; '\0' for an empty or unreadable file. Unguarded.
 char readLockByte(const Paths& paths);
@@ -38,6 +44,13 @@ LockAttempt tryAcquireForSend(const Paths& paths);
 
 // Writes "*".
 bool release(const Paths& paths);
+// The end of a send: writes "*" unless a closing move holds the byte meanwhile (a closing call
+// of the sending terminal itself frees the "0" of a send, and another terminal may then close).
+bool releaseSend(const Paths& paths);
+
+// With `guard` held on lockGuardPath(): true when the byte holds "1".."9" of a closing move
+// that may write the outbox without the guard, one not taken through this code.
+bool unguardedClosingMove(const Paths& paths, const OsFileLock& guard);
 
 // Frees the lock when it holds this terminal's digit.
 void releaseIfOwn(const Paths& paths, const std::string& terminalDigit);
@@ -48,5 +61,8 @@ void finish(const Paths& paths, const std::string& terminalDigit);
 
 // The file the operating-system lock is taken on, beside Ocupado.
 std::filesystem::path lockGuardPath(const Paths& paths);
+
+// True while some process that took the byte for `digit` through this code is alive.
+bool holderAlive(const Paths& paths, char digit);
 
 } // namespace vl

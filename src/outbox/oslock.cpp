@@ -1,6 +1,8 @@
 #include "outbox/oslock.h"
 
+#include <map>
 #include <mutex>
+#include <string>
 
 #ifdef _WIN32
 #include <io.h>
@@ -15,66 +17,195 @@ namespace vl {
 
 namespace {
 
-// fcntl locks belong to the process, so threads are kept apart here.
+// The guard is also kept between the threads of one process.
 std::mutex& processMutex() {
     static std::mutex m;
     return m;
 }
 
-} // namespace
+// This process's holds: file -> offset -> handle.
+struct Holds {
+    std::mutex m;
+    std::map<std::string, std::map<std::uint64_t, std::intptr_t>> byFile;
+};
+Holds& holds() {
+    static Holds h;
+    return h;
+}
+
+bool holdsHere(const std::filesystem::path& file, std::uint64_t offset) {
+    Holds& h = holds();
+    std::lock_guard<std::mutex> g(h.m);
+    const auto it = h.byFile.find(file.string());
+    return it != h.byFile.end() && it->second.count(offset) != 0;
+}
 
 #ifdef _WIN32
 
-OsFileLock::OsFileLock(const std::filesystem::path& file) {
-    processMutex().lock();
+std::intptr_t openShared(const std::filesystem::path& file) {
     HANDLE h = CreateFileW(file.wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return;
-    handle_ = reinterpret_cast<std::intptr_t>(h);
+    return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(h);
+}
+
+void closeHandle(std::intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+
+OVERLAPPED at(std::uint64_t offset) {
     OVERLAPPED ov{};
-    locked_ = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov) != 0;
+    ov.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+    ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return ov;
 }
 
-OsFileLock::~OsFileLock() {
-    if (handle_ != -1) {
-        HANDLE h = reinterpret_cast<HANDLE>(handle_);
-        if (locked_) {
-            OVERLAPPED ov{};
-            UnlockFileEx(h, 0, 1, 0, &ov);
-        }
-        CloseHandle(h);
-    }
-    processMutex().unlock();
+// Byte-range locks on Windows belong to the handle, so holds and checks in one process meet.
+bool lockByte(std::intptr_t handle, std::uint64_t offset, bool exclusive, bool wait) {
+    OVERLAPPED ov = at(offset);
+    DWORD flags =
+        (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    return LockFileEx(reinterpret_cast<HANDLE>(handle), flags, 0, 1, 0, &ov) != 0;
 }
 
-bool flushToDisk(std::FILE* f) { return std::fflush(f) == 0 && _commit(_fileno(f)) == 0; }
+void unlockByte(std::intptr_t handle, std::uint64_t offset) {
+    OVERLAPPED ov = at(offset);
+    UnlockFileEx(reinterpret_cast<HANDLE>(handle), 0, 1, 0, &ov);
+}
+
+int readAt(std::intptr_t handle, std::uint64_t offset) {
+    OVERLAPPED ov = at(offset);
+    unsigned char c = 0;
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle), &c, 1, &got, &ov) || got != 1) return -1;
+    return c;
+}
+
+bool writeAt(std::intptr_t handle, std::uint64_t offset, char value) {
+    OVERLAPPED ov = at(offset);
+    DWORD put = 0;
+    return WriteFile(reinterpret_cast<HANDLE>(handle), &value, 1, &put, &ov) && put == 1;
+}
 
 #else
 
-OsFileLock::OsFileLock(const std::filesystem::path& file) {
-    processMutex().lock();
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return;
-    handle_ = fd;
+std::intptr_t openShared(const std::filesystem::path& file) {
+    return ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+}
+
+void closeHandle(std::intptr_t handle) { ::close(static_cast<int>(handle)); }
+
+// Open-file-description locks where there are some: they belong to the open file, not to the
+// process, so closing another descriptor of the file does not drop them and two opens in one
+// process exclude each other as two processes do.
+#ifdef F_OFD_SETLKW
+constexpr int SetLockWait = F_OFD_SETLKW;
+constexpr int SetLock = F_OFD_SETLK;
+#else
+constexpr int SetLockWait = F_SETLKW;
+constexpr int SetLock = F_SETLK;
+#endif
+
+bool lockRange(std::intptr_t handle, std::uint64_t offset, short type, bool wait) {
     struct flock fl {};
-    fl.l_type = F_WRLCK;
+    fl.l_type = type;
     fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(offset);
+    fl.l_len = 1;
     int rc;
     do {
-        rc = ::fcntl(fd, F_SETLKW, &fl);
+        rc = ::fcntl(static_cast<int>(handle), wait ? SetLockWait : SetLock, &fl);
     } while (rc == -1 && errno == EINTR);
-    locked_ = rc == 0;
+    return rc == 0;
+}
+
+bool lockByte(std::intptr_t handle, std::uint64_t offset, bool exclusive, bool wait) {
+    return lockRange(handle, offset, exclusive ? F_WRLCK : F_RDLCK, wait);
+}
+
+void unlockByte(std::intptr_t handle, std::uint64_t offset) {
+    lockRange(handle, offset, F_UNLCK, false);
+}
+
+int readAt(std::intptr_t handle, std::uint64_t offset) {
+    unsigned char c = 0;
+    ssize_t got;
+    do {
+        got = ::pread(static_cast<int>(handle), &c, 1, static_cast<off_t>(offset));
+    } while (got == -1 && errno == EINTR);
+    return got == 1 ? c : -1;
+}
+
+bool writeAt(std::intptr_t handle, std::uint64_t offset, char value) {
+    ssize_t put;
+    do {
+        put = ::pwrite(static_cast<int>(handle), &value, 1, static_cast<off_t>(offset));
+    } while (put == -1 && errno == EINTR);
+    return put == 1;
+}
+
+#endif
+
+} // namespace
+
+OsFileLock::OsFileLock(const std::filesystem::path& file) {
+    processMutex().lock();
+    handle_ = openShared(file);
+    if (handle_ == -1) return;
+    locked_ = lockByte(handle_, 0, true, true);
 }
 
 OsFileLock::~OsFileLock() {
-    // Closing the descriptor drops the lock.
-    if (handle_ != -1) ::close(static_cast<int>(handle_));
+    // Closing the handle drops the lock.
+    if (handle_ != -1) closeHandle(handle_);
     processMutex().unlock();
 }
 
-bool flushToDisk(std::FILE* f) { return std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0; }
+int OsFileLock::readByte(std::uint64_t offset) const {
+    return locked_ ? readAt(handle_, offset) : -1;
+}
 
+bool OsFileLock::writeByte(std::uint64_t offset, char value) const {
+    return locked_ && writeAt(handle_, offset, value);
+}
+
+bool holdShared(const std::filesystem::path& file, std::uint64_t offset) {
+    Holds& h = holds();
+    std::lock_guard<std::mutex> g(h.m);
+    auto& mine = h.byFile[file.string()];
+    if (mine.count(offset)) return true;
+    const std::intptr_t handle = openShared(file);
+    if (handle == -1) return false;
+    if (!lockByte(handle, offset, false, true)) {
+        closeHandle(handle);
+        return false;
+    }
+    mine[offset] = handle;
+    return true;
+}
+
+void dropHolds(const std::filesystem::path& file) {
+    Holds& h = holds();
+    std::lock_guard<std::mutex> g(h.m);
+    const auto it = h.byFile.find(file.string());
+    if (it == h.byFile.end()) return;
+    for (const auto& [offset, handle] : it->second) closeHandle(handle);
+    h.byFile.erase(it);
+}
+
+bool heldByAnyone(const std::filesystem::path& file, std::uint64_t offset) {
+    // Where locks belong to the process, our own holds would not show: ask the list first.
+    if (holdsHere(file, offset)) return true;
+    const std::intptr_t handle = openShared(file);
+    if (handle == -1) return true; // cannot tell: assume the holder is alive
+    const bool free = lockByte(handle, offset, true, false);
+    if (free) unlockByte(handle, offset);
+    closeHandle(handle);
+    return !free;
+}
+
+#ifdef _WIN32
+bool flushToDisk(std::FILE* f) { return std::fflush(f) == 0 && _commit(_fileno(f)) == 0; }
+#else
+bool flushToDisk(std::FILE* f) { return std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0; }
 #endif
 
 } // namespace vl

@@ -1,5 +1,6 @@
 // Operating-system helpers for the shared product folder: a short exclusive lock that makes a
-// read-check-write of Ocupado atomic across processes, and flushing a file to the disk.
+// read-check-write of Ocupado atomic across processes, long shared holds that tell the other
+// terminals a lock holder is still alive, and flushing a file to the disk.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +9,9 @@
 
 namespace vl {
 
-// Holds an exclusive lock on `file` (created when missing) from construction to destruction;
-// blocks until it gets it. Also exclusive between threads of one process. When the file cannot
-// be opened the guard holds nothing and locked() is false.
+// Holds an exclusive lock on the first byte of `file` (created when missing) from construction
+// to destruction; blocks until it gets it. Also exclusive between threads of one process. When
+// the file cannot be opened the guard holds nothing and locked() is false.
 class OsFileLock {
 public:
     explicit OsFileLock(const std::filesystem::path& file);
@@ -20,10 +21,24 @@ public:
 
     bool locked() const { return locked_; }
 
+    // The file's byte at `offset` through the guard's own handle: -1 when past the end or
+    // unreadable. Only while locked().
+    int readByte(std::uint64_t offset) const;
+    bool writeByte(std::uint64_t offset, char value) const;
+
 private:
     std::intptr_t handle_ = -1;
     bool locked_ = false;
 };
+
+// A shared lock on the byte at `offset` of `file`, kept by this process until dropHolds() or
+// until the process ends, however it ends: the operating system lets go of it then. Holding
+// the same byte twice keeps one lock. False when it could not be taken.
+bool holdShared(const std::filesystem::path& file, std::uint64_t offset);
+// Lets go of every hold of this process on `file`.
+void dropHolds(const std::filesystem::path& file);
+// True while any process, this one included, holds the byte at `offset` of `file`.
+bool heldByAnyone(const std::filesystem::path& file, std::uint64_t offset);
 
 // fflush, then the operating system's flush to the disk.
 bool flushToDisk(std::FILE* f);

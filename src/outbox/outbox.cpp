@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <fstream>
 #include <system_error>
 
 #include "core/faultpoint.h"
@@ -40,12 +41,36 @@ bool appendDurably(const fs::path& file, const std::string& block) {
 // write left behind: cut it off, or the next block would be glued onto it. Fewer than 10 bytes
 // are kept: the header then follows them, as it always has.
 void cutTornTail(const fs::path& file) {
-    if (fileSizeOrZero(file) < 10) return;
-    const auto bytes = readFileBytes(file);
-    if (!bytes || bytes->ends_with("\r\n")) return;
-    const std::size_t eol = bytes->rfind("\r\n");
+    const std::uintmax_t size = fileSizeOrZero(file);
+    if (size < 10) return;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return;
+    // Only the tail is read, so a closing move costs the same whatever the outbox holds.
+    constexpr std::uintmax_t Chunk = 4096;
+    std::uintmax_t end = size;
+    char last = 0;
+    while (end > 0) {
+        const std::uintmax_t start = end > Chunk ? end - Chunk : 0;
+        std::string buf(end - start, '\0');
+        in.seekg(static_cast<std::streamoff>(start));
+        if (!in.read(buf.data(), static_cast<std::streamsize>(buf.size()))) return;
+        for (std::size_t i = buf.size(); i-- > 0;) {
+            const char next = last;
+            last = buf[i];
+            if (buf[i] == '\r' && next == '\n') {
+                const std::uintmax_t cut = start + i + 2;
+                if (cut == size) return;
+                in.close();
+                std::error_code ec;
+                fs::resize_file(file, cut, ec);
+                return;
+            }
+        }
+        end = start;
+    }
+    in.close();
     std::error_code ec;
-    fs::resize_file(file, eol == std::string::npos ? 0 : eol + 2, ec);
+    fs::resize_file(file, 0, ec);
 }
 
 // Temporary copies of the outbox or the counter that a move or a send left when it died; only
@@ -166,24 +191,29 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                           SurveySession& session, const CivilDate& date) {
     ClosingResult r;
     const fs::path outbox = outboxPath(paths);
-    removeStaleCopies(paths);
-    cutTornTail(outbox);
-    const std::uintmax_t size = fileSizeOrZero(outbox);
-    const std::int64_t before = readCounter(paths);
-    std::int64_t counter = before;
-    int lines = 0;
-    const std::string block =
-        buildClosingBlock(st, cfg, session.respuestasMed(), TodayStamp(date), size, counter, lines);
+    {
+        // The byte keeps the other terminals waiting; the guard keeps the outbox whole against
+        // what the byte cannot tell apart: a send of this terminal's own digit "0" reading or
+        // emptying it, or a second instance of this terminal closing too.
+        OsFileLock guard(lockGuardPath(paths));
+        removeStaleCopies(paths);
+        cutTornTail(outbox);
+        const std::uintmax_t size = fileSizeOrZero(outbox);
+        const std::int64_t before = readCounter(paths);
+        std::int64_t counter = before;
+        int lines = 0;
+        const std::string block = buildClosingBlock(st, cfg, session.respuestasMed(),
+                                                    TodayStamp(date), size, counter, lines);
 
-    // Outbox first, counter second, reference files last: a crash in between may repeat lines
-    // but never loses one.
-    faultPoint("closing:append");
-    if (!appendDurably(outbox, block)) {
-        r.counter = before;
-        r.error = notSavedMessage("Respuesta.tsv");
-    } else {
-        faultPoint("closing:counter");
-        if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
+        // Outbox first, counter second, reference files last: a crash in between may repeat
+        // lines but never loses one.
+        faultPoint("closing:append");
+        const bool appended = appendDurably(outbox, block);
+        if (appended) faultPoint("closing:counter");
+        if (!appended) {
+            r.counter = before;
+            r.error = notSavedMessage("Respuesta.tsv");
+        } else if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
             // Without the new counter the lines would get their serials again: take them back.
             std::error_code ec;
             fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
@@ -208,21 +238,39 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
     return r;
 }
 
-EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize) {
+std::optional<std::string> readOutboxSnapshot(const Paths& paths) {
+    // Under the guard, so a closing move is in it whole or not at all.
     OsFileLock guard(lockGuardPath(paths));
-    if (busyForSend(readLockByte(paths))) return EmptyOutcome::Busy;
+    return readFileBytes(outboxPath(paths));
+}
+
+namespace {
+
+// `sent` nullopt: only the size is known.
+EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
+                        const std::optional<std::string>& sent) {
+    OsFileLock guard(lockGuardPath(paths));
+    if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
 
     const fs::path outbox = outboxPath(paths);
     const std::uintmax_t now = fileSizeOrZero(outbox);
     EmptyOutcome outcome = EmptyOutcome::Trimmed;
-    if (now == sentSize) {
+    std::optional<std::string> bytes;
+    if (now >= sentSize && sentSize > 0 && (sent || now > sentSize)) {
+        bytes = readFileBytes(outbox);
+        if (!bytes) return EmptyOutcome::Failed;
+    }
+    // What was sent must still be what the outbox begins with; if another send emptied it
+    // meanwhile, these bytes are new answers, and sending them twice beats losing them.
+    const bool same =
+        !sent || sent->empty() || (bytes && bytes->compare(0, sent->size(), *sent) == 0);
+    if (now == sentSize && same) {
         if (!truncateBoth(paths)) return EmptyOutcome::Failed;
         outcome = EmptyOutcome::Emptied;
-    } else if (now > sentSize && sentSize > 0) {
-        const auto bytes = readFileBytes(outbox);
-        if (!bytes) return EmptyOutcome::Failed;
+    } else if (now > sentSize && sentSize > 0 && same) {
         const std::size_t eol = bytes->find("\r\n");
-        const std::string header = eol == std::string::npos ? std::string() : bytes->substr(0, eol + 2);
+        const std::string header =
+            eol == std::string::npos ? std::string() : bytes->substr(0, eol + 2);
         const std::size_t from = std::max<std::size_t>(sentSize, header.size());
         if (!writeFileAtomic(outbox, header + bytes->substr(from))) return EmptyOutcome::Failed;
     }
@@ -231,9 +279,19 @@ EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize) {
     return outcome;
 }
 
+} // namespace
+
+EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize) {
+    return removeSent(paths, sentSize, std::nullopt);
+}
+
+EmptyOutcome emptyOutboxAfterSend(const Paths& paths, const std::string& sent) {
+    return removeSent(paths, sent.size(), sent);
+}
+
 EmptyOutcome emptyOutbox(const Paths& paths) {
     OsFileLock guard(lockGuardPath(paths));
-    if (busyForSend(readLockByte(paths))) return EmptyOutcome::Busy;
+    if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
     if (!truncateBoth(paths) || !stampSend(paths)) return EmptyOutcome::Failed;
     return EmptyOutcome::Emptied;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/cmdline.h"
@@ -55,13 +56,18 @@ int deleteTerminalReferences(const Paths& paths, const std::string& reference);
 enum class EmptyOutcome {
     Emptied,  // nothing came after the sent bytes: outbox and counter are empty now
     Trimmed,  // lines came after the sent bytes: header and those lines kept, counter kept
-    Busy,     // a closing move holds the lock; try again later
+    Busy,     // a closing move that writes without the guard holds the lock; try again later
     Failed,   // a file could not be written
 };
 
 // After a confirmed send of the outbox's first `sentSize` bytes: removes exactly those bytes,
 // under the lock, and stamps recibido\Respuesta.env.
 EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize);
+// The same for the bytes `sent`, removed only while the outbox still begins with them.
+EmptyOutcome emptyOutboxAfterSend(const Paths& paths, const std::string& sent);
+
+// The outbox's bytes as one whole: a closing move is in them completely or not at all.
+std::optional<std::string> readOutboxSnapshot(const Paths& paths);
 // The manual "Enviado" tick: what was sent is not known, so the outbox and counter are emptied.
 EmptyOutcome emptyOutbox(const Paths& paths);
 

@@ -55,16 +55,22 @@ void addField(curl_mime* mime, const char* name, const std::string& value) {
 UploadResult uploadOutbox(const Config& cfg, const std::filesystem::path& outboxFile,
                           const std::string& url, const std::function<void(int)>& progress,
                           const UploadOptions& options) {
-    initCurlOnce();
-    UploadResult result;
-
     // One snapshot of the outbox: exactly these bytes go out, so exactly these can be removed
     // after a confirmed send.
     const auto content = readFileBytes(outboxFile);
     if (!content) {
+        UploadResult result;
         result.error = toCp1252("No se puede leer el fichero de respuestas.");
         return result;
     }
+    return uploadOutboxContent(cfg, *content, url, progress, options);
+}
+
+UploadResult uploadOutboxContent(const Config& cfg, const std::string& content,
+                                 const std::string& url, const std::function<void(int)>& progress,
+                                 const UploadOptions& options) {
+    initCurlOnce();
+    UploadResult result;
 
     std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
     if (!curl) {
@@ -82,7 +88,7 @@ UploadResult uploadOutbox(const Config& cfg, const std::filesystem::path& outbox
     addField(mime.get(), "clave", cfg.clave);
     curl_mimepart* file = curl_mime_addpart(mime.get());
     curl_mime_name(file, "fichero2");
-    curl_mime_data(file, content->data(), content->size());
+    curl_mime_data(file, content.data(), content.size());
     curl_mime_filename(file, "Respuesta.tsv");
     curl_mime_type(file, "text/tab-separated-values");
 
@@ -119,7 +125,7 @@ UploadResult uploadOutbox(const Config& cfg, const std::filesystem::path& outbox
     }
     // Whatever the status, the page's text decides, as it does for a send by hand.
     result.transferOk = true;
-    result.sentBytes = content->size();
+    result.sentBytes = content.size();
     result.answerText = answerVisibleText(transfer.body);
     if (progress && transfer.lastPercent != 100) progress(100);
     return result;

@@ -38,5 +38,10 @@ UploadResult uploadOutbox(const Config& cfg, const std::filesystem::path& outbox
                           const std::string& url,
                           const std::function<void(int percent)>& progress = {},
                           const UploadOptions& options = {});
+// The same with the outbox's bytes already read.
+UploadResult uploadOutboxContent(const Config& cfg, const std::string& content,
+                                 const std::string& url,
+                                 const std::function<void(int percent)>& progress = {},
+                                 const UploadOptions& options = {});
 
 } // namespace vl

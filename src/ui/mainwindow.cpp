@@ -24,6 +24,7 @@
 #include "core/fileio.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
+#include "outbox/send.h"
 #include "outbox/sendpage.h"
 #include "ui/dialogs.h"
 #include "ui/pageview.h"
@@ -603,8 +604,7 @@ QString Velantia::resultPageUrl(const char* folder) const {
 }
 
 void Velantia::startSend() {
-    const auto outbox = paths_.product("Respuesta.tsv");
-    if (fileSizeOrZero(outbox) < 10) {
+    if (nothingToSend(paths_)) {
         const QString nothing = QStringLiteral("No hay respuestas pendientes de enviar.");
         if (st_.run.PendingAction == "ENVIAR") {
             // Started only to send: nothing to do, so the program ends after the message.
@@ -640,8 +640,8 @@ void Velantia::startSend() {
 
     sending_ = true;
     QPointer<Velantia> self(this);
-    std::thread([self, cfg = st_.cfg, outbox, url] {
-        const UploadResult r = uploadOutbox(cfg, outbox, url, [self](int percent) {
+    std::thread([self, paths = paths_, cfg = st_.cfg, url] {
+        const SendResult r = uploadAndSettle(paths, cfg, url, [self](int percent) {
             QMetaObject::invokeMethod(qApp, [self, percent] {
                 if (self && self->Frame4_->isVisible()) self->PBW_->setValue(percent);
             });
@@ -652,14 +652,12 @@ void Velantia::startSend() {
     }).detach();
 }
 
-void Velantia::uploadFinished(const UploadResult& r) {
+void Velantia::uploadFinished(const SendResult& r) {
     sending_ = false;
     Frame4_->hide();
     PBW_->hide();
     if (!r.transferOk) {
-        // No answer at all: the outbox stays as it is and the lock is freed for the others.
-        release(paths_);
-        writeErrorTxt(paths_, r.error);
+        // The outbox stayed as it was and the lock is free again.
         wb_->navigate(resultPageUrl("vl-error"));
         Dialogs::message(this,
                          q(r.error) + QString::fromUtf8("\n\nLas respuestas siguen pendientes de "
@@ -669,17 +667,13 @@ void Velantia::uploadFinished(const UploadResult& r) {
         return;
     }
     Timer2_->stop();
-    applyAnswer(r.answerText, r.sentBytes);
+    showVerdict(r.verdict);
 }
 
-void Velantia::applyAnswer(const std::string& text, std::uintmax_t sentBytes) {
-    writeErrorTxt(paths_, text);
+void Velantia::showVerdict(SendVerdict verdict) {
     wb3()->setGeometry(wb_->geometry());
-    switch (verdictOf(text)) {
+    switch (verdict) {
     case SendVerdict::Accepted:
-        // Emptied while this send still holds the lock, so no closing move can slip in.
-        if (sentBytes > 0) emptyOutboxAfterSend(paths_, sentBytes);
-        else emptyOutbox(paths_);
         wb_->navigate(resultPageUrl("vl-exito"));
         break;
     case SendVerdict::Refused:
@@ -695,7 +689,6 @@ void Velantia::applyAnswer(const std::string& text, std::uintmax_t sentBytes) {
         Frame5_->raise();
         break;
     }
-    release(paths_);
     PBW_->hide();
     emit sendFinished();
 }
@@ -714,7 +707,8 @@ void Velantia::Timer2_Tick() {
     Timer2_->stop();
     QPointer<Velantia> self(this);
     wb_->pageText([self](const QString& t) {
-        if (self) self->applyAnswer(cp(t.simplified()), 0);
+        // A send by hand: what went out is not known.
+        if (self) self->showVerdict(settleAnswer(self->paths_, cp(t.simplified()), std::nullopt));
     });
 }
 

@@ -11,6 +11,7 @@
 #include "data/lookup.h"
 #include "survey/recording.h"
 #include "survey/survey.h"
+#include "outbox/send.h"
 #include "outbox/upload.h"
 
 class QCheckBox;
@@ -91,8 +92,8 @@ private:
     void setHeightTw(int twips);
     void relayoutAfterSettings();
     void startSend();
-    void uploadFinished(const UploadResult& r);
-    void applyAnswer(const std::string& text, std::uintmax_t sentBytes);
+    void uploadFinished(const SendResult& r);
+    void showVerdict(SendVerdict verdict);
     PageView* wb3();
     QString resultPageUrl(const char* folder) const;
     void focusAfterRecording(bool afterGrabar);

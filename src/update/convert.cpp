@@ -200,19 +200,19 @@ std::string oneLine(std::string v) {
     return v;
 }
 
-SurveyRow onLines(const SurveyRow& r) {
+ReceivedSurveyRow onLines(const ReceivedSurveyRow& r) {
     return {oneLine(r.grupoId),     oneLine(r.grupo),     oneLine(r.preguntaId), oneLine(r.pregunta),
             oneLine(r.respuestaId), oneLine(r.respuesta), oneLine(r.porDefecto)};
 }
 
 } // namespace
 
-std::string surveyFileBytes(const std::vector<SurveyRow>& rows) {
+std::string surveyFileBytes(const std::vector<ReceivedSurveyRow>& rows) {
     // The previous codes start blank, so a first row whose code is 0 writes no line for it.
     std::string group(3, ' '), question(3, ' '), answer(3, ' ');
     std::string out;
     for (const auto& received : rows) {
-        const SurveyRow r = onLines(received);
+        const ReceivedSurveyRow r = onLines(received);
         if (Val(r.grupoId) != Val(group)) {
             group = LSet(r.grupoId, 3);
             out += "E" + group + " " + r.grupo + CRLF;
@@ -336,9 +336,9 @@ class PriceSink : public RecordSink {
 class SurveySink : public RecordSink {
   public:
     void record(const std::vector<std::string>& f) override {
-        rows.push_back(SurveyRow{f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
+        rows.push_back(ReceivedSurveyRow{f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
     }
-    std::vector<SurveyRow> rows;
+    std::vector<ReceivedSurveyRow> rows;
 };
 
 // Collects the field values of one record at a time and hands each completed record on.

@@ -65,12 +65,12 @@ std::string normalizePrice(std::string_view price);
 bool itemInForce(std::string_view estado, std::string_view fechaInicio, std::string_view fechaFinal,
                  std::string_view today);
 
-struct SurveyRow {
+struct ReceivedSurveyRow {
     std::string grupoId, grupo, preguntaId, pregunta, respuestaId, respuesta, porDefecto;
 };
 // datos\Encuesta.txt for these rows: a group, question or answer line only where its code
 // changes by numeric value from the row before.
-std::string surveyFileBytes(const std::vector<SurveyRow>& rows);
+std::string surveyFileBytes(const std::vector<ReceivedSurveyRow>& rows);
 
 struct ConversionOptions {
     std::string today;                 // TodayStamp, "20yymmdd"

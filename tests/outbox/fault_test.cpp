@@ -195,6 +195,9 @@ TEST_F(ClosingFaults, KilledAtRandomMomentsThenRunAgain) {
 TEST(ClosingMoveTornTail, CutBeforeTheNextBlock) {
     const std::string header = OutboxHeader;
     const std::string whole = header + "1\t111111\t4321\t20240307\t1\r\n";
+    // Lines long enough that the tail is searched across more than one read.
+    const std::string longWhole = whole + std::string(5000 - whole.size() - 2, '7') + "\r\n";
+    const std::string straddle = whole + std::string(4096 - whole.size() - 1, '7') + "\r\n";
     struct Case {
         std::string before, kept;
     } cases[] = {
@@ -202,6 +205,9 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlock) {
         {whole + "2\t222222\t4321\t20240307\t1\r", whole},
         {"resultado_id\tcodigo", ""},
         {whole, whole},
+        {longWhole + std::string(9000, '8'), longWhole},
+        {straddle + std::string(4095, '8'), straddle},
+        {straddle + std::string(4094, '8'), straddle},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.before);

@@ -139,4 +139,52 @@ TEST(LockChecks, FinishWritesStatusAndFreesMatchingValue) {
     }
 }
 
+TEST(LockChecks, ReleaseAfterASendLeavesAClosingMoveItsDigit) {
+    const OwnRow rows[] = {
+        {"0", "", "*"}, {"*", "", "*"}, {"", "", "*"},
+        {"x", "", "*"}, {"3", "", "3"}, {"9", "", "9"},
+    };
+    for (const OwnRow& r : rows) {
+        SCOPED_TRACE("lock " + r.lock);
+        LockDir d;
+        d.setLock(r.lock);
+        EXPECT_TRUE(releaseSend(d.paths));
+        EXPECT_EQ(d.lock(), r.after);
+    }
+}
+
+// A holder that took the byte here is known to be alive until it lets go; every way of letting
+// go also forgets it, so its digit never outlives it as a "dead holder" that someone frees.
+TEST(LockChecks, HoldersAreKnownAliveUntilTheyLetGo) {
+    struct Row {
+        const char* what;
+        char digit;
+        void (*letGo)(const Paths&);
+    };
+    const Row rows[] = {
+        {"release", '3', [](const Paths& p) { release(p); }},
+        {"release if own", '3', [](const Paths& p) { releaseIfOwn(p, "3"); }},
+        {"finish", '3', [](const Paths& p) { finish(p, "3"); }},
+        {"end of send", '0', [](const Paths& p) { releaseSend(p); }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        LockDir d;
+        d.setLock("*");
+        const LockAttempt a = r.digit == '0'
+                                  ? tryAcquireForSend(d.paths)
+                                  : tryAcquireForClosing(d.paths, std::string(1, r.digit));
+        ASSERT_TRUE(a.acquired);
+        EXPECT_TRUE(holderAlive(d.paths, r.digit));
+        EXPECT_EQ(d.dir.read("quiroles/Velantia/Ocupado.lck").substr(0, 1),
+                  std::string(1, r.digit));
+        // Alive, it blocks another terminal as the byte says.
+        EXPECT_FALSE(tryAcquireForClosing(d.paths, "7").acquired);
+        r.letGo(d.paths);
+        EXPECT_EQ(d.lock(), "*");
+        EXPECT_FALSE(holderAlive(d.paths, r.digit));
+        EXPECT_EQ(d.dir.read("quiroles/Velantia/Ocupado.lck").substr(0, 1), "*");
+    }
+}
+
 } // namespace

@@ -322,6 +322,47 @@ TEST(EmptyOutbox, WaitsWhileAClosingMoveHoldsTheLock) {
     EXPECT_EQ(o.read("Ocupado"), "4");
 }
 
+TEST(EmptyOutbox, SentBytesAreRemovedOnlyWhileTheOutboxStillBeginsWithThem) {
+    struct Row {
+        const char* what;
+        std::string now, sent;
+        EmptyOutcome outcome;
+        std::string after;
+        const char* counterAfter;
+    };
+    const Row rows[] = {
+        {"unchanged", kHeader + kLine1, kHeader + kLine1, EmptyOutcome::Emptied, "", ""},
+        {"lines came after", kHeader + kLine1 + kLine2, kHeader + kLine1, EmptyOutcome::Trimmed,
+         kHeader + kLine2, "2\r\n"},
+        // Another send emptied it and new answers of the same length came in: none were sent.
+        {"replaced, same length", kHeader + kLine2, kHeader + kLine1, EmptyOutcome::Trimmed,
+         kHeader + kLine2, "2\r\n"},
+        {"replaced, longer", kHeader + kLine2 + kLine3, kHeader + kLine1, EmptyOutcome::Trimmed,
+         kHeader + kLine2 + kLine3, "2\r\n"},
+        {"nothing sent, empty outbox", "", "", EmptyOutcome::Emptied, "", ""},
+        {"nothing sent", kHeader + kLine1, "", EmptyOutcome::Trimmed, kHeader + kLine1, "2\r\n"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Outbox o(r.now, "2\r\n");
+        EXPECT_EQ(emptyOutboxAfterSend(o.paths, r.sent), r.outcome);
+        EXPECT_EQ(o.read("Respuesta.tsv"), r.after);
+        EXPECT_EQ(o.read("NumRegistro"), r.counterAfter);
+        EXPECT_TRUE(o.stamped());
+    }
+}
+
+TEST(EmptyOutbox, AClosingMoveOfThisProgramDoesNotHoldTheEmptyingBack) {
+    // Its writes take the operating-system lock, so the emptying can go on beside it.
+    const std::string sent = kHeader + kLine1;
+    Outbox o(sent, "1\r\n", "*");
+    ASSERT_TRUE(tryAcquireForClosing(o.paths, "4").acquired);
+    EXPECT_EQ(emptyOutboxAfterSend(o.paths, sent), EmptyOutcome::Emptied);
+    EXPECT_EQ(emptyOutbox(o.paths), EmptyOutcome::Emptied);
+    EXPECT_EQ(o.read("Ocupado"), "4");
+    release(o.paths);
+}
+
 TEST(EmptyOutbox, ManualTickEmptiesAll) {
     Outbox o(kHeader + kLine1 + kLine2, "2\r\n", "*");
     EXPECT_EQ(emptyOutbox(o.paths), EmptyOutcome::Emptied);

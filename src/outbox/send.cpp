@@ -1,0 +1,80 @@
+#include "outbox/send.h"
+
+#include <chrono>
+#include <thread>
+
+#include "core/fileio.h"
+#include "core/text.h"
+
+namespace vl {
+
+namespace {
+
+// A closing move of an older program holds the byte only for a moment; waiting a little
+// avoids sending the same answers twice.
+EmptyOutcome emptyWhenFree(const std::function<EmptyOutcome()>& empty) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    EmptyOutcome outcome = empty();
+    while (outcome == EmptyOutcome::Busy && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        outcome = empty();
+    }
+    return outcome;
+}
+
+} // namespace
+
+bool nothingToSend(const Paths& paths) {
+    return fileSizeOrZero(paths.product("Respuesta.tsv")) < 10;
+}
+
+SendVerdict settleAnswer(const Paths& paths, const std::string& text,
+                         const std::optional<std::string>& sent,
+                         std::optional<EmptyOutcome>* emptied) {
+    writeErrorTxt(paths, text);
+    const SendVerdict verdict = verdictOf(text);
+    if (verdict == SendVerdict::Accepted) {
+        const EmptyOutcome outcome = emptyWhenFree([&] {
+            return sent ? emptyOutboxAfterSend(paths, *sent) : emptyOutbox(paths);
+        });
+        if (emptied) *emptied = outcome;
+    }
+    releaseSend(paths);
+    return verdict;
+}
+
+SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::string& url,
+                           const std::function<void(int)>& progress, const UploadOptions& options) {
+    SendResult r;
+    const auto snapshot = readOutboxSnapshot(paths);
+    if (!snapshot) {
+        r.error = toCp1252("No se puede leer el fichero de respuestas.");
+    } else {
+        r.sent = *snapshot;
+        const UploadResult up = uploadOutboxContent(cfg, r.sent, url, progress, options);
+        r.transferOk = up.transferOk;
+        r.error = up.error;
+        r.answerText = up.answerText;
+    }
+    if (!r.transferOk) {
+        // No answer at all: the outbox stays as it is and the lock is freed for the others.
+        writeErrorTxt(paths, r.error);
+        releaseSend(paths);
+        return r;
+    }
+    r.verdict = settleAnswer(paths, r.answerText, r.sent, &r.emptied);
+    return r;
+}
+
+SendRun sendOutbox(const Paths& paths, const Config& cfg, const std::string& url,
+                   const std::function<void(int)>& progress, const UploadOptions& options) {
+    SendRun run;
+    run.nothingToSend = nothingToSend(paths);
+    if (run.nothingToSend) return run;
+    run.lock = tryAcquireForSend(paths);
+    if (!run.lock.acquired) return run;
+    run.result = uploadAndSettle(paths, cfg, url, progress, options);
+    return run;
+}
+
+} // namespace vl

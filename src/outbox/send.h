@@ -1,0 +1,56 @@
+// A send of the outbox without its window: the lock taken with "0", one snapshot uploaded, the
+// answer kept in error.txt and judged, exactly the bytes sent removed when the service accepted
+// them, the lock freed. The main window and the tests run this same sequence.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "core/config.h"
+#include "core/paths.h"
+#include "outbox/lock.h"
+#include "outbox/outbox.h"
+#include "outbox/sendpage.h"
+#include "outbox/upload.h"
+
+namespace vl {
+
+// Below 10 bytes the outbox holds no answers.
+bool nothingToSend(const Paths& paths);
+
+struct SendResult {
+    bool transferOk = false;          // an answer page arrived
+    std::string error;                // a failed transfer, Spanish, Windows-1252
+    std::string answerText;           // the page's visible text, Windows-1252
+    SendVerdict verdict = SendVerdict::NoVerdict;
+    std::string sent;                 // the bytes that went out
+    std::optional<EmptyOutcome> emptied; // set when the verdict was Accepted
+};
+
+// With the lock taken for the send (tryAcquireForSend): reads the outbox once, uploads it to
+// `url`, then settles as below; a transfer without an answer keeps the outbox, writes its
+// description into error.txt and frees the lock.
+SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::string& url,
+                           const std::function<void(int percent)>& progress = {},
+                           const UploadOptions& options = {});
+
+// The service's answer `text`: error.txt, the verdict, on ERROR=0 the outbox emptied of `sent`
+// (of everything when what went out is not known: a send by hand), then the lock freed.
+SendVerdict settleAnswer(const Paths& paths, const std::string& text,
+                         const std::optional<std::string>& sent,
+                         std::optional<EmptyOutcome>* emptied = nullptr);
+
+struct SendRun {
+    bool nothingToSend = false;
+    LockAttempt lock;  // not acquired: a closing move holds it (lock.found)
+    SendResult result; // when the lock was taken
+};
+
+// The whole send, as the window's "Enviar" runs it.
+SendRun sendOutbox(const Paths& paths, const Config& cfg, const std::string& url,
+                   const std::function<void(int percent)>& progress = {},
+                   const UploadOptions& options = {});
+
+} // namespace vl
