@@ -334,6 +334,26 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
     }
 }
 
+// The operating-system lock goes with the process that held it: a terminal killed in the middle
+// of a closing move's writes leaves nobody waiting on it.
+TEST(TerminalProcesses, AProcessKilledInsideTheGuardLeavesItFree) {
+    vltest::TempDir dir;
+    prepareProduct(dir);
+    const vl::Paths paths{dir.path()};
+    int out = -1;
+    const pid_t pid = spawnWorker({"hold-guard", dir.path().string()}, &out);
+    ASSERT_GT(pid, 0);
+    const bool held = waitForHold(out);
+    close(out);
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(vl::heldByAnyone(vl::lockGuardPath(paths), 0));
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    EXPECT_FALSE(vl::heldByAnyone(vl::lockGuardPath(paths), 0));
+    EXPECT_TRUE(vl::tryAcquireForClosing(paths, "1").acquired);
+    EXPECT_TRUE(vl::release(paths));
+}
+
 } // namespace
 
 #endif
