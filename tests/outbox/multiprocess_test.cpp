@@ -200,7 +200,15 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
         ASSERT_GT(pid, 0);
         closers.push_back(pid);
     }
-    for (pid_t pid : closers) EXPECT_EQ(exitCodeOf(pid), 0);
+    const vl::Paths paths{dir.path()};
+    for (std::size_t i = 0; i < closers.size(); ++i) {
+        EXPECT_EQ(exitCodeOf(closers[i]), 0);
+        // Finished, it holds nothing while the others go on ("0" is also the sender's).
+        const char digit = terminals[i][0];
+        if (digit == '0') continue;
+        EXPECT_FALSE(vl::holderAlive(paths, digit)) << digit;
+        EXPECT_NE(dir.read("quiroles/Velantia/Ocupado"), terminals[i]);
+    }
     dir.write("quiroles/Velantia/stop", "");
     ASSERT_EQ(exitCodeOf(sender), 0);
 
@@ -249,7 +257,6 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
     EXPECT_EQ(delivered.size(), terminals.size() * kRounds);
 
     // Nothing left held by the finished processes: the byte, the note and the OS locks.
-    const vl::Paths paths{dir.path()};
     EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado"), "*");
     EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado.lck").substr(0, 1), "*");
     EXPECT_FALSE(vl::heldByAnyone(vl::lockGuardPath(paths), 0));
