@@ -95,26 +95,26 @@ void closeHandle(std::intptr_t handle) { ::close(static_cast<int>(handle)); }
 
 // Open-file-description locks where there are some: they belong to the open file, not to the
 // process, so closing another descriptor of the file does not drop them and two opens in one
-// process exclude each other as two processes do.
-#ifdef F_OFD_SETLKW
-constexpr int SetLockWait = F_OFD_SETLKW;
-constexpr int SetLock = F_OFD_SETLK;
-#else
-constexpr int SetLockWait = F_SETLKW;
-constexpr int SetLock = F_SETLK;
-#endif
-
+// process exclude each other as two processes do. A system without them gets process locks.
 bool lockRange(std::intptr_t handle, std::uint64_t offset, short type, bool wait) {
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = static_cast<off_t>(offset);
     fl.l_len = 1;
-    int rc;
-    do {
-        rc = ::fcntl(static_cast<int>(handle), wait ? SetLockWait : SetLock, &fl);
-    } while (rc == -1 && errno == EINTR);
-    return rc == 0;
+    const auto attempt = [&](int command) {
+        int rc;
+        do {
+            rc = ::fcntl(static_cast<int>(handle), command, &fl);
+        } while (rc == -1 && errno == EINTR);
+        return rc;
+    };
+#ifdef F_OFD_SETLKW
+    const int rc = attempt(wait ? F_OFD_SETLKW : F_OFD_SETLK);
+    if (rc == 0) return true;
+    if (errno != EINVAL) return false;
+#endif
+    return attempt(wait ? F_SETLKW : F_SETLK) == 0;
 }
 
 bool lockByte(std::intptr_t handle, std::uint64_t offset, bool exclusive, bool wait) {

@@ -200,7 +200,15 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
         ASSERT_GT(pid, 0);
         closers.push_back(pid);
     }
-    for (pid_t pid : closers) EXPECT_EQ(exitCodeOf(pid), 0);
+    const vl::Paths paths{dir.path()};
+    for (std::size_t i = 0; i < closers.size(); ++i) {
+        EXPECT_EQ(exitCodeOf(closers[i]), 0);
+        // Finished, it holds nothing while the others go on ("0" is also the sender's).
+        const char digit = terminals[i][0];
+        if (digit == '0') continue;
+        EXPECT_FALSE(vl::holderAlive(paths, digit)) << digit;
+        EXPECT_NE(dir.read("quiroles/Velantia/Ocupado"), terminals[i]);
+    }
     dir.write("quiroles/Velantia/stop", "");
     ASSERT_EQ(exitCodeOf(sender), 0);
 
@@ -249,7 +257,6 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
     EXPECT_EQ(delivered.size(), terminals.size() * kRounds);
 
     // Nothing left held by the finished processes: the byte, the note and the OS locks.
-    const vl::Paths paths{dir.path()};
     EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado"), "*");
     EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado.lck").substr(0, 1), "*");
     EXPECT_FALSE(vl::heldByAnyone(vl::lockGuardPath(paths), 0));
@@ -332,6 +339,26 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
                                            : vl::tryAcquireForClosing(paths, row.otherTerminal);
         EXPECT_FALSE(byHand.acquired);
     }
+}
+
+// The operating-system lock goes with the process that held it: a terminal killed in the middle
+// of a closing move's writes leaves nobody waiting on it.
+TEST(TerminalProcesses, AProcessKilledInsideTheGuardLeavesItFree) {
+    vltest::TempDir dir;
+    prepareProduct(dir);
+    const vl::Paths paths{dir.path()};
+    int out = -1;
+    const pid_t pid = spawnWorker({"hold-guard", dir.path().string()}, &out);
+    ASSERT_GT(pid, 0);
+    const bool held = waitForHold(out);
+    close(out);
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(vl::heldByAnyone(vl::lockGuardPath(paths), 0));
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    EXPECT_FALSE(vl::heldByAnyone(vl::lockGuardPath(paths), 0));
+    EXPECT_TRUE(vl::tryAcquireForClosing(paths, "1").acquired);
+    EXPECT_TRUE(vl::release(paths));
 }
 
 } // namespace

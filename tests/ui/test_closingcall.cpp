@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "core/dates.h"
+#include "outbox/lock.h"
+#include "outbox/oslock.h"
 #include "support/tempdir.h"
 #include "ui/app.h"
 #include "ui/dialogs.h"
@@ -84,6 +86,23 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(moved, 5000);
         QVERIFY(!busy.isVisible());
         QCOMPARE(vltest::readBytes(product("Ocupado")), std::string("2"));
+    }
+
+    void busyWindowGoesOnWhenTheHolderHasDied() {
+        // Terminal 3 takes the lock, then goes as a killed program goes: its byte stays, its
+        // operating-system hold does not.
+        QVERIFY(vl::tryAcquireForClosing(paths(), "3").acquired);
+        bool moved = false;
+        vl::ui::OKUP busy(paths(), "2", [&] { moved = true; });
+        busy.show();
+        QTRY_COMPARE(busy.findChild<QLabel*>(QStringLiteral("Terminal"))->text(),
+                     QStringLiteral("Ocupado por el terminal 3"));
+        vl::dropHolds(vl::lockGuardPath(paths()));
+        QCOMPARE(vltest::readBytes(product("Ocupado")), std::string("3"));
+        QTRY_VERIFY_WITH_TIMEOUT(moved, 5000);
+        QVERIFY(!busy.isVisible());
+        QCOMPARE(vltest::readBytes(product("Ocupado")), std::string("2"));
+        vl::release(paths());
     }
 
     void busyWindowEscapeYesGivesUp() {

@@ -9,6 +9,8 @@
 //       outcome, a line feed, then the bytes that went out.
 //   hold-closing <root> <digit> | hold-send <root>
 //       takes the lock, writes one byte to stdout and waits to be killed.
+//   hold-guard <root>
+//       the same with the operating-system lock on Ocupado.lck, as a closing move writing.
 #include <curl/curl.h>
 
 #include <chrono>
@@ -20,6 +22,7 @@
 
 #include "core/fileio.h"
 #include "outbox/lock.h"
+#include "outbox/oslock.h"
 #include "outbox/outbox.h"
 #include "outbox/send.h"
 
@@ -142,14 +145,25 @@ int sends(const Paths& paths, const std::string& url, const std::string& ca,
     return 0;
 }
 
-int hold(const Paths& paths, const std::string& digit) {
-    const bool held = digit.empty() ? tryAcquireForSend(paths).acquired
-                                    : tryAcquireForClosing(paths, digit).acquired;
-    if (!held) return 9;
+void waitToBeKilled() {
     std::fputc('H', stdout);
     std::fflush(stdout);
     // Ends only by a signal; the test bounds the wait.
     for (int i = 0; i < 600; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+int hold(const Paths& paths, const std::string& digit) {
+    const bool held = digit.empty() ? tryAcquireForSend(paths).acquired
+                                    : tryAcquireForClosing(paths, digit).acquired;
+    if (!held) return 9;
+    waitToBeKilled();
+    return 10;
+}
+
+int holdGuard(const Paths& paths) {
+    OsFileLock guard(lockGuardPath(paths));
+    if (!guard.locked()) return 9;
+    waitToBeKilled();
     return 10;
 }
 
@@ -161,6 +175,7 @@ int main(int argc, char** argv) {
         return sends(Paths{std::filesystem::path(argv[2])}, argv[3], argv[4], argv[5], argv[6]);
     if (mode == "hold-closing" && argc == 4)
         return hold(Paths{std::filesystem::path(argv[2])}, argv[3]);
+    if (mode == "hold-guard" && argc == 3) return holdGuard(Paths{std::filesystem::path(argv[2])});
     if (mode == "hold-send" && argc == 3) return hold(Paths{std::filesystem::path(argv[2])}, "");
     if (argc == 5)
         return closingCalls(Paths{std::filesystem::path(argv[1])}, argv[2], std::atoi(argv[3]),
