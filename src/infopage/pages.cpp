@@ -140,12 +140,14 @@ MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
     informa += HeadingClose;
     imprime += patientHeadingOpen() + heading + std::string(HeadingClose);
 
+    // The folder is looked up once; each text then costs one look in it.
+    fs::path textos;
     for (const InfoItemRecord& item : findItemRange(files, code, dog)) {
         if (!itemShown(item, todayStamp)) continue;
         ++pages.shown;
         pages.label13Visible = true;
-        const auto [title, text] =
-            readItemTexts(files.paths().product("datos\\textos\\" + item.textId() + ".txt"));
+        if (textos.empty()) textos = files.paths().product("datos\\textos");
+        const auto [title, text] = readItemTexts(resolvePath(textos, item.textId() + ".txt"));
         const bool forPatient = item.printFlag() == '1';
         const std::string body = std::string(TextOpen) + text + "</font>\r\n<br></td>\r\n";
 
@@ -171,8 +173,10 @@ bool writeMedicinePages(const Paths& paths, const std::string& terminalDigit,
                         const MedicinePages& pages) {
     const fs::path folder = paths.pageFolder(terminalDigit);
     // The browser may be reading the old page: replace it whole, never truncate it in place.
-    return writeFileAtomic(resolvePath(folder, "Informa.htm"), pages.informa) &&
-           writeFileAtomic(resolvePath(folder, "imprime.htm"), pages.imprime);
+    // No flush to disk: the pages are rebuilt at every show, and waiting for the disk twice per
+    // medicine cost the pharmacist more than all the rest of the work.
+    return writeFileReplacing(resolvePath(folder, "Informa.htm"), pages.informa) &&
+           writeFileReplacing(resolvePath(folder, "imprime.htm"), pages.imprime);
 }
 
 std::string completePageUrl(const Paths& paths, const std::string& terminalDigit) {
