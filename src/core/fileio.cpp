@@ -51,18 +51,30 @@ bool writeFileBytes(const fs::path& p, std::string_view bytes) {
     return ok;
 }
 
-bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
+namespace {
+
+bool writeAside(const fs::path& p, std::string_view bytes, bool durable) {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     const fs::path tmp = p.parent_path() / (p.filename().string() + ".~" + std::to_string(rng() % 1000000000));
     std::FILE* f = std::fopen(tmp.string().c_str(), "wb");
     if (!f) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = syncToDisk(f) && ok;
+    ok = (durable ? syncToDisk(f) : std::fflush(f) == 0) && ok;
     ok = std::fclose(f) == 0 && ok;
     std::error_code ec;
     if (ok && renameWithRetry(tmp, p)) return true;
     fs::remove(tmp, ec);
     return false;
+}
+
+} // namespace
+
+bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
+    return writeAside(p, bytes, true);
+}
+
+bool writeFileReplacing(const fs::path& p, std::string_view bytes) {
+    return writeAside(p, bytes, false);
 }
 
 bool renameWithRetry(const fs::path& from, const fs::path& to) {

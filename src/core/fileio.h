@@ -18,6 +18,10 @@ std::optional<std::string> readFileBytes(const std::filesystem::path& p);
 // `p`, retrying the rename briefly. Returns false (old file untouched) on failure.
 bool writeFileAtomic(const std::filesystem::path& p, std::string_view bytes);
 
+// As writeFileAtomic but without flushing to disk first: for files rebuilt at every use (the
+// pages), where a reader must never see half a file but a power cut may lose the new one.
+bool writeFileReplacing(const std::filesystem::path& p, std::string_view bytes);
+
 // Renames `from` over `to`; on a network share a rename can fail for a moment while another
 // terminal reads the file, so it is tried again for about two seconds.
 bool renameWithRetry(const std::filesystem::path& from, const std::filesystem::path& to);

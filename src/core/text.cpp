@@ -46,8 +46,13 @@ std::string toCp1252(std::string_view in) {
     while (i < in.size()) {
         const auto b = static_cast<unsigned char>(in[i]);
         if (b < 0x80) {
-            out += static_cast<char>(b);
-            ++i;
+            // Most text is plain ASCII: copy the whole run at once (the conversion of a
+            // catalogue spends its time here).
+            std::size_t end = i + 1;
+            while (end < in.size() && static_cast<unsigned char>(in[end]) < 0x80)
+                ++end;
+            out.append(in.data() + i, end - i);
+            i = end;
             continue;
         }
         const std::size_t extra = b >= 0xF8 ? 0 : b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;

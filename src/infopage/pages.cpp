@@ -113,12 +113,14 @@ namespace {
 
 // The conversion names text files with six digits only; any other identifier (a damaged or
 // forged datos\Velantia.txt, "../../" say) names no file.
-fs::path textFileOf(const Paths& paths, const std::string& id) {
+// `textos` is resolved once per page by the caller; empty until the first item needs it.
+fs::path textFileOf(const Paths& paths, fs::path& textos, const std::string& id) {
     const bool digits = id.size() == 6 && std::all_of(id.begin(), id.end(), [](char c) {
                             return c >= '0' && c <= '9';
                         });
     if (!digits) return {};
-    return paths.product("datos\\textos\\" + id + ".txt");
+    if (textos.empty()) textos = paths.product("datos\\textos");
+    return resolvePath(textos, id + ".txt");
 }
 
 } // namespace
@@ -155,11 +157,13 @@ MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
     informa += HeadingClose;
     imprime += patientHeadingOpen() + heading + std::string(HeadingClose);
 
+    // The folder is looked up once; each text then costs one look in it.
+    fs::path textos;
     for (const InfoItemRecord& item : findItemRange(files, code, dog)) {
         if (!itemShown(item, todayStamp)) continue;
         ++pages.shown;
         pages.label13Visible = true;
-        const auto [title, text] = readItemTexts(textFileOf(files.paths(), item.textId()));
+        const auto [title, text] = readItemTexts(textFileOf(files.paths(), textos, item.textId()));
         const bool forPatient = item.printFlag() == '1';
         const std::string body = std::string(TextOpen) + text + "</font>\r\n<br></td>\r\n";
 
@@ -185,8 +189,10 @@ bool writeMedicinePages(const Paths& paths, const std::string& terminalDigit,
                         const MedicinePages& pages) {
     const fs::path folder = paths.pageFolder(terminalDigit);
     // The browser may be reading the old page: replace it whole, never truncate it in place.
-    return writeFileAtomic(resolvePath(folder, "Informa.htm"), pages.informa) &&
-           writeFileAtomic(resolvePath(folder, "imprime.htm"), pages.imprime);
+    // No flush to disk: the pages are rebuilt at every show, and waiting for the disk twice per
+    // medicine cost the pharmacist more than all the rest of the work.
+    return writeFileReplacing(resolvePath(folder, "Informa.htm"), pages.informa) &&
+           writeFileReplacing(resolvePath(folder, "imprime.htm"), pages.imprime);
 }
 
 std::string completePageUrl(const Paths& paths, const std::string& terminalDigit) {

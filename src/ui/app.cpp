@@ -5,8 +5,11 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWebEngineView>
+#include <chrono>
+#include <cstdio>
 
 #include "core/text.h"
+#include "outbox/closingcall.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
 #include "ui/assets.h"
@@ -27,6 +30,15 @@ void prepareBrowserEngine() {
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
 }
 
+void markStartup(const char* name) {
+    static const bool on = qEnvironmentVariableIsSet("VELANTIA_MEDIR_ARRANQUE");
+    if (!on) return;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    std::printf("%s %lld\n", name, static_cast<long long>(ns.count()));
+    std::fflush(stdout);
+}
+
 namespace {
 
 int screenHeightPx() {
@@ -34,35 +46,43 @@ int screenHeightPx() {
     return s ? s->geometry().height() : 768;
 }
 
-void reportClosingFailure(const StartupSyncResult& r) {
-    if (r.closingMoveRan && !r.closing.ok)
-        Dialogs::message(nullptr, QString::fromStdString(fromCp1252(r.closing.error)),
-                         QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
-}
-
 } // namespace
 
-bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCode) {
-    StartupState st = prepareStartup(paths, toCp1252(commandLine.toStdString()), screenHeightPx());
-    if (!st.statusWritten) return false; // the window reports the missing folder
-    const std::string digit = st.run.terminalDigit;
-    SurveySession session;
-    exitCode = 0;
+int reportClosingFailure(const Paths& paths, const std::string& error,
+                         const std::string& terminalDigit) {
+    Dialogs::message(nullptr, QString::fromStdString(fromCp1252(error)), QStringLiteral("Velantia"),
+                     QMessageBox::Ok, QMessageBox::Critical);
+    finish(paths, terminalDigit);
+    return 1;
+}
 
-    const LockAttempt attempt = tryAcquireForClosing(paths, digit);
-    if (!attempt.acquired) {
-        // Another terminal is writing the outbox or sending: wait for it, then move ours.
-        // The answers are loaded first, or the move would find nothing to write.
-        OKUP busy(paths, digit, [&] { reportClosingFailure(completeStartupSync(paths, st.run, st.cfg, session)); });
-        busy.exec();
-        finish(paths, digit);
+bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCode) {
+    ClosingOutcome o =
+        closingCallWithoutWindows(paths, toCp1252(commandLine.toStdString()), screenHeightPx());
+    exitCode = 0;
+    switch (o.kind) {
+    case ClosingOutcome::NoMove:
+        return false;
+    case ClosingOutcome::Done:
         return true;
+    case ClosingOutcome::Failed:
+        exitCode = reportClosingFailure(paths, o.error, o.st.run.terminalDigit);
+        return true;
+    case ClosingOutcome::Busy:
+        break;
     }
-    const StartupSyncResult r = completeStartupSync(paths, st.run, st.cfg, session);
-    if (!r.closingMoveRan) return false; // no usable reference: an ordinary start follows
-    reportClosingFailure(r);
+    // Another terminal is writing the outbox or sending: wait for it, then move ours.
+    // The answers are loaded first, or the move would find nothing to write.
+    const std::string digit = o.st.run.terminalDigit;
+    SurveySession session;
+    OKUP busy(paths, digit, [&] {
+        const StartupSyncResult r = completeStartupSync(paths, o.st.run, o.st.cfg, session);
+        if (r.closingMoveRan && !r.closing.ok)
+            Dialogs::message(nullptr, QString::fromStdString(fromCp1252(r.closing.error)),
+                             QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
+    });
+    busy.exec();
     finish(paths, digit);
-    exitCode = r.closing.ok ? 0 : 1;
     return true;
 }
 
@@ -74,6 +94,7 @@ int runVelantia(QApplication& app, const Paths& paths, const QString& commandLin
     }
     Velantia window(paths, commandLine);
     if (window.startFailed()) return 1;
+    markStartup("ventana");
     // Start-up has made the htm folder; the first page loads after the deferred start.
     installPageAssets(paths);
 
@@ -91,6 +112,17 @@ int runVelantia(QApplication& app, const Paths& paths, const QString& commandLin
                                  // A screenshot run ends by itself, as Escape would end it.
                                  window.close();
                              });
+                         },
+                         Qt::SingleShotConnection);
+    }
+    if (qEnvironmentVariableIsSet("VELANTIA_MEDIR_ARRANQUE")) {
+        // A timed start ends once the first page has loaded, as Escape would end it.
+        QObject::connect(&window, &Velantia::deferredStartFinished, &window,
+                         [] { markStartup("paso_diferido"); });
+        QObject::connect(window.browser(), &QWebEngineView::loadFinished, &window,
+                         [&window](bool) {
+                             markStartup("primera_pagina");
+                             window.close();
                          },
                          Qt::SingleShotConnection);
     }

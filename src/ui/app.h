@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <string>
 
 #include "core/paths.h"
+#include "outbox/closingcall.h"
 
 class QApplication;
 
@@ -10,6 +12,14 @@ namespace vl::ui {
 
 // Browser engine switches; they only take effect before the first browser is made.
 void prepareBrowserEngine();
+
+// With VELANTIA_MEDIR_ARRANQUE set, prints "<name> <steady-clock ns>" on stdout so bench/run can
+// see where the start-up time goes; nothing otherwise.
+void markStartup(const char* name);
+
+// Shows a failed move's message (cp1252) and finishes; the process's exit code.
+int reportClosingFailure(const Paths& paths, const std::string& error,
+                         const std::string& terminalDigit);
 
 // A closing call: takes the lock (waiting in the busy window when another terminal holds it)
 // and moves the dispensing's recorded answers into the outbox. False when the call carries no

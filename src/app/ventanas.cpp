@@ -1,0 +1,39 @@
+// velantia-ventanas: the program with its windows. The launcher velantia hands every start
+// over to it except a closing call that found the lock free.
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+#include <cstdlib>
+
+#include "core/cmdline.h"
+#include "core/paths.h"
+#include "core/text.h"
+#include "ui/app.h"
+
+int main(int argc, char* argv[]) {
+    vl::ui::markStartup("ventanas");
+
+    // A closing move the launcher could not complete: only its message is left to show.
+    if (const char* failed = std::getenv("VELANTIA_CIERRE_FALLIDO")) {
+        const std::string error = failed;
+        QApplication app(argc, argv);
+        QStringList args = QCoreApplication::arguments();
+        args.removeFirst();
+        const auto run = vl::parseCommandLine(vl::toCp1252(args.join(QLatin1Char(' ')).toStdString()));
+        const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
+        return vl::ui::reportClosingFailure(paths, error, run.terminalDigit);
+    }
+
+    vl::ui::prepareBrowserEngine();
+    QApplication app(argc, argv);
+    vl::ui::markStartup("aplicacion");
+    Q_INIT_RESOURCE(assets);
+
+    // The pharmacy-management program passes one line; rebuild it from the arguments.
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    const QString commandLine = args.join(QLatin1Char(' '));
+
+    const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
+    return vl::ui::runVelantia(app, paths, commandLine);
+}

@@ -1,0 +1,27 @@
+#include "outbox/closingcall.h"
+
+#include "outbox/lock.h"
+#include "outbox/outbox.h"
+#include "survey/recording.h"
+
+namespace vl {
+
+ClosingOutcome closingCallWithoutWindows(const Paths& paths, const std::string& commandLine,
+                                         int screenHeightPx) {
+    ClosingOutcome o;
+    o.st = prepareStartup(paths, commandLine, screenHeightPx);
+    if (!o.st.statusWritten) return o; // the window reports the missing folder
+    if (!tryAcquireForClosing(paths, o.st.run.terminalDigit).acquired) {
+        o.kind = ClosingOutcome::Busy;
+        return o;
+    }
+    SurveySession session;
+    const StartupSyncResult r = completeStartupSync(paths, o.st.run, o.st.cfg, session);
+    if (!r.closingMoveRan) return o; // no usable reference: an ordinary start follows
+    o.error = r.closing.error;
+    o.kind = r.closing.ok ? ClosingOutcome::Done : ClosingOutcome::Failed;
+    if (r.closing.ok) finish(paths, o.st.run.terminalDigit);
+    return o;
+}
+
+} // namespace vl
