@@ -257,6 +257,26 @@ TEST_P(HostileXml, EntityExpansionBombsAreRefusedQuickly) {
     }
 }
 
+// Beyond the parser's own limits: one text of 12 MB, elements nested 100 000 deep.
+TEST_P(HostileXml, TextsAndNestingBeyondTheParsersLimitsAreRefused) {
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "<a>";
+    struct Case {
+        const char* what;
+        std::string value;
+    } cases[] = {{"huge text", std::string(12 << 20, 'T')}, {"deep nesting", deep}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto t0 = std::chrono::steady_clock::now();
+        const ConversionResult r = convert(doc(GetParam().tipo, c.value, "<!ELEMENT a ANY>"));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+        EXPECT_FALSE(r.ok);
+        EXPECT_FALSE(r.error.empty());
+        expectOldFilesAndNoSecret();
+    }
+}
+
 // Bytes that are not text in the declared encoding: a NUL, a stray continuation byte, a cut
 // sequence, a byte undefined in Windows-1252, a control character. The whole file is refused.
 TEST_P(HostileXml, BytesThatAreNotTextAreRefused) {
