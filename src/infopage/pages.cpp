@@ -114,9 +114,8 @@ namespace {
 // The conversion names text files with six digits only; any other identifier (a damaged or
 // forged datos\Velantia.txt, "../../" say) names no file.
 fs::path textFileOf(const Paths& paths, const std::string& id) {
-    const bool digits = id.size() == 6 && std::all_of(id.begin(), id.end(), [](char c) {
-                            return c >= '0' && c <= '9';
-                        });
+    const bool digits = id.size() == 6 && std::all_of(id.begin(), id.end(),
+                                                      [](char c) { return c >= '0' && c <= '9'; });
     if (!digits) return {};
     return paths.product("datos\\textos\\" + id + ".txt");
 }

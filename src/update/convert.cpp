@@ -199,8 +199,9 @@ std::string oneLine(std::string v) {
 }
 
 SurveyRow onLines(const SurveyRow& r) {
-    return {oneLine(r.grupoId),     oneLine(r.grupo),     oneLine(r.preguntaId), oneLine(r.pregunta),
-            oneLine(r.respuestaId), oneLine(r.respuesta), oneLine(r.porDefecto)};
+    return {oneLine(r.grupoId),   oneLine(r.grupo),       oneLine(r.preguntaId),
+            oneLine(r.pregunta),  oneLine(r.respuestaId), oneLine(r.respuesta),
+            oneLine(r.porDefecto)};
 }
 
 } // namespace

@@ -12,15 +12,15 @@
 class PageViewHostileTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void scriptsInAPageDoNotRun() {
         vltest::TempDir dir;
-        const auto page = dir.write(
-            "Informa.htm",
-            "<html><head><title>original</title></head><body>"
-            "<script>document.title='ejecutado';"
-            "document.body.appendChild(document.createTextNode('ESCRITO'));</script>"
-            "<p>Aviso</p><img src=x onerror=\"document.title='onerror'\"></body></html>");
+        const auto page =
+            dir.write("Informa.htm",
+                      "<html><head><title>original</title></head><body>"
+                      "<script>document.title='ejecutado';"
+                      "document.body.appendChild(document.createTextNode('ESCRITO'));</script>"
+                      "<p>Aviso</p><img src=x onerror=\"document.title='onerror'\"></body></html>");
         vl::ui::PageView view;
         QSignalSpy loaded(&view, &QWebEngineView::loadFinished);
         view.navigate(QUrl::fromLocalFile(QString::fromStdString(page.string())).toString());
