@@ -17,6 +17,9 @@ PageView::PageView(QWidget* parent) : QWebEngineView(parent) {
     // The generated pages carry no charset and are written in Windows-1252.
     s->setDefaultTextEncoding(QStringLiteral("windows-1252"));
     s->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, true);
+    // Our pages need no script; item texts arrive from the network with markup, and a script
+    // among them must not run with access to the local files.
+    s->setAttribute(QWebEngineSettings::JavascriptEnabled, false);
     s->setAttribute(QWebEngineSettings::PrintElementBackgrounds, true);
     connect(this, &QWebEngineView::loadProgress, this,
             [this](int p) { emit progressChange(p, 100); });

@@ -17,16 +17,17 @@ inline constexpr std::int64_t UnzipMaxEntries = 256;
 
 enum UnzipResult : int {
     UnzipOk = 0,
-    UnzipNotAnArchive = 1, // missing, empty, unreadable or not a ZIP archive
-    UnzipBadEntry = 2,     // an entry could not be read (damaged, encrypted, CRC error)
-    UnzipTooLarge = 3,     // more than `limit` bytes would be written
-    UnzipWriteError = 4,   // the folder refused a file
-    UnzipEmpty = 5,        // an archive without a single file
+    UnzipNotAnArchive = 1,   // missing, empty, unreadable or not a ZIP archive
+    UnzipBadEntry = 2,       // an entry could not be read (damaged, encrypted, CRC error)
+    UnzipTooLarge = 3,       // more than `limit` bytes would be written
+    UnzipWriteError = 4,     // the folder refused a file
+    UnzipEmpty = 5,          // an archive without a single file
     UnzipTooManyEntries = 6, // more than UnzipMaxEntries entries
 };
 
 // 0 on success. Entries are stored under their last path component (after the last "/", "\\" or
-// ":"); directories and names that end up empty, "." or ".." are skipped. Each file is written aside and renamed into place.
+// ":"); directories and names that end up empty, "." or ".." are skipped. Each file is written
+// aside and renamed into place.
 int Unzip(const std::filesystem::path& archive, const std::filesystem::path& folder,
           std::uint64_t limit = UnzipLimit);
 

@@ -39,9 +39,9 @@ TEST(HostileSettingsFiles, StartupGoesOnWithSoundValues) {
                 EXPECT_LE(*st.surveySwitch, 32767);
             }
             // Only the first line of a file ever makes a value; no line end gets into one.
-            for (const std::string* s : {&st.cfg.n_farmacia, &st.cfg.descargar_precios,
-                                         &st.cfg.frecuencia, &st.cfg.codigo_empresa,
-                                         &st.cfg.clave}) {
+            for (const std::string* s :
+                 {&st.cfg.n_farmacia, &st.cfg.descargar_precios, &st.cfg.frecuencia,
+                  &st.cfg.codigo_empresa, &st.cfg.clave}) {
                 EXPECT_EQ(s->find('\r'), std::string::npos);
                 EXPECT_EQ(s->find('\n'), std::string::npos);
             }
@@ -49,7 +49,8 @@ TEST(HostileSettingsFiles, StartupGoesOnWithSoundValues) {
             for (const auto& e : fs::directory_iterator(dir.path()))
                 EXPECT_EQ(e.path().filename(), "quiroles");
             for (const auto& e : fs::directory_iterator(dir.path() / "quiroles"))
-                EXPECT_TRUE(e.path().filename() == "Velantia" || e.path().filename() == "tipoconect")
+                EXPECT_TRUE(e.path().filename() == "Velantia" ||
+                            e.path().filename() == "tipoconect")
                     << e.path();
         }
     }

@@ -76,8 +76,8 @@ TEST(HostileDataFiles, LookupsStayInsideAndNeverWrite) {
         // Lengths that are not a multiple of the record length.
         for (std::size_t cut : {std::size_t{1}, std::size_t{7}, f.valid.size() - 1}) {
             variants.push_back({"length " + std::to_string(cut), f.valid.substr(0, cut)});
-            variants.push_back({"length +" + std::to_string(cut),
-                                f.valid + f.valid.substr(0, cut)});
+            variants.push_back(
+                {"length +" + std::to_string(cut), f.valid + f.valid.substr(0, cut)});
         }
         for (const auto& v : variants) {
             SCOPED_TRACE(f.path + ": " + v.what);

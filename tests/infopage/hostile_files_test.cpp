@@ -41,7 +41,8 @@ struct Root {
 };
 
 TEST(HostileItemTexts, DamagedTextFilesStillGiveBothPages) {
-    for (const auto& v : vltest::hostileVariants("\"Aviso\"\r\n\"No <b>mezclar</b>\"\r\n\"\"\r\n")) {
+    for (const auto& v :
+         vltest::hostileVariants("\"Aviso\"\r\n\"No <b>mezclar</b>\"\r\n\"\"\r\n")) {
         SCOPED_TRACE(v.what);
         Root r;
         r.dir.write("quiroles/Velantia/datos/Velantia.txt", item("000001"));

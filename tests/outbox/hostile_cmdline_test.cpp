@@ -43,11 +43,18 @@ TEST(HostileCommandLine, NothingIsWrittenOutsideTheProductFolder) {
         {"drive", "TK-C:000001+654321", false},
         {"drive-relative", "TK-C:..\\x1+654321", false},
         {"tab", "TK-0001\t001+654321", false},
-        {"NUL", std::string("TK-0001\0" "001+654321", 18), false},
+        {"NUL",
+         std::string("TK-0001\0"
+                     "001+654321",
+                     18),
+         false},
         {"line end", "TK-0001\r\n01+654321", false},
         {"dots", "TK-........+654321", true},
         {"trailing dot", "TK-1234567.+654321", true},
-        {"bytes that are not ASCII", "TK-1234\xFF\xFE" "1+654321", true},
+        {"bytes that are not ASCII",
+         "TK-1234\xFF\xFE"
+         "1+654321",
+         true},
         {"ordinary start with dots", "-..+654321", true},
         {"one megabyte of codes", flood, true},
     };

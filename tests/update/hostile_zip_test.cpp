@@ -86,9 +86,8 @@ TEST_F(HostileZip, EntryNamesNeverLeaveTheFolder) {
     EXPECT_EQ(vltest::readBytes(folder / "relativo.xml"), "5");
     // Outside the received folder nothing changed.
     auto after = tree(dir.path());
-    std::erase_if(after, [](const std::string& p) {
-        return p.rfind("quiroles/Velantia/Recibido/", 0) == 0;
-    });
+    std::erase_if(
+        after, [](const std::string& p) { return p.rfind("quiroles/Velantia/Recibido/", 0) == 0; });
     EXPECT_EQ(after, before);
     EXPECT_EQ(vltest::readBytes(outside / "intacto.txt"), "original");
 }
