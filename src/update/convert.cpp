@@ -410,7 +410,8 @@ void removeStaleCopies(const MasterFiles& m) {
     if (ec) return;
     for (const auto& entry : it) {
         const std::string name = lowerCp1252(entry.path().filename().string());
-        for (const char* file : {"velantia.txt.~", "encuesta.txt.~", "productos.txt.~"})
+        for (const char* file :
+             {"velantia.txt.~", "encuesta.txt.~", "productos.txt.~", "cambio.~listo.~"})
             if (name.starts_with(file)) fs::remove_all(entry.path(), ec);
     }
 }
