@@ -528,10 +528,19 @@ ConversionResult convertSurvey(const Paths& paths, const ConversionOptions& opti
 bool recoverDataFiles(const Paths& paths) {
     std::error_code ec;
     if (!fs::is_directory(paths.product("datos"), ec)) return true;
+    // Every start asks: when nothing lies aside, the share is not bothered with a lock.
+    const MasterFiles m(paths);
+    bool leftovers = fs::exists(m.marker, ec) || fs::exists(m.fresh, ec) ||
+                     fs::exists(m.old, ec) || fs::exists(m.freshVelantia, ec) ||
+                     !fs::exists(m.textos, ec);
+    for (fs::directory_iterator it(m.datos, ec), end; !leftovers && !ec && it != end;
+         it.increment(ec))
+        leftovers = it->path().filename().string().find(".~") != std::string::npos;
+    if (!leftovers) return true;
     OsFileTryLock guard(conversionLockPath(paths));
     // Someone is converting right now: what lies aside is theirs.
     if (!guard.locked()) return false;
-    return recoverLocked(MasterFiles(paths));
+    return recoverLocked(m);
 }
 
 ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFiles* files,

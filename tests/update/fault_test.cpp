@@ -282,6 +282,57 @@ TEST_F(ConversionFaults, DownloadCutMidBodyChangesNothing) {
     EXPECT_EQ(vltest::snapshotTree(root.path() / Datos), oldDatos);
 }
 
+// The package itself cannot be stored, or its XML cannot be unpacked: the run says the disk is
+// full, and neither the received folder nor the data files change.
+TEST_F(ConversionFaults, UpdateOnAFullDiskSaysSoAndChangesNothing) {
+    vltest::TempDir zips;
+    makeZip(zips.path() / "farmacia.zip", "Maestro.xml", New.master());
+    Old.receive(root.path());
+    makeZip(root.path() / (Recibido + "Software.zip"), "Maestro.xml", Old.master());
+    const Tree received = vltest::snapshotTree(root.path() / Recibido);
+    const std::uintmax_t package = fs::file_size(zips.path() / "farmacia.zip");
+    const std::uintmax_t unpacked = New.master().size();
+    ASSERT_LT(package + 100, unpacked);
+
+    vltest::ServiceDouble::Options so;
+    so.zips = zips.path();
+    vltest::ServiceDouble service(so);
+    const fs::path r = root.path();
+    auto update = [&] {
+        UpdateOptions options;
+        options.serviceUrl = service.url();
+        options.https.extraCaBundle = service.caPath();
+        options.https.timeoutSeconds = 10;
+        Config cfg;
+        DataFiles files{Paths(r)};
+        std::atomic<bool> cancelled{false};
+        std::string messages;
+        UpdateCallbacks cb;
+        cb.message = [&](const std::string& t) { messages += t + "\n"; };
+        runUpdate(Paths(r), cfg, files, cancelled, cb, options);
+        return messages;
+    };
+    const std::string noRoom =
+        "No se puede guardar lo recibido en la carpeta Recibido: el disco está lleno o no se "
+        "puede escribir en él. Los datos anteriores se conservan.\n"
+        "No ha podido descargar el archivo Maestro\n";
+    // Too small for the package; then room for the package but not for its XML.
+    for (std::uintmax_t limit : {package / 2, package + 50}) {
+        SCOPED_TRACE(limit);
+        const auto messages = vltest::runWithFileSizeLimit(limit, update);
+        ASSERT_TRUE(messages.has_value());
+        EXPECT_EQ(*messages, noRoom);
+        EXPECT_EQ(vltest::snapshotTree(r / Datos), oldDatos);
+        const Tree now = vltest::snapshotTree(r / Recibido);
+        for (const auto& e : now) {
+            if (e.first == "Software.zip") continue; // the new package, when it could be stored
+            EXPECT_TRUE(std::find(received.begin(), received.end(), e) != received.end())
+                << "half-written or left behind: " << e.first;
+        }
+        EXPECT_EQ(now.size(), received.size());
+    }
+}
+
 } // namespace
 
 #endif
