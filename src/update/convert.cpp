@@ -246,7 +246,9 @@ class MasterSink : public RecordSink {
         if (writeFileBytes(folder_ / (id + ".txt"), text))
             ++textFiles;
         else if (error.empty())
-            error = "No se puede escribir el texto " + id + ".txt";
+            error = "No se puede escribir el texto " + id +
+                    ".txt: el disco está lleno o no se puede escribir en él. Los datos anteriores "
+                    "se conservan.";
     }
 
     LineGroups lines;
