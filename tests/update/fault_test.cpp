@@ -196,7 +196,7 @@ TEST_F(ConversionFaults, KilledAtRandomMoments) {
         if (runWorker("-", true, std::chrono::microseconds(delay(rng))).killed) ++killed;
         expectWhole("round " + std::to_string(round));
     }
-    EXPECT_GT(killed, 5);
+    EXPECT_GT(killed, 0) << "no kill landed inside the conversion";
     RecordProperty("killed_inside", killed);
 }
 
