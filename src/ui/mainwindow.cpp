@@ -30,7 +30,7 @@
 #include "ui/pageview.h"
 #include "ui/actualizar.h"
 #include "ui/vlconfig.h"
-#include "update/convert.h"
+#include "update/recovery.h"
 #include "ui/widgets.h"
 
 namespace vl::ui {

@@ -264,7 +264,9 @@ class MasterSink : public RecordSink {
         if (writeFileBytes(folder_ / (id + ".txt"), text))
             ++textFiles;
         else if (error.empty())
-            error = "No se puede escribir el texto " + id + ".txt";
+            error = "No se puede escribir el texto " + id +
+                    ".txt: el disco está lleno o no se puede escribir en él. Los datos anteriores "
+                    "se conservan.";
     }
 
     LineGroups lines;
@@ -429,7 +431,8 @@ void removeStaleCopies(const MasterFiles& m) {
     if (ec) return;
     for (const auto& entry : it) {
         const std::string name = lowerCp1252(entry.path().filename().string());
-        for (const char* file : {"velantia.txt.~", "encuesta.txt.~", "productos.txt.~"})
+        for (const char* file :
+             {"velantia.txt.~", "encuesta.txt.~", "productos.txt.~", "cambio.~listo.~"})
             if (name.starts_with(file)) fs::remove_all(entry.path(), ec);
     }
 }
@@ -546,10 +549,19 @@ ConversionResult convertSurvey(const Paths& paths, const ConversionOptions& opti
 bool recoverDataFiles(const Paths& paths) {
     std::error_code ec;
     if (!fs::is_directory(paths.product("datos"), ec)) return true;
+    // Every start asks: when nothing lies aside, the share is not bothered with a lock.
+    const MasterFiles m(paths);
+    bool leftovers = fs::exists(m.marker, ec) || fs::exists(m.fresh, ec) ||
+                     fs::exists(m.old, ec) || fs::exists(m.freshVelantia, ec) ||
+                     !fs::exists(m.textos, ec);
+    for (fs::directory_iterator it(m.datos, ec), end; !leftovers && !ec && it != end;
+         it.increment(ec))
+        leftovers = it->path().filename().string().find(".~") != std::string::npos;
+    if (!leftovers) return true;
     OsFileTryLock guard(conversionLockPath(paths));
     // Someone is converting right now: what lies aside is theirs.
     if (!guard.locked()) return false;
-    return recoverLocked(MasterFiles(paths));
+    return recoverLocked(m);
 }
 
 ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFiles* files,

@@ -15,6 +15,7 @@
 
 #include "core/paths.h"
 #include "data/lookup.h"
+#include "update/recovery.h"
 
 namespace vl {
 
@@ -94,12 +95,6 @@ struct ConversionResult {
 // reopens everything with OpenDataFiles afterwards).
 ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFiles* files,
                                   const ConversionOptions& options);
-
-// Finishes or undoes a replacement of the master's files (datos\Velantia.txt and datos\textos)
-// that a conversion did not complete, and removes what such a run left aside. Run before the
-// data files are opened; every conversion runs it first. False when another program is
-// converting right now (nothing is touched then) or a rename failed.
-bool recoverDataFiles(const Paths& paths);
 
 // Replaces datos\productos.txt with `lines` (closing the lookup's handle on it first).
 bool writeProductMaster(const Paths& paths, DataFiles* files, const LineGroups& lines);

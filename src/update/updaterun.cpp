@@ -27,6 +27,10 @@ constexpr Step Encuesta{"Encuesta.xml", "encuesta", TipoFichero::Encuesta,
 constexpr Step Precios{"Precios.xml", "precio", TipoFichero::Precios,
                        "No ha podido descargar el archivo Precios"};
 
+constexpr const char* NoRoom =
+    "No se puede guardar lo recibido en la carpeta Recibido: el disco está lleno o no se puede "
+    "escribir en él. Los datos anteriores se conservan.";
+
 enum class Fetch {
     Unpacked, // a fresh package arrived and was unpacked
     Skipped,  // cancelled: the XML already in the received folder is converted
@@ -114,10 +118,15 @@ class Run {
         // failed step, never a reason to fall back on the previous one.
         std::error_code ec;
         std::filesystem::create_directories(paths_.product("Recibido"), ec);
-        if (!writeFileAtomic(paths_.product("Recibido\\Software.zip"), got.body))
+        if (!writeFileAtomic(paths_.product("Recibido\\Software.zip"), got.body)) {
+            message(NoRoom);
             return Fetch::Failed;
-        if (Unzip(paths_.product("recibido\\software.zip"), paths_.product("Recibido")) != 0)
-            return Fetch::Failed;
+        }
+        const int unzipped =
+            Unzip(paths_.product("recibido\\software.zip"), paths_.product("Recibido"));
+        // A full disk is no fault of the download: say so before the step's message.
+        if (unzipped == UnzipWriteError) message(NoRoom);
+        if (unzipped != 0) return Fetch::Failed;
         return Fetch::Unpacked;
     }
 
