@@ -109,6 +109,10 @@ std::string describeCurlFailure(CURLcode rc, const char* detail) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
         return "No se puede conectar con el servidor.";
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+        return "La conexión con el servidor se cortó antes de terminar la transferencia.";
     default:
         break;
     }

@@ -12,6 +12,7 @@
 #include "core/faultpoint.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
+#include "update/convert.h"
 
 using namespace vl;
 
@@ -44,10 +45,19 @@ int closing(const Paths& paths, const std::string& reference, const std::string&
     return r.closingMoveRan && r.closing.ok ? 0 : 5;
 }
 
-} // namespace
+// Master, survey and prices, in the order of an update.
+int convertAll(const Paths& paths, const std::string& today, void (*ready)()) {
+    ConversionOptions o;
+    o.today = today;
+    ready();
+    bool ok = ConvertirFichero(TipoFichero::Maestro, paths, nullptr, o).ok;
+    ok = ConvertirFichero(TipoFichero::Encuesta, paths, nullptr, o).ok && ok;
+    const ConversionResult prices = ConvertirFichero(TipoFichero::Precios, paths, nullptr, o);
+    ok = prices.ok && writeProductMaster(paths, nullptr, prices.productLines) && ok;
+    return ok ? 0 : 6;
+}
 
-// In its own file: the survey and the conversion headers both name a SurveyRow.
-int convertAll(const Paths& paths, const std::string& today, void (*ready)());
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 5) return 2;
