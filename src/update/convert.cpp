@@ -4,8 +4,11 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -245,6 +248,64 @@ class RecordSink {
     virtual void record(const std::vector<std::string>& f) = 0;
 };
 
+// Creating thousands of small files costs more than parsing them: a thread of its own writes
+// them while the walk goes on. The queue is bounded, so memory stays flat on any file.
+class TextWriter {
+  public:
+    TextWriter() : thread_([this] { run(); }) {}
+    ~TextWriter() { finish(); }
+
+    void write(fs::path file, std::string bytes) {
+        std::unique_lock lock(mutex_);
+        room_.wait(lock, [this] { return queue_.size() < MaxQueued; });
+        queue_.emplace_back(std::move(file), std::move(bytes));
+        ready_.notify_one();
+    }
+
+    // Waits for every queued file; the name of the first one that could not be written.
+    std::optional<fs::path> finish() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+            ready_.notify_one();
+        }
+        if (thread_.joinable()) thread_.join();
+        return failed_;
+    }
+
+    std::size_t written() const { return written_; }
+
+  private:
+    static constexpr std::size_t MaxQueued = 1024;
+
+    void run() {
+        for (;;) {
+            std::pair<fs::path, std::string> job;
+            {
+                std::unique_lock lock(mutex_);
+                ready_.wait(lock, [this] { return done_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                job = std::move(queue_.front());
+                queue_.pop_front();
+                room_.notify_one();
+            }
+            if (failed_) continue; // the conversion is lost anyway; just drain
+            if (writeFileBytes(job.first, job.second))
+                ++written_;
+            else
+                failed_ = job.first;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_, room_;
+    std::deque<std::pair<fs::path, std::string>> queue_;
+    bool done_ = false;
+    std::optional<fs::path> failed_; // only the writer thread touches it before the join
+    std::size_t written_ = 0;
+    std::thread thread_;
+};
+
 class MasterSink : public RecordSink {
   public:
     MasterSink(std::string today, fs::path folder)
@@ -259,24 +320,28 @@ class MasterSink : public RecordSink {
         // write it once.
         if (id == lastId_) return;
         lastId_ = id;
-        const std::string text =
-            "\"" + f[3] + "\"" + CRLF + "\"" + f[4] + "\"" + CRLF + "\"" + f[9] + "\"" + CRLF;
-        if (writeFileBytes(folder_ / (id + ".txt"), text))
-            ++textFiles;
-        else if (error.empty())
-            error = "No se puede escribir el texto " + id +
-                    ".txt: el disco está lleno o no se puede escribir en él. Los datos anteriores "
-                    "se conservan.";
+        writer_.write(folder_ / (id + ".txt"),
+                      "\"" + f[3] + "\"" + CRLF + "\"" + f[4] + "\"" + CRLF + "\"" + f[9] + "\"" + CRLF);
+    }
+
+    // Every text on disk, or the Spanish reason why not.
+    std::string finishTexts() {
+        const std::optional<fs::path> failed = writer_.finish();
+        textFiles = writer_.written();
+        if (!failed) return {};
+        return "No se puede escribir el texto " + failed->filename().string() +
+               ": el disco está lleno o no se puede escribir en él. Los datos anteriores se "
+               "conservan.";
     }
 
     LineGroups lines;
     std::size_t textFiles = 0;
-    std::string error;
 
   private:
     std::string today_;
     fs::path folder_;
     std::string lastId_;
+    TextWriter writer_;
 };
 
 class PriceSink : public RecordSink {
@@ -391,7 +456,45 @@ struct MasterFiles {
 // Beside Ocupado.lck: held for the whole of a conversion, tried by the recovery.
 fs::path conversionLockPath(const Paths& paths) { return paths.product("Actualiza.lck"); }
 
-bool rollForward(const MasterFiles& m) {
+// The old texts are deleted beside the rest of the update: thousands of deletions would
+// otherwise hold it up. One folder at a time per process.
+class Discarder {
+  public:
+    ~Discarder() { wait(); }
+
+    void start(fs::path folder) {
+        wait();
+        std::lock_guard lock(mutex_);
+        current_ = folder;
+        thread_ = std::thread([f = std::move(folder)] {
+            std::error_code ec;
+            fs::remove_all(f, ec);
+        });
+    }
+
+    void wait() {
+        std::lock_guard lock(mutex_);
+        if (thread_.joinable()) thread_.join();
+        current_.clear();
+    }
+
+    bool busyWith(const fs::path& folder) {
+        std::lock_guard lock(mutex_);
+        return !current_.empty() && current_ == folder;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::thread thread_;
+    fs::path current_;
+};
+
+Discarder& discarder() {
+    static Discarder d;
+    return d;
+}
+
+bool rollForward(const MasterFiles& m, bool removeOld = true) {
     std::error_code ec;
     if (fs::is_directory(m.fresh, ec)) {
         if (fs::exists(m.textos, ec)) {
@@ -411,8 +514,24 @@ bool rollForward(const MasterFiles& m) {
     }
     if (!fs::remove(m.marker, ec) && fs::exists(m.marker, ec)) return false;
     faultPoint("swap:unmarked");
-    fs::remove_all(m.old, ec);
+    if (removeOld) fs::remove_all(m.old, ec);
     return true;
+}
+
+// After a swap: the old texts go under a name of their own, so that no later swap can hand its
+// own set-aside folder to the deletion still running.
+void discardOldTexts(const MasterFiles& m) {
+    std::error_code ec;
+    if (!fs::exists(m.old, ec)) return;
+    const fs::path doomed =
+        m.datos / ("textos.~borrar" +
+                   std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    if (renameWithRetry(m.old, doomed)) {
+        faultPoint("swap:discarding");
+        discarder().start(doomed);
+    }
+    else
+        fs::remove_all(m.old, ec);
 }
 
 void rollBack(const MasterFiles& m) {
@@ -431,6 +550,10 @@ void removeStaleCopies(const MasterFiles& m) {
     if (ec) return;
     for (const auto& entry : it) {
         const std::string name = lowerCp1252(entry.path().filename().string());
+        if (name.starts_with("textos.~borrar") && !discarder().busyWith(entry.path())) {
+            fs::remove_all(entry.path(), ec);
+            continue;
+        }
         for (const char* file :
              {"velantia.txt.~", "encuesta.txt.~", "productos.txt.~", "cambio.~listo.~"})
             if (name.starts_with(file)) fs::remove_all(entry.path(), ec);
@@ -469,6 +592,7 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
                                const ConversionOptions& options) {
     std::error_code ec;
     const MasterFiles m(paths);
+    discarder().wait();
     if (!recoverLocked(m)) return failed("No se puede sustituir la carpeta " + m.textos.string());
     if (!fs::create_directory(m.fresh, ec))
         return failed("No se puede crear la carpeta " + m.fresh.string());
@@ -478,9 +602,10 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
     const XmlWalkOutcome walk =
         collect(paths.product("recibido\\" + nombreXML(TipoFichero::Maestro)),
                 paths.product("recibido"), TipoFichero::Maestro, sink, options, result.records);
-    if (!walk.ok || !sink.error.empty()) {
+    const std::string textError = sink.finishTexts();
+    if (!walk.ok || !textError.empty()) {
         rollBack(m);
-        return failed(walk.ok ? sink.error : walk.error);
+        return failed(walk.ok ? textError : walk.error);
     }
     sink.lines.sort();
     if (!writeDurably(m.freshVelantia, sink.lines.joined()) || !flushFolderToDisk(m.fresh)) {
@@ -498,7 +623,9 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
     // The lookup must not hold the item file while it is replaced.
     if (files) files->closeVelantia();
     // A rename that fails leaves the marker: the next start or conversion finishes the swap.
-    if (!rollForward(m)) return failed("No se puede sustituir la carpeta " + m.textos.string());
+    if (!rollForward(m, false))
+        return failed("No se puede sustituir la carpeta " + m.textos.string());
+    discardOldTexts(m);
 
     result.ok = true;
     result.lines = sink.lines.size();
@@ -545,6 +672,8 @@ ConversionResult convertSurvey(const Paths& paths, const ConversionOptions& opti
 }
 
 } // namespace
+
+void waitForDataCleanup() { discarder().wait(); }
 
 bool recoverDataFiles(const Paths& paths) {
     std::error_code ec;

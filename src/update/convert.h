@@ -96,6 +96,10 @@ struct ConversionResult {
 ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFiles* files,
                                   const ConversionOptions& options);
 
+// A master conversion deletes the texts it replaced in the background, while the update goes on;
+// this waits until they are gone (process exit waits too).
+void waitForDataCleanup();
+
 // Replaces datos\productos.txt with `lines` (closing the lookup's handle on it first).
 bool writeProductMaster(const Paths& paths, DataFiles* files, const LineGroups& lines);
 

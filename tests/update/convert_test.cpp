@@ -71,6 +71,7 @@ class Conversion : public ::testing::Test {
         return names;
     }
     std::vector<std::string> datosEntries() const {
+        waitForDataCleanup(); // the replaced texts are deleted in the background
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(dir.path() / Datos))
             names.push_back(e.path().filename().string());

@@ -98,6 +98,7 @@ std::string convertAll(const fs::path& root) {
     if (!prices.ok) errors += prices.error + "\n";
     else if (!writeProductMaster(paths, nullptr, prices.productLines))
         errors += "productos.txt\n";
+    waitForDataCleanup();
     return errors.empty() ? "ok" : errors;
 }
 
@@ -164,7 +165,8 @@ TEST_F(ConversionFaults, KilledAtEveryStepOfTheSwap) {
         const char* step;
         bool endsNew;
     } steps[] = {{"swap:staged", false},     {"swap:marked", true},   {"swap:texts-aside", true},
-                 {"swap:texts-in", true},    {"swap:velantia-in", true}, {"swap:unmarked", true}};
+                 {"swap:texts-in", true},    {"swap:velantia-in", true}, {"swap:unmarked", true},
+                 {"swap:discarding", true}};
     for (const auto& s : steps) {
         restoreOld();
         EXPECT_TRUE(runWorker(s.step).killed) << s.step << " never reached";
