@@ -188,7 +188,7 @@ bool itemInForce(std::string_view estado, std::string_view fechaInicio, std::str
     return !(today > fechaFinal) || Val(fechaFinal) == 0;
 }
 
-std::string surveyFileBytes(const std::vector<SurveyRow>& rows) {
+std::string surveyFileBytes(const std::vector<SurveyXmlRow>& rows) {
     // The previous codes start blank, so a first row whose code is 0 writes no line for it.
     std::string group(3, ' '), question(3, ' '), answer(3, ' ');
     std::string out;
@@ -315,9 +315,9 @@ class PriceSink : public RecordSink {
 class SurveySink : public RecordSink {
   public:
     void record(const std::vector<std::string>& f) override {
-        rows.push_back(SurveyRow{f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
+        rows.push_back(SurveyXmlRow{f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
     }
-    std::vector<SurveyRow> rows;
+    std::vector<SurveyXmlRow> rows;
 };
 
 // Collects the field values of one record at a time and hands each completed record on.

@@ -65,12 +65,14 @@ std::string normalizePrice(std::string_view price);
 bool itemInForce(std::string_view estado, std::string_view fechaInicio, std::string_view fechaFinal,
                  std::string_view today);
 
-struct SurveyRow {
+// One row of the received survey; a name of its own, apart from the panel's SurveyRow, since
+// both end up in one program.
+struct SurveyXmlRow {
     std::string grupoId, grupo, preguntaId, pregunta, respuestaId, respuesta, porDefecto;
 };
 // datos\Encuesta.txt for these rows: a group, question or answer line only where its code
 // changes by numeric value from the row before.
-std::string surveyFileBytes(const std::vector<SurveyRow>& rows);
+std::string surveyFileBytes(const std::vector<SurveyXmlRow>& rows);
 
 struct ConversionOptions {
     std::string today;                 // TodayStamp, "20yymmdd"

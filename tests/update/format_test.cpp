@@ -117,7 +117,7 @@ TEST(LineGroups, GroupHoldsAtMost32767Lines) {
 }
 
 TEST(SurveyFile, LinesOnlyWhereACodeChangesByValue) {
-    const std::vector<SurveyRow> rows{
+    const std::vector<SurveyXmlRow> rows{
         {"1", "Grupo uno", "1", "Pregunta", "1", "Si", "s"},
         {"1", "Grupo uno", "1", "Pregunta", "2", "No", ""},
         {"01", "Grupo uno", "2", "Otra", "4", "Cuatro", "no"},
