@@ -7,10 +7,23 @@
 #include <QWebEnginePage>
 #include <QWebEngineSettings>
 #include <atomic>
+#include <vector>
 
 #include "ui/dialogs.h"
 
 namespace vl::ui {
+
+namespace {
+
+// The browser paints on the printer from a thread of its own and may still be at it when the
+// view goes away or a failed print is reported: such a printer is kept for the rest of the
+// process instead of being freed under that thread.
+void keepAlive(std::unique_ptr<QPrinter> printer) {
+    static auto* kept = new std::vector<QPrinter*>; // deliberately never freed
+    kept->push_back(printer.release());
+}
+
+} // namespace
 
 PageView::PageView(QWidget* parent) : QWebEngineView(parent) {
     auto* s = settings();
@@ -25,11 +38,17 @@ PageView::PageView(QWidget* parent) : QWebEngineView(parent) {
             [this](int p) { emit progressChange(p, 100); });
     connect(this, &QWebEngineView::printFinished, this, [this](bool ok) {
         emit printDone(ok, printTarget_);
-        printer_.reset();
+        // A successful print has finished painting; a failed one may not have.
+        if (ok)
+            printer_.reset();
+        else
+            keepAlive(std::move(printer_));
     });
 }
 
-PageView::~PageView() = default;
+PageView::~PageView() {
+    if (printer_) keepAlive(std::move(printer_)); // a print still in progress
+}
 
 void PageView::navigate(const QString& url) { load(QUrl(url)); }
 

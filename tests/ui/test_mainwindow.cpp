@@ -165,9 +165,12 @@ private slots:
             QString::fromUtf8("Se va a imprimir toda la información")));
         QVERIFY(out.entryList({QStringLiteral("*.pdf")}).isEmpty());
         vl::ui::Dialogs::preAnswer(QMessageBox::Yes);
+        QSignalSpy printed(w->browser(), &vl::ui::PageView::printDone);
         w->Label13_Click();
         QTRY_COMPARE_WITH_TIMEOUT(out.entryList({QStringLiteral("*.pdf")}).size(), 1, 20000);
         QVERIFY(w->browser()->locationUrl().endsWith(QStringLiteral("Informa.htm")));
+        // The file appears when painting starts: the window may only go once it has ended.
+        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 1, 20000);
     }
 
     void recordsAndRestoresAfterRestart() {

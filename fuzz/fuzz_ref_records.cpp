@@ -1,0 +1,75 @@
+// A dispensing's reference file (365-byte records) as the terminal finds it on the share:
+// loaded into the answer table at start-up, shown for every medicine, one medicine recorded.
+// Whatever the file held, the records written back are whole and carry the line's codes.
+#include "common.h"
+
+#include "core/cmdline.h"
+#include "core/paths.h"
+#include "core/text.h"
+#include "survey/recording.h"
+#include "survey/survey.h"
+
+namespace {
+
+// Three questions, the second with a preferred answer, and one group.
+const char* const Survey = "E001 Grupo\r\n"
+                           "P001 Primera\r\n"
+                           "R001 Si\r\n"
+                           "R002 No\r\n"
+                           "P002 Segunda\r\n"
+                           "R010 Uno\r\n"
+                           "R020s Dos\r\n"
+                           "P003 Tercera\r\n"
+                           "R100 A\r\n";
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace vlfuzz;
+    const fs::path root = Scratch::root();
+    const vl::Paths paths(root);
+    const fs::path ref = paths.product("referencias\\00001231.ref");
+    writeBytes(ref, asText(data, size));
+
+    vl::RunState st = vl::parseCommandLine("TK-00001231+600001+600002+600001+700003");
+    vl::SurveySession session;
+    check(session.synchronise(st, paths), "reference file not opened");
+    check(st.CodeCount == 3, "codes after de-duplication");
+
+    vl::SurveyPanel panel = vl::buildSurvey(Survey);
+    for (int m = 0; m <= vl::MaxCodes + 1; ++m) {
+        const auto c = session.muestraRespuestas(m, panel);
+        check(c.has_value() == (m >= 1 && m <= vl::MaxCodes), "medicine range");
+        for (int k = 1; k <= panel.ultimaPregunta; ++k) {
+            const auto& row = panel.rows[k];
+            check(row.listIndex >= -1 &&
+                      row.listIndex < static_cast<int>(std::max<std::size_t>(row.answers.size(), 1)),
+                  "restored choice outside the list");
+        }
+    }
+    vl::chooseAnswer(panel, 2, 0);
+    check(session.grabar(2, st, panel).has_value(), "grabar");
+    check(session.borrar(3, st, panel).has_value(), "borrar");
+
+    // Every record is whole; one the session wrote ends in LF CR and names its medicine's
+    // code. A file too short to trust starts again from never-written (NUL) records.
+    const bool restarted = size < vl::MaxCodes * vl::RefRecord::Length;
+    vl::RecordFile& f = session.referenceFile();
+    check(f.count() >= vl::MaxCodes, "records after start-up", std::to_string(f.count()));
+    for (int r = 1; r <= vl::MaxCodes; ++r) {
+        vl::RefRecord rec;
+        rec.bytes = f.read(r);
+        check(rec.bytes.size() == vl::RefRecord::Length, "record length");
+        if (restarted && r != 2 && r != 3) {
+            check(rec.bytes == std::string(vl::RefRecord::Length, '\0'), "fresh record",
+                  std::to_string(r));
+            continue;
+        }
+        check(rec.bytes.substr(vl::RefRecord::EndAt, 2) == "\n\r", "record end", std::to_string(r));
+        const std::string want = vl::LSet(r <= st.CodeCount ? st.CodeList[r] : std::string(), 6);
+        check(rec.code() == want, "record code", std::to_string(r) + ": " + rec.code());
+    }
+    check(session.isRecorded(2) && !session.isRecorded(3), "recorded flags");
+    session.closeReference();
+    return 0;
+}
