@@ -111,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         lastProgress = v;
     };
     const vl::ConversionResult r = vl::ConvertirFichero(Tipo, paths, files, o);
+    vl::waitForDataCleanup(); // the replaced texts are deleted in the background
 
     const fs::path datos = paths.product("datos");
     check(entries(datos) ==
