@@ -8,7 +8,7 @@
 #include "core/text.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
-#include "support/tempdir.h"
+#include "support/terminal.h"
 
 using namespace vl;
 namespace fs = std::filesystem;
@@ -18,34 +18,11 @@ namespace {
 const std::string kHeader = "resultado_id\tcodigo_nacional\tn_farmacia\tfecha\trespuestas\r\n";
 const CivilDate kDate{2024, 3, 7};
 
-struct Closing {
-    vltest::TempDir dir;
-    Paths paths{dir.path()};
-    RunState st;
-    Config cfg;
-    SurveySession session;
-
-    explicit Closing(std::initializer_list<const char*> codes, const char* reference = "12345673") {
-        fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
-        st.closingCall = true;
-        st.hasReference = true;
-        st.reference = reference;
-        st.terminalDigit = std::string(1, st.reference.back());
-        for (const char* c : codes) st.CodeList[++st.CodeCount] = c;
-        cfg.n_farmacia = "4321";
-        dir.write("quiroles/Velantia/Ocupado", st.terminalDigit);
+struct Closing : vltest::Terminal {
+    explicit Closing(std::initializer_list<const char*> codes, const char* reference = "12345673")
+        : Terminal(codes, reference) {
+        closingCall();
     }
-    // Marks medicine m recorded with these answer codes in rows 1.. (stored padded, as read
-    // back from the reference file).
-    void record(int m, std::vector<std::string> answers) {
-        auto& t = session.respuestasMed();
-        t[m][0][0] = LSet("1", 3);
-        for (std::size_t k = 0; k < answers.size(); ++k) t[m][1][k + 1] = LSet(answers[k], 4);
-    }
-    void write(const std::string& rel, const std::string& bytes) const {
-        dir.write("quiroles/Velantia/" + rel, bytes);
-    }
-    std::string read(const std::string& rel) const { return dir.read("quiroles/Velantia/" + rel); }
     ClosingResult move() { return closingMove(paths, st, cfg, session, kDate); }
 };
 
