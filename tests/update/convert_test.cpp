@@ -144,26 +144,25 @@ TEST_F(Conversion, MasterSingleRecordIsWrittenAtTheEndOfTheDocument) {
     EXPECT_EQ(textFiles(), std::vector<std::string>{"000005.txt"});
 }
 
-TEST_F(Conversion, MasterParseErrorChangesNothing) {
+// A document that does not parse, or no document at all: an error, and nothing changes.
+TEST_F(Conversion, MasterParseErrorOrMissingFileChangesNothing) {
     dir.write(Datos + "Velantia.txt", "viejo\r\n");
     dir.write(Datos + "textos/000099.txt", "texto viejo");
-    dir.write(Recibido + "Maestro.xml",
-              "<?xml version=\"1.0\"?>\n<datos>\n" + item("1", "111111") + "<item><codigo>2");
-    const auto r = convert(TipoFichero::Maestro);
-    EXPECT_FALSE(r.ok);
-    EXPECT_FALSE(r.error.empty());
-    EXPECT_EQ(dir.read(Datos + "Velantia.txt"), "viejo\r\n");
-    EXPECT_EQ(textFiles(), std::vector<std::string>{"000099.txt"});
-    EXPECT_EQ(dir.read(Datos + "textos/000099.txt"), "texto viejo");
-    EXPECT_EQ(datosEntries(), (std::vector<std::string>{"Velantia.txt", "textos"}));
-}
-
-TEST_F(Conversion, MissingFileIsAnErrorAndChangesNothing) {
-    dir.write(Datos + "Velantia.txt", "viejo\r\n");
-    const auto r = convert(TipoFichero::Maestro);
-    EXPECT_FALSE(r.ok);
-    EXPECT_FALSE(r.error.empty());
-    EXPECT_EQ(dir.read(Datos + "Velantia.txt"), "viejo\r\n");
+    for (const bool present : {true, false}) {
+        SCOPED_TRACE(present ? "parse error" : "missing file");
+        if (present)
+            dir.write(Recibido + "Maestro.xml",
+                      "<?xml version=\"1.0\"?>\n<datos>\n" + item("1", "111111") + "<item><codigo>2");
+        else
+            fs::remove(dir.path() / (Recibido + "Maestro.xml"));
+        const auto r = convert(TipoFichero::Maestro);
+        EXPECT_FALSE(r.ok);
+        EXPECT_FALSE(r.error.empty());
+        EXPECT_EQ(dir.read(Datos + "Velantia.txt"), "viejo\r\n");
+        EXPECT_EQ(textFiles(), std::vector<std::string>{"000099.txt"});
+        EXPECT_EQ(dir.read(Datos + "textos/000099.txt"), "texto viejo");
+        EXPECT_EQ(datosEntries(), (std::vector<std::string>{"Velantia.txt", "textos"}));
+    }
 }
 
 TEST_F(Conversion, MasterClosesTheLookupsItemFileBeforeReplacingIt) {
@@ -354,7 +353,9 @@ TEST_F(BaseaPrices, NoPriceWrittenOtherwise) {
         if (c.open) files.OpenDataFiles();
         const auto r = convert(TipoFichero::Precios, &files, c.prices);
         EXPECT_EQ(r.ok, !c.broken) << r.error;
-        if (r.ok) EXPECT_EQ(r.productLines.size(), 5u);
+        if (r.ok) {
+            EXPECT_EQ(r.productLines.size(), 5u);
+        }
         EXPECT_EQ(dir.read("quiroles/orbal-5/basea"), basea);
     }
 }
