@@ -16,48 +16,43 @@ struct LineCase {
     std::vector<std::string> codes;
 };
 
-class CommandLineForms : public ::testing::TestWithParam<LineCase> {};
-
-TEST_P(CommandLineForms, ParsesIntoRunState) {
-    const LineCase& c = GetParam();
-    const vl::RunState st = parseCommandLine(c.line);
-    EXPECT_EQ(st.PendingAction, c.pending);
-    EXPECT_EQ(st.closingCall, c.closing);
-    EXPECT_EQ(st.hasReference, c.hasRef);
-    EXPECT_EQ(st.reference, c.reference);
-    EXPECT_EQ(st.terminalDigit, c.digit);
-    ASSERT_EQ(st.CodeCount, static_cast<int>(c.codes.size()));
-    for (int i = 1; i <= st.CodeCount; ++i) EXPECT_EQ(st.CodeList[i], c.codes[i - 1]) << i;
-    EXPECT_EQ(st.CurrentIndex, c.codes.empty() ? 0 : 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Forms, CommandLineForms,
-    ::testing::Values(
-        LineCase{"", "", false, false, "", "", {}},
-        LineCase{"enviar", "ENVIAR", false, false, "", "", {}},
-        LineCase{"Actualizar", "ACTUALIZAR", false, false, "", "", {}},
-        LineCase{"CONFIGURAR", "CONFIGURAR", false, false, "", "", {}},
+TEST(CommandLine, FormsParseIntoRunState) {
+    const LineCase cases[] = {
+        {"", "", false, false, "", "", {}},
+        {"enviar", "ENVIAR", false, false, "", "", {}},
+        {"Actualizar", "ACTUALIZAR", false, false, "", "", {}},
+        {"CONFIGURAR", "CONFIGURAR", false, false, "", "", {}},
         // The word must be the whole line.
-        LineCase{"ENVIAR+123456", "", false, false, "", "", {"123456"}},
-        LineCase{"-00012341+654321+712345", "", false, true, "00012341", "1",
-                 {"654321", "712345"}},
-        LineCase{"TK-00012341+654321+712345", "", true, true, "00012341", "1",
-                 {"654321", "712345"}},
-        LineCase{"-00012340+654321", "", false, true, "00012340", "0", {"654321"}},
+        {"ENVIAR+123456", "", false, false, "", "", {"123456"}},
+        {"-00012341+654321+712345", "", false, true, "00012341", "1", {"654321", "712345"}},
+        {"TK-00012341+654321+712345", "", true, true, "00012341", "1", {"654321", "712345"}},
+        {"-00012340+654321", "", false, true, "00012340", "0", {"654321"}},
         // A short reference is blank-padded; its digit is then a blank.
-        LineCase{"-1234", "", false, true, "1234    ", " ", {}},
-        LineCase{"+654321", "", false, false, "", "", {"654321"}},
+        {"-1234", "", false, true, "1234    ", " ", {}},
+        {"+654321", "", false, false, "", "", {"654321"}},
         // A code cut short at the end of the line is kept as it stands.
-        LineCase{"-00012340+6543", "", false, true, "00012340", "0", {"6543"}},
+        {"-00012340+6543", "", false, true, "00012340", "0", {"6543"}},
         // A remainder without "+" carries no code.
-        LineCase{"-00012340+654321 basura", "", false, true, "00012340", "0", {"654321"}},
-        LineCase{"TK", "", true, false, "", "", {}},
+        {"-00012340+654321 basura", "", false, true, "00012340", "0", {"654321"}},
+        {"TK", "", true, false, "", "", {}},
         // Path tricks in the reference make it unusable, the codes still count.
-        LineCase{"-../../x1+654321", "", false, false, "", "", {"654321"}},
-        LineCase{"-ab\\cd001+654321", "", false, false, "", "", {"654321"}},
-        LineCase{"-C:000001+654321", "", false, false, "", "", {"654321"}},
-        LineCase{"-0001\t001+654321", "", false, false, "", "", {"654321"}}));
+        {"-../../x1+654321", "", false, false, "", "", {"654321"}},
+        {"-ab\\cd001+654321", "", false, false, "", "", {"654321"}},
+        {"-C:000001+654321", "", false, false, "", "", {"654321"}},
+        {"-0001\t001+654321", "", false, false, "", "", {"654321"}}};
+    for (const LineCase& c : cases) {
+        SCOPED_TRACE(c.line);
+        const vl::RunState st = parseCommandLine(c.line);
+        EXPECT_EQ(st.PendingAction, c.pending);
+        EXPECT_EQ(st.closingCall, c.closing);
+        EXPECT_EQ(st.hasReference, c.hasRef);
+        EXPECT_EQ(st.reference, c.reference);
+        EXPECT_EQ(st.terminalDigit, c.digit);
+        ASSERT_EQ(st.CodeCount, static_cast<int>(c.codes.size()));
+        for (int i = 1; i <= st.CodeCount; ++i) EXPECT_EQ(st.CodeList[i], c.codes[i - 1]) << i;
+        EXPECT_EQ(st.CurrentIndex, c.codes.empty() ? 0 : 1);
+    }
+}
 
 TEST(CommandLine, KeepsTheFirstFiftyCodes) {
     std::string line = "-00012340";

@@ -20,33 +20,30 @@ TEST(DelimitedField, ReadsLikeTheFieldReader) {
     for (const auto& c : cases) EXPECT_EQ(vl::readDelimitedField(c.line), c.field) << c.line;
 }
 
-TEST(DatosTxt, MissingFileKeepsDefaults) {
-    vltest::TempDir dir;
-    vl::Config cfg;
-    vl::loadDatosTxt(dir.path() / "datos.txt", cfg);
-    vl::applyHeightLimits(cfg, 768);
-    EXPECT_EQ(cfg.n_farmacia, "");
-    EXPECT_EQ(cfg.alto_ventana, 525.0f);
-    EXPECT_EQ(cfg.descargar_precios, "");
-    EXPECT_EQ(cfg.frecuencia, "7 - Semanal");
-    EXPECT_EQ(cfg.codigo_empresa, "8");
-    EXPECT_EQ(cfg.clave, "");
-    EXPECT_EQ(vl::readTipoConexion(dir.path() / "tipoconect"), std::nullopt);
-}
-
-TEST(DatosTxt, ThreeLinesGiveDefaultsForTheRest) {
-    vltest::TempDir dir;
-    const auto f = dir.write("datos.txt", "\"111\"\r\n\"600\"\r\n1\r\n");
-    vl::Config cfg;
-    cfg.frecuencia = "otra";
-    cfg.codigo_empresa = "otra";
-    vl::loadDatosTxt(f, cfg);
-    EXPECT_EQ(cfg.n_farmacia, "111");
-    EXPECT_EQ(cfg.alto_ventana, 600.0f);
-    EXPECT_EQ(cfg.descargar_precios, "1");
-    EXPECT_EQ(cfg.frecuencia, "7 - Semanal");
-    EXPECT_EQ(cfg.codigo_empresa, "8");
-    EXPECT_EQ(cfg.clave, "");
+// Fields missing from the file, or the whole file, take their defaults whatever memory held.
+TEST(DatosTxt, LoadGivesDefaultsForWhatIsMissing) {
+    struct Case {
+        const char* bytes; // nullptr: no file
+        const char *farmacia, *precios;
+        float alto;
+    } cases[] = {{nullptr, "", "", 525}, {"\"111\"\r\n\"600\"\r\n1\r\n", "111", "1", 600}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes ? c.bytes : "no file");
+        vltest::TempDir dir;
+        if (c.bytes) dir.write("datos.txt", c.bytes);
+        vl::Config cfg;
+        cfg.frecuencia = "otra";
+        cfg.codigo_empresa = "otra";
+        vl::loadDatosTxt(dir.path() / "datos.txt", cfg);
+        vl::applyHeightLimits(cfg, 768);
+        EXPECT_EQ(cfg.n_farmacia, c.farmacia);
+        EXPECT_EQ(cfg.alto_ventana, c.alto);
+        EXPECT_EQ(cfg.descargar_precios, c.precios);
+        EXPECT_EQ(cfg.frecuencia, "7 - Semanal");
+        EXPECT_EQ(cfg.codigo_empresa, "8");
+        EXPECT_EQ(cfg.clave, "");
+        EXPECT_EQ(vl::readTipoConexion(dir.path() / "tipoconect"), std::nullopt);
+    }
 }
 
 TEST(DatosTxt, HeightLimits) {

@@ -16,7 +16,7 @@
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
 #include "support/faults.h"
-#include "support/tempdir.h"
+#include "support/terminal.h"
 
 using namespace vl;
 namespace fs = std::filesystem;
@@ -211,23 +211,14 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlock) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.before);
-        vltest::TempDir dir;
-        fs::create_directories(dir.path() / (Velantia + "referencias"));
+        vltest::Terminal t({"333333"}, "12345673");
+        t.closingCall();
+        t.record(1, {"5"});
+        const vltest::TempDir& dir = t.dir;
         dir.write(Velantia + "Respuesta.tsv", c.before);
         dir.write(Velantia + "NumRegistro", "1\r\n");
-        dir.write(Velantia + "Ocupado", "3");
         dir.write(Velantia + "NumRegistro.~123456", "7\r\n"); // a counter copy never renamed
-        RunState st;
-        st.closingCall = st.hasReference = true;
-        st.reference = "12345673";
-        st.terminalDigit = "3";
-        st.CodeList[++st.CodeCount] = "333333";
-        Config cfg;
-        cfg.n_farmacia = "4321";
-        SurveySession session;
-        session.respuestasMed()[1][0][0] = "1  ";
-        session.respuestasMed()[1][1][1] = "5   ";
-        const ClosingResult r = closingMove(Paths(dir.path()), st, cfg, session, CivilDate{2024, 3, 7});
+        const ClosingResult r = closingMove(t.paths, t.st, t.cfg, t.session, CivilDate{2024, 3, 7});
         ASSERT_TRUE(r.ok);
         const std::string serial = c.kept.empty() ? "1" : "2";
         EXPECT_EQ(dir.read(Velantia + "Respuesta.tsv"),

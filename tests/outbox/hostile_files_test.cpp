@@ -7,7 +7,7 @@
 #include "core/text.h"
 #include "outbox/outbox.h"
 #include "support/hostile.h"
-#include "support/tempdir.h"
+#include "support/terminal.h"
 
 using namespace vl;
 namespace fs = std::filesystem;
@@ -24,26 +24,15 @@ TEST(HostileOutboxFiles, ClosingCallAppendsAfterWhateverIsThere) {
     for (const auto& f : files) {
         for (const auto& v : vltest::hostileVariants(f.valid)) {
             SCOPED_TRACE(f.name + ": " + v.what);
-            vltest::TempDir dir;
-            fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
+            vltest::Terminal t({"111111"}, "12345673");
+            t.closingCall();
+            t.record(1, {"5"});
+            const vltest::TempDir& dir = t.dir;
             for (const auto& other : files)
-                dir.write("quiroles/Velantia/" + other.name,
-                          other.name == f.name ? v.bytes : other.valid);
-            RunState st;
-            st.closingCall = true;
-            st.hasReference = true;
-            st.reference = "12345673";
-            st.terminalDigit = "3";
-            st.CodeList[1] = "111111";
-            st.CodeCount = 1;
-            Config cfg;
-            cfg.n_farmacia = "4321";
-            SurveySession session;
-            session.respuestasMed()[1][0][0] = "1  ";
-            session.respuestasMed()[1][1][1] = "5   ";
+                t.write(other.name, other.name == f.name ? v.bytes : other.valid);
             const std::string before = dir.read("quiroles/Velantia/Respuesta.tsv");
 
-            const ClosingResult r = closingMove(Paths(dir.path()), st, cfg, session, {2024, 3, 7});
+            const ClosingResult r = closingMove(t.paths, t.st, t.cfg, t.session, {2024, 3, 7});
             ASSERT_TRUE(r.ok) << r.error;
             EXPECT_EQ(r.linesWritten, 1);
             EXPECT_GE(r.counter, 1);

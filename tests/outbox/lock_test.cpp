@@ -98,57 +98,39 @@ TEST(LockChecks, ClosingWithoutDigitLeavesAFreeByteAlone) {
     EXPECT_EQ(d.lock(), "*");
 }
 
-TEST(LockChecks, ReleaseWritesStarOverAnyHolder) {
-    LockDir d;
-    d.setLock("4");
-    EXPECT_TRUE(release(d.paths));
-    EXPECT_EQ(d.lock(), "*");
-}
-
-struct OwnRow {
-    std::string lock, digit, after;
-};
-
-TEST(LockChecks, ReleaseIfOwn) {
-    const OwnRow rows[] = {
-        {"3", "3", "*"}, {"4", "3", "4"}, {"0", "3", "0"}, {"0", "0", "*"},
-        {"0", "", "0"},  {"*", "3", "*"}, {"x", "", "x"},
+// Every way of letting go, by what the byte held and the terminal's digit.
+TEST(LockChecks, LettingGo) {
+    enum Op { Release, ReleaseIfOwn, Finish, ReleaseSend };
+    struct Row {
+        Op op;
+        std::string lock, digit, after;
     };
-    for (const OwnRow& r : rows) {
-        SCOPED_TRACE("lock " + r.lock + " digit [" + r.digit + "]");
+    const Row rows[] = {
+        {Release, "4", "", "*"}, // over any holder
+        {ReleaseIfOwn, "3", "3", "*"}, {ReleaseIfOwn, "4", "3", "4"}, {ReleaseIfOwn, "0", "3", "0"},
+        {ReleaseIfOwn, "0", "0", "*"}, {ReleaseIfOwn, "0", "", "0"},  {ReleaseIfOwn, "*", "3", "*"},
+        {ReleaseIfOwn, "x", "", "x"},
+        // finish: "0" and no digit both count as 0
+        {Finish, "0", "0", "*"}, {Finish, "0", "", "*"}, {Finish, "0", "3", "0"},
+        {Finish, "3", "3", "*"}, {Finish, "4", "3", "4"}, {Finish, "x", "", "*"},
+        {Finish, "5", "", "5"},  {Finish, "3", "0", "3"},
+        // the end of a send leaves a closing move its digit
+        {ReleaseSend, "0", "", "*"}, {ReleaseSend, "*", "", "*"}, {ReleaseSend, "", "", "*"},
+        {ReleaseSend, "x", "", "*"}, {ReleaseSend, "3", "", "3"}, {ReleaseSend, "9", "", "9"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE("op " + std::to_string(r.op) + " lock " + r.lock + " digit [" + r.digit + "]");
         LockDir d;
         d.setLock(r.lock);
-        releaseIfOwn(d.paths, r.digit);
-        EXPECT_EQ(d.lock(), r.after);
-    }
-}
-
-TEST(LockChecks, FinishWritesStatusAndFreesMatchingValue) {
-    const OwnRow rows[] = {
-        {"0", "0", "*"}, {"0", "", "*"},  // "0" and no digit both count as 0
-        {"0", "3", "0"}, {"3", "3", "*"}, {"4", "3", "4"},
-        {"x", "", "*"},  {"5", "", "5"},  {"3", "0", "3"},
-    };
-    for (const OwnRow& r : rows) {
-        SCOPED_TRACE("lock " + r.lock + " digit [" + r.digit + "]");
-        LockDir d;
-        d.setLock(r.lock);
-        finish(d.paths, r.digit);
-        EXPECT_EQ(d.lock(), r.after);
-        EXPECT_EQ(d.dir.read("quiroles/Velantia/final" + r.digit), "F");
-    }
-}
-
-TEST(LockChecks, ReleaseAfterASendLeavesAClosingMoveItsDigit) {
-    const OwnRow rows[] = {
-        {"0", "", "*"}, {"*", "", "*"}, {"", "", "*"},
-        {"x", "", "*"}, {"3", "", "3"}, {"9", "", "9"},
-    };
-    for (const OwnRow& r : rows) {
-        SCOPED_TRACE("lock " + r.lock);
-        LockDir d;
-        d.setLock(r.lock);
-        EXPECT_TRUE(releaseSend(d.paths));
+        switch (r.op) {
+        case Release: EXPECT_TRUE(release(d.paths)); break;
+        case ReleaseIfOwn: releaseIfOwn(d.paths, r.digit); break;
+        case Finish:
+            finish(d.paths, r.digit);
+            EXPECT_EQ(d.dir.read("quiroles/Velantia/final" + r.digit), "F");
+            break;
+        case ReleaseSend: EXPECT_TRUE(releaseSend(d.paths)); break;
+        }
         EXPECT_EQ(d.lock(), r.after);
     }
 }

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -78,56 +77,6 @@ void prepareProduct(const vltest::TempDir& dir) {
     dir.write("quiroles/Velantia/Ocupado", "*");
 }
 
-// Terminals 1..4 close dispensings at the same moment, several rounds each; the lock must let
-// exactly one closing move write at a time.
-TEST(ClosingMoveProcesses, ConcurrentTerminalsLoseAndRepeatNothing) {
-    constexpr int kTerminals = 4, kRounds = 5, kCount = 10;
-    vltest::TempDir dir;
-    prepareProduct(dir);
-
-    const std::string root = dir.path().string();
-    std::vector<pid_t> pids;
-    for (int t = 1; t <= kTerminals; ++t) {
-        const pid_t pid =
-            spawnWorker({root, std::to_string(t), std::to_string(kRounds), std::to_string(kCount)});
-        ASSERT_GT(pid, 0);
-        pids.push_back(pid);
-    }
-    for (pid_t pid : pids) EXPECT_EQ(exitCodeOf(pid), 0);
-
-    const std::string out = dir.read("quiroles/Velantia/Respuesta.tsv");
-    const std::string header = vl::OutboxHeader;
-    ASSERT_EQ(out.substr(0, header.size()), header);
-    ASSERT_TRUE(out.ends_with("\r\n"));
-    const std::vector<std::string> lines = vl::splitLines(out.substr(header.size()));
-    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kTerminals * kRounds * kCount));
-
-    std::set<std::string> codes;
-    for (std::size_t n = 0; n < lines.size(); ++n) {
-        SCOPED_TRACE(lines[n]);
-        const auto f = splitTabs(lines[n]);
-        ASSERT_EQ(f.size(), 5u);
-        EXPECT_EQ(f[0], std::to_string(n + 1)); // consecutive from 1
-        ASSERT_EQ(f[1].size(), 6u);
-        EXPECT_TRUE(codes.insert(f[1]).second) << "repeated";
-        EXPECT_EQ(f[2], "4321");
-        // digit, round, position as written by the worker
-        const std::string want = f[1].substr(0, 1) + "," + std::to_string(std::stoi(f[1].substr(1, 2))) +
-                                 "," + std::to_string(std::stoi(f[1].substr(3)));
-        EXPECT_EQ(f[4], want);
-    }
-    for (int t = 1; t <= kTerminals; ++t)
-        for (int r = 1; r <= kRounds; ++r)
-            for (int i = 1; i <= kCount; ++i) {
-                char code[8];
-                std::snprintf(code, sizeof code, "%d%02d%03d", t, r, i);
-                EXPECT_EQ(codes.count(code), 1u) << code;
-            }
-    EXPECT_EQ(dir.read("quiroles/Velantia/NumRegistro"), std::to_string(lines.size()) + "\r\n");
-    EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado"), "*");
-    EXPECT_TRUE(fs::is_empty(dir.path() / "quiroles/Velantia/referencias"));
-}
-
 // Checks one outbox text (a file or an upload's content): the header, whole lines numbered one
 // after another, and every closing call's lines together and in order. `blocks` counts the
 // closing calls met so far (terminal digit + round); a call seen twice was repeated or split.
@@ -174,6 +123,39 @@ long checkOutboxText(const std::string& text, int count, std::map<std::string, i
         EXPECT_EQ(position, count) << current << " cut short";
     }
     return serial;
+}
+
+// Terminals 1..4 close dispensings at the same moment, several rounds each; the lock must let
+// exactly one closing move write at a time.
+TEST(ClosingMoveProcesses, ConcurrentTerminalsLoseAndRepeatNothing) {
+    constexpr int kTerminals = 4, kRounds = 5, kCount = 10;
+    vltest::TempDir dir;
+    prepareProduct(dir);
+
+    const std::string root = dir.path().string();
+    std::vector<pid_t> pids;
+    for (int t = 1; t <= kTerminals; ++t) {
+        const pid_t pid =
+            spawnWorker({root, std::to_string(t), std::to_string(kRounds), std::to_string(kCount)});
+        ASSERT_GT(pid, 0);
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) EXPECT_EQ(exitCodeOf(pid), 0);
+
+    // Every call's lines whole, together, numbered on from 1, each call exactly once.
+    std::map<std::string, int> blocks, expected;
+    for (int t = 1; t <= kTerminals; ++t)
+        for (int r = 1; r <= kRounds; ++r) {
+            char block[8];
+            std::snprintf(block, sizeof block, "%d%02d", t, r);
+            expected[block] = 1;
+        }
+    const long total = kTerminals * kRounds * kCount;
+    EXPECT_EQ(checkOutboxText(dir.read("quiroles/Velantia/Respuesta.tsv"), kCount, blocks), total);
+    EXPECT_EQ(blocks, expected);
+    EXPECT_EQ(dir.read("quiroles/Velantia/NumRegistro"), std::to_string(total) + "\r\n");
+    EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado"), "*");
+    EXPECT_TRUE(fs::is_empty(dir.path() / "quiroles/Velantia/referencias"));
 }
 
 // Five terminals close dispensings, one of them the sending terminal "0", while the sending

@@ -8,7 +8,7 @@
 #include "core/text.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
-#include "support/tempdir.h"
+#include "support/terminal.h"
 
 using namespace vl;
 namespace fs = std::filesystem;
@@ -18,95 +18,52 @@ namespace {
 const std::string kHeader = "resultado_id\tcodigo_nacional\tn_farmacia\tfecha\trespuestas\r\n";
 const CivilDate kDate{2024, 3, 7};
 
-struct Closing {
-    vltest::TempDir dir;
-    Paths paths{dir.path()};
-    RunState st;
-    Config cfg;
-    SurveySession session;
-
-    explicit Closing(std::initializer_list<const char*> codes, const char* reference = "12345673") {
-        fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
-        st.closingCall = true;
-        st.hasReference = true;
-        st.reference = reference;
-        st.terminalDigit = std::string(1, st.reference.back());
-        for (const char* c : codes) st.CodeList[++st.CodeCount] = c;
-        cfg.n_farmacia = "4321";
-        dir.write("quiroles/Velantia/Ocupado", st.terminalDigit);
+struct Closing : vltest::Terminal {
+    explicit Closing(std::initializer_list<const char*> codes, const char* reference = "12345673")
+        : Terminal(codes, reference) {
+        closingCall();
     }
-    // Marks medicine m recorded with these answer codes in rows 1.. (stored padded, as read
-    // back from the reference file).
-    void record(int m, std::vector<std::string> answers) {
-        auto& t = session.respuestasMed();
-        t[m][0][0] = LSet("1", 3);
-        for (std::size_t k = 0; k < answers.size(); ++k) t[m][1][k + 1] = LSet(answers[k], 4);
-    }
-    void write(const std::string& rel, const std::string& bytes) const {
-        dir.write("quiroles/Velantia/" + rel, bytes);
-    }
-    std::string read(const std::string& rel) const { return dir.read("quiroles/Velantia/" + rel); }
     ClosingResult move() { return closingMove(paths, st, cfg, session, kDate); }
 };
 
-TEST(ClosingMove, MissingOutboxGetsHeaderAndNumberingFromOne) {
-    Closing c({"111111", "222222", "333333"});
-    c.record(1, {"3", "0", "12", "7"});
-    c.record(3, {"5"});
-    c.write("NumRegistro", "41\r\n");
-    const ClosingResult r = c.move();
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.linesWritten, 2);
-    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n"
-                                                  "2\t333333\t4321\t20240307\t5\r\n");
-    EXPECT_EQ(c.read("NumRegistro"), "2\r\n");
-}
-
-TEST(ClosingMove, OutboxShorterThanTenBytesGetsHeaderAfterItsBytes) {
-    Closing c({"111111"});
-    c.record(1, {"4"});
-    c.write("Respuesta.tsv", "123456789");
-    c.write("NumRegistro", "41\r\n");
-    ASSERT_TRUE(c.move().ok);
-    EXPECT_EQ(c.read("Respuesta.tsv"), "123456789" + kHeader + "1\t111111\t4321\t20240307\t4\r\n");
-    EXPECT_EQ(c.read("NumRegistro"), "1\r\n");
-}
-
-TEST(ClosingMove, SerialsContinueFromCounter) {
-    Closing c({"111111", "222222"});
-    c.record(1, {"1"});
-    c.record(2, {" 5", "4"}); // first counted code starts with a blank
-    const std::string before = kHeader + "7\t999999\t4321\t20240306\t2\r\n";
-    c.write("Respuesta.tsv", before);
-    c.write("NumRegistro", "7\r\n");
-    const ClosingResult r = c.move();
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.counter, 7 + 2);
-    EXPECT_EQ(c.read("Respuesta.tsv"), before + "8\t111111\t4321\t20240307\t1\r\n"
-                                                "9\t222222\t4321\t20240307\t,4\r\n");
-    EXPECT_EQ(c.read("NumRegistro"), "9\r\n");
-}
-
-TEST(ClosingMove, CounterBeyondSinglePrecisionStaysExact) {
-    Closing c({"111111"});
-    c.record(1, {"1"});
-    c.write("Respuesta.tsv", kHeader);
-    c.write("NumRegistro", "16777217\r\n");
-    ASSERT_TRUE(c.move().ok);
-    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "16777218\t111111\t4321\t20240307\t1\r\n");
-    EXPECT_EQ(c.read("NumRegistro"), "16777218\r\n");
-}
-
-TEST(ClosingMove, UnusableCounterWithNonEmptyOutboxRestartsAtOne) {
-    for (const char* counter : {"<none>", "", "abc\r\n"}) {
-        SCOPED_TRACE(counter);
-        Closing c({"111111"});
-        c.record(1, {"6"});
-        c.write("Respuesta.tsv", kHeader);
-        if (std::string(counter) != "<none>") c.write("NumRegistro", counter);
-        ASSERT_TRUE(c.move().ok);
-        EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t111111\t4321\t20240307\t6\r\n");
-        EXPECT_EQ(c.read("NumRegistro"), "1\r\n");
+// Medicines 1 and 3 of three recorded; the outbox and the counter as found before the move.
+TEST(ClosingMove, HeaderAndNumbering) {
+    const std::string kept = kHeader + "7\t999999\t4321\t20240306\t2\r\n";
+    const std::string none = "<none>";
+    struct Row {
+        const char* what;
+        std::string outbox, counter, added, counterAfter;
+    };
+    const Row rows[] = {
+        {"missing outbox: header, numbering from one", none, "41\r\n",
+         kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
+        {"outbox under ten bytes: header after its bytes", "123456789", "41\r\n",
+         kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
+        {"serials continue from the counter", kept, "7\r\n",
+         "8\t111111\t4321\t20240307\t3,12,7\r\n9\t333333\t4321\t20240307\t,4\r\n", "9\r\n"},
+        {"beyond single precision", kept, "16777217\r\n",
+         "16777218\t111111\t4321\t20240307\t3,12,7\r\n16777219\t333333\t4321\t20240307\t,4\r\n",
+         "16777219\r\n"},
+        {"no counter", kHeader, none,
+         "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
+        {"empty counter", kHeader, "",
+         "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
+        {"counter not a number", kHeader, "abc\r\n",
+         "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Closing c({"111111", "222222", "333333"});
+        c.record(1, {"3", "0", "12", "7"});
+        c.record(3, {" 5", "4"}); // first counted code starts with a blank
+        if (row.outbox != none) c.write("Respuesta.tsv", row.outbox);
+        if (row.counter != none) c.write("NumRegistro", row.counter);
+        const ClosingResult r = c.move();
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.linesWritten, 2);
+        EXPECT_EQ(r.counter, std::stoll(row.counterAfter));
+        EXPECT_EQ(c.read("Respuesta.tsv"), (row.outbox == none ? "" : row.outbox) + row.added);
+        EXPECT_EQ(c.read("NumRegistro"), row.counterAfter);
     }
 }
 

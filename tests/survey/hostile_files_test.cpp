@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "support/hostile.h"
-#include "support/tempdir.h"
+#include "support/terminal.h"
 #include "survey/recording.h"
 #include "survey/survey.h"
 
@@ -54,23 +54,11 @@ TEST(HostileSurveyFile, PanelStaysWithinItsTables) {
     }
 }
 
-struct Dispensing {
-    vltest::TempDir dir;
-    Paths paths{dir.path()};
-    RunState st;
-    Dispensing() {
-        fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
-        st.hasReference = true;
-        st.reference = "12345670";
-        st.CodeList[1] = "111111";
-        st.CodeList[2] = "222222";
-        st.CodeCount = 2;
-        st.CurrentIndex = 1;
-    }
-    std::string file() const { return dir.read("quiroles/Velantia/referencias/12345670.ref"); }
-    void writeFile(const std::string& bytes) const {
-        dir.write("quiroles/Velantia/referencias/12345670.ref", bytes);
-    }
+// The dispensing of reference 12345670 with two medicines.
+struct Dispensing : vltest::Terminal {
+    Dispensing() : Terminal({"111111", "222222"}) {}
+    std::string file() const { return refFile(); }
+    void writeFile(const std::string& bytes) const { write("referencias/12345670.ref", bytes); }
 };
 
 // A recorded record: code, ord(0) "1", row 1 answered with code 5 at position 1.

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "support/tempdir.h"
+#include "support/terminal.h"
 #include "survey/recording.h"
 
 using namespace vl;
@@ -22,26 +22,10 @@ std::string rep(const std::string& s, int n) {
 const char* const kSurvey = "E001 Grupo\r\nP001 Uno\r\nR001sSi\r\nR002 No\r\n"
                             "P002 Dos\r\nR005 a\r\nR006sb\r\n";
 
-struct Dispensing {
-    vltest::TempDir dir;
-    Paths paths{dir.path()};
-    RunState st;
+struct Dispensing : vltest::Terminal {
     SurveyPanel panel = buildSurvey(kSurvey);
-
-    explicit Dispensing(std::initializer_list<const char*> codes) {
-        std::filesystem::create_directories(dir.path() / "quiroles/Velantia/referencias");
-        st.hasReference = true;
-        st.reference = "12345670";
-        setCodes(codes);
-    }
-    void setCodes(std::initializer_list<const char*> codes) {
-        st.CodeList = {};
-        st.CodeCount = 0;
-        for (const char* c : codes)
-            st.CodeList[++st.CodeCount] = c;
-        st.CurrentIndex = st.CodeCount ? 1 : 0;
-    }
-    std::string file() const { return dir.read("quiroles/Velantia/referencias/12345670.ref"); }
+    using Terminal::Terminal;
+    std::string file() const { return refFile(); }
     std::string record(int r) const { return file().substr((r - 1) * 365, 365); }
 };
 

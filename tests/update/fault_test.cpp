@@ -4,8 +4,6 @@
 
 #ifndef _WIN32
 
-#include <zip.h>
-
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -18,21 +16,21 @@
 #include "update/updaterun.h"
 #include "support/faults.h"
 #include "support/service_double.h"
+#include "support/received.h"
 #include "support/tempdir.h"
+#include "support/zipfile.h"
 
 using namespace vl;
+using vltest::makeZip;
+using vltest::Datos;
+using vltest::document;
+using vltest::Recibido;
+using vltest::Today;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string Today = "20240615";
-const std::string Recibido = "quiroles/Velantia/recibido/";
-const std::string Datos = "quiroles/Velantia/datos/";
 using Tree = std::vector<std::pair<std::string, std::string>>;
-
-std::string document(const std::string& body) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<datos>\n" + body + "</datos>\n";
-}
 
 // One generation of the three received files: `items` master items sharing `items / 3` texts,
 // a survey and a price list, every value naming the generation.
@@ -233,26 +231,14 @@ TEST_F(ConversionFaults, FullTmpfsKeepsTheOldFiles) {
 
 // ------------------------------------------------------------------ connection dropped
 
-// A real archive built with libzip.
-void makeZip(const fs::path& file, const std::string& entry, const std::string& data) {
-    fs::create_directories(file.parent_path());
-    int err = 0;
-    zip_t* z = zip_open(file.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
-    ASSERT_NE(z, nullptr);
-    zip_source_t* src = zip_source_buffer(z, data.data(), data.size(), 0);
-    ASSERT_NE(src, nullptr);
-    ASSERT_GE(zip_file_add(z, entry.c_str(), src, ZIP_FL_ENC_UTF_8), 0);
-    ASSERT_EQ(zip_close(z), 0);
-}
-
 TEST_F(ConversionFaults, DownloadCutMidBodyChangesNothing) {
     vltest::TempDir zips;
-    makeZip(zips.path() / "farmacia.zip", "Maestro.xml", New.master());
-    makeZip(zips.path() / "encuesta.zip", "Encuesta.xml", New.survey());
-    makeZip(zips.path() / "precio.zip", "Precios.xml", New.prices());
+    makeZip(zips.path() / "farmacia.zip", {{"Maestro.xml", New.master()}});
+    makeZip(zips.path() / "encuesta.zip", {{"Encuesta.xml", New.survey()}});
+    makeZip(zips.path() / "precio.zip", {{"Precios.xml", New.prices()}});
     // The received folder as the last good update left it.
     Old.receive(root.path());
-    makeZip(root.path() / (Recibido + "Software.zip"), "Maestro.xml", Old.master());
+    makeZip(root.path() / (Recibido + "Software.zip"), {{"Maestro.xml", Old.master()}});
     const Tree received = vltest::snapshotTree(root.path() / Recibido);
 
     vltest::ServiceDouble::Options so;
@@ -289,9 +275,9 @@ TEST_F(ConversionFaults, DownloadCutMidBodyChangesNothing) {
 // full, and neither the received folder nor the data files change.
 TEST_F(ConversionFaults, UpdateOnAFullDiskSaysSoAndChangesNothing) {
     vltest::TempDir zips;
-    makeZip(zips.path() / "farmacia.zip", "Maestro.xml", New.master());
+    makeZip(zips.path() / "farmacia.zip", {{"Maestro.xml", New.master()}});
     Old.receive(root.path());
-    makeZip(root.path() / (Recibido + "Software.zip"), "Maestro.xml", Old.master());
+    makeZip(root.path() / (Recibido + "Software.zip"), {{"Maestro.xml", Old.master()}});
     const Tree received = vltest::snapshotTree(root.path() / Recibido);
     const std::uintmax_t package = fs::file_size(zips.path() / "farmacia.zip");
     const std::uintmax_t unpacked = New.master().size();

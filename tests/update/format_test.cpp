@@ -6,68 +6,35 @@ using namespace vl;
 
 namespace {
 
-struct PriceCase {
-    const char* received;
-    const char* expected;
-};
+TEST(Format, PricesAmountsAndTextIdentifiers) {
+    const std::pair<const char*, const char*> prices[] = {
+        {"10,00", "   10.00"}, {"9,99", "    9.99"},
+        {"1,2,3", "   1.2,3"},      // only the first comma
+        {"123456,789", "123456.7"}, // cut to the leftmost 8
+        {"1250", "   12,50"},  {"123456", "1.234,56"}, {"5", "    0,05"},   {"0", "    0,00"},
+        {"100", "    1,00"},   {"99999", "  999,99"},  {"-1250", " (12,50)"}, {"+1250", "   12,50"},
+        {" 1250 ", "   12,50"},
+        {"1.250", "   12,50"}, // the point groups thousands
+        {"12345678", "123.456,"}, {"abc", "    0,00"}, {"", "    0,00"}, {"12a", "    0,00"},
+        {"-", "    0,00"},        {"12.", "    0,00"}};
+    for (const auto& [received, expected] : prices)
+        EXPECT_EQ(normalizePrice(received), expected) << received;
 
-class NormalizePrice : public ::testing::TestWithParam<PriceCase> {};
+    const std::pair<long long, const char*> amounts[] = {
+        {0, "0,00"},           {1, "0,01"},      {99, "0,99"},
+        {100, "1,00"},         {99999, "999,99"}, {100000, "1.000,00"},
+        {123456789, "1.234.567,89"}, {-1, "(0,01)"}, {-123456, "(1.234,56)"}};
+    for (const auto& [hundredths, expected] : amounts)
+        EXPECT_EQ(formatSpanishAmount(hundredths), expected) << hundredths;
 
-TEST_P(NormalizePrice, RightAlignedInEight) {
-    EXPECT_EQ(normalizePrice(GetParam().received), GetParam().expected);
+    const std::pair<const char*, const char*> ids[] = {
+        {"7", "000007"},   {"12", "000012"}, {"999999", "999999"}, {"", "000000"},
+        {"abc", "000000"}, {"0", "000000"},  {"  42", "000042"},
+        {"1234567", "123456"}, // RSet keeps the left 6
+        {"-5", "999995"}};
+    for (const auto& [identificador, expected] : ids)
+        EXPECT_EQ(textIdentifier(identificador), expected) << identificador;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NormalizePrice,
-    ::testing::Values(PriceCase{"10,00", "   10.00"}, PriceCase{"9,99", "    9.99"},
-                      PriceCase{"1,2,3", "   1.2,3"},      // only the first comma
-                      PriceCase{"123456,789", "123456.7"}, // cut to the leftmost 8
-                      PriceCase{"1250", "   12,50"}, PriceCase{"123456", "1.234,56"},
-                      PriceCase{"5", "    0,05"}, PriceCase{"0", "    0,00"},
-                      PriceCase{"100", "    1,00"}, PriceCase{"99999", "  999,99"},
-                      PriceCase{"-1250", " (12,50)"}, PriceCase{"+1250", "   12,50"},
-                      PriceCase{" 1250 ", "   12,50"},
-                      PriceCase{"1.250", "   12,50"}, // the point groups thousands
-                      PriceCase{"12345678", "123.456,"}, PriceCase{"abc", "    0,00"},
-                      PriceCase{"", "    0,00"}, PriceCase{"12a", "    0,00"},
-                      PriceCase{"-", "    0,00"}, PriceCase{"12.", "    0,00"}));
-
-struct AmountCase {
-    long long hundredths;
-    const char* expected;
-};
-
-class SpanishAmount : public ::testing::TestWithParam<AmountCase> {};
-
-TEST_P(SpanishAmount, Formatted) {
-    EXPECT_EQ(formatSpanishAmount(GetParam().hundredths), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SpanishAmount,
-    ::testing::Values(AmountCase{0, "0,00"}, AmountCase{1, "0,01"}, AmountCase{99, "0,99"},
-                      AmountCase{100, "1,00"}, AmountCase{99999, "999,99"},
-                      AmountCase{100000, "1.000,00"}, AmountCase{123456789, "1.234.567,89"},
-                      AmountCase{-1, "(0,01)"}, AmountCase{-123456, "(1.234,56)"}));
-
-struct IdCase {
-    const char* identificador;
-    const char* expected;
-};
-
-class TextIdentifier : public ::testing::TestWithParam<IdCase> {};
-
-TEST_P(TextIdentifier, SixDigits) {
-    EXPECT_EQ(textIdentifier(GetParam().identificador), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, TextIdentifier,
-                         ::testing::Values(IdCase{"7", "000007"}, IdCase{"12", "000012"},
-                                           IdCase{"999999", "999999"}, IdCase{"", "000000"},
-                                           IdCase{"abc", "000000"}, IdCase{"0", "000000"},
-                                           IdCase{"  42", "000042"},
-                                           IdCase{"1234567", "123456"}, // RSet keeps the left 6
-                                           IdCase{"-5", "999995"}));
 
 struct ForceCase {
     const char* estado;

@@ -16,17 +16,18 @@
 
 #include "core/text.h"
 #include "data/records.h"
+#include "support/received.h"
 #include "support/tempdir.h"
 #include "update/convert.h"
 
 using namespace vl;
+using vltest::Datos;
+using vltest::Recibido;
+using vltest::Today;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string Today = "20240615";
-const std::string Recibido = "quiroles/Velantia/recibido/";
-const std::string Datos = "quiroles/Velantia/datos/";
 const std::string Secret = "SECRETO-FUERA-DE-LA-CARPETA";
 
 struct Kind {
@@ -187,6 +188,7 @@ TEST_P(HostileXml, ExternalReferencesOutsideTheReceivedFolderAreRefused) {
         {"entity, absolute path", "<!ENTITY e SYSTEM \"" + secret + "\">", "&e;"},
         {"entity, file URL", "<!ENTITY e SYSTEM \"file://" + secret + "\">", "&e;"},
         {"entity, system file", "<!ENTITY e SYSTEM \"file:///etc/passwd\">", "&e;"},
+        {"entity, system path", "<!ENTITY e SYSTEM \"/etc/passwd\">", "&e;"},
         {"entity, climbing out", "<!ENTITY e SYSTEM \"../../secreto.txt\">", "&e;"},
         {"entity, escaped climb", "<!ENTITY e SYSTEM \"file:%2e%2e/%2e%2e/secreto.txt\">", "&e;"},
         {"entity, http", "<!ENTITY e SYSTEM \"http://127.0.0.1:" + port + "/x\">", "&e;"},
