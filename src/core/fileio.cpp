@@ -16,9 +16,7 @@ namespace vl {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-bool syncToDisk(std::FILE* f) {
+bool flushToDisk(std::FILE* f) {
     if (std::fflush(f) != 0) return false;
 #ifdef _WIN32
     return _commit(_fileno(f)) == 0;
@@ -26,8 +24,6 @@ bool syncToDisk(std::FILE* f) {
     return fsync(fileno(f)) == 0;
 #endif
 }
-
-} // namespace
 
 std::optional<std::string> readFileBytes(const fs::path& p) {
     std::FILE* f = std::fopen(p.string().c_str(), "rb");
@@ -42,11 +38,11 @@ std::optional<std::string> readFileBytes(const fs::path& p) {
     return out;
 }
 
-bool writeFileBytes(const fs::path& p, std::string_view bytes) {
+bool writeFileBytes(const fs::path& p, std::string_view bytes, bool durable) {
     std::FILE* f = std::fopen(p.string().c_str(), "wb");
     if (!f) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = std::fflush(f) == 0 && ok;
+    ok = (durable ? flushToDisk(f) : std::fflush(f) == 0) && ok;
     ok = std::fclose(f) == 0 && ok;
     return ok;
 }
@@ -59,7 +55,7 @@ bool writeAside(const fs::path& p, std::string_view bytes, bool durable) {
     std::FILE* f = std::fopen(tmp.string().c_str(), "wb");
     if (!f) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = (durable ? syncToDisk(f) : std::fflush(f) == 0) && ok;
+    ok = (durable ? flushToDisk(f) : std::fflush(f) == 0) && ok;
     ok = std::fclose(f) == 0 && ok;
     std::error_code ec;
     if (ok && renameWithRetry(tmp, p)) return true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -13,6 +14,9 @@ namespace vl {
 
 // The whole file as bytes; nullopt when it cannot be read.
 std::optional<std::string> readFileBytes(const std::filesystem::path& p);
+
+// fflush, then the operating system's flush to the disk.
+bool flushToDisk(std::FILE* f);
 
 // Writes `bytes` to a temporary file in the same folder, flushes it to disk and renames it over
 // `p`, retrying the rename briefly. Returns false (old file untouched) on failure.
@@ -26,8 +30,8 @@ bool writeFileReplacing(const std::filesystem::path& p, std::string_view bytes);
 // terminal reads the file, so it is tried again for about two seconds.
 bool renameWithRetry(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// Plain overwrite (create or truncate). Returns false on failure.
-bool writeFileBytes(const std::filesystem::path& p, std::string_view bytes);
+// Plain overwrite (create or truncate), flushed to disk when `durable`. False on failure.
+bool writeFileBytes(const std::filesystem::path& p, std::string_view bytes, bool durable = false);
 
 // Size in bytes, 0 when missing or unreadable.
 std::uintmax_t fileSizeOrZero(const std::filesystem::path& p);

@@ -202,16 +202,6 @@ bool heldByAnyone(const std::filesystem::path& file, std::uint64_t offset) {
     return !free;
 }
 
-#ifdef _WIN32
-bool flushToDisk(std::FILE* f) { return std::fflush(f) == 0 && _commit(_fileno(f)) == 0; }
-#else
-bool flushToDisk(std::FILE* f) { return std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0; }
-#endif
-
-} // namespace vl
-
-namespace vl {
-
 namespace {
 
 std::mutex& tryMutex() {
@@ -221,33 +211,24 @@ std::mutex& tryMutex() {
 
 } // namespace
 
-#ifdef _WIN32
-
 OsFileTryLock::OsFileTryLock(const std::filesystem::path& file) {
     if (!tryMutex().try_lock()) return;
-    HANDLE h = CreateFileW(file.wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        OVERLAPPED ov{};
-        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov)) {
-            handle_ = reinterpret_cast<std::intptr_t>(h);
-            locked_ = true;
-            return;
-        }
-        CloseHandle(h);
-    }
+    handle_ = openShared(file);
+    locked_ = handle_ != -1 && lockByte(handle_, 0, true, false);
+    if (locked_) return;
+    if (handle_ != -1) closeHandle(handle_);
+    handle_ = -1;
     tryMutex().unlock();
 }
 
 OsFileTryLock::~OsFileTryLock() {
     if (!locked_) return;
-    HANDLE h = reinterpret_cast<HANDLE>(handle_);
-    OVERLAPPED ov{};
-    UnlockFileEx(h, 0, 1, 0, &ov);
-    CloseHandle(h);
+    // Closing the handle drops the lock.
+    closeHandle(handle_);
     tryMutex().unlock();
 }
+
+#ifdef _WIN32
 
 bool flushFolderToDisk(const std::filesystem::path& folder) {
     std::error_code ec;
@@ -268,29 +249,6 @@ bool flushFolderToDisk(const std::filesystem::path& folder) {
 }
 
 #else
-
-OsFileTryLock::OsFileTryLock(const std::filesystem::path& file) {
-    if (!tryMutex().try_lock()) return;
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        struct flock fl {};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        if (::fcntl(fd, F_SETLK, &fl) == 0) {
-            handle_ = fd;
-            locked_ = true;
-            return;
-        }
-        ::close(fd);
-    }
-    tryMutex().unlock();
-}
-
-OsFileTryLock::~OsFileTryLock() {
-    if (!locked_) return;
-    ::close(static_cast<int>(handle_));
-    tryMutex().unlock();
-}
 
 bool flushFolderToDisk(const std::filesystem::path& folder) {
     // One call flushes the whole file system the folder is on: cheaper than one per file.

@@ -40,13 +40,6 @@ void dropHolds(const std::filesystem::path& file);
 // True while any process, this one included, holds the byte at `offset` of `file`.
 bool heldByAnyone(const std::filesystem::path& file, std::uint64_t offset);
 
-// fflush, then the operating system's flush to the disk.
-bool flushToDisk(std::FILE* f);
-
-} // namespace vl
-
-namespace vl {
-
 // Like OsFileLock, but never waits: locked() is false when another process holds `file`, or
 // another thread of this process holds any OsFileTryLock. For long work that others must not
 // disturb yet need not wait for.

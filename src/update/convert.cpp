@@ -572,15 +572,6 @@ bool recoverLocked(const MasterFiles& m) {
     return ok;
 }
 
-// Written and flushed before the marker may say it is complete.
-bool writeDurably(const fs::path& file, std::string_view bytes) {
-    std::FILE* f = std::fopen(file.string().c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = flushToDisk(f) && ok;
-    ok = std::fclose(f) == 0 && ok;
-    return ok;
-}
 
 std::string cannotWrite(const fs::path& file) {
     return "No se puede escribir " + file.string() +
@@ -608,7 +599,8 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
         return failed(walk.ok ? textError : walk.error);
     }
     sink.lines.sort();
-    if (!writeDurably(m.freshVelantia, sink.lines.joined()) || !flushFolderToDisk(m.fresh)) {
+    // Written and flushed before the marker may say it is complete.
+    if (!writeFileBytes(m.freshVelantia, sink.lines.joined(), true) || !flushFolderToDisk(m.fresh)) {
         rollBack(m);
         return failed(cannotWrite(m.velantia));
     }
