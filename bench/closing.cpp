@@ -1,12 +1,12 @@
 // Kept apart from dataset.cpp: the survey panel and the conversion both name a SurveyRow.
 #include <system_error>
 
-#include "core/fileio.h"
 #include "dataset.h"
+#include "outbox/lock.h"
 #include "outbox/outbox.h"
+#include "platform/fileio.h"
 #include "survey/recording.h"
 #include "survey/survey.h"
-#include "outbox/lock.h"
 
 namespace vl::bench {
 
@@ -40,7 +40,8 @@ bool prepareClosingCall(const Scale& s, const fs::path& root) {
         if (!session.grabar(m, st, panel)) return false;
     }
     session.closeReference();
-    return put(paths.product("Respuesta.tsv"), OutboxHeader) && put(paths.product("NumRegistro"), "0\r\n");
+    return put(paths.product("Respuesta.tsv"), OutboxHeader) &&
+           put(paths.product("NumRegistro"), "0\r\n");
 }
 
 } // namespace vl::bench

@@ -7,10 +7,10 @@
 #include <numeric>
 #include <system_error>
 
-#include "core/fileio.h"
 #include "core/startup.h"
 #include "core/text.h"
 #include "data/records.h"
+#include "platform/fileio.h"
 #include "update/convert.h"
 
 namespace vl::bench {
@@ -41,15 +41,18 @@ class Rng {
 
 constexpr std::uint64_t Seed = 20261201;
 
-const char* const Syllables[] = {"AL", "BRO", "CAR", "DOR", "EN", "FE", "GAS", "HI", "IN", "LE",
-                                 "MA", "NO", "PRO", "QUI", "RO", "SE", "TA", "VAL", "XI", "ZE",
+const char* const Syllables[] = {"AL", "BRO", "CAR", "DOR", "EN", "FE",  "GAS", "HI",  "IN", "LE",
+                                 "MA", "NO",  "PRO", "QUI", "RO", "SE",  "TA",  "VAL", "XI", "ZE",
                                  "ÑA", "TRI", "CLO", "DEX", "MI", "PAN", "TOL", "VEN"};
-const char* const Strengths[] = {"5 MG", "10 MG", "20 MG", "40 MG", "50 MG", "100 MG", "250 MG",
-                                 "500 MG", "1 G", "15 MG/5 ML", "100 UI/ML", "1%", "0,5 MG"};
-const char* const Forms[] = {"20 COMPRIMIDOS", "28 COMPRIMIDOS", "30 COMP GASTRORRESIST",
-                             "28 CAPSULAS", "JARABE 200 ML", "CREMA 30 G", "5 PLUMAS 3 ML",
-                             "40 COMPRIMIDOS RECUBIERTOS CON PELICULA", "SOBRES 20 UNIDADES",
-                             "SOLUCION ORAL 100 ML", "COLIRIO 10 ML", "PARCHES 30 UNIDADES"};
+const char* const Strengths[] = {"5 MG",      "10 MG",  "20 MG",  "40 MG", "50 MG",
+                                 "100 MG",    "250 MG", "500 MG", "1 G",   "15 MG/5 ML",
+                                 "100 UI/ML", "1%",     "0,5 MG"};
+const char* const Forms[] = {"20 COMPRIMIDOS",        "28 COMPRIMIDOS",
+                             "30 COMP GASTRORRESIST", "28 CAPSULAS",
+                             "JARABE 200 ML",         "CREMA 30 G",
+                             "5 PLUMAS 3 ML",         "40 COMPRIMIDOS RECUBIERTOS CON PELICULA",
+                             "SOBRES 20 UNIDADES",    "SOLUCION ORAL 100 ML",
+                             "COLIRIO 10 ML",         "PARCHES 30 UNIDADES"};
 const char* const Labs[] = {"LAB. NORTE", "KAPRA FARMA", "GENERICOS SUR", "VITALIA", "BIOCENTRO"};
 
 const char* const Titles[] = {"Interacción con anticoagulantes orales",
@@ -161,7 +164,8 @@ Items makeItems(const Scale& s, const std::vector<Product>& products) {
     r.shuffle(idx);
     Items out;
     for (int i = 0; i < s.itemCodes; ++i)
-        out.codes.push_back(products[static_cast<std::size_t>(idx[static_cast<std::size_t>(i)])].code);
+        out.codes.push_back(
+            products[static_cast<std::size_t>(idx[static_cast<std::size_t>(i)])].code);
     // One in a hundred codes (anticoagulants, antiepileptics...) gathers a tenth of the items.
     const int heavy = std::max(1, s.itemCodes / 100);
     for (int j = 0; j < s.items; ++j) {
@@ -186,7 +190,10 @@ Items makeItems(const Scale& s, const std::vector<Product>& products) {
             it.start = buf;
         }
         const int endRoll = r.below(100);
-        it.end = endRoll < 70 ? "00000000" : endRoll < 90 ? "20991231" : endRoll < 97 ? "" : "20250131";
+        it.end = endRoll < 70   ? "00000000"
+                 : endRoll < 90 ? "20991231"
+                 : endRoll < 97 ? ""
+                                : "20250131";
         it.status = r.below(100) < 2 ? "B" : "A";
         out.items.push_back(std::move(it));
     }
@@ -268,8 +275,8 @@ std::string pricesXml(const std::vector<Product>& products) {
 
 std::string surveyXml() {
     const char* groups[] = {"Dispensación", "Seguimiento", "Resultado"};
-    const char* answers[] = {"Sí", "No, se le informa", "No procede", "Derivación al médico",
-                             "Cambio de dosis", "Otro"};
+    const char* answers[] = {
+        "Sí", "No, se le informa", "No procede", "Derivación al médico", "Cambio de dosis", "Otro"};
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<encuesta>\n";
     for (int q = 0; q < 20; ++q) {
         const int group = q < 7 ? 0 : q < 14 ? 1 : 2;
@@ -375,7 +382,8 @@ bool generate(const Scale& s, const fs::path& root) {
         !writeBaseFiles(products, root / "quiroles" / "orbal-5") ||
         !put(product / "config" / "datos.txt",
              "\"28001234\"\r\n\"600\"\r\n0\r\n\"7 - Semanal\"\r\n\"8\"\r\n\"bench\"\r\n") ||
-        !put(product / "config" / "encuesta.for", "1\r\n") || !put(root / "quiroles" / "tipoconect", "1\r\n"))
+        !put(product / "config" / "encuesta.for", "1\r\n") ||
+        !put(root / "quiroles" / "tipoconect", "1\r\n"))
         return false;
 
     // The local data files are the conversion's own output; the folders are those a start makes.

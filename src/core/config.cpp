@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "core/fileio.h"
 #include "core/text.h"
+#include "platform/fileio.h"
 
 namespace vl {
 
@@ -15,15 +15,16 @@ std::string readDelimitedField(std::string_view line) {
     // window cannot write it), and it would split an outbox line.
     line = line.substr(0, line.find('\r'));
     std::size_t i = 0;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+        ++i;
     if (i < line.size() && line[i] == '"') {
         const std::size_t close = line.find('"', i + 1);
-        return std::string(line.substr(i + 1, close == std::string_view::npos ? std::string_view::npos
-                                                                              : close - i - 1));
+        return std::string(line.substr(
+            i + 1, close == std::string_view::npos ? std::string_view::npos : close - i - 1));
     }
     const std::size_t comma = line.find(',', i);
-    return trimBlanks(line.substr(i, comma == std::string_view::npos ? std::string_view::npos
-                                                                      : comma - i));
+    return trimBlanks(
+        line.substr(i, comma == std::string_view::npos ? std::string_view::npos : comma - i));
 }
 
 void loadDatosTxt(const fs::path& file, Config& cfg) {

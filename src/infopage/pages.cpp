@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "core/fileio.h"
 #include "core/text.h"
+#include "platform/fileio.h"
 
 namespace vl {
 
@@ -115,9 +115,8 @@ namespace {
 // forged datos\Velantia.txt, "../../" say) names no file.
 // `textos` is resolved once per page by the caller; empty until the first item needs it.
 fs::path textFileOf(const Paths& paths, fs::path& textos, const std::string& id) {
-    const bool digits = id.size() == 6 && std::all_of(id.begin(), id.end(), [](char c) {
-                            return c >= '0' && c <= '9';
-                        });
+    const bool digits = id.size() == 6 && std::all_of(id.begin(), id.end(),
+                                                      [](char c) { return c >= '0' && c <= '9'; });
     if (!digits) return {};
     if (textos.empty()) textos = paths.product("datos\\textos");
     return resolvePath(textos, id + ".txt");

@@ -3,20 +3,24 @@
 #include <cstdio>
 
 #include "core/startup.h"
-#include "outbox/oslock.h"
+#include "platform/oslock.h"
 
 namespace vl {
 
 namespace {
 
-std::filesystem::path lockPath(const Paths& paths) { return paths.product("Ocupado"); }
+std::filesystem::path lockPath(const Paths& paths) {
+    return paths.product("Ocupado");
+}
 
 // In Ocupado.lck: byte 0 (under the guard) notes the digit taken through this code, "*" none;
 // bytes 16 + value are the holders' shared locks.
 constexpr std::uint64_t NoteOffset = 0;
 constexpr std::uint64_t AliveOffset = 16;
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The holder of `c` took it here and has died since: the byte is free.
 bool leftByDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
@@ -40,7 +44,9 @@ bool setFree(const Paths& paths, const OsFileLock& guard) {
 
 } // namespace
 
-std::filesystem::path lockGuardPath(const Paths& paths) { return paths.product("Ocupado.lck"); }
+std::filesystem::path lockGuardPath(const Paths& paths) {
+    return paths.product("Ocupado.lck");
+}
 
 bool holderAlive(const Paths& paths, char digit) {
     return isDigit(digit) && heldByAnyone(lockGuardPath(paths), AliveOffset + lockValue(digit));
@@ -64,13 +70,17 @@ bool writeLockByte(const Paths& paths, char value) {
     return ok;
 }
 
-int lockValue(char c) { return isDigit(c) ? c - '0' : 0; }
+int lockValue(char c) {
+    return isDigit(c) ? c - '0' : 0;
+}
 
 bool heldByOther(char lockByte, const std::string& terminalDigit) {
     return isDigit(lockByte) && !(terminalDigit.size() == 1 && terminalDigit[0] == lockByte);
 }
 
-bool busyForSend(char lockByte) { return lockValue(lockByte) > 0; }
+bool busyForSend(char lockByte) {
+    return lockValue(lockByte) > 0;
+}
 
 LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminalDigit) {
     OsFileLock guard(lockGuardPath(paths));

@@ -7,10 +7,10 @@
 #include <system_error>
 
 #include "core/faultpoint.h"
-#include "core/fileio.h"
 #include "core/text.h"
 #include "outbox/lock.h"
-#include "outbox/oslock.h"
+#include "platform/fileio.h"
+#include "platform/oslock.h"
 
 namespace vl {
 
@@ -18,8 +18,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path outboxPath(const Paths& paths) { return paths.product("Respuesta.tsv"); }
-fs::path counterPath(const Paths& paths) { return paths.product("NumRegistro"); }
+fs::path outboxPath(const Paths& paths) {
+    return paths.product("Respuesta.tsv");
+}
+fs::path counterPath(const Paths& paths) {
+    return paths.product("NumRegistro");
+}
 
 // Appends `block` in one write and flushes it to disk; on any failure the file is cut back to
 // the size it had, so no torn line stays behind.
@@ -96,8 +100,7 @@ std::string notSavedMessage(const std::string& file) {
 
 bool stampSend(const Paths& paths) {
     makeDirOneLevel(paths.product("recibido"));
-    return writeFileBytes(paths.product("recibido\\Respuesta.env"),
-                          shortDateTimeJoined() + CRLF);
+    return writeFileBytes(paths.product("recibido\\Respuesta.env"), shortDateTimeJoined() + CRLF);
 }
 
 bool truncateBoth(const Paths& paths) {

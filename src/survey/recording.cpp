@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "core/faultpoint.h"
-#include "core/fileio.h"
 #include "core/text.h"
+#include "platform/fileio.h"
 
 namespace vl {
 

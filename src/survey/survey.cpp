@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "core/fileio.h"
 #include "core/text.h"
+#include "platform/fileio.h"
 
 namespace vl {
 

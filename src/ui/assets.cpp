@@ -3,7 +3,7 @@
 #include <QDirIterator>
 #include <QFile>
 
-#include "core/fileio.h"
+#include "platform/fileio.h"
 
 namespace vl::ui {
 
@@ -22,7 +22,8 @@ void installPageAssets(const Paths& paths) {
         QFile f(res);
         if (!f.open(QIODevice::ReadOnly)) continue;
         const QByteArray bytes = f.readAll();
-        writeFileAtomic(target, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+        writeFileAtomic(
+            target, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     }
 }
 

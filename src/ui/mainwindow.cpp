@@ -9,29 +9,29 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
-#include <QPointer>
 #include <thread>
 
 #include "core/text.h"
 #include "infopage/navigation.h"
 #include "infopage/pages.h"
-#include "core/fileio.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
-#include "outbox/send.h"
-#include "outbox/sendpage.h"
+#include "platform/fileio.h"
+#include "send/send.h"
+#include "send/sendpage.h"
+#include "ui/actualizar.h"
 #include "ui/dialogs.h"
 #include "ui/pageview.h"
-#include "ui/actualizar.h"
 #include "ui/vlconfig.h"
-#include "update/recovery.h"
 #include "ui/widgets.h"
+#include "update/recovery.h"
 
 namespace vl::ui {
 
@@ -44,16 +44,19 @@ constexpr int WbWidthTw = 9255;
 constexpr int Frame2HeightTw = 495;
 constexpr const char* HelpUrl = "http://www.velantia.es/Velantia/index.html";
 
-QString q(const std::string& cp1252) { return QString::fromStdString(fromCp1252(cp1252)); }
-std::string cp(const QString& s) { return toCp1252(s.toStdString()); }
+QString q(const std::string& cp1252) {
+    return QString::fromStdString(fromCp1252(cp1252));
+}
+std::string cp(const QString& s) {
+    return toCp1252(s.toStdString());
+}
 
 QSize screenPx() {
     const QScreen* s = QGuiApplication::primaryScreen();
     return s ? s->geometry().size() : QSize(1024, 768);
 }
 
-template <typename W>
-W* named(W* w, const char* name) {
+template <typename W> W* named(W* w, const char* name) {
     w->setObjectName(QString::fromLatin1(name));
     return w;
 }
@@ -69,7 +72,9 @@ Velantia::Velantia(const Paths& paths, const QString& commandLine, QWidget* pare
     formLoad(commandLine);
 }
 
-Velantia::~Velantia() { qApp->removeEventFilter(this); }
+Velantia::~Velantia() {
+    qApp->removeEventFilter(this);
+}
 
 void Velantia::buildControls() {
     setFixedWidth(px(WindowWidthTw));
@@ -88,7 +93,6 @@ void Velantia::buildControls() {
     placeTw(Check3_, 1380, 60, 1260, 300);
     Check2_ = named(new QCheckBox(QStringLiteral("Enviado"), Frame5_), "Check2");
     placeTw(Check2_, 60, 60, 1260, 300);
-
 
     Frame2_ = named(new QFrame(this), "Frame2");
     placeTw(Frame2_, -60, 6000, 9735, Frame2HeightTw);
@@ -131,15 +135,16 @@ void Velantia::buildControls() {
     placeTw(PBW_, 240, 960, 8760, 300);
     Label12_ = named(new LinkLabel(QStringLiteral("Enviar"), Frame4_), "Label12");
     placeTw(Label12_, 5400, 420, 900, 255);
-    Label11_ = named(new QLabel(QStringLiteral("o intente hacer el envio de forma manual"), Frame4_),
-                     "Label11");
+    Label11_ = named(
+        new QLabel(QStringLiteral("o intente hacer el envio de forma manual"), Frame4_), "Label11");
     placeTw(Label11_, 240, 660, 4500, 255);
     Label10_ = named(new QLabel(QString::fromUtf8("El envio de información se iniciará "
                                                   "automáticamnete. ESPERE..."),
                                 Frame4_),
                      "Label10");
     placeTw(Label10_, 240, 120, 8760, 255);
-    Label9_ = named(new LinkLabel(QStringLiteral("Pulse AQUI para envio manual"), Frame4_), "Label9");
+    Label9_ =
+        named(new LinkLabel(QStringLiteral("Pulse AQUI para envio manual"), Frame4_), "Label9");
     placeTw(Label9_, 4800, 660, 3600, 255);
     Label8_ = named(new QLabel(QString::fromUtf8("Si la barra de progreso permance vacía, pulse de "
                                                  "nuevo en "),
@@ -159,7 +164,8 @@ void Velantia::buildControls() {
     placeTw(Frame1_, 120, 2760, 9255, 3975);
     Frame1_->setStyleSheet(QStringLiteral("QFrame#Frame1{background:white;}"));
     Frame1_->hide();
-    Todo_ = named(new QPushButton(QStringLiteral("Aplicar a &Todo el tratamiento"), Frame1_), "Todo");
+    Todo_ =
+        named(new QPushButton(QStringLiteral("Aplicar a &Todo el tratamiento"), Frame1_), "Todo");
     placeTw(Todo_, 2160, 480, 2115, 255);
     Todo_->setStyleSheet(QStringLiteral("font-size:7pt;"));
     Todo_->setEnabled(false);
@@ -202,7 +208,8 @@ void Velantia::buildControls() {
     connect(wb_, &PageView::loadFinished, this, [this](bool) { pageLoaded_ = true; });
     connect(wb_, &PageView::progressChange, this, [this](int p, int max) {
         if (Frame4_->isVisible() && max > 0 && p >= 0 && p <= max)
-            PBW_->setValue(static_cast<int>(static_cast<float>(p) * 100.0f / static_cast<float>(max)));
+            PBW_->setValue(
+                static_cast<int>(static_cast<float>(p) * 100.0f / static_cast<float>(max)));
     });
     connect(wb_, &PageView::printDone, this, [this](bool, const QString&) {
         // The print of the patient page is done: back to the complete page.
@@ -273,7 +280,8 @@ void Velantia::formLoad(const QString& commandLine) {
     }
     if (st_.run.hasReference) Label6_->setText(q(st_.run.reference));
     if (st_.run.terminalValue() != 0)
-        for (auto* l : Label5_) l->hide();
+        for (auto* l : Label5_)
+            l->hide();
     if (st_.surveySwitch) Check1_->setChecked(*st_.surveySwitch == 1);
 
     // A closing call gets here only without a usable reference: it starts as an ordinary one.
@@ -332,7 +340,8 @@ void Velantia::option1Click() {
         Pgrabar_->setEnabled(false);
     }
     if (st_.run.CurrentIndex != 0) {
-        Label2_->setText(QString::fromStdString(positionLabel(st_.run.CurrentIndex, st_.run.CodeCount)));
+        Label2_->setText(
+            QString::fromStdString(positionLabel(st_.run.CurrentIndex, st_.run.CodeCount)));
         ShowMedicine(st_.run.CodeList[st_.run.CurrentIndex]);
     } else {
         wb_->navigate(QString::fromStdString(emptyPageUrl(paths_)));
@@ -374,7 +383,8 @@ void Velantia::applyPanel() {
         placeTw(TIT_[k], row.titleLeft, row.top, 3015, 255);
         TIT_[k]->setVisible(row.titleShown);
         RESP_[k]->clear();
-        for (const auto& a : row.answers) RESP_[k]->addItem(q(a));
+        for (const auto& a : row.answers)
+            RESP_[k]->addItem(q(a));
         placeTw(RESP_[k], row.respLeft, row.top, 2055, 315);
         RESP_[k]->setVisible(row.listShown);
     }
@@ -386,7 +396,8 @@ void Velantia::applyPanel() {
     moveTw(Todo_, panel_.todo.left, panel_.todo.top);
     // Labels stand behind the buttons and lists, whatever the order they were made in:
     // in two columns Pgrabar's white band reaches under Kborrar.
-    for (QLabel* l : Frame1_->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) l->lower();
+    for (QLabel* l : Frame1_->findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+        l->lower();
     applyChoices();
 }
 
@@ -418,13 +429,17 @@ void Velantia::applyNavigation(bool nextEnabled, bool prevEnabled) {
     Command2_[1]->setEnabled(prevEnabled);
 }
 
-int Velantia::heightTw() const { return tw(height()); }
+int Velantia::heightTw() const {
+    return tw(height());
+}
 
 int Velantia::collapsedHeightTw() const {
     return collapsedHeight(tw(Frame2_->height()), tw(Frame1_->y()));
 }
 
-void Velantia::setHeightTw(int twips) { setFixedHeight(px(twips)); }
+void Velantia::setHeightTw(int twips) {
+    setFixedHeight(px(twips));
+}
 
 float Velantia::ShowMedicine(const std::string& code) {
     if (code.size() != 6) return 0;
@@ -434,12 +449,12 @@ float Velantia::ShowMedicine(const std::string& code) {
     Watchdog dog;
     const MedicinePages pages = buildMedicinePages(files_, code, st_.todayStamp, dog);
     if (!writeMedicinePages(paths_, st_.run.terminalDigit, pages)) {
-        Dialogs::message(this,
-                         QString::fromUtf8("No se ha podido escribir la página del medicamento en "
-                                           "la carpeta %1.")
-                             .arg(QString::fromStdString(
-                                 paths_.pageFolder(st_.run.terminalDigit).string())),
-                         QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
+        Dialogs::message(
+            this,
+            QString::fromUtf8("No se ha podido escribir la página del medicamento en "
+                              "la carpeta %1.")
+                .arg(QString::fromStdString(paths_.pageFolder(st_.run.terminalDigit).string())),
+            QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
         wb_->navigate(QString::fromStdString(emptyPageUrl(paths_)));
     } else {
         Label14_->setText(q(pages.label14));
@@ -498,10 +513,10 @@ void Velantia::Timer4_Tick() {
 }
 
 void Velantia::Label13_Click() {
-    const auto answer = Dialogs::message(this, QString::fromUtf8(FullPrintQuestion.data(), FullPrintQuestion.size()),
-                                         QString::fromUtf8(FullPrintTitle.data(), FullPrintTitle.size()),
-                                         QMessageBox::Yes | QMessageBox::No,
-                                         QMessageBox::Question, QMessageBox::No);
+    const auto answer = Dialogs::message(
+        this, QString::fromUtf8(FullPrintQuestion.data(), FullPrintQuestion.size()),
+        QString::fromUtf8(FullPrintTitle.data(), FullPrintTitle.size()),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Question, QMessageBox::No);
     if (answer == QMessageBox::Yes) wb_->printSilently();
 }
 
@@ -512,14 +527,19 @@ void Velantia::TEST_Click() {
     if (c.size() == 6) ShowMedicine(c);
 }
 
-void Velantia::Kgrabar_Click() { recordCurrent(true); }
+void Velantia::Kgrabar_Click() {
+    recordCurrent(true);
+}
 
-void Velantia::Kborrar_Click() { recordCurrent(false); }
+void Velantia::Kborrar_Click() {
+    recordCurrent(false);
+}
 
 void Velantia::recordCurrent(bool grabar) {
     if (!session_.referenceOpen()) return;
     const int m = st_.run.CurrentIndex;
-    const auto c = grabar ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_);
+    const auto c =
+        grabar ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_);
     if (c) {
         applyRecordingControls(*c);
         applyChoices();
@@ -544,11 +564,20 @@ void Velantia::focusAfterRecording(bool afterGrabar) {
                               ? focusAfterGrabar(next, prev, heightTw(), st_.cfg.alto_ventana)
                               : focusAfterBorrar(next, prev);
     switch (t) {
-    case FocusTarget::Next: Command2_[0]->setFocus(); break;
-    case FocusTarget::Prev: Command2_[1]->setFocus(); break;
-    case FocusTarget::Command1: Command1_->setFocus(); break;
-    case FocusTarget::Command3: Command3_->setFocus(); break;
-    case FocusTarget::None: break;
+    case FocusTarget::Next:
+        Command2_[0]->setFocus();
+        break;
+    case FocusTarget::Prev:
+        Command2_[1]->setFocus();
+        break;
+    case FocusTarget::Command1:
+        Command1_->setFocus();
+        break;
+    case FocusTarget::Command3:
+        Command3_->setFocus();
+        break;
+    case FocusTarget::None:
+        break;
     }
 }
 
@@ -559,8 +588,10 @@ void Velantia::RESP_Click(int index, int position) {
 
 void Velantia::Check1_Click() {
     if (!isVisible()) return;
-    if (!Check1_->isChecked()) setHeightTw(collapsedHeightTw());
-    else if (st_.run.CodeCount >= 1) setHeightTw(static_cast<int>(st_.cfg.alto_ventana * 15));
+    if (!Check1_->isChecked())
+        setHeightTw(collapsedHeightTw());
+    else if (st_.run.CodeCount >= 1)
+        setHeightTw(static_cast<int>(st_.cfg.alto_ventana * 15));
     saveSurveySwitch(paths_.product("config\\encuesta.for"), Check1_->isChecked() ? 1 : 0);
 }
 

@@ -9,10 +9,10 @@
 
 #include "core/startup.h"
 #include "data/lookup.h"
+#include "send/send.h"
+#include "send/upload.h"
 #include "survey/recording.h"
 #include "survey/survey.h"
-#include "outbox/send.h"
-#include "outbox/upload.h"
 
 class QCheckBox;
 class QComboBox;
@@ -31,7 +31,7 @@ class PageView;
 
 class Velantia : public QWidget {
     Q_OBJECT
-public:
+  public:
     // Runs the start-up sequence; the window shows itself from the deferred start.
     Velantia(const Paths& paths, const QString& commandLine, QWidget* parent = nullptr);
     ~Velantia() override;
@@ -70,17 +70,17 @@ public:
     int heightTw() const;
     int collapsedHeightTw() const;
 
-signals:
+  signals:
     void deferredStartFinished();
     // A send has reached its verdict (or failed); the result page is loading.
     void sendFinished();
     void medicineShown(const QString& code);
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void buildControls();
     void formLoad(const QString& commandLine);
     void timer1Tick();

@@ -15,10 +15,10 @@
 #include <utility>
 
 #include "core/faultpoint.h"
-#include "core/fileio.h"
 #include "core/text.h"
 #include "data/records.h"
-#include "outbox/oslock.h"
+#include "platform/fileio.h"
+#include "platform/oslock.h"
 #include "update/xmlwalk.h"
 
 namespace vl {
@@ -204,8 +204,9 @@ std::string oneLine(std::string v) {
 }
 
 ReceivedSurveyRow onLines(const ReceivedSurveyRow& r) {
-    return {oneLine(r.grupoId),     oneLine(r.grupo),     oneLine(r.preguntaId), oneLine(r.pregunta),
-            oneLine(r.respuestaId), oneLine(r.respuesta), oneLine(r.porDefecto)};
+    return {oneLine(r.grupoId),   oneLine(r.grupo),       oneLine(r.preguntaId),
+            oneLine(r.pregunta),  oneLine(r.respuestaId), oneLine(r.respuesta),
+            oneLine(r.porDefecto)};
 }
 
 } // namespace
@@ -320,8 +321,8 @@ class MasterSink : public RecordSink {
         // write it once.
         if (id == lastId_) return;
         lastId_ = id;
-        writer_.write(folder_ / (id + ".txt"),
-                      "\"" + f[3] + "\"" + CRLF + "\"" + f[4] + "\"" + CRLF + "\"" + f[9] + "\"" + CRLF);
+        writer_.write(folder_ / (id + ".txt"), "\"" + f[3] + "\"" + CRLF + "\"" + f[4] + "\"" +
+                                                   CRLF + "\"" + f[9] + "\"" + CRLF);
     }
 
     // Every text on disk, or the Spanish reason why not.
@@ -454,7 +455,9 @@ struct MasterFiles {
 };
 
 // Beside Ocupado.lck: held for the whole of a conversion, tried by the recovery.
-fs::path conversionLockPath(const Paths& paths) { return paths.product("Actualiza.lck"); }
+fs::path conversionLockPath(const Paths& paths) {
+    return paths.product("Actualiza.lck");
+}
 
 // The old texts are deleted beside the rest of the update: thousands of deletions would
 // otherwise hold it up. One folder at a time per process.
@@ -529,8 +532,7 @@ void discardOldTexts(const MasterFiles& m) {
     if (renameWithRetry(m.old, doomed)) {
         faultPoint("swap:discarding");
         discarder().start(doomed);
-    }
-    else
+    } else
         fs::remove_all(m.old, ec);
 }
 
@@ -572,7 +574,6 @@ bool recoverLocked(const MasterFiles& m) {
     return ok;
 }
 
-
 std::string cannotWrite(const fs::path& file) {
     return "No se puede escribir " + file.string() +
            ": el disco está lleno o no se puede escribir en él. Los datos anteriores se "
@@ -600,7 +601,8 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
     }
     sink.lines.sort();
     // Written and flushed before the marker may say it is complete.
-    if (!writeFileBytes(m.freshVelantia, sink.lines.joined(), true) || !flushFolderToDisk(m.fresh)) {
+    if (!writeFileBytes(m.freshVelantia, sink.lines.joined(), true) ||
+        !flushFolderToDisk(m.fresh)) {
         rollBack(m);
         return failed(cannotWrite(m.velantia));
     }
@@ -665,16 +667,17 @@ ConversionResult convertSurvey(const Paths& paths, const ConversionOptions& opti
 
 } // namespace
 
-void waitForDataCleanup() { discarder().wait(); }
+void waitForDataCleanup() {
+    discarder().wait();
+}
 
 bool recoverDataFiles(const Paths& paths) {
     std::error_code ec;
     if (!fs::is_directory(paths.product("datos"), ec)) return true;
     // Every start asks: when nothing lies aside, the share is not bothered with a lock.
     const MasterFiles m(paths);
-    bool leftovers = fs::exists(m.marker, ec) || fs::exists(m.fresh, ec) ||
-                     fs::exists(m.old, ec) || fs::exists(m.freshVelantia, ec) ||
-                     !fs::exists(m.textos, ec);
+    bool leftovers = fs::exists(m.marker, ec) || fs::exists(m.fresh, ec) || fs::exists(m.old, ec) ||
+                     fs::exists(m.freshVelantia, ec) || !fs::exists(m.textos, ec);
     for (fs::directory_iterator it(m.datos, ec), end; !leftovers && !ec && it != end;
          it.increment(ec))
         leftovers = it->path().filename().string().find(".~") != std::string::npos;

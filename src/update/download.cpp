@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "outbox/https.h"
+#include "net/https.h"
 #include "update/updaterun.h"
 
 namespace vl {

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <thread>
 
-#include "core/fileio.h"
+#include "platform/fileio.h"
 
 namespace vl {
 

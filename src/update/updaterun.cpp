@@ -3,9 +3,9 @@
 #include <system_error>
 
 #include "core/dates.h"
-#include "core/fileio.h"
 #include "core/text.h"
-#include "outbox/https.h"
+#include "net/https.h"
+#include "platform/fileio.h"
 #include "update/convert.h"
 #include "update/unzip.h"
 

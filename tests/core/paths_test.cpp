@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "core/fileio.h"
 #include "core/paths.h"
+#include "platform/fileio.h"
 #include "support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -44,7 +44,7 @@ TEST(Paths, FileUrl) {
 TEST(Paths, MakeDirOneLevelOnly) {
     vltest::TempDir dir;
     vl::makeDirOneLevel(dir.path() / "a");
-    vl::makeDirOneLevel(dir.path() / "a"); // existing: quiet
+    vl::makeDirOneLevel(dir.path() / "a");       // existing: quiet
     vl::makeDirOneLevel(dir.path() / "x" / "y"); // missing parent: quiet, nothing made
     EXPECT_TRUE(fs::is_directory(dir.path() / "a"));
     EXPECT_FALSE(fs::exists(dir.path() / "x"));
@@ -56,7 +56,8 @@ TEST(FileIo, AtomicWriteReplacesAndLeavesNoTemporary) {
     ASSERT_TRUE(vl::writeFileAtomic(f, "nuevo\r\n"));
     EXPECT_EQ(vltest::readBytes(f), "nuevo\r\n");
     int entries = 0;
-    for ([[maybe_unused]] auto& e : fs::directory_iterator(dir.path() / "datos")) ++entries;
+    for ([[maybe_unused]] auto& e : fs::directory_iterator(dir.path() / "datos"))
+        ++entries;
     EXPECT_EQ(entries, 1);
     EXPECT_FALSE(vl::writeFileAtomic(dir.path() / "no/existe/f.txt", "x"));
     EXPECT_EQ(vl::fileSizeOrZero(f), 7u);

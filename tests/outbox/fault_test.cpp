@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/fileio.h"
 #include "core/text.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
+#include "platform/fileio.h"
 #include "support/faults.h"
 #include "support/terminal.h"
 
@@ -28,8 +28,10 @@ const std::string Velantia = "quiroles/Velantia/";
 std::vector<std::string> fields(const std::string& line) {
     std::vector<std::string> out(1);
     for (char c : line) {
-        if (c == '\t') out.emplace_back();
-        else out.back() += c;
+        if (c == '\t')
+            out.emplace_back();
+        else
+            out.back() += c;
     }
     return out;
 }
@@ -157,15 +159,15 @@ TEST_F(ClosingFaults, KilledAtRandomMomentsThenRunAgain) {
     probe.record(dir);
     const auto t0 = std::chrono::steady_clock::now();
     {
-        vltest::Worker w({VELANTIA_FAULT_WORKER, "closing", dir.path().string(),
-                          probe.reference(), probe.closingCodes(), "-"});
+        vltest::Worker w({VELANTIA_FAULT_WORKER, "closing", dir.path().string(), probe.reference(),
+                          probe.closingCodes(), "-"});
         ASSERT_TRUE(w.waitReady());
         ASSERT_EQ(w.wait().exitCode, 0);
     }
     const auto span = std::max<long long>(
-        200, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
-                                                                   t0)
-                 .count());
+        200,
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+            .count());
     std::uniform_int_distribution<long long> delay(0, span);
 
     constexpr int Rounds = 30;
@@ -255,7 +257,8 @@ struct FullDiskClosing {
         st.closingCall = st.hasReference = true;
         st.reference = d.reference();
         st.terminalDigit = "3";
-        for (int i : {3, 1, 2}) st.CodeList[++st.CodeCount] = d.code(i);
+        for (int i : {3, 1, 2})
+            st.CodeList[++st.CodeCount] = d.code(i);
         Config cfg;
         cfg.n_farmacia = "4321";
         if (!tryAcquireForClosing(paths, "3").acquired) return "lock";
@@ -275,15 +278,16 @@ struct FullDiskClosing {
         EXPECT_EQ(vltest::readBytes(root / (Velantia + "Respuesta.tsv")),
                   outboxBefore.empty() ? std::string() : outboxBefore);
         EXPECT_EQ(vltest::readBytes(root / (Velantia + "Ocupado")), "*");
-        EXPECT_TRUE(fs::exists(root / (Velantia + "referencias/" + Dispensing{1}.reference() + ".ref")));
+        EXPECT_TRUE(
+            fs::exists(root / (Velantia + "referencias/" + Dispensing{1}.reference() + ".ref")));
     }
 };
 
 TEST(ClosingFullDisk, FileSizeLimitKeepsEverythingAndTheNextCallMovesIt) {
     FullDiskClosing c(true);
     const fs::path root = c.dir.path();
-    const auto message = vltest::runWithFileSizeLimit(c.outboxBefore.size() + 20,
-                                                      [&] { return FullDiskClosing::closeIn(root); });
+    const auto message = vltest::runWithFileSizeLimit(
+        c.outboxBefore.size() + 20, [&] { return FullDiskClosing::closeIn(root); });
     ASSERT_TRUE(message.has_value());
     FullDiskClosing::expectNothingLost(*message, root, c.outboxBefore);
     EXPECT_EQ(c.dir.read(Velantia + "NumRegistro"), "1000\r\n");
@@ -291,7 +295,8 @@ TEST(ClosingFullDisk, FileSizeLimitKeepsEverythingAndTheNextCallMovesIt) {
     // Room again: the same closing call moves the answers, once.
     EXPECT_EQ(FullDiskClosing::closeIn(root), "ok");
     const auto seen = outboxCodes(c.dir, 1);
-    for (int i = 1; i <= 3; ++i) EXPECT_EQ(seen.count(Dispensing{1}.code(i)), 1u);
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(seen.count(Dispensing{1}.code(i)), 1u);
     EXPECT_EQ(c.dir.read(Velantia + "NumRegistro"), "1003\r\n");
 }
 

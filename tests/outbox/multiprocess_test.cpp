@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "core/fileio.h"
 #include "outbox/lock.h"
-#include "outbox/oslock.h"
 #include "outbox/outbox.h"
+#include "platform/fileio.h"
+#include "platform/oslock.h"
 #include "support/service_double.h"
 #include "support/tempdir.h"
 
@@ -31,8 +31,10 @@ namespace fs = std::filesystem;
 std::vector<std::string> splitTabs(const std::string& line) {
     std::vector<std::string> out(1);
     for (char c : line) {
-        if (c == '\t') out.emplace_back();
-        else out.back() += c;
+        if (c == '\t')
+            out.emplace_back();
+        else
+            out.back() += c;
     }
     return out;
 }
@@ -42,7 +44,8 @@ pid_t spawnWorker(const std::vector<std::string>& args, int* out = nullptr) {
     std::vector<std::string> all{VELANTIA_CLOSING_WORKER};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
+    for (auto& a : all)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -70,7 +73,9 @@ int exitCodeOf(pid_t pid) {
     return WEXITSTATUS(status);
 }
 
-fs::path product(const vltest::TempDir& dir) { return dir.path() / "quiroles/Velantia"; }
+fs::path product(const vltest::TempDir& dir) {
+    return dir.path() / "quiroles/Velantia";
+}
 
 void prepareProduct(const vltest::TempDir& dir) {
     fs::create_directories(product(dir) / "referencias");
@@ -140,7 +145,8 @@ TEST(ClosingMoveProcesses, ConcurrentTerminalsLoseAndRepeatNothing) {
         ASSERT_GT(pid, 0);
         pids.push_back(pid);
     }
-    for (pid_t pid : pids) EXPECT_EQ(exitCodeOf(pid), 0);
+    for (pid_t pid : pids)
+        EXPECT_EQ(exitCodeOf(pid), 0);
 
     // Every call's lines whole, together, numbered on from 1, each call exactly once.
     std::map<std::string, int> blocks, expected;
@@ -196,7 +202,8 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
 
     // What the service received is what the sender read, send by send.
     std::vector<fs::path> entries;
-    for (const auto& e : fs::directory_iterator(log)) entries.push_back(e.path());
+    for (const auto& e : fs::directory_iterator(log))
+        entries.push_back(e.path());
     std::sort(entries.begin(), entries.end());
     const auto uploads = service.recordedUploads();
     ASSERT_EQ(uploads.size(), entries.size());
@@ -242,7 +249,8 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
     EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado"), "*");
     EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado.lck").substr(0, 1), "*");
     EXPECT_FALSE(vl::heldByAnyone(vl::lockGuardPath(paths), 0));
-    for (char d = '0'; d <= '9'; ++d) EXPECT_FALSE(vl::holderAlive(paths, d)) << d;
+    for (char d = '0'; d <= '9'; ++d)
+        EXPECT_FALSE(vl::holderAlive(paths, d)) << d;
     EXPECT_TRUE(fs::is_empty(product(dir) / "referencias"));
     std::printf("[ info ] %zu sends, %d accepted, %d left later answers in the outbox\n",
                 entries.size(), accepted, trimmed);

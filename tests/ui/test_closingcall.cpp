@@ -10,7 +10,7 @@
 
 #include "core/dates.h"
 #include "outbox/lock.h"
-#include "outbox/oslock.h"
+#include "platform/oslock.h"
 #include "support/tempdir.h"
 #include "ui/app.h"
 #include "ui/dialogs.h"
@@ -26,7 +26,7 @@ class ClosingCallTest : public QObject {
     vl::Paths paths() const { return vl::Paths(dir_->path()); }
     fs::path product(const std::string& rel) const { return paths().product(rel); }
 
-private slots:
+  private slots:
     void init() {
         dir_ = std::make_unique<vltest::TempDir>();
         fs::copy(fs::path(VELANTIA_SOURCE_DIR) / "demo/root", dir_->path(),
@@ -46,13 +46,14 @@ private slots:
         vltest::writeBytes(product("referencias/00012343.ref"), "otro terminal");
 
         int exitCode = -1;
-        QVERIFY(vl::ui::runClosingCall(paths(), QStringLiteral("TK-00012342+692514+683907"),
-                                       exitCode));
+        QVERIFY(
+            vl::ui::runClosingCall(paths(), QStringLiteral("TK-00012342+692514+683907"), exitCode));
         QCOMPARE(exitCode, 0);
         const std::string today = vl::TodayStamp();
         QCOMPARE(vltest::readBytes(product("Respuesta.tsv")),
                  "resultado_id\tcodigo_nacional\tn_farmacia\tfecha\trespuestas\r\n"
-                 "1\t692514\t28001234\t" + today + "\t102,113,123,201,211,223\r\n");
+                 "1\t692514\t28001234\t" +
+                     today + "\t102,113,123,201,211,223\r\n");
         QCOMPARE(vltest::readBytes(product("NumRegistro")), std::string("1\r\n"));
         QVERIFY(!fs::exists(product("referencias/00012342.ref")));
         QVERIFY(!fs::exists(product("referencias/99999942.ref")));

@@ -20,11 +20,11 @@
 #include <string>
 #include <thread>
 
-#include "core/fileio.h"
 #include "outbox/lock.h"
-#include "outbox/oslock.h"
 #include "outbox/outbox.h"
-#include "outbox/send.h"
+#include "platform/fileio.h"
+#include "platform/oslock.h"
+#include "send/send.h"
 
 using namespace vl;
 
@@ -79,7 +79,9 @@ int closingCalls(const Paths& paths, const std::string& digit, int rounds, int c
     return 0;
 }
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 bool setServiceMode(const std::string& url, const std::string& ca, char verdict) {
     const char* mode = verdict == 'r' ? "refuse" : verdict == 'n' ? "noverdict" : "ok";
@@ -104,10 +106,14 @@ char letter(SendVerdict v) {
 char letter(const std::optional<EmptyOutcome>& e) {
     if (!e) return '-';
     switch (*e) {
-    case EmptyOutcome::Emptied: return 'E';
-    case EmptyOutcome::Trimmed: return 'T';
-    case EmptyOutcome::Busy: return 'B';
-    case EmptyOutcome::Failed: return 'F';
+    case EmptyOutcome::Emptied:
+        return 'E';
+    case EmptyOutcome::Trimmed:
+        return 'T';
+    case EmptyOutcome::Busy:
+        return 'B';
+    case EmptyOutcome::Failed:
+        return 'F';
     }
     return '?';
 }
@@ -149,7 +155,8 @@ void waitToBeKilled() {
     std::fputc('H', stdout);
     std::fflush(stdout);
     // Ends only by a signal; the test bounds the wait.
-    for (int i = 0; i < 600; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 600; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 int hold(const Paths& paths, const std::string& digit) {

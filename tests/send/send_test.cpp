@@ -1,5 +1,5 @@
 // The send sequence the main window runs, against the local service double.
-#include "outbox/send.h"
+#include "send/send.h"
 
 #include <gtest/gtest.h>
 

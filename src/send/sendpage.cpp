@@ -1,12 +1,12 @@
-#include "outbox/sendpage.h"
+#include "send/sendpage.h"
 
 #include <array>
 #include <cctype>
 #include <cstdint>
 #include <utility>
 
-#include "core/fileio.h"
 #include "core/text.h"
+#include "platform/fileio.h"
 
 namespace vl {
 
@@ -32,7 +32,9 @@ std::string utf8Of(char32_t cp) {
     return s;
 }
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool startsWithNoCase(std::string_view s, std::size_t at, std::string_view prefix) {
     if (at + prefix.size() > s.size()) return false;
@@ -61,9 +63,9 @@ bool breaksLine(std::string_view html, std::size_t lt) {
     while (k < html.size() && std::isalnum(static_cast<unsigned char>(html[k])))
         name += lowerAscii(html[k++]);
     static constexpr std::array<std::string_view, 26> Block{
-        "br", "p",  "div", "tr", "td", "th", "li", "ul", "ol", "table", "tbody", "thead", "hr",
-        "h1", "h2", "h3",  "h4", "h5", "h6", "body", "html", "form", "pre", "blockquote",
-        "dd", "dt"};
+        "br",    "p",     "div",   "tr",   "td",  "th",         "li", "ul", "ol",
+        "table", "tbody", "thead", "hr",   "h1",  "h2",         "h3", "h4", "h5",
+        "h6",    "body",  "html",  "form", "pre", "blockquote", "dd", "dt"};
     for (auto b : Block)
         if (b == name) return true;
     return false;
@@ -71,14 +73,13 @@ bool breaksLine(std::string_view html, std::size_t lt) {
 
 // The entities such an answer page plausibly carries; anything else is left as written.
 constexpr std::array<std::pair<std::string_view, char32_t>, 32> NamedEntities{{
-    {"amp", U'&'},     {"lt", U'<'},       {"gt", U'>'},      {"quot", U'"'},
-    {"apos", U'\''},   {"nbsp", U' '},     {"aacute", U'á'},  {"eacute", U'é'},
-    {"iacute", U'í'},  {"oacute", U'ó'},   {"uacute", U'ú'},  {"Aacute", U'Á'},
-    {"Eacute", U'É'},  {"Iacute", U'Í'},   {"Oacute", U'Ó'},  {"Uacute", U'Ú'},
-    {"ntilde", U'ñ'},  {"Ntilde", U'Ñ'},   {"uuml", U'ü'},    {"Uuml", U'Ü'},
-    {"iexcl", U'¡'},   {"iquest", U'¿'},   {"ordf", U'ª'},    {"ordm", U'º'},
-    {"euro", U'€'},    {"copy", U'©'},     {"reg", U'®'},     {"deg", U'°'},
-    {"ccedil", U'ç'},  {"Ccedil", U'Ç'},   {"middot", U'·'},  {"laquo", U'«'},
+    {"amp", U'&'},    {"lt", U'<'},     {"gt", U'>'},     {"quot", U'"'},   {"apos", U'\''},
+    {"nbsp", U' '},   {"aacute", U'á'}, {"eacute", U'é'}, {"iacute", U'í'}, {"oacute", U'ó'},
+    {"uacute", U'ú'}, {"Aacute", U'Á'}, {"Eacute", U'É'}, {"Iacute", U'Í'}, {"Oacute", U'Ó'},
+    {"Uacute", U'Ú'}, {"ntilde", U'ñ'}, {"Ntilde", U'Ñ'}, {"uuml", U'ü'},   {"Uuml", U'Ü'},
+    {"iexcl", U'¡'},  {"iquest", U'¿'}, {"ordf", U'ª'},   {"ordm", U'º'},   {"euro", U'€'},
+    {"copy", U'©'},   {"reg", U'®'},    {"deg", U'°'},    {"ccedil", U'ç'}, {"Ccedil", U'Ç'},
+    {"middot", U'·'}, {"laquo", U'«'},
 }};
 
 // Decodes the entity starting at html[i] == '&'; returns the bytes and how many were read.
@@ -94,9 +95,12 @@ std::pair<std::string, std::size_t> decodeEntity(std::string_view html, std::siz
         for (std::size_t k = hex ? 2 : 1; k < name.size(); ++k) {
             const char c = name[k];
             int d = -1;
-            if (c >= '0' && c <= '9') d = c - '0';
-            else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-            else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+            if (c >= '0' && c <= '9')
+                d = c - '0';
+            else if (hex && c >= 'a' && c <= 'f')
+                d = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F')
+                d = c - 'A' + 10;
             if (d < 0 || cp > 0x10FFFF) return {"&", 1};
             cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
             any = true;
@@ -110,8 +114,7 @@ std::pair<std::string, std::size_t> decodeEntity(std::string_view html, std::siz
 }
 
 bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v' ||
-           c == '\xA0';
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v' || c == '\xA0';
 }
 
 } // namespace
@@ -121,12 +124,23 @@ std::string htmlEscape(std::string_view text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '\'': out += "&#39;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -145,7 +159,8 @@ std::string uploadPageText(const Config& cfg, const std::string& uploadUrl) {
         "<INPUT type='hidden' name='fichero' value='respuesta'>",
         "<INPUT type='hidden' name='tipo_fichero' value='1'>",
         "<INPUT type='hidden' name='fecha_ultima' value='20061105'>",
-        "<INPUT type='hidden' name='codigo_empresa' value='" + htmlEscape(cfg.codigo_empresa) + "'>",
+        "<INPUT type='hidden' name='codigo_empresa' value='" + htmlEscape(cfg.codigo_empresa) +
+            "'>",
         "<INPUT type='hidden' name='clave' value='" + htmlEscape(cfg.clave) + "'>",
         "<INPUT type='file' name='fichero2' ><br>",
         "<INPUT type='submit' value='  Enviar encuesta al KAPR  '>",
@@ -190,9 +205,9 @@ std::string answerVisibleText(std::string_view html) {
             i = end == std::string_view::npos ? html.size() : end + 3;
             continue;
         }
-        const bool tagStart = i + 1 < html.size() &&
-                              (std::isalpha(static_cast<unsigned char>(html[i + 1])) ||
-                               html[i + 1] == '/' || html[i + 1] == '!' || html[i + 1] == '?');
+        const bool tagStart =
+            i + 1 < html.size() && (std::isalpha(static_cast<unsigned char>(html[i + 1])) ||
+                                    html[i + 1] == '/' || html[i + 1] == '!' || html[i + 1] == '?');
         if (!tagStart) {
             raw += c;
             ++i;

@@ -1,4 +1,4 @@
-#include "outbox/oslock.h"
+#include "platform/oslock.h"
 
 #include <map>
 #include <mutex>
@@ -49,7 +49,9 @@ std::intptr_t openShared(const std::filesystem::path& file) {
     return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(h);
 }
 
-void closeHandle(std::intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+void closeHandle(std::intptr_t handle) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
 
 OVERLAPPED at(std::uint64_t offset) {
     OVERLAPPED ov{};
@@ -91,7 +93,9 @@ std::intptr_t openShared(const std::filesystem::path& file) {
     return ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
 }
 
-void closeHandle(std::intptr_t handle) { ::close(static_cast<int>(handle)); }
+void closeHandle(std::intptr_t handle) {
+    ::close(static_cast<int>(handle));
+}
 
 // Open-file-description locks where there are some: they belong to the open file, not to the
 // process, so closing another descriptor of the file does not drop them and two opens in one
@@ -187,7 +191,8 @@ void dropHolds(const std::filesystem::path& file) {
     std::lock_guard<std::mutex> g(h.m);
     const auto it = h.byFile.find(file.string());
     if (it == h.byFile.end()) return;
-    for (const auto& [offset, handle] : it->second) closeHandle(handle);
+    for (const auto& [offset, handle] : it->second)
+        closeHandle(handle);
     h.byFile.erase(it);
 }
 

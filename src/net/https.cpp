@@ -1,8 +1,8 @@
-#include "outbox/https.h"
+#include "net/https.h"
 
 #include <cstdlib>
 
-#include "core/fileio.h"
+#include "platform/fileio.h"
 
 #ifndef VELANTIA_SERVICE_HOST
 #error "VELANTIA_SERVICE_HOST must be defined by the build"

@@ -1,4 +1,4 @@
-#include "outbox/upload.h"
+#include "send/upload.h"
 
 #include <gtest/gtest.h>
 
@@ -18,18 +18,22 @@ using vl::SendVerdict;
 
 // Sets an environment variable for one scope and puts the old value back.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
-        if (value) setenv(name, value->c_str(), 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value->c_str(), 1);
+        else
+            unsetenv(name);
     }
     ~ScopedEnv() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
     }
 
-private:
+  private:
     const char* name_;
     std::optional<std::string> old_;
 };
@@ -38,7 +42,8 @@ vl::Config sampleConfig() {
     vl::Config cfg;
     cfg.n_farmacia = "28123";
     cfg.codigo_empresa = "8";
-    cfg.clave = "se\xF1" "a<&>'\"";
+    cfg.clave = "se\xF1"
+                "a<&>'\"";
     return cfg;
 }
 
@@ -119,7 +124,8 @@ TEST(SendVerdictTable, DecidesOnErrorZeroThenErrorEquals) {
         {"ERROR", SendVerdict::NoVerdict},
         {"", SendVerdict::NoVerdict},
     };
-    for (const auto& r : rows) EXPECT_EQ(vl::verdictOf(r.text), r.verdict) << r.text;
+    for (const auto& r : rows)
+        EXPECT_EQ(vl::verdictOf(r.text), r.verdict) << r.text;
 }
 
 TEST(UploadAnswerText, KeepsOnlyWhatTheReaderSees) {
@@ -146,7 +152,8 @@ TEST(UploadAnswerText, KeepsOnlyWhatTheReaderSees) {
         {"<html><head><body>ERROR=0", "ERROR=0"},
         {"  \r\n ", ""},
     };
-    for (const Row& r : rows) EXPECT_EQ(vl::answerVisibleText(r.html), r.text) << r.html;
+    for (const Row& r : rows)
+        EXPECT_EQ(vl::answerVisibleText(r.html), r.text) << r.html;
 }
 
 TEST(UploadServiceUrl, EnvironmentOverridesTheBuiltInHost) {
@@ -157,7 +164,8 @@ TEST(UploadServiceUrl, EnvironmentOverridesTheBuiltInHost) {
         EXPECT_NE(vl::serviceUrl().find("velantia"), std::string::npos);
     }
     {
-        ScopedEnv env("VELANTIA_SERVICE_URL", "https://velantia.localhost:4433/conexion_empresas.asp");
+        ScopedEnv env("VELANTIA_SERVICE_URL",
+                      "https://velantia.localhost:4433/conexion_empresas.asp");
         EXPECT_EQ(vl::serviceUrl(), "https://velantia.localhost:4433/conexion_empresas.asp");
     }
 }
@@ -166,7 +174,7 @@ TEST(UploadServiceUrl, EnvironmentOverridesTheBuiltInHost) {
 // Against the local service double
 
 class UploadService : public ::testing::Test {
-protected:
+  protected:
     // Header plus two answer lines; a Windows-1252 byte, a tab and a NUL to prove byte-exactness.
     const std::string outboxBytes = std::string("NumRegistro\tn_farmacia\tcodigo\r\n"
                                                 "1\t28123\t654321\tS\xED\r\n"
@@ -212,8 +220,8 @@ TEST_F(UploadService, AcceptedUploadCarriesTheSevenFieldsInOrder) {
     const auto& parts = uploads[0].parts;
     ASSERT_EQ(parts.size(), 7u);
     const std::vector<std::pair<std::string, std::string>> fields{
-        {"n_farmacia", "28123"}, {"fichero", "respuesta"}, {"tipo_fichero", "1"},
-        {"fecha_ultima", "20061105"}, {"codigo_empresa", "8"}, {"clave", sampleConfig().clave}};
+        {"n_farmacia", "28123"},      {"fichero", "respuesta"}, {"tipo_fichero", "1"},
+        {"fecha_ultima", "20061105"}, {"codigo_empresa", "8"},  {"clave", sampleConfig().clave}};
     for (std::size_t i = 0; i < fields.size(); ++i) {
         EXPECT_EQ(parts[i].name, fields[i].first);
         EXPECT_EQ(parts[i].value, fields[i].second) << parts[i].name;
@@ -251,8 +259,8 @@ TEST_F(UploadService, AnswerWithoutVerdict) {
 TEST_F(UploadService, ModeSwitchedWhileRunning) {
     vltest::ServiceDouble sd;
     const fs::path outbox = writeOutbox(outboxBytes);
-    EXPECT_EQ(vl::verdictOf(vl::uploadOutbox(sampleConfig(), outbox, sd.url(), {}, trusting(sd))
-                                .answerText),
+    EXPECT_EQ(vl::verdictOf(
+                  vl::uploadOutbox(sampleConfig(), outbox, sd.url(), {}, trusting(sd)).answerText),
               SendVerdict::Accepted);
     ASSERT_TRUE(sd.setMode("refuse", "7"));
     const vl::UploadResult r = vl::uploadOutbox(sampleConfig(), outbox, sd.url(), {}, trusting(sd));
@@ -274,8 +282,8 @@ TEST_F(UploadService, NoAnswerWithinTheTimeout) {
 }
 
 TEST_F(UploadService, RefusedConnection) {
-    const vl::UploadResult r = vl::uploadOutbox(
-        sampleConfig(), writeOutbox(outboxBytes), vltest::ServiceDouble::refusedUrl(), {}, {});
+    const vl::UploadResult r = vl::uploadOutbox(sampleConfig(), writeOutbox(outboxBytes),
+                                                vltest::ServiceDouble::refusedUrl(), {}, {});
     EXPECT_FALSE(r.transferOk);
     EXPECT_EQ(r.error, "No se puede conectar con el servidor.");
 }
@@ -288,9 +296,9 @@ TEST_F(UploadService, CertificatesThatCannotBeTrustedAreRejected) {
         const char* what;
         bool wrongHost, untrustedCa, trust;
     };
-    for (const Case& c : {Case{"another host", true, false, true},
-                          Case{"unknown authority", false, true, true},
-                          Case{"no bundle", false, false, false}}) {
+    for (const Case& c :
+         {Case{"another host", true, false, true}, Case{"unknown authority", false, true, true},
+          Case{"no bundle", false, false, false}}) {
         SCOPED_TRACE(c.what);
         vltest::ServiceDouble::Options o;
         o.wrongHost = c.wrongHost;
@@ -322,14 +330,16 @@ TEST_F(UploadService, ExtraCertificatesComeFromTheEnvironment) {
 TEST_F(UploadService, LargeOutboxReportsRisingProgress) {
     vltest::ServiceDouble sd;
     std::string big = "NumRegistro\r\n";
-    for (int i = 0; big.size() < 600000; ++i) big += std::to_string(i) + "\t28123\t654321\tS\r\n";
+    for (int i = 0; big.size() < 600000; ++i)
+        big += std::to_string(i) + "\t28123\t654321\tS\r\n";
     std::vector<int> progress;
     const vl::UploadResult r = vl::uploadOutbox(
         sampleConfig(), writeOutbox(big), sd.url(), [&](int p) { progress.push_back(p); },
         trusting(sd));
     ASSERT_TRUE(r.transferOk) << r.error;
     ASSERT_GE(progress.size(), 2u);
-    for (std::size_t i = 1; i < progress.size(); ++i) EXPECT_GE(progress[i], progress[i - 1]);
+    for (std::size_t i = 1; i < progress.size(); ++i)
+        EXPECT_GE(progress[i], progress[i - 1]);
     EXPECT_EQ(progress.back(), 100);
     const auto uploads = sd.recordedUploads();
     ASSERT_EQ(uploads.size(), 1u);

@@ -1,4 +1,4 @@
-#include "core/fileio.h"
+#include "platform/fileio.h"
 
 #include <chrono>
 #include <cstdio>
@@ -31,7 +31,8 @@ std::optional<std::string> readFileBytes(const fs::path& p) {
     std::string out;
     char buf[65536];
     std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
     const bool bad = std::ferror(f) != 0;
     std::fclose(f);
     if (bad) return std::nullopt;
@@ -51,7 +52,8 @@ namespace {
 
 bool writeAside(const fs::path& p, std::string_view bytes, bool durable) {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
-    const fs::path tmp = p.parent_path() / (p.filename().string() + ".~" + std::to_string(rng() % 1000000000));
+    const fs::path tmp =
+        p.parent_path() / (p.filename().string() + ".~" + std::to_string(rng() % 1000000000));
     std::FILE* f = std::fopen(tmp.string().c_str(), "wb");
     if (!f) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();

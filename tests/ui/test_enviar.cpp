@@ -52,7 +52,7 @@ class SendTest : public QObject {
         QVERIFY(done.wait(30000));
     }
 
-private slots:
+  private slots:
     void init() {
         dir_ = std::make_unique<vltest::TempDir>();
         fs::copy(fs::path(VELANTIA_SOURCE_DIR) / "demo/root", dir_->path(),
@@ -115,7 +115,8 @@ private slots:
     }
 
     void unreachableServiceReleasesTheLock() {
-        qputenv("VELANTIA_SERVICE_URL", QByteArray::fromStdString(vltest::ServiceDouble::refusedUrl()));
+        qputenv("VELANTIA_SERVICE_URL",
+                QByteArray::fromStdString(vltest::ServiceDouble::refusedUrl()));
         auto w = start();
         vl::ui::Dialogs::preAnswer(QMessageBox::Ok);
         send(w.get());
@@ -156,4 +157,4 @@ int main(int argc, char** argv) {
     return QTest::qExec(&t, argc, argv);
 }
 
-#include "test_send.moc"
+#include "test_enviar.moc"

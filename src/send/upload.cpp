@@ -1,12 +1,12 @@
-#include "outbox/upload.h"
+#include "send/upload.h"
 
 #include <curl/curl.h>
 
 #include <memory>
 
-#include "core/fileio.h"
 #include "core/text.h"
-#include "outbox/https.h"
+#include "net/https.h"
+#include "platform/fileio.h"
 
 namespace vl {
 

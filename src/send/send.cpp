@@ -1,10 +1,10 @@
-#include "outbox/send.h"
+#include "send/send.h"
 
 #include <chrono>
 #include <thread>
 
-#include "core/fileio.h"
 #include "core/text.h"
+#include "platform/fileio.h"
 
 namespace vl {
 
@@ -34,9 +34,8 @@ SendVerdict settleAnswer(const Paths& paths, const std::string& text,
     writeErrorTxt(paths, text);
     const SendVerdict verdict = verdictOf(text);
     if (verdict == SendVerdict::Accepted) {
-        const EmptyOutcome outcome = emptyWhenFree([&] {
-            return sent ? emptyOutboxAfterSend(paths, *sent) : emptyOutbox(paths);
-        });
+        const EmptyOutcome outcome = emptyWhenFree(
+            [&] { return sent ? emptyOutboxAfterSend(paths, *sent) : emptyOutbox(paths); });
         if (emptied) *emptied = outcome;
     }
     releaseSend(paths);

@@ -13,7 +13,7 @@ namespace vl {
 // to destruction; blocks until it gets it. Also exclusive between threads of one process. When
 // the file cannot be opened the guard holds nothing and locked() is false.
 class OsFileLock {
-public:
+  public:
     explicit OsFileLock(const std::filesystem::path& file);
     ~OsFileLock();
     OsFileLock(const OsFileLock&) = delete;
@@ -26,7 +26,7 @@ public:
     int readByte(std::uint64_t offset) const;
     bool writeByte(std::uint64_t offset, char value) const;
 
-private:
+  private:
     std::intptr_t handle_ = -1;
     bool locked_ = false;
 };
@@ -44,7 +44,7 @@ bool heldByAnyone(const std::filesystem::path& file, std::uint64_t offset);
 // another thread of this process holds any OsFileTryLock. For long work that others must not
 // disturb yet need not wait for.
 class OsFileTryLock {
-public:
+  public:
     explicit OsFileTryLock(const std::filesystem::path& file);
     ~OsFileTryLock();
     OsFileTryLock(const OsFileTryLock&) = delete;
@@ -52,7 +52,7 @@ public:
 
     bool locked() const { return locked_; }
 
-private:
+  private:
     std::intptr_t handle_ = -1;
     bool locked_ = false;
 };

@@ -12,8 +12,8 @@
 #include "core/paths.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
-#include "outbox/sendpage.h"
-#include "outbox/upload.h"
+#include "send/sendpage.h"
+#include "send/upload.h"
 
 namespace vl {
 
@@ -21,11 +21,11 @@ namespace vl {
 bool nothingToSend(const Paths& paths);
 
 struct SendResult {
-    bool transferOk = false;          // an answer page arrived
-    std::string error;                // a failed transfer, Spanish, Windows-1252
-    std::string answerText;           // the page's visible text, Windows-1252
+    bool transferOk = false; // an answer page arrived
+    std::string error;       // a failed transfer, Spanish, Windows-1252
+    std::string answerText;  // the page's visible text, Windows-1252
     SendVerdict verdict = SendVerdict::NoVerdict;
-    std::string sent;                 // the bytes that went out
+    std::string sent;                    // the bytes that went out
     std::optional<EmptyOutcome> emptied; // set when the verdict was Accepted
 };
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "core/config.h"
-#include "outbox/https.h" // serviceUrl()
-#include "outbox/sendpage.h"
+#include "net/https.h" // serviceUrl()
+#include "send/sendpage.h"
 
 namespace vl {
 
@@ -24,9 +24,9 @@ struct UploadOptions {
 };
 
 struct UploadResult {
-    bool transferOk = false;   // an answer page arrived, whatever it says
-    std::string answerText;    // visible text of the answer page, Windows-1252
-    std::string error;         // Spanish description of a failed transfer, Windows-1252
+    bool transferOk = false; // an answer page arrived, whatever it says
+    std::string answerText;  // visible text of the answer page, Windows-1252
+    std::string error;       // Spanish description of a failed transfer, Windows-1252
     long httpStatus = 0;
     std::size_t sentBytes = 0; // length of the outbox content that went out
 };
