@@ -1,0 +1,34 @@
+// The run log: one line per event, per terminal, in the product folder, for whoever supports
+// the pharmacy ("registro<digit>.log", Windows-1252, CR LF). Writing it never stops or fails a
+// run: a log that cannot be written is skipped.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vl {
+
+class Paths;
+
+namespace runlog {
+
+// Past this size the log is renamed to ".1" (replacing the previous one) and begun again.
+inline constexpr std::uintmax_t MaxBytes = 1024 * 1024;
+
+// "registro<digit>.log" in the product folder; "registro.log" without a digit.
+std::filesystem::path logPath(const Paths& paths, std::string_view terminalDigit);
+
+// Sends this process's lines to the log of `terminalDigit`. Until called, log() does nothing.
+void open(const Paths& paths, std::string_view terminalDigit);
+void close();
+
+// One line: "dd/mm/yyyy hh:mm:ss [pid] " + event (UTF-8, stored as Windows-1252).
+void log(std::string_view event);
+
+// The log file this process writes to, empty when none.
+std::filesystem::path currentPath();
+
+} // namespace runlog
+} // namespace vl
