@@ -26,8 +26,6 @@ HeaderBar::HeaderBar(QWidget* parent) : QWidget(parent) {
 
     // Label3 has no role of its own; it is kept, empty and hidden, for the tools that look it up.
     named(new QLabel(this), QStringLiteral("Label3"))->hide();
-    Label7_ = named(new QLabel(this), QStringLiteral("Label7"));
-    Label7_->hide();
 
     Label2_ = named(new QLabel(QStringLiteral("Medicamento 0/0"), this), QStringLiteral("Label2"));
     auto* label4 =
@@ -98,12 +96,6 @@ void HeaderBar::setSurveySwitch(bool on) {
 }
 bool HeaderBar::surveySwitch() const {
     return Check1_->isChecked();
-}
-void HeaderBar::setLocation(const QString& url) {
-    Label7_->setText(url);
-}
-QString HeaderBar::location() const {
-    return Label7_->text();
 }
 void HeaderBar::offerCodeQuery() {
     TEST_->show();

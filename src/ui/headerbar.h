@@ -28,9 +28,6 @@ class HeaderBar : public QWidget {
     void offerCodeQuery();
     void setSurveySwitch(bool on);
     bool surveySwitch() const;
-    // The address the browser shows, kept where the print watch reads it.
-    void setLocation(const QString& url);
-    QString location() const;
 
   signals:
     void commandChosen(vl::ui::Command command);
@@ -41,7 +38,7 @@ class HeaderBar : public QWidget {
   private:
     std::array<LinkLabel*, 3> Label5_{};
     LinkLabel *TEST_ = nullptr, *Label15_ = nullptr;
-    QLabel *Label2_ = nullptr, *Label6_ = nullptr, *Label7_ = nullptr, *Label14_ = nullptr;
+    QLabel *Label2_ = nullptr, *Label6_ = nullptr, *Label14_ = nullptr;
     QCheckBox* Check1_ = nullptr;
 };
 

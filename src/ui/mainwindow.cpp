@@ -93,9 +93,6 @@ void Velantia::buildParts() {
     Timer1_->setObjectName(QStringLiteral("Timer1"));
     Timer1_->setInterval(10);
     Timer1_->setSingleShot(true);
-    Timer4_ = new QTimer(this);
-    Timer4_->setObjectName(QStringLiteral("Timer4"));
-    Timer4_->setInterval(250);
 
     connect(header_, &HeaderBar::commandChosen, this, &Velantia::runCommand);
     connect(header_, &HeaderBar::codeQueryChosen, this, &Velantia::queryCode);
@@ -118,16 +115,6 @@ void Velantia::buildParts() {
     connect(survey_, &SurveyView::previousChosen, this, &Velantia::showPreviousFromSurvey);
     connect(survey_, &SurveyView::nextChosen, this, &Velantia::showNextFromSurvey);
     connect(Timer1_, &QTimer::timeout, this, &Velantia::deferredStart);
-    connect(Timer4_, &QTimer::timeout, this, &Velantia::watchHandoutPrint);
-
-    PageView* wb = pages_->page();
-    connect(wb, &PageView::loadStarted, this, [this] { pageLoaded_ = false; });
-    connect(wb, &PageView::loadFinished, this, [this](bool) { pageLoaded_ = true; });
-    connect(wb, &PageView::printDone, this, [this](bool, const QString&) {
-        // The handout is printed: back to the complete page.
-        if (pages_->page()->locationUrl().contains(QStringLiteral("imprime.htm")))
-            pages_->page()->showFile(completePage(paths_, st_.run.terminalDigit));
-    });
 }
 
 void Velantia::addShortcuts() {
@@ -169,7 +156,6 @@ void Velantia::startUp(const QString& commandLine) {
     // An update that died while it replaced the data files is finished or undone first.
     recoverDataFiles(paths_);
     files_.OpenDataFiles();
-    Timer4_->start();
     Timer1_->start();
 }
 
@@ -278,18 +264,8 @@ void Velantia::showPreviousFromSurvey() {
 }
 
 void Velantia::printHandout() {
-    pages_->page()->showFile(patientPage(paths_, st_.run.terminalDigit));
-    Timer4_->start();
-}
-
-void Velantia::watchHandoutPrint() {
-    header_->setLocation(pages_->page()->locationUrl());
-    // Print only once the handout has finished loading, then go back when printed.
-    if (isPrintPage(header_->location().toStdString()) && pageLoaded_) {
-        Timer4_->stop();
-        if (!pages_->page()->printSilently())
-            pages_->page()->showFile(completePage(paths_, st_.run.terminalDigit));
-    }
+    pages_->printHandout(patientPage(paths_, st_.run.terminalDigit),
+                         completePage(paths_, st_.run.terminalDigit));
 }
 
 void Velantia::printCompletePage() {

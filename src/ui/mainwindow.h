@@ -60,7 +60,6 @@ class Velantia : public QWidget {
     void showNextFromSurvey();
     void showPreviousFromSurvey();
     void printHandout();
-    void watchHandoutPrint();
     void printCompletePage();
     void queryCode();
     void chooseAnswer(int row, int position);
@@ -85,7 +84,6 @@ class Velantia : public QWidget {
     bool deferredDone_ = false;
     bool startFailed_ = false;
     bool finished_ = false;
-    bool pageLoaded_ = false;
     int frameHeight_ = -1; // title bar and borders, as last seen
 
     QVBoxLayout* layout_ = nullptr;
@@ -94,7 +92,7 @@ class Velantia : public QWidget {
     PageArea* pages_ = nullptr;
     NavigationRow* nav_ = nullptr;
     SurveyView* survey_ = nullptr;
-    QTimer *Timer1_ = nullptr, *Timer4_ = nullptr;
+    QTimer* Timer1_ = nullptr;
 };
 
 } // namespace vl::ui

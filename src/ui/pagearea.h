@@ -5,7 +5,9 @@
 #include <QWidget>
 #include <filesystem>
 
+class QLabel;
 class QStackedLayout;
+class QTimer;
 
 namespace vl::ui {
 
@@ -24,9 +26,17 @@ class PageArea : public QWidget {
     PageView* sendingPage() const { return wb3_; }
     void showSendingPage(const std::filesystem::path& file);
     void hideSendingPage();
+    // Shows the handout, prints it once loaded, then goes back to the complete page.
+    void printHandout(const std::filesystem::path& handout, const std::filesystem::path& complete);
 
   private:
+    void watchHandoutPrint();
+
     QStackedLayout* stack_ = nullptr;
+    QLabel* Label7_ = nullptr; // the address Wb shows, as the print watch last read it
+    QTimer* Timer4_ = nullptr;
+    std::filesystem::path complete_;
+    bool loaded_ = false;
     PageView* wb_ = nullptr;
     PageView* wb3_ = nullptr;
 };

@@ -90,6 +90,9 @@ bool PageView::printSilently() {
         printTarget_ = info.printerName();
     }
     printer_->setCopyCount(1);
+    // The pages fill the width they get: without margins of its own a handout runs to the
+    // paper's edge, where most printers cannot print.
+    printer_->setPageMargins(QMarginsF(12, 12, 12, 12), QPageLayout::Millimeter);
     print(printer_.get());
     return true;
 }
