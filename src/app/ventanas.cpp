@@ -17,6 +17,7 @@ int main(int argc, char* argv[]) {
     if (const char* failed = std::getenv("VELANTIA_CIERRE_FALLIDO")) {
         const std::string error = failed;
         QApplication app(argc, argv);
+        vl::ui::installSpanishTranslations(app);
         QStringList args = QCoreApplication::arguments();
         args.removeFirst();
         const auto run = vl::parseCommandLine(vl::toCp1252(args.join(QLatin1Char(' ')).toStdString()));
@@ -26,6 +27,7 @@ int main(int argc, char* argv[]) {
 
     vl::ui::prepareBrowserEngine();
     QApplication app(argc, argv);
+    vl::ui::installSpanishTranslations(app);
     vl::ui::markStartup("aplicacion");
     Q_INIT_RESOURCE(assets);
 

@@ -194,16 +194,16 @@ bool writeMedicinePages(const Paths& paths, const std::string& terminalDigit,
            writeFileReplacing(resolvePath(folder, "imprime.htm"), pages.imprime);
 }
 
-std::string completePageUrl(const Paths& paths, const std::string& terminalDigit) {
-    return Paths::fileUrl(resolvePath(paths.pageFolder(terminalDigit), "informa.htm"));
+fs::path completePage(const Paths& paths, const std::string& terminalDigit) {
+    return resolvePath(paths.pageFolder(terminalDigit), "informa.htm");
 }
 
-std::string patientPageUrl(const Paths& paths, const std::string& terminalDigit) {
-    return Paths::fileUrl(resolvePath(paths.pageFolder(terminalDigit), "imprime.htm"));
+fs::path patientPage(const Paths& paths, const std::string& terminalDigit) {
+    return resolvePath(paths.pageFolder(terminalDigit), "imprime.htm");
 }
 
-std::string emptyPageUrl(const Paths& paths) {
-    return Paths::fileUrl(paths.product("htm\\vacia.htm"));
+fs::path emptyPage(const Paths& paths) {
+    return paths.product("htm\\vacia.htm");
 }
 
 } // namespace vl

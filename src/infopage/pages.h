@@ -34,9 +34,9 @@ MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
 bool writeMedicinePages(const Paths& paths, const std::string& terminalDigit,
                         const MedicinePages& pages);
 
-// Addresses the browser is sent to.
-std::string completePageUrl(const Paths& paths, const std::string& terminalDigit);
-std::string patientPageUrl(const Paths& paths, const std::string& terminalDigit);
-std::string emptyPageUrl(const Paths& paths);
+// Pages the browser is sent to. The window makes their addresses: a folder may hold "#" or "%".
+fs::path completePage(const Paths& paths, const std::string& terminalDigit);
+fs::path patientPage(const Paths& paths, const std::string& terminalDigit);
+fs::path emptyPage(const Paths& paths);
 
 } // namespace vl

@@ -50,11 +50,8 @@ std::string RefRecord::ans(int k) const {
     return validRow(k) ? bytes.substr(AnsAt + AnsWidth * k, AnsWidth) : std::string();
 }
 
-FocusTarget focusAfterGrabar(bool nextEnabled, bool prevEnabled, int windowHeightTw,
-                             float altoVentana) {
-    // The configured height is single precision, as it is stored.
-    if (static_cast<float>(windowHeightTw) > altoVentana * 15.0f - 100.0f)
-        return nextEnabled ? FocusTarget::Command3 : FocusTarget::Command1;
+FocusTarget focusAfterGrabar(bool nextEnabled, bool prevEnabled, bool surveyShown) {
+    if (surveyShown) return nextEnabled ? FocusTarget::Command3 : FocusTarget::Command1;
     return focusAfterBorrar(nextEnabled, prevEnabled);
 }
 
@@ -181,7 +178,8 @@ std::optional<RecordingControls> SurveySession::muestraRespuestas(int m, SurveyP
             row.orden = decimalText(p);
         }
     }
-    if (!referenceOpen()) c.kgrabarEnabled = c.kborrarEnabled = false;
+    // Nowhere to record: "PENDIENTE DE GRABAR" would ask for what cannot be done.
+    if (!referenceOpen()) c.pgrabarEnabled = c.kgrabarEnabled = c.kborrarEnabled = false;
     return c;
 }
 

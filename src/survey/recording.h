@@ -50,10 +50,9 @@ struct RecordingControls {
 
 enum class FocusTarget { Next, Prev, Command1, Command3, None };
 
-// Where the focus goes after Grabar: "&Siguiente +", else "&Anterior -"; but when the window
-// shows the survey (taller than alto_ventana * 15 - 100 twips), "<" or ">" instead.
-FocusTarget focusAfterGrabar(bool nextEnabled, bool prevEnabled, int windowHeightTw,
-                             float altoVentana);
+// Where the focus goes after Grabar: "&Siguiente +", else "&Anterior -"; but while the window
+// shows the survey panel, ">" or "<" beside Grabar instead.
+FocusTarget focusAfterGrabar(bool nextEnabled, bool prevEnabled, bool surveyShown);
 // After Borrar only the first part applies.
 FocusTarget focusAfterBorrar(bool nextEnabled, bool prevEnabled);
 

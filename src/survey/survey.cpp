@@ -1,6 +1,5 @@
 #include "survey/survey.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -24,38 +23,22 @@ SurveyPanel buildSurvey(std::string_view fileBytes) {
     int lastCreated = 0;
     int groups = 0;
 
-    const auto place = [&](int row) { p.rows[row].top = (row - p.base) * SurveyRowHeight - 100; };
-    // Rows beyond the tables are ignored, but the position after row 50 still counts for the
-    // depth, as it does after any shorter last column.
-    const auto raiseDepth = [&] {
-        p.depth = std::max(p.depth, std::min(i, SurveyMaxRows + 1) - p.base);
-    };
-    const auto shiftRight = [&](SurveyRow& row) {
-        if (p.base > 0) {
-            row.titleLeft += SurveyColumnShift;
-            row.respLeft += SurveyColumnShift;
-        }
-    };
-
     for (const std::string& line : splitLines(fileBytes)) {
         // Too short to carry type, code and flag (an empty last line, typically).
         if (line.size() < 5) continue;
         const char type = line[0];
         const std::string text = line.substr(5);
 
-        if (i <= SurveyMaxRows) {
-            if (i != lastCreated) {
-                // A new element copies the template's current captions, not its list.
-                SurveyRow row;
-                row.exists = true;
-                row.sele = p.rows[0].sele;
-                row.orden = p.rows[0].orden;
-                p.rows[i] = std::move(row);
-                lastCreated = i;
-            }
-            place(i);
+        if (i <= SurveyMaxRows && i != lastCreated) {
+            // A new element copies the template's current captions, not its list.
+            SurveyRow row;
+            row.exists = true;
+            row.sele = p.rows[0].sele;
+            row.orden = p.rows[0].orden;
+            row.column = p.twoColumns ? 1 : 0;
+            p.rows[i] = std::move(row);
+            lastCreated = i;
         }
-        raiseDepth();
 
         if (type == 'E' || type == 'P') {
             if (i > SurveyMaxRows) {
@@ -68,17 +51,14 @@ SurveyPanel buildSurvey(std::string_view fileBytes) {
             if (type == 'E') {
                 row.isGroup = true;
                 row.bold = true;
-                if (++groups == 2) {
-                    p.base = i - 1;
-                    place(i);
-                }
+                // From the second group on, rows start again at the top of a second column.
+                if (++groups == 2) p.twoColumns = true;
+                row.column = p.twoColumns ? 1 : 0;
             } else {
                 row.bold = false;
                 row.listShown = true;
                 p.ultimaPregunta = i;
             }
-            shiftRight(row);
-            raiseDepth();
             ++i;
         } else if (type == 'R') {
             const int r = i - 1;
@@ -96,21 +76,6 @@ SurveyPanel buildSurvey(std::string_view fileBytes) {
             }
         }
     }
-
-    const int buttonTop = p.depth * SurveyRowHeight;
-    for (Geometry* g : {&p.pgrabar, &p.kgrabar, &p.kborrar, &p.command1, &p.command3})
-        g->top = buttonTop;
-    p.todo.top = buttonTop - 255;
-
-    if (p.base > 0) {
-        p.pgrabar.left += SurveyColumnShift;
-        p.kgrabar.left += SurveyColumnShift;
-        p.kborrar.left = p.kgrabar.left - 1000;
-        p.command1.left = p.kborrar.left + KborrarWidth;
-        p.command3.left = p.kgrabar.left + KgrabarWidth;
-    }
-    p.todo.left = p.kborrar.left;
-    p.frame1Height = (p.depth + 1) * SurveyRowHeight;
     return p;
 }
 
@@ -119,15 +84,6 @@ std::string readSurveyFile(const Paths& paths) {
     // Opening for appending creates a missing survey empty and leaves an existing one alone.
     { std::ofstream touch(file, std::ios::binary | std::ios::app); }
     return readFileBytes(file).value_or(std::string());
-}
-
-MainLayout layoutMain(int windowHeightTw, int wbTopTw, int frame2HeightTw, int frame1HeightTw) {
-    MainLayout l;
-    l.frame1Height = frame1HeightTw;
-    l.frame1Top = windowHeightTw - frame1HeightTw - 900 - 255 - 250 + frame2HeightTw;
-    l.wbHeight = l.frame1Top - wbTopTw - 30 - frame2HeightTw;
-    l.frame2Top = wbTopTw + l.wbHeight + 30;
-    return l;
 }
 
 void chooseAnswer(SurveyPanel& panel, int row, int position) {

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QScreen>
 #include <QTimer>
 #include <QWebEngineView>
@@ -28,6 +30,18 @@ void prepareBrowserEngine() {
                           "--disable-gpu", "--no-first-run"})
         if (!flags.contains(f)) flags += QByteArray(" ") + f;
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
+}
+
+bool installSpanishTranslations(QApplication& app) {
+    auto* qt = new QTranslator(&app);
+    // Installed with Qt, or beside the program where Qt is deployed with it.
+    for (const QString& dir : {QLibraryInfo::path(QLibraryInfo::TranslationsPath),
+                               QCoreApplication::applicationDirPath() + QStringLiteral("/translations")})
+        if (qt->load(QLocale(QLocale::Spanish, QLocale::Spain), QStringLiteral("qtbase"),
+                     QStringLiteral("_"), dir))
+            return QCoreApplication::installTranslator(qt);
+    delete qt;
+    return false;
 }
 
 void markStartup(const char* name) {

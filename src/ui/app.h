@@ -13,6 +13,10 @@ namespace vl::ui {
 // Browser engine switches; they only take effect before the first browser is made.
 void prepareBrowserEngine();
 
+// Qt's own texts in Spanish: the standard buttons read "Sí", "No", "Cancelar", "Reintentar".
+// False when the translation is not installed (the buttons then stay in English).
+bool installSpanishTranslations(QApplication& app);
+
 // With VELANTIA_MEDIR_ARRANQUE set, prints "<name> <steady-clock ns>" on stdout so bench/run can
 // see where the start-up time goes; nothing otherwise.
 void markStartup(const char* name);

@@ -1,6 +1,8 @@
 #include "ui/dialogs.h"
 
 #include <QInputDialog>
+#include <QScreen>
+#include <algorithm>
 #include <deque>
 
 namespace vl::ui {
@@ -34,9 +36,31 @@ QMessageBox::StandardButton Dialogs::message(QWidget* parent, const QString& tex
         p.answers.pop_front();
         return a;
     }
-    QMessageBox box(icon, title, text, buttons, parent);
-    if (defaultButton != QMessageBox::NoButton) box.setDefaultButton(defaultButton);
-    return static_cast<QMessageBox::StandardButton>(box.exec());
+    return static_cast<QMessageBox::StandardButton>(
+        makeBox(parent, text, title, buttons, icon, defaultButton)->exec());
+}
+
+std::unique_ptr<QMessageBox> Dialogs::makeBox(QWidget* parent, const QString& text,
+                                              const QString& title,
+                                              QMessageBox::StandardButtons buttons,
+                                              QMessageBox::Icon icon,
+                                              QMessageBox::StandardButton defaultButton) {
+    auto box = std::make_unique<QMessageBox>(icon, title, text, buttons, parent);
+    if (defaultButton != QMessageBox::NoButton) box->setDefaultButton(defaultButton);
+    // Lines that fit the screen stay whole: the box would otherwise break them at half the
+    // screen's width, even inside a word such as "farmacéutic(o/a)".
+    const QFontMetrics fm(box->font());
+    const QScreen* screen = box->screen();
+    const int room = screen ? screen->availableGeometry().width() - 160 : 640;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    if (std::all_of(lines.begin(), lines.end(),
+                    [&](const QString& l) { return fm.horizontalAdvance(l) <= room; })) {
+        box->setTextFormat(Qt::RichText);
+        box->setText(QStringLiteral("<p style='white-space:pre'>") +
+                     text.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")) +
+                     QStringLiteral("</p>"));
+    }
+    return box;
 }
 
 QString Dialogs::input(QWidget* parent, const QString& prompt, const QString& title) {

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 
 class QWidget;
@@ -19,6 +20,12 @@ public:
                                                QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                                QMessageBox::Icon icon = QMessageBox::NoIcon,
                                                QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+    // The box message() shows, not yet shown.
+    static std::unique_ptr<QMessageBox> makeBox(QWidget* parent, const QString& text,
+                                                const QString& title,
+                                                QMessageBox::StandardButtons buttons,
+                                                QMessageBox::Icon icon,
+                                                QMessageBox::StandardButton defaultButton);
     // Input box; an empty text when cancelled.
     static QString input(QWidget* parent, const QString& prompt,
                          const QString& title = QStringLiteral("Velantia"));

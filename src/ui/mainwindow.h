@@ -1,74 +1,40 @@
-// The main window: the information page of each medicine of the dispensing, the navigation
-// frame, and the survey panel below it.
+// The main window: the information page of each medicine of the dispensing, the navigation row
+// and the survey panel below it. It starts the run and wires its parts together; each part is a
+// widget of its own.
 #pragma once
 
 #include <QWidget>
-#include <array>
-#include <memory>
-#include <vector>
+#include <optional>
 
 #include "core/startup.h"
 #include "data/lookup.h"
-#include "send/send.h"
-#include "send/upload.h"
 #include "survey/recording.h"
 #include "survey/survey.h"
+#include "ui/headerbar.h"
 
-class QCheckBox;
-class QComboBox;
-class QFrame;
-class QLabel;
-class QPlainTextEdit;
-class QProgressBar;
-class QPushButton;
-class QRadioButton;
 class QTimer;
+class QVBoxLayout;
 
 namespace vl::ui {
 
-class LinkLabel;
+class NavigationRow;
+class PageArea;
 class PageView;
+class SendPanel;
+class SurveyView;
 
 class Velantia : public QWidget {
     Q_OBJECT
   public:
     // Runs the start-up sequence; the window shows itself from the deferred start.
     Velantia(const Paths& paths, const QString& commandLine, QWidget* parent = nullptr);
-    ~Velantia() override;
 
     const RunState& runState() const { return st_.run; }
     const Config& config() const { return st_.cfg; }
-    DataFiles& dataFiles() { return files_; }
-    PageView* browser() const { return wb_; }
-    const SurveyPanel& panel() const { return panel_; }
-    SurveySession& session() { return session_; }
+    PageView* browser() const;
     bool deferredStartDone() const { return deferredDone_; }
     bool startFailed() const { return startFailed_; }
-
-    // Handlers, public so that the launcher and the tests can drive them as events do.
-    float ShowMedicine(const std::string& code);
-    void Command2_Click(int index);
-    void Command1_Click();
-    void Command3_Click();
-    void Label13_Click();
-    void TEST_Click();
-    void Timer4_Tick();
-    void Kgrabar_Click();
-    void Kborrar_Click();
-    void Todo_Click();
-    void RESP_Click(int index, int position);
-    void Check1_Click();
-    void Label5_Click(int index);
-    void MuestraRespuestas();
-    void Label9_Click();
-    void Check2_Click();
-    void Timer2_Tick();
-    bool sending() const { return sending_; }
-    PageView* sendingBrowser() const { return wb3_; }
-
-    // Window height, Frame1 top and Frame2 height in twips, as the layout rules use them.
-    int heightTw() const;
-    int collapsedHeightTw() const;
+    bool sending() const;
 
   signals:
     void deferredStartFinished();
@@ -78,26 +44,35 @@ class Velantia : public QWidget {
 
   protected:
     void closeEvent(QCloseEvent* e) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    void moveEvent(QMoveEvent* e) override;
 
   private:
-    void buildControls();
-    void formLoad(const QString& commandLine);
-    void timer1Tick();
-    void option1Click();
-    void applyPanel();
-    void applyChoices();
-    void applyRecordingControls(const RecordingControls& c);
-    void applyNavigation(bool nextEnabled, bool prevEnabled);
-    void setHeightTw(int twips);
-    void relayoutAfterSettings();
+    void buildParts();
+    void addShortcuts();
+    void startUp(const QString& commandLine);
+    void deferredStart();
+    void buildSurveyPanel();
+    float showMedicine(const std::string& code);
+    void restoreAnswers();
+    void step(int direction);
+    void showNext();
+    void showPrevious();
+    void showNextFromSurvey();
+    void showPreviousFromSurvey();
+    void printHandout();
+    void printCompletePage();
+    void queryCode();
+    void chooseAnswer(int row, int position);
+    void recordAnswers();
+    void clearAnswers();
+    void record(bool keep);
+    void applyToAll();
+    void switchSurvey(bool on);
+    void runCommand(Command command);
     void startSend();
-    void uploadFinished(const SendResult& r);
-    void showVerdict(SendVerdict verdict);
-    PageView* wb3();
-    QString resultPageUrl(const char* folder) const;
-    void focusAfterRecording(bool afterGrabar);
-    void recordCurrent(bool grabar);
+    bool surveyShown() const;
+    void layOutHeights();
+    void centre(bool horizontally);
     void finishAndQuit();
 
     Paths paths_;
@@ -105,34 +80,19 @@ class Velantia : public QWidget {
     DataFiles files_;
     SurveyPanel panel_;
     SurveySession session_;
+    std::optional<Command> pending_; // the command the program was started for
     bool deferredDone_ = false;
     bool startFailed_ = false;
     bool finished_ = false;
-    bool pageLoaded_ = false;
+    int frameHeight_ = -1; // title bar and borders, as last seen
 
-    // Controls, named as the form names them.
-    QTimer *Timer1_ = nullptr, *Timer2_ = nullptr, *Timer3_ = nullptr, *Timer4_ = nullptr;
-    QFrame *Frame1_ = nullptr, *Frame2_ = nullptr, *Frame4_ = nullptr, *Frame5_ = nullptr;
-    QCheckBox *Check1_ = nullptr, *Check2_ = nullptr, *Check3_ = nullptr;
-    PageView* wb_ = nullptr;
-    PageView* wb3_ = nullptr; // the sending browser is made only when a send needs it
-    bool sending_ = false;
-    std::array<QPushButton*, 4> Command2_{};
-    QPushButton *Command1_ = nullptr, *Command3_ = nullptr, *Kgrabar_ = nullptr,
-                *Kborrar_ = nullptr, *Todo_ = nullptr;
-    std::array<LinkLabel*, 3> Label5_{};
-    LinkLabel *Label13_ = nullptr, *Label9_ = nullptr, *Label12_ = nullptr, *Label15_ = nullptr,
-              *TEST_ = nullptr;
-    QLabel *Label1_ = nullptr, *Label2_ = nullptr, *Label3_ = nullptr, *Label4_ = nullptr,
-           *Label6_ = nullptr, *Label7_ = nullptr, *Label8_ = nullptr, *Label10_ = nullptr,
-           *Label11_ = nullptr, *Label14_ = nullptr, *Pgrabar_ = nullptr, *Image1_ = nullptr;
-    QProgressBar* PBW_ = nullptr;
-    QPlainTextEdit* Text2_ = nullptr;
-    QRadioButton* Option1_ = nullptr;
-    std::array<QLabel*, 51> TIT_{};
-    std::array<QComboBox*, 51> RESP_{};
-    std::array<QLabel*, 51> Sele_{};
-    std::array<QLabel*, 51> Orden_{};
+    QVBoxLayout* layout_ = nullptr;
+    HeaderBar* header_ = nullptr;
+    SendPanel* sendPanel_ = nullptr;
+    PageArea* pages_ = nullptr;
+    NavigationRow* nav_ = nullptr;
+    SurveyView* survey_ = nullptr;
+    QTimer* Timer1_ = nullptr;
 };
 
 } // namespace vl::ui

@@ -50,9 +50,19 @@ PageView::~PageView() {
     if (printer_) keepAlive(std::move(printer_)); // a print still in progress
 }
 
-void PageView::navigate(const QString& url) { load(QUrl(url)); }
+void PageView::navigate(const QString& url) {
+    load(QUrl(url));
+}
 
-QString PageView::locationUrl() const { return url().toString(); }
+void PageView::showFile(const std::filesystem::path& file) {
+    const std::u8string utf8 = std::filesystem::absolute(file).lexically_normal().u8string();
+    load(QUrl::fromLocalFile(
+        QString::fromUtf8(reinterpret_cast<const char*>(utf8.data()), qsizetype(utf8.size()))));
+}
+
+QString PageView::locationUrl() const {
+    return url().toString();
+}
 
 bool PageView::printSilently() {
     if (printer_) return false; // one print at a time
@@ -73,14 +83,16 @@ bool PageView::printSilently() {
             Dialogs::message(window(),
                              QStringLiteral("No hay ninguna impresora predeterminada instalada en "
                                             "este equipo. No se ha podido imprimir."),
-                             QStringLiteral("Velantia"), QMessageBox::Ok,
-                             QMessageBox::Warning);
+                             QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Warning);
             return false;
         }
         printer_ = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
         printTarget_ = info.printerName();
     }
     printer_->setCopyCount(1);
+    // The pages fill the width they get: without margins of its own a handout runs to the
+    // paper's edge, where most printers cannot print.
+    printer_->setPageMargins(QMarginsF(12, 12, 12, 12), QPageLayout::Millimeter);
     print(printer_.get());
     return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QWebEngineView>
+#include <filesystem>
 #include <memory>
 
 class QPrinter;
@@ -11,11 +12,13 @@ namespace vl::ui {
 
 class PageView : public QWebEngineView {
     Q_OBJECT
-public:
+  public:
     explicit PageView(QWidget* parent = nullptr);
     ~PageView() override;
 
     void navigate(const QString& url);
+    // A local page; its address is made from the path, so "#" and "%" in folder names are kept.
+    void showFile(const std::filesystem::path& file);
     QString locationUrl() const;
     // One copy of the page shown, on the default printer or, with VELANTIA_PRINT_DIR set, into a
     // new PDF file there. Returns false (with a message to the user) when there is no printer.
@@ -23,12 +26,12 @@ public:
     // Visible text of the page, as select-all + copy would give it.
     void pageText(const std::function<void(const QString&)>& done);
 
-signals:
+  signals:
     // Loading progress as the browser control reports it.
     void progressChange(int progress, int progressMax);
     void printDone(bool ok, const QString& target);
 
-private:
+  private:
     std::unique_ptr<QPrinter> printer_;
     QString printTarget_;
 };

@@ -39,6 +39,8 @@ VLconfig::VLconfig(const Paths& paths, Config& cfg, int screenHeightPx, QWidget*
         Text1_[i]->setObjectName(QStringLiteral("Text1_%1").arg(i));
     }
     Text1_[3]->setEchoMode(QLineEdit::Password);
+    // The password shows as "*", as the pharmacists know it, not as the style's dot.
+    Text1_[3]->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
 
     auto* farmacia = new QGroupBox(QStringLiteral("Farmacia"), this);
     auto* fl = new QGridLayout(farmacia);

@@ -258,11 +258,11 @@ TEST_F(Pages, WritesIntoTheTerminalFolder) {
         ASSERT_TRUE(writeMedicinePages(paths, c.digit, p));
         EXPECT_EQ(vltest::readBytes(folder / "Informa.htm"), "complete\r\n");
         EXPECT_EQ(vltest::readBytes(folder / "imprime.htm"), "patient\r\n");
-        EXPECT_EQ(completePageUrl(paths, c.digit), Paths::fileUrl(folder / "Informa.htm"));
-        EXPECT_EQ(patientPageUrl(paths, c.digit), Paths::fileUrl(folder / "imprime.htm"));
+        EXPECT_EQ(completePage(paths, c.digit), folder / "Informa.htm");
+        EXPECT_EQ(patientPage(paths, c.digit), folder / "imprime.htm");
         EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
     }
-    EXPECT_EQ(emptyPageUrl(paths), Paths::fileUrl(dir.path() / "quiroles/Velantia/htm/vacia.htm"));
+    EXPECT_EQ(emptyPage(paths), dir.path() / "quiroles/Velantia/htm/vacia.htm");
 }
 
 TEST_F(Pages, ReplacesAPageSpelledOtherwise) {

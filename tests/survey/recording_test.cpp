@@ -203,7 +203,8 @@ TEST(Recording, MuestraRespuestasRestoresNumbers) {
 
     t[2][0][0] = "2";
     p.rows[2].sele = "x";
-    EXPECT_EQ(s.muestraRespuestas(2, p), (RecordingControls{true, false, false}));
+    // Not recorded, but nowhere to record it: "PENDIENTE DE GRABAR" stays grey as well.
+    EXPECT_EQ(s.muestraRespuestas(2, p), (RecordingControls{false, false, false}));
     EXPECT_EQ(p.rows[2].sele, "x");
     EXPECT_EQ(s.muestraRespuestas(0, p), std::nullopt);
     EXPECT_EQ(s.muestraRespuestas(51, p), std::nullopt);
@@ -227,16 +228,15 @@ TEST(Recording, NoUsableReferenceMeansNoFile) {
 TEST(Recording, FocusAfterRecording) {
     using F = FocusTarget;
     struct Case {
-        bool next, prev;
-        int height;
+        bool next, prev, surveyShown;
         F grabar, borrar;
     } cases[] = {
-        {true, true, 8900, F::Next, F::Next}, // 600 px * 15 - 100 = 8900: not taller
-        {false, true, 8900, F::Prev, F::Prev},     {false, false, 8900, F::None, F::None},
-        {true, false, 8901, F::Command3, F::Next}, {false, true, 8901, F::Command1, F::Prev},
+        {true, true, false, F::Next, F::Next},     {false, true, false, F::Prev, F::Prev},
+        {false, false, false, F::None, F::None},   {true, false, true, F::Command3, F::Next},
+        {false, true, true, F::Command1, F::Prev},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(focusAfterGrabar(c.next, c.prev, c.height, 600.0f), c.grabar);
+        EXPECT_EQ(focusAfterGrabar(c.next, c.prev, c.surveyShown), c.grabar);
         EXPECT_EQ(focusAfterBorrar(c.next, c.prev), c.borrar);
     }
 }

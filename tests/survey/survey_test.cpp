@@ -16,59 +16,42 @@ std::string lines(std::initializer_list<const char*> ls) {
     return s;
 }
 
-struct RowPlace {
-    int row, top, titleLeft, respLeft;
-};
-
-TEST(SurveyBuild, LaysOutRowsAndButtons) {
+TEST(SurveyBuild, RowsAndColumns) {
     struct Case {
         const char* name;
         std::string file;
-        int depth, base, ultimaPregunta, lastRow;
-        std::vector<RowPlace> rows;
-        // Lefts of Pgrabar, Kgrabar, Kborrar, Command1, Command3, Todo.
-        std::array<int, 6> lefts;
-        int buttonTop, todoTop;
+        bool twoColumns;
+        int ultimaPregunta, lastRow;
+        std::vector<int> columns; // of rows 1, 2, ...
     } cases[] = {
-        // clang-format off
-        {"empty", "", 0, 0, 0, 0, {}, {120, 3240, 2160, 3000, 4080, 2160}, 0, -255},
-        // The line after the last row creates one more hidden row, hence depth 4.
-        {"one column", lines({"E001 Grupo", "P001 Uno", "R001 si", "R002 no", "P002 Dos", "R003 a"}),
-         4, 0, 3, 4,
-         {{1, 215, 120, 2280}, {2, 530, 120, 2280}, {3, 845, 120, 2280}, {4, 1160, 120, 2280}},
-         {120, 3240, 2160, 3000, 4080, 2160}, 1260, 1005},
-        {"last line takes a row", lines({"E001 G", "P001 Q"}), 2, 0, 2, 2,
-         {{1, 215, 120, 2280}, {2, 530, 120, 2280}},
-         {120, 3240, 2160, 3000, 4080, 2160}, 630, 375},
-        // Second header restarts at the top 4800 further right; a third stays there.
-        {"two columns", lines({"E001 G1", "P001 Q1", "R001 a", "E002 G2", "P002 Q2", "R005 b",
-                               "E003 G3", "P003 Q3"}),
-         4, 2, 6, 6,
-         {{1, 215, 120, 2280}, {2, 530, 120, 2280}, {3, 215, 4920, 7080}, {4, 530, 4920, 7080},
-          {5, 845, 4920, 7080}, {6, 1160, 4920, 7080}},
-         {4920, 8040, 7040, 7895, 8895, 7040}, 1260, 1005},
-        // clang-format on
+        {"empty", "", false, 0, 0, {}},
+        // The line after the last row creates one more hidden row.
+        {"one column",
+         lines({"E001 Grupo", "P001 Uno", "R001 si", "R002 no", "P002 Dos", "R003 a"}),
+         false,
+         3,
+         4,
+         {0, 0, 0, 0}},
+        {"last line takes a row", lines({"E001 G", "P001 Q"}), false, 2, 2, {0, 0}},
+        // The second header starts the second column; a third stays there.
+        {"two columns",
+         lines({"E001 G1", "P001 Q1", "R001 a", "E002 G2", "P002 Q2", "R005 b", "E003 G3",
+                "P003 Q3"}),
+         true,
+         6,
+         6,
+         {0, 0, 1, 1, 1, 1}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const SurveyPanel p = buildSurvey(c.file);
-        EXPECT_EQ(p.depth, c.depth);
-        EXPECT_EQ(p.base, c.base);
+        EXPECT_EQ(p.twoColumns, c.twoColumns);
         EXPECT_EQ(p.ultimaPregunta, c.ultimaPregunta);
-        EXPECT_EQ(p.frame1Height, (c.depth + 1) * 315);
-        for (const auto& r : c.rows) {
-            EXPECT_TRUE(p.rows[r.row].exists) << r.row;
-            EXPECT_EQ(p.rows[r.row].top, r.top) << r.row;
-            EXPECT_EQ(p.rows[r.row].titleLeft, r.titleLeft) << r.row;
-            EXPECT_EQ(p.rows[r.row].respLeft, r.respLeft) << r.row;
+        for (std::size_t r = 0; r < c.columns.size(); ++r) {
+            EXPECT_TRUE(p.rows[r + 1].exists) << r + 1;
+            EXPECT_EQ(p.rows[r + 1].column, c.columns[r]) << r + 1;
         }
         EXPECT_FALSE(p.rows[c.lastRow + 1].exists);
-        const Geometry* buttons[] = {&p.pgrabar,  &p.kgrabar,  &p.kborrar,
-                                     &p.command1, &p.command3, &p.todo};
-        for (int b = 0; b < 6; ++b) {
-            EXPECT_EQ(buttons[b]->left, c.lefts[b]) << b;
-            EXPECT_EQ(buttons[b]->top, b == 5 ? c.todoTop : c.buttonTop) << b;
-        }
     }
 }
 
@@ -138,7 +121,7 @@ TEST(SurveyBuild, ShortLinesAreSkippedAndLimitsHold) {
     EXPECT_TRUE(p.rows[1].answers.empty());
     EXPECT_EQ(p.ultimaPregunta, 2);
     EXPECT_EQ(p.rows[2].title, "");
-    EXPECT_EQ(p.depth, 2);
+    EXPECT_FALSE(p.rows[3].exists);
 
     std::string big;
     for (int r = 1; r <= 60; ++r)
@@ -148,7 +131,6 @@ TEST(SurveyBuild, ShortLinesAreSkippedAndLimitsHold) {
     EXPECT_EQ(p.ultimaPregunta, 50);
     EXPECT_EQ(p.rows[50].title, "Q50");
     EXPECT_TRUE(p.rows[50].answers.empty());
-    EXPECT_EQ(p.depth, 51);
 
     std::string many = "P001 Q\r\n";
     for (int a = 1; a <= 25; ++a)
@@ -169,14 +151,6 @@ TEST(SurveyBuild, ChooseAnswerStoresDecimalCode) {
         chooseAnswer(p, row, pos);
     EXPECT_EQ(p.rows[1].listIndex, 1);
     EXPECT_EQ(p.rows[1].sele, "6");
-}
-
-TEST(SurveyBuild, MainWindowLayout) {
-    const MainLayout l = layoutMain(9000, 600, 495, 1575);
-    EXPECT_EQ(l.frame1Top, 6515);
-    EXPECT_EQ(l.wbHeight, 5390);
-    EXPECT_EQ(l.frame2Top, 6020); // 30 below the browser, Frame1 overlaps Frame2's height
-    EXPECT_EQ(collapsedHeight(495, l.frame1Top), 6910);
 }
 
 TEST(SurveyBuild, ReadSurveyFileCreatesMissingFile) {

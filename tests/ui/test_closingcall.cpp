@@ -15,6 +15,7 @@
 #include "ui/app.h"
 #include "ui/dialogs.h"
 #include "ui/mainwindow.h"
+#include "window_fixture.h"
 #include "ui/okup.h"
 
 namespace fs = std::filesystem;
@@ -39,8 +40,8 @@ class ClosingCallTest : public QObject {
             vl::ui::Velantia w(paths(), QStringLiteral("-00012342+692514+683907"));
             QSignalSpy deferred(&w, &vl::ui::Velantia::deferredStartFinished);
             QVERIFY(deferred.wait(10000));
-            w.RESP_Click(2, 1);
-            w.findChild<QPushButton*>(QStringLiteral("Kgrabar"))->click();
+            vltest::choose(&w, QStringLiteral("RESP_2"), 1);
+            vltest::click(&w, QStringLiteral("Kgrabar"));
         }
         vltest::writeBytes(product("referencias/99999942.ref"), "otra dispensación");
         vltest::writeBytes(product("referencias/00012343.ref"), "otro terminal");

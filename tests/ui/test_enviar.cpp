@@ -14,6 +14,7 @@
 #include "ui/dialogs.h"
 #include "ui/mainwindow.h"
 #include "ui/pageview.h"
+#include "window_fixture.h"
 
 namespace fs = std::filesystem;
 using vl::ui::Velantia;
@@ -47,7 +48,7 @@ class SendTest : public QObject {
     // Sends and waits for the verdict.
     void send(Velantia* w) {
         QSignalSpy done(w, &Velantia::sendFinished);
-        w->Label5_Click(1);
+        vltest::click(w, QStringLiteral("Label5_1"));
         QVERIFY(w->sending());
         QVERIFY(done.wait(30000));
     }
@@ -106,10 +107,10 @@ class SendTest : public QObject {
         QCOMPARE(vltest::readBytes(product("Respuesta.tsv")), kOutbox);
         auto* frame5 = w->findChild<QFrame*>(QStringLiteral("Frame5"));
         QVERIFY(frame5->isVisible());
-        QVERIFY(w->sendingBrowser() && w->sendingBrowser()->isVisible());
-        QTRY_VERIFY(
-            w->sendingBrowser()->locationUrl().endsWith(QStringLiteral("vl-manual/index.html")));
-        w->findChild<QCheckBox*>(QStringLiteral("Check2"))->click();
+        auto* wb3 = vltest::control<vl::ui::PageView>(w.get(), QStringLiteral("WB3"));
+        QVERIFY(wb3->isVisible());
+        QTRY_VERIFY(wb3->locationUrl().endsWith(QStringLiteral("vl-manual/index.html")));
+        vltest::click(w.get(), QStringLiteral("Check2"));
         QVERIFY(!frame5->isVisible());
         QCOMPARE(vltest::readBytes(product("Respuesta.tsv")), std::string());
     }
@@ -131,7 +132,7 @@ class SendTest : public QObject {
     void refusedWhileAClosingMoveRuns() {
         vltest::writeBytes(product("Ocupado"), "3");
         auto w = start();
-        w->Label5_Click(1);
+        vltest::click(w.get(), QStringLiteral("Label5_1"));
         QVERIFY(!w->sending());
         QCOMPARE(vl::ui::Dialogs::shownTexts().last(),
                  QString::fromUtf8("OCUPADO POR EL TERMINAL 3\n\nIntente enviar la información "
@@ -142,7 +143,7 @@ class SendTest : public QObject {
     void nothingToSend() {
         vltest::writeBytes(product("Respuesta.tsv"), "123456789");
         auto w = start();
-        w->Label5_Click(1);
+        vltest::click(w.get(), QStringLiteral("Label5_1"));
         QVERIFY(!w->sending());
         QCOMPARE(vl::ui::Dialogs::shownTexts().last(),
                  QStringLiteral("No hay respuestas pendientes de enviar."));

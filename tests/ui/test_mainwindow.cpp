@@ -1,30 +1,52 @@
-// The main window driven as the pharmacist drives it, on a copy of the demo data.
+// The main window's wiring, driven as the pharmacist drives it, on a copy of the demo data. What
+// the handlers decide is tested with the logic; here each control must reach its handler.
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
-#include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QLayout>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
-#include <QSignalSpy>
-#include <QTest>
-#include <filesystem>
-#include <memory>
 
-#include "support/tempdir.h"
+#include "infopage/navigation.h"
 #include "ui/app.h"
 #include "ui/dialogs.h"
-#include "ui/mainwindow.h"
-#include "ui/pageview.h"
+#include "window_fixture.h"
 
-namespace fs = std::filesystem;
+using namespace vltest;
 using vl::ui::Velantia;
 
 namespace {
 
 std::string record(const fs::path& file, int n) {
-    const std::string all = vltest::readBytes(file);
-    return all.substr(static_cast<std::size_t>(n - 1) * 365, 365);
+    return readBytes(file).substr(static_cast<std::size_t>(n - 1) * 365, 365);
+}
+
+QString text(QWidget* w, const char* name) {
+    return control<QLabel>(w, QString::fromLatin1(name))->text();
+}
+
+bool enabled(QWidget* w, const char* name) {
+    return control(w, QString::fromLatin1(name))->isEnabled();
+}
+
+// Where the printed page's content starts, in points from the paper's left edge: the offset of
+// the first placement in the PDF's page content.
+double pageLeftMargin(const fs::path& pdfFile) {
+    const QByteArray pdf = QByteArray::fromStdString(readBytes(pdfFile));
+    static const QRegularExpression place(
+        QStringLiteral(R"([\d.]+ 0 0 -[\d.]+ ([\d.]+) [\d.]+ cm)"));
+    for (qsizetype at = pdf.indexOf("stream"); at >= 0; at = pdf.indexOf("stream", at + 1)) {
+        const qsizetype begin = pdf.indexOf('\n', at) + 1, end = pdf.indexOf("endstream", begin);
+        // qUncompress wants the size in front; a guess is enough, it grows as needed.
+        const QByteArray text =
+            qUncompress(QByteArray("\0\0\x10\0", 4) + pdf.mid(begin, end - begin));
+        const auto m = place.match(QString::fromLatin1(text));
+        if (m.hasMatch()) return m.captured(1).toDouble();
+    }
+    return -1;
 }
 
 } // namespace
@@ -32,242 +54,233 @@ std::string record(const fs::path& file, int n) {
 class MainWindowTest : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<vltest::TempDir> dir_;
-    std::unique_ptr<vltest::TempDir> prints_;
+    std::unique_ptr<DemoRoot> root_;
+    std::unique_ptr<TempDir> prints_;
 
-    vl::Paths paths() const { return vl::Paths(dir_->path()); }
-    fs::path product(const std::string& rel) const { return paths().product(rel); }
-
-    // A window started with `line`, after its deferred start and its first page load.
     std::unique_ptr<Velantia> start(const QString& line) {
-        auto w = std::make_unique<Velantia>(paths(), line);
-        QSignalSpy loaded(w->browser(), &QWebEngineView::loadFinished);
-        QSignalSpy deferred(w.get(), &Velantia::deferredStartFinished);
-        if (!w->deferredStartDone()) deferred.wait(10000);
-        if (loaded.isEmpty()) loaded.wait(15000);
-        return w;
+        return startWindow(root_->paths(), line);
+    }
+    QStringList pdfs() const {
+        return QDir(QString::fromStdString(prints_->path().string()))
+            .entryList({QStringLiteral("*.pdf")});
     }
 
-    template <typename T>
-    T* child(Velantia* w, const char* name) {
-        return w->findChild<T*>(QString::fromLatin1(name));
-    }
-
-private slots:
+  private slots:
     void init() {
-        dir_ = std::make_unique<vltest::TempDir>();
-        prints_ = std::make_unique<vltest::TempDir>();
-        fs::copy(fs::path(VELANTIA_SOURCE_DIR) / "demo/root", dir_->path(),
-                 fs::copy_options::recursive);
+        root_ = std::make_unique<DemoRoot>();
+        prints_ = std::make_unique<TempDir>();
         qputenv("VELANTIA_PRINT_DIR", QByteArray::fromStdString(prints_->path().string()));
         vl::ui::Dialogs::reset();
     }
 
-    void cleanup() {
-        dir_.reset();
-        prints_.reset();
-    }
-
-    void opensSizedCentredWithReference() {
+    void opensOnTheFirstMedicine() {
         auto w = start(QStringLiteral("-00012340+692514+683907"));
         const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
-        QCOMPARE(w->width(), 640);
-        // The demo configures 600 pixels, never more than the screen.
-        QCOMPARE(w->height(), std::min(600, screen.height()));
-        QCOMPARE(w->x(), (screen.width() - w->width()) / 2);
-        QCOMPARE(w->y(), (screen.height() - w->height()) / 2);
-        QCOMPARE(child<QLabel>(w.get(), "Label6")->text(), QStringLiteral("00012340"));
-        QCOMPARE(child<QLabel>(w.get(), "Label2")->text(), QStringLiteral("Medicamento 1/2"));
-        for (const char* n : {"Label5_0", "Label5_1", "Label5_2"})
-            QVERIFY(!child<QLabel>(w.get(), n)->isHidden());
-        QVERIFY(child<QPushButton>(w.get(), "Command2_0")->isEnabled());
-        QVERIFY(!child<QPushButton>(w.get(), "Command2_1")->isEnabled());
-        QCOMPARE(child<QLabel>(w.get(), "Label14")->text(), QString::fromUtf8("PVP:     2,87"));
+        // The demo configures 600 pixels, never more than the screen: the outer height.
+        QCOMPARE(w->frameGeometry().height(), std::min(600, screen.height()));
+        QCOMPARE(text(w.get(), "Label6"), QStringLiteral("00012340"));
+        QCOMPARE(text(w.get(), "Label2"), QStringLiteral("Medicamento 1/2"));
+        QCOMPARE(text(w.get(), "Label14"), QString::fromUtf8("PVP:     2,87"));
+        for (const char* n : {"Label5_0", "Label5_1", "Label5_2", "Command2_0", "Command2_2",
+                              "Label13", "Kgrabar", "Pgrabar"})
+            QVERIFY2(control(w.get(), QString::fromLatin1(n))->isVisible() && enabled(w.get(), n),
+                     n);
+        QVERIFY(!enabled(w.get(), "Command2_1"));
+        QVERIFY(!enabled(w.get(), "Kborrar"));
+        QVERIFY(!control(w.get(), QStringLiteral("TEST"))->isVisible());
         QVERIFY(w->browser()->locationUrl().endsWith(QStringLiteral("htm0/Informa.htm")));
-        QCOMPARE(vltest::readBytes(product("final0")), std::string("I"));
-        QVERIFY(!child<QLabel>(w.get(), "TEST")->isVisible());
+        QCOMPARE(readBytes(root_->product("final0")), std::string("I"));
     }
 
-    void terminalOneToNineHidesTopButtons() {
+    void terminalOneToNineHidesTopCommands() {
         auto w = start(QStringLiteral("-00012341+692514"));
         for (const char* n : {"Label5_0", "Label5_1", "Label5_2"})
-            QVERIFY(child<QLabel>(w.get(), n)->isHidden());
-        QVERIFY(!child<QPushButton>(w.get(), "Command2_0")->isEnabled());
-        QVERIFY(!child<QPushButton>(w.get(), "Command2_1")->isEnabled());
-        QVERIFY(fs::exists(product("htm1/Informa.htm")));
+            QVERIFY(control(w.get(), QString::fromLatin1(n))->isHidden());
+        QVERIFY(!enabled(w.get(), "Command2_0") && !enabled(w.get(), "Command2_1"));
     }
 
-    void navigatesWithButtonsAndKeys() {
+    void navigatesWithButtonsKeysAndQuery() {
         auto w = start(QStringLiteral("-00012340+692514+683907+712480"));
-        auto* next = child<QPushButton>(w.get(), "Command2_0");
-        auto* prev = child<QPushButton>(w.get(), "Command2_1");
-        auto* label2 = child<QLabel>(w.get(), "Label2");
         QSignalSpy shown(w.get(), &Velantia::medicineShown);
+        struct Step {
+            std::function<void()> act;
+            const char* label2;
+            const char* code; // shown, or nullptr when nothing moves
+        } steps[] = {
+            {[&] { QTest::keyClick(w.get(), Qt::Key_Plus); }, "Medicamento 2/3", "683907"},
+            {[&] { click(w.get(), QStringLiteral("Command2_0")); }, "Medicamento 3/3", "712480"},
+            {[&] { click(w.get(), QStringLiteral("Command1")); }, "Medicamento 2/3", "683907"},
+            {[&] { click(w.get(), QStringLiteral("Command3")); }, "Medicamento 3/3", "712480"},
+            {[&] { QTest::keyClick(w.get(), Qt::Key_Minus); }, "Medicamento 2/3", "683907"},
+            {[&] { click(w.get(), QStringLiteral("Command2_1")); }, "Medicamento 1/3", "692514"},
+            {[&] { QTest::keyClick(w.get(), Qt::Key_Minus); }, "Medicamento 1/3", nullptr},
+        };
+        for (const Step& s : steps) {
+            shown.clear();
+            s.act();
+            QCOMPARE(text(w.get(), "Label2"), QString::fromLatin1(s.label2));
+            QCOMPARE(shown.size(), s.code ? 1 : 0);
+            if (s.code) QCOMPARE(shown.first().at(0).toString(), QString::fromLatin1(s.code));
+        }
+        QVERIFY(!enabled(w.get(), "Command2_1"));
+    }
 
-        QTest::keyClick(w.get(), Qt::Key_Plus);
-        QCOMPARE(shown.takeFirst().at(0).toString(), QStringLiteral("683907"));
-        QCOMPARE(label2->text(), QStringLiteral("Medicamento 2/3"));
-        QVERIFY(next->isEnabled() && prev->isEnabled());
-        QVERIFY(vltest::readBytes(product("htm0/Informa.htm")).find("683907 DORMIVAL") !=
-                std::string::npos);
-
-        next->click();
-        QCOMPARE(label2->text(), QStringLiteral("Medicamento 3/3"));
-        QVERIFY(!next->isEnabled());
-        // At the end: nothing moves, only the buttons and the counter are set again.
-        w->Command2_Click(0);
-        QCOMPARE(label2->text(), QStringLiteral("Medicamento 3/3"));
-        QCOMPARE(shown.count(), 1);
-
-        QTest::keyClick(w.get(), Qt::Key_Minus);
-        QTest::keyClick(w.get(), Qt::Key_Minus);
-        QCOMPARE(label2->text(), QStringLiteral("Medicamento 1/3"));
-        QVERIFY(!prev->isEnabled());
-        QVERIFY(next->isEnabled());
-
-        // A code typed by hand shows its page; the counter stays.
+    void queryWithoutMedicinesAndCollapsedWindow() {
+        auto w = start(QString());
+        QVERIFY(control(w.get(), QStringLiteral("TEST"))->isVisible());
+        for (const char* n : {"Kgrabar", "Kborrar", "Command2_0", "Command2_2", "Pgrabar"})
+            QVERIFY2(!enabled(w.get(), n), n);
+        QVERIFY(!control(w.get(), QStringLiteral("Label13"))->isVisible());
+        QVERIFY(w->browser()->locationUrl().endsWith(QStringLiteral("htm/vacia.htm")));
+        QVERIFY(!control(w.get(), QStringLiteral("Frame1"))->isVisible());
+        QSignalSpy shown(w.get(), &Velantia::medicineShown);
+        // A code typed by hand shows its page; the counter stays. The link works from the keyboard.
         vl::ui::Dialogs::preInput(QStringLiteral("725631"));
-        w->TEST_Click();
-        QCOMPARE(shown.last().at(0).toString(), QStringLiteral("725631"));
-        QCOMPARE(label2->text(), QStringLiteral("Medicamento 1/3"));
-        QVERIFY(!child<QLabel>(w.get(), "Label13")->isVisible());
+        QTest::keyClick(control(w.get(), QStringLiteral("TEST")), Qt::Key_Space);
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(text(w.get(), "Label2"), QStringLiteral("Medicamento 0/0"));
     }
 
-    void unknownCodeNeverShowsThePreviousMedicine() {
-        auto w = start(QStringLiteral("-00012340+692514+999999"));
-        w->Command2_Click(0);
-        const std::string page = vltest::readBytes(product("htm0/Informa.htm"));
-        QVERIFY(page.find("692514") == std::string::npos);
-        QVERIFY(page.find("999999") != std::string::npos);
-        QVERIFY(!child<QPushButton>(w.get(), "Command2_2")->isEnabled());
-        QVERIFY(child<QLabel>(w.get(), "Label14")->text().isEmpty());
+    // A code of the wrong length shows nothing: nothing may be printed or erased over it.
+    void codeOfTheWrongLengthOffersNothingToPrint() {
+        auto w = start(QStringLiteral("-00012340+69251"));
+        QVERIFY(!enabled(w.get(), "Command2_2"));
+        QVERIFY(!enabled(w.get(), "Kborrar"));
+        QVERIFY(!control(w.get(), QStringLiteral("Label13"))->isVisible());
     }
 
-    void printsPatientPageThenReturns() {
+    void printsTheHandoutAndTheCompletePage() {
         auto w = start(QStringLiteral("-00012340+692514"));
-        auto* print = child<QPushButton>(w.get(), "Command2_2");
-        QVERIFY(print->isEnabled());
-        print->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!QDir(QString::fromStdString(prints_->path().string()))
-                                      .entryList({QStringLiteral("*.pdf")})
-                                      .isEmpty(),
-                                 20000);
+        QSignalSpy printed(w->browser(), &vl::ui::PageView::printDone);
+        click(w.get(), QStringLiteral("Command2_2"));
+        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 1, 20000);
+        QCOMPARE(pdfs().size(), 1);
+        QVERIFY(pageLeftMargin(prints_->path() / pdfs().first().toStdString()) >= 28.3); // 10 mm
         QTRY_VERIFY_WITH_TIMEOUT(
             w->browser()->locationUrl().endsWith(QStringLiteral("Informa.htm")), 10000);
-    }
 
-    void completePagePrintsOnlyAfterYes() {
-        auto w = start(QStringLiteral("-00012340+692514"));
-        const QDir out(QString::fromStdString(prints_->path().string()));
         vl::ui::Dialogs::preAnswer(QMessageBox::No);
-        w->Label13_Click();
+        click(w.get(), QStringLiteral("Label13"));
         QVERIFY(vl::ui::Dialogs::shownTexts().last().startsWith(
             QString::fromUtf8("Se va a imprimir toda la información")));
-        QVERIFY(out.entryList({QStringLiteral("*.pdf")}).isEmpty());
+        QCOMPARE(pdfs().size(), 1);
         vl::ui::Dialogs::preAnswer(QMessageBox::Yes);
-        QSignalSpy printed(w->browser(), &vl::ui::PageView::printDone);
-        w->Label13_Click();
-        QTRY_COMPARE_WITH_TIMEOUT(out.entryList({QStringLiteral("*.pdf")}).size(), 1, 20000);
-        QVERIFY(w->browser()->locationUrl().endsWith(QStringLiteral("Informa.htm")));
-        // The file appears when painting starts: the window may only go once it has ended.
-        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 1, 20000);
+        click(w.get(), QStringLiteral("Label13"));
+        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 2, 20000);
+        QCOMPARE(pdfs().size(), 2);
     }
 
-    void recordsAndRestoresAfterRestart() {
-        const fs::path ref = product("referencias/00012340.ref");
+    void recordsAppliesToAllAndRestores() {
+        const fs::path ref = root_->product("referencias/00012340.ref");
         {
             auto w = start(QStringLiteral("-00012340+692514+683907"));
-            QCOMPARE(vltest::readBytes(ref), std::string(50 * 365, '\0'));
-            auto* pgrabar = child<QLabel>(w.get(), "Pgrabar");
-            auto* borrar = child<QPushButton>(w.get(), "Kborrar");
-            QVERIFY(pgrabar->isEnabled());
-            QVERIFY(!borrar->isEnabled());
+            choose(w.get(), QStringLiteral("RESP_2"), 0);
+            QCOMPARE(text(w.get(), "Sele_2"), QStringLiteral("101"));
+            click(w.get(), QStringLiteral("Kgrabar"));
+            const std::string first = record(ref, 1);
+            QCOMPARE(first.substr(0, 9), std::string("6925141  "));
+            QCOMPARE(first.substr(159 + 4 * 2, 4), std::string("101 "));
+            QVERIFY(!enabled(w.get(), "Pgrabar") && enabled(w.get(), "Kborrar"));
 
-            auto* resp2 = child<QComboBox>(w.get(), "RESP_2");
-            QCOMPARE(resp2->currentIndex(), 3); // the default answer
-            w->RESP_Click(2, 0);
-            QCOMPARE(child<QLabel>(w.get(), "Sele_2")->text(), QStringLiteral("101"));
-            child<QPushButton>(w.get(), "Kgrabar")->click();
-
-            std::string expected(365, '\0');
-            auto put = [&](std::size_t at, const std::string& v) { expected.replace(at, v.size(), v); };
-            put(0, "692514");
-            put(6, "1  ");
-            const char* ord[] = {"0  ", "2  ", "2  ", "0  ", "0  ", "2  "};
-            const char* ans[] = {"101 ", "113 ", "123 ", "201 ", "211 ", "223 "};
-            const int rows[] = {2, 3, 4, 6, 7, 8};
-            for (int i = 0; i < 6; ++i) {
-                put(6 + 3 * rows[i], ord[i]);
-                put(159 + 4 * rows[i], ans[i]);
-            }
-            put(363, "\n\r");
-            QCOMPARE(record(ref, 1), expected);
-            QVERIFY(!pgrabar->isEnabled());
-            QVERIFY(borrar->isEnabled());
-            QVERIFY(child<QPushButton>(w.get(), "Todo")->isEnabled());
-
-            // Applying to the whole treatment records the second medicine the same way.
-            child<QPushButton>(w.get(), "Todo")->click();
-            std::string second = expected;
-            second.replace(0, 6, "683907");
-            QCOMPARE(record(ref, 2), second);
-            QCOMPARE(child<QLabel>(w.get(), "Label2")->text(), QStringLiteral("Medicamento 1/2"));
+            // Each medicine once, then the current one again: never twice at the end.
+            QSignalSpy shown(w.get(), &Velantia::medicineShown);
+            click(w.get(), QStringLiteral("Todo"));
+            QCOMPARE(shown.size(), 3);
+            QCOMPARE(shown.last().at(0).toString(), QStringLiteral("692514"));
+            QCOMPARE(record(ref, 2).substr(6), first.substr(6));
         }
-        // Same reference again: the answers come back.
         auto w = start(QStringLiteral("-00012340+692514+683907"));
-        QCOMPARE(child<QComboBox>(w.get(), "RESP_2")->currentIndex(), 0);
-        QCOMPARE(child<QLabel>(w.get(), "Sele_2")->text(), QStringLiteral("101"));
-        QVERIFY(!child<QLabel>(w.get(), "Pgrabar")->isEnabled());
-
-        // Erasing keeps the code, blanks the flag and the question rows.
-        child<QPushButton>(w.get(), "Kborrar")->click();
-        const std::string erased = record(ref, 1);
-        QCOMPARE(erased.substr(0, 9), std::string("692514   "));
-        QCOMPARE(erased.substr(159 + 4 * 2, 4), std::string("    "));
-        QCOMPARE(erased.substr(363), std::string("\n\r"));
-        QVERIFY(child<QLabel>(w.get(), "Pgrabar")->isEnabled());
-        QVERIFY(!child<QPushButton>(w.get(), "Todo")->isEnabled());
+        QCOMPARE(control<QComboBox>(w.get(), QStringLiteral("RESP_2"))->currentIndex(), 0);
+        click(w.get(), QStringLiteral("Kborrar"));
+        QCOMPARE(record(ref, 1).substr(159 + 4 * 2, 4), std::string("    "));
+        QVERIFY(enabled(w.get(), "Pgrabar"));
+        QVERIFY(!enabled(w.get(), "Todo"));
     }
 
-    void emptyCommandLineOffersTheQuery() {
-        auto w = start(QString());
-        QVERIFY(child<QLabel>(w.get(), "TEST")->isVisible());
-        QVERIFY(!child<QPushButton>(w.get(), "Kgrabar")->isEnabled());
-        QVERIFY(!child<QPushButton>(w.get(), "Kborrar")->isEnabled());
-        QVERIFY(!child<QPushButton>(w.get(), "Command2_2")->isEnabled());
-        QVERIFY(w->browser()->locationUrl().endsWith(QStringLiteral("htm/vacia.htm")));
-        // Collapsed: the survey panel lies below the lower edge.
-        QCOMPARE(w->height(), w->collapsedHeightTw() / 15);
+    // Only a choice made in the list changes an answer; the wheel scrolls the panel.
+    void wheelOverAListChangesNothing() {
+        auto w = start(QStringLiteral("-00012340+692514"));
+        auto* list = control<QComboBox>(w.get(), QStringLiteral("RESP_2"));
+        const QPoint at = list->rect().center();
+        QWheelEvent wheel(at, list->mapToGlobal(at), {}, {0, 120}, Qt::NoButton, {},
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(list, &wheel);
+        QCOMPARE(list->currentIndex(), 3);
+        QCOMPARE(text(w.get(), "Sele_2"), QStringLiteral("104"));
     }
 
     void referenceThatIsNotANumberCannotRecord() {
         auto w = start(QStringLiteral("-ABCDEFG0+692514"));
-        QVERIFY(!child<QPushButton>(w.get(), "Kgrabar")->isEnabled());
-        QVERIFY(!child<QPushButton>(w.get(), "Todo")->isEnabled());
-        QVERIFY(!fs::exists(product("referencias/ABCDEFG0.ref")));
+        for (const char* n : {"Kgrabar", "Kborrar", "Todo", "Pgrabar"})
+            QVERIFY2(!enabled(w.get(), n), n);
+        QVERIFY(!fs::exists(root_->product("referencias/ABCDEFG0.ref")));
     }
 
     void surveySwitchCollapsesAndRestores() {
         auto w = start(QStringLiteral("-00012340+692514+683907"));
-        auto* check = child<QCheckBox>(w.get(), "Check1");
+        auto* frame1 = control(w.get(), QStringLiteral("Frame1"));
         const int full = w->height();
-        check->click();
-        QCOMPARE(w->height(), w->collapsedHeightTw() / 15);
-        QCOMPARE(vltest::readBytes(product("config/encuesta.for")), std::string("0\r\n"));
-        check->click();
+        click(w.get(), QStringLiteral("Check1"));
+        QVERIFY(!frame1->isVisible());
+        QCOMPARE(w->height(), full - frame1->height() - w->layout()->spacing());
+        QCOMPARE(readBytes(root_->product("config/encuesta.for")), std::string("0\r\n"));
+        click(w.get(), QStringLiteral("Check1"));
+        QVERIFY(frame1->isVisible());
         QCOMPARE(w->height(), full);
-        QCOMPARE(vltest::readBytes(product("config/encuesta.for")), std::string("1\r\n"));
+        QCOMPARE(readBytes(root_->product("config/encuesta.for")), std::string("1\r\n"));
     }
 
     void escapeFinishesAndFreesOwnLock() {
-        vltest::writeBytes(product("Ocupado"), "0");
+        writeBytes(root_->product("Ocupado"), "0");
         auto w = start(QStringLiteral("-00012340+692514"));
         // Start-up frees a lock this terminal left behind.
-        QCOMPARE(vltest::readBytes(product("Ocupado")), std::string("*"));
-        vltest::writeBytes(product("Ocupado"), "0"); // a send of this terminal under way
-        QTest::keyClick(w.get(), Qt::Key_Escape);
-        QCOMPARE(vltest::readBytes(product("final0")), std::string("F"));
-        QCOMPARE(vltest::readBytes(product("Ocupado")), std::string("*"));
+        QCOMPARE(readBytes(root_->product("Ocupado")), std::string("*"));
+        writeBytes(root_->product("Ocupado"), "0"); // a send of this terminal under way
+        QTest::keyClick(control(w.get(), QStringLiteral("RESP_2")), Qt::Key_Escape);
+        QCOMPARE(readBytes(root_->product("final0")), std::string("F"));
+        QCOMPARE(readBytes(root_->product("Ocupado")), std::string("*"));
+    }
+
+    // Page addresses come from the path: "#" and "%" in a folder name are no fragment.
+    void folderWithHashAndPercentShowsThePage() {
+        root_ = std::make_unique<DemoRoot>("farmacia #2 100%");
+        auto w = start(QStringLiteral("-00012340+692514"));
+        QTRY_COMPARE_WITH_TIMEOUT(w->browser()->title(), QStringLiteral("Velantia"), 15000);
+        QCOMPARE(w->browser()->url().toLocalFile(),
+                 QString::fromStdString(root_->product("htm0/Informa.htm").string()));
+    }
+
+    void everyControlIsNamedAndReachedByTab() {
+        auto w = start(QStringLiteral("-00012340+692514+683907"));
+        QSet<QWidget*> reached;
+        QWidget* first = control(w.get(), QStringLiteral("Label5_0"));
+        for (QWidget* f = first->nextInFocusChain(); f != first; f = f->nextInFocusChain())
+            reached.insert(f);
+        for (QWidget* c : w->findChildren<QWidget*>()) {
+            if (!c->isVisible() || c->objectName().isEmpty() || c->objectName().startsWith(u"qt_"))
+                continue;
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c);
+            QVERIFY2(a && !a->text(QAccessible::Name).isEmpty(), qPrintable(c->objectName()));
+            if (c->focusPolicy() & Qt::TabFocus)
+                QVERIFY2(reached.contains(c) || c == first, qPrintable(c->objectName()));
+        }
+    }
+
+    // Qt's own texts in Spanish, and a question whose lines stay whole.
+    void messageBoxesSpeakSpanish() {
+        QVERIFY(vl::ui::installSpanishTranslations(*qApp));
+        auto box = vl::ui::Dialogs::makeBox(
+            nullptr, QString::fromUtf8(vl::FullPrintQuestion.data(), vl::FullPrintQuestion.size()),
+            QStringLiteral("Velantia"), QMessageBox::Yes | QMessageBox::No, QMessageBox::Question,
+            QMessageBox::No);
+        QCOMPARE(box->button(QMessageBox::Yes)->text(), QString::fromUtf8("&Sí"));
+        box->show();
+        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        const QString longest =
+            QString::fromUtf8("Parte de la información puede ser de uso reservado al "
+                              "farmacéutic(o/a).");
+        QVERIFY(label->width() >= label->fontMetrics().horizontalAdvance(longest));
+        QVERIFY(label->height() < 9 * label->fontMetrics().height()); // six lines, none broken
     }
 };
 

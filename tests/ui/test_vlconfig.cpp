@@ -43,6 +43,7 @@ private slots:
         QCOMPARE(child<QLineEdit>(&dlg, "Text1_1")->text(), QStringLiteral("525"));
         QCOMPARE(child<QLineEdit>(&dlg, "Text1_2")->text(), QStringLiteral("8"));
         QCOMPARE(child<QLineEdit>(&dlg, "Text1_3")->echoMode(), QLineEdit::Password);
+        QCOMPARE(child<QLineEdit>(&dlg, "Text1_3")->displayText(), QStringLiteral("****"));
         QVERIFY(!child<QCheckBox>(&dlg, "Check2_2")->isChecked());
         QCOMPARE(child<QComboBox>(&dlg, "Combo1")->currentText(), QStringLiteral("7 - Semanal"));
         QCOMPARE(child<QComboBox>(&dlg, "Combo1")->count(), 5);
