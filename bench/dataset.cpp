@@ -397,7 +397,8 @@ bool generate(const Scale& s, const fs::path& root) {
             std::fprintf(stderr, "%s: %s\n", nombreXML(t).c_str(), r.error.c_str());
             return false;
         }
-        if (t == TipoFichero::Precios && !writeProductMaster(paths, nullptr, r.productLines)) {
+        if (t == TipoFichero::Precios &&
+            !writeProductMaster(paths, nullptr, r.productLines).empty()) {
             std::fprintf(stderr, "no se puede escribir productos.txt\n");
             return false;
         }
