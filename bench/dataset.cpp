@@ -376,7 +376,12 @@ bool generate(const Scale& s, const fs::path& root) {
     const auto items = makeItems(s, products);
     const fs::path product = root / "quiroles" / "Velantia";
     const fs::path recibido = product / "recibido";
+    // The same master as a service that sends it ordered by code: identifiers interleaved.
+    Items byCode = items;
+    std::stable_sort(byCode.items.begin(), byCode.items.end(),
+                     [](const Item& a, const Item& b) { return a.code < b.code; });
     if (!put(recibido / "Maestro.xml", masterXml(s, items)) ||
+        !put(product / "recibido-por-codigo" / "Maestro.xml", masterXml(s, byCode)) ||
         !put(recibido / "Precios.xml", pricesXml(products)) ||
         !put(recibido / "Encuesta.xml", surveyXml()) ||
         !writeBaseFiles(products, root / "quiroles" / "orbal-5") ||
@@ -397,7 +402,8 @@ bool generate(const Scale& s, const fs::path& root) {
             std::fprintf(stderr, "%s: %s\n", nombreXML(t).c_str(), r.error.c_str());
             return false;
         }
-        if (t == TipoFichero::Precios && !writeProductMaster(paths, nullptr, r.productLines)) {
+        if (t == TipoFichero::Precios &&
+            !writeProductMaster(paths, nullptr, r.productLines).empty()) {
             std::fprintf(stderr, "no se puede escribir productos.txt\n");
             return false;
         }

@@ -32,7 +32,7 @@ std::vector<std::string> dispensingCodes(const Scale& s);
 
 // Writes recibido/{Maestro,Encuesta,Precios}.xml, orbal-5/basea and basey and the settings
 // files under `root`, then converts the XML into datos/ as an update does. False on failure
-// (reason on stderr).
+// (reason on stderr). recibido-por-codigo/Maestro.xml holds the same master ordered by code.
 bool generate(const Scale& s, const fs::path& root);
 
 // A reference file with the 50 medicines of the dispensing recorded, as Grabar leaves it, and

@@ -128,13 +128,30 @@ void Conversion(benchmark::State& state, const vl::bench::Scale& s, bool withOld
         }
         const auto master = vl::ConvertirFichero(vl::TipoFichero::Maestro, paths, nullptr, options);
         const auto prices = vl::ConvertirFichero(vl::TipoFichero::Precios, paths, nullptr, options);
-        const bool written = vl::writeProductMaster(paths, nullptr, prices.productLines);
+        const bool written = vl::writeProductMaster(paths, nullptr, prices.productLines).empty();
         // The old texts' deletion runs beside the prices; it counts until it is over.
         vl::waitForDataCleanup();
         if (!master.ok || !prices.ok || !written) {
             state.SkipWithError("la conversión falló");
             break;
         }
+    }
+}
+
+// The master alone, as the service groups it by identifier ("conv") or orders it by code
+// ("intercalado"): each text file is written once either way.
+void MasterConversion(benchmark::State& state, const vl::bench::Scale& s, const char* root) {
+    const vl::Paths paths(dataFolder() / s.name / root);
+    vl::ConversionOptions options;
+    options.today = vl::bench::Today;
+    for (auto _ : state) {
+        const auto master = vl::ConvertirFichero(vl::TipoFichero::Maestro, paths, nullptr, options);
+        vl::waitForDataCleanup();
+        if (!master.ok) {
+            state.SkipWithError("la conversión falló");
+            break;
+        }
+        state.counters["textos"] = static_cast<double>(master.textFiles);
     }
 }
 
@@ -159,6 +176,14 @@ void registerAll() {
             ->Unit(benchmark::kMillisecond)
             ->Iterations(1)
             ->Repetitions(3);
+        for (const char* root : {"conv", "intercalado"})
+            benchmark::RegisterBenchmark(("ConversionMaestro/" + s.name + "/" + root).c_str(),
+                                         [s, root](benchmark::State& st) {
+                                             MasterConversion(st, s, root);
+                                         })
+                ->Unit(benchmark::kMillisecond)
+                ->Iterations(1)
+                ->Repetitions(3);
         for (bool old : {true, false})
             benchmark::RegisterBenchmark(
                 ((old ? "Conversion/" : "ConversionSinTextosViejos/") + s.name).c_str(),

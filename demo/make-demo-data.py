@@ -441,15 +441,16 @@ def survey_xml():
 def prices_xml():
     rows = []
     for code, description, price in PRODUCTS:
-        # "1.020,47": the list price goes in hundredths, the distributor's with a comma.
+        # "1.020,47": the list price goes with a comma, the distributor's in hundredths; equal
+        # amounts keep the distributor's, which the product file shows the Spanish way.
         plain = price.replace(".", "")
         euros, cents = plain.split(",")
         assert euros.isdigit() and len(cents) == 2 and cents.isdigit(), price
         rows.append([
             element("codigo_nacional", code),
             element("descripcion", description),
-            element("pvp_nomenclator", str(int(euros + cents))),
-            element("pvp_distribuidor", plain),
+            element("pvp_nomenclator", plain),
+            element("pvp_distribuidor", str(int(euros + cents))),
             element("fecha_actualizacion", LAST_CHANGE),
         ])
     return xml_document("precios", "producto", rows)

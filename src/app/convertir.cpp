@@ -25,8 +25,6 @@ bool report(const char* name, const vl::ConversionResult& r, const std::string& 
         return false;
     }
     std::printf("%s: %zu registros leídos, %s\n", name, r.records, detail.c_str());
-    if (r.dropped > 0)
-        std::printf("%s: %zu líneas descartadas por grupo lleno\n", name, r.dropped);
     return true;
 }
 
@@ -50,10 +48,12 @@ int main(int argc, char* argv[]) {
     ok &= report("Encuesta.xml", survey, std::to_string(survey.lines) + " filas de encuesta");
 
     const auto prices = vl::ConvertirFichero(vl::TipoFichero::Precios, paths, nullptr, options);
-    if (prices.ok && !vl::writeProductMaster(paths, nullptr, prices.productLines)) {
-        std::fprintf(stderr, "Precios.xml: error: No se puede escribir %s\n",
-                     paths.product("datos\\productos.txt").string().c_str());
-        return 1;
+    if (prices.ok) {
+        if (const std::string e = vl::writeProductMaster(paths, nullptr, prices.productLines);
+            !e.empty()) {
+            std::fprintf(stderr, "Precios.xml: error: %s\n", e.c_str());
+            return 1;
+        }
     }
     ok &= report("Precios.xml", prices, std::to_string(prices.lines) + " productos");
 

@@ -55,14 +55,12 @@ void DataFiles::OpenDataFiles() {
         basea_.open(paths_.orbal("basea"), BaseProductRecord::Length, RecordFile::Create::Never);
     const bool y =
         a && basey_.open(paths_.orbal("basey"), BaseIndexRecord::Length, RecordFile::Create::Never);
-    if (a && y) {
-        baseFilesOpen_ = true;
-    } else {
+    // Decided anew at every reopen, as at start-up: a pair that is briefly missing or locked
+    // during the pharmacy program's own update must not leave the lookup without products.
+    baseFilesOpen_ = a && y;
+    if (!baseFilesOpen_) {
         basea_.close();
         basey_.close();
-    }
-
-    if (!baseFilesOpen_) {
         productos_.close();
         productos_.open(paths_.product("datos\\productos.txt"), ProductRecord::Length,
                         RecordFile::Create::IfMissing);

@@ -39,7 +39,7 @@ public:
     explicit DataFiles(Paths paths) : paths_(std::move(paths)) {}
 
     // Closes what it is about to open, opens Velantia.txt, then basea and basey; falls back to
-    // productos.txt while the pharmacy-management files have never been opened.
+    // productos.txt whenever the pharmacy-management files cannot be opened.
     void OpenDataFiles();
     void closeAll();
     // The update closes the item file while it rewrites it.

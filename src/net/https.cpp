@@ -94,7 +94,11 @@ void applyHttps(CURL* h, const HttpsSetup& setup, long timeoutSeconds) {
                        CURL_BLOB_COPY};
         curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
     }
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, timeoutSeconds);
+    // Only silence ends a transfer: a package still arriving on a slow line is never cut, one
+    // that stops arriving for `timeoutSeconds` is.
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, timeoutSeconds);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, timeoutSeconds);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_NOPROXY, setup.noProxy.c_str());
     curl_easy_setopt(h, CURLOPT_USERAGENT, "Velantia");

@@ -28,7 +28,8 @@ struct HttpsSetup {
 bool prepareHttps(HttpsSetup& setup, const std::optional<std::filesystem::path>& extraCaBundle,
                   std::string& error);
 
-// Certificate checks on, the trusted bundle, the proxy rule, the overall timeout, no signals.
+// Certificate checks on, the trusted bundle, the proxy rule, no signals; the transfer times out
+// when connecting takes `timeoutSeconds`, or when nothing moves for that long.
 void applyHttps(CURL* h, const HttpsSetup& setup, long timeoutSeconds);
 
 // Spanish text (UTF-8) for a failed transfer; `detail` is libcurl's error buffer, may be empty.

@@ -17,7 +17,7 @@ namespace vl {
 inline constexpr long DefaultUploadTimeoutSeconds = 60;
 
 struct UploadOptions {
-    long timeoutSeconds = DefaultUploadTimeoutSeconds;
+    long timeoutSeconds = DefaultUploadTimeoutSeconds; // connecting, or nothing moving
     // Extra trusted certificates (PEM) on top of the system's; nullopt: VELANTIA_CA_BUNDLE,
     // an empty path: none.
     std::optional<std::filesystem::path> extraCaBundle;

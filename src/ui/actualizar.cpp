@@ -67,12 +67,15 @@ Actualizar::Actualizar(const Paths& paths, Config& cfg, DataFiles& files, Update
     Label13_->setObjectName(QStringLiteral("Label13"));
     Label13_->setGeometry(52, 8, 230, 18);
     Label13_->setStyleSheet(QStringLiteral("font-weight:bold;"));
-    const QRect l14[3] = {{52, 48, 236, 18}, {8, 48, 40, 18}, {52, 28, 236, 18}};
+    // The state text takes two lines: the longest state reads in full.
+    const QRect l14[3] = {{52, 46, 236, 32}, {8, 48, 40, 18}, {52, 28, 236, 18}};
     for (int i = 0; i < 3; ++i) {
         Label14_[i] = new QLabel(Frame8_);
         Label14_[i]->setObjectName(QStringLiteral("Label14_%1").arg(i));
         Label14_[i]->setGeometry(l14[i]);
     }
+    Label14_[0]->setWordWrap(true);
+    Label14_[0]->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label14_[1]->hide(); // the state number is kept, not shown
     Image6_ = new QLabel(Frame8_);
     Image6_->setObjectName(QStringLiteral("Image6"));
@@ -81,7 +84,7 @@ Actualizar::Actualizar(const Paths& paths, Config& cfg, DataFiles& files, Update
     pb3_ = new QProgressBar(Frame8_);
     pb3_->setObjectName(QStringLiteral("pb3"));
     pb3_->setRange(0, 100);
-    pb3_->setGeometry(8, 72, 280, 14);
+    pb3_->setGeometry(8, 82, 280, 12);
     pb3_->setTextVisible(false);
     pb3_->hide();
     indicador_ = new QProgressBar(Frame8_);
@@ -104,6 +107,8 @@ Actualizar::Actualizar(const Paths& paths, Config& cfg, DataFiles& files, Update
     Timer4_->setInterval(200);
     connect(Timer1_, &QTimer::timeout, this, &Actualizar::timer1Tick);
     connect(Timer2_, &QTimer::timeout, this, [this] {
+        // A message still open (the cancel notice) waits for the pharmacist's OK.
+        if (boxOpen()) return;
         Timer2_->stop();
         accept();
     });
@@ -147,6 +152,13 @@ void Actualizar::timer1Tick() {
                 Timer4_->stop();
                 Image6_->setPixmap(Image8_);
             }
+        });
+    };
+    cb.converting = [this, onUi](const std::string& file) {
+        onUi([this, file] {
+            Label14_[0]->setText(u(file));
+            Label14_[1]->clear();
+            Label14_[2]->clear();
         });
     };
     cb.conversionProgress = [this, onUi](int v) {
@@ -199,13 +211,22 @@ void Actualizar::finishRun(UpdateEnd end) {
     Timer4_->stop();
     if (end == UpdateEnd::Completed) {
         Label13_->setText(QString::fromUtf8("Actualización completada"));
+        Frame8_->show(); // hidden by a cancel; the end is shown all the same
         pb3_->hide();
         Label23_->hide();
+        Timer2_->start();
+    } else if (boxOpen()) {
         Timer2_->start();
     } else {
         accept();
     }
     emit runFinished();
+}
+
+bool Actualizar::boxOpen() const {
+    for (const QDialog* d : findChildren<QDialog*>(Qt::FindDirectChildrenOnly))
+        if (d->isVisible()) return true;
+    return false;
 }
 
 void Actualizar::Label23_Click() {

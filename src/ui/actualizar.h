@@ -44,6 +44,7 @@ private:
     void timer1Tick();
     void stateChanged(int state);
     void finishRun(UpdateEnd end);
+    bool boxOpen() const;
 
     Paths paths_;
     Config& cfg_;

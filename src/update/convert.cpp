@@ -7,11 +7,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "core/faultpoint.h"
@@ -66,14 +68,8 @@ int lineGroup(std::string_view line) {
     return line[0] - '0';
 }
 
-bool LineGroups::add(std::string line) {
-    auto& g = groups_[static_cast<std::size_t>(lineGroup(line))];
-    if (g.size() >= Capacity) {
-        ++dropped_;
-        return false;
-    }
-    g.push_back(std::move(line));
-    return true;
+void LineGroups::add(std::string line) {
+    groups_[static_cast<std::size_t>(lineGroup(line))].push_back(std::move(line));
 }
 
 void LineGroups::sort() {
@@ -107,7 +103,6 @@ std::string LineGroups::joined() const {
 void LineGroups::clear() {
     for (auto& g : groups_)
         g.clear();
-    dropped_ = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -149,6 +144,49 @@ std::optional<long long> hundredthsOf(std::string_view t) {
     while (i < t.size() && (t[i] == ' ' || t[i] == '\t'))
         ++i;
     if (i != t.size()) return std::nullopt;
+    return neg ? -v : v;
+}
+
+constexpr long long MaxPriceMicros = 999999999999999999LL;
+
+// A received price in millionths of a euro: without a comma in hundredths, with one a decimal
+// comma. Not a number: nullopt.
+std::optional<long long> priceMicros(std::string_view price) {
+    const auto comma = price.find(',');
+    if (comma == std::string_view::npos) {
+        const auto h = hundredthsOf(price);
+        if (!h || *h > MaxPriceMicros / 10000 || *h < -MaxPriceMicros / 10000) return std::nullopt;
+        return *h * 10000;
+    }
+    // A decimal comma: the points before it group thousands, digits after the sixth decimal
+    // are below anything a price can tell apart.
+    std::size_t i = 0;
+    while (i < price.size() && (price[i] == ' ' || price[i] == '\t'))
+        ++i;
+    bool neg = false;
+    if (i < price.size() && (price[i] == '-' || price[i] == '+')) neg = price[i++] == '-';
+    long long whole = 0;
+    int digits = 0;
+    for (; i < comma; ++i) {
+        const char c = price[i];
+        if (c >= '0' && c <= '9') {
+            whole = whole * 10 + (c - '0');
+            if (++digits > 12) return std::nullopt;
+        } else if (c != '.' || digits == 0) {
+            return std::nullopt;
+        }
+    }
+    long long fraction = 0;
+    int decimals = 0;
+    for (i = comma + 1; i < price.size() && price[i] >= '0' && price[i] <= '9'; ++i)
+        if (decimals < 6) {
+            fraction = fraction * 10 + (price[i] - '0');
+            ++decimals;
+        }
+    if (digits == 0 && decimals == 0) return std::nullopt;
+    for (; decimals < 6; ++decimals)
+        fraction *= 10;
+    const long long v = whole * 1000000 + fraction;
     return neg ? -v : v;
 }
 
@@ -321,14 +359,29 @@ class MasterSink : public RecordSink {
         // write it once.
         if (id == lastId_) return;
         lastId_ = id;
-        writer_.write(folder_ / (id + ".txt"), "\"" + f[3] + "\"" + CRLF + "\"" + f[4] + "\"" +
-                                                   CRLF + "\"" + f[9] + "\"" + CRLF);
+        std::string text =
+            "\"" + f[3] + "\"" + CRLF + "\"" + f[4] + "\"" + CRLF + "\"" + f[9] + "\"" + CRLF;
+        const std::size_t hash = std::hash<std::string>{}(text);
+        const auto [seen, first] = onDisk_.try_emplace(id, hash);
+        if (first) {
+            writer_.write(folder_ / (id + ".txt"), std::move(text));
+            return;
+        }
+        // The identifier comes back after others (a master sorted by code): the file ends with
+        // the text of its last run, written once at the end instead of at every return.
+        if (seen->second == hash)
+            later_.erase(id);
+        else
+            later_[id] = std::move(text);
     }
 
     // Every text on disk, or the Spanish reason why not.
     std::string finishTexts() {
+        for (auto& [id, text] : later_)
+            writer_.write(folder_ / (id + ".txt"), std::move(text));
+        later_.clear();
         const std::optional<fs::path> failed = writer_.finish();
-        textFiles = writer_.written();
+        textFiles = onDisk_.size();
         if (!failed) return {};
         return "No se puede escribir el texto " + failed->filename().string() +
                ": el disco está lleno o no se puede escribir en él. Los datos anteriores se "
@@ -342,6 +395,8 @@ class MasterSink : public RecordSink {
     std::string today_;
     fs::path folder_;
     std::string lastId_;
+    std::unordered_map<std::string, std::size_t> onDisk_; // identifier: hash of its first text
+    std::map<std::string, std::string> later_;            // identifier: text replacing it
     TextWriter writer_;
 };
 
@@ -352,13 +407,16 @@ class PriceSink : public RecordSink {
 
     void record(const std::vector<std::string>& f) override {
         const std::string& code = f[0];
-        // By numeric value "12,50" counts as 12; on equal values the distributor's price stays.
-        const std::string price =
-            Val(f[2]) > Val(f[3]) ? normalizePrice(f[2]) : normalizePrice(f[3]);
+        // The greater amount in euros; on equal amounts the distributor's price stays.
+        const long long nomenclator = priceMicros(f[2]).value_or(0);
+        const long long distribuidor = priceMicros(f[3]).value_or(0);
+        const long long amount = std::max(nomenclator, distribuidor);
+        const std::string price = normalizePrice(nomenclator > distribuidor ? f[2] : f[3]);
         if (code.size() == 6)
             lines.add(withoutLineEnd(ProductRecord::make(code, f[1], price).bytes));
 
-        if (!writePrices_ || !(Val(price) > 0) || !(Val(code) > 100000)) return;
+        // 0,50 sent as 50 is a price too, although its text reads 0 by numeric value.
+        if (!writePrices_ || amount <= 0 || !(Val(code) > 100000)) return;
         const double indexRecord = std::trunc(Val(std::string_view(code).substr(0, 5)));
         if (indexRecord < 1 || indexRecord > 9e15) return;
         const int slot = static_cast<int>(Val(std::string_view(code).substr(code.size() - 1)));
@@ -369,32 +427,44 @@ class PriceSink : public RecordSink {
         if (n <= 0 || n > files_->basea().count()) return;
         const auto product = BaseProductRecord::fromBytes(files_->basea().read(n));
         // Held back until the whole file has parsed: a broken file changes no price.
-        if (product.code() == code) pending.emplace_back(n, price);
+        if (product.code() == code) pending.push_back({n, price, product.price()});
     }
 
     // Only the 8 price bytes of each record are written; the rest belongs to the pharmacy
-    // program.
-    std::size_t applyPrices() {
-        if (pending.empty()) return 0;
-        std::FILE* f = std::fopen(files_->basea().path().string().c_str(), "r+b");
-        if (!f) return 0;
-        std::size_t written = 0;
-        for (const auto& [n, price] : pending) {
-            const long offset =
-                static_cast<long>((n - 1) * static_cast<long long>(BaseProductRecord::Length) +
-                                  BaseProductRecord::PriceOffset);
-            if (std::fseek(f, offset, SEEK_SET) != 0) continue;
-            if (std::fwrite(price.data(), 1, BaseProductRecord::PriceWidth, f) ==
-                BaseProductRecord::PriceWidth)
-                ++written;
-        }
-        std::fflush(f);
-        std::fclose(f);
-        return written;
+    // program. On a failure the old prices are put back: basea never keeps half an update.
+    // Empty, or the Spanish reason naming the file.
+    std::string applyPrices() {
+        if (pending.empty()) return {};
+        if (writePrices(&Pending::price)) return {};
+        writePrices(&Pending::old);
+        return "No se pueden escribir los precios en " + files_->basea().path().string() +
+               ": el fichero no se puede abrir para escribir, está bloqueado o el disco está "
+               "lleno. Los precios anteriores se conservan.";
     }
 
+    struct Pending {
+        long long n;
+        std::string price, old;
+    };
     LineGroups lines;
-    std::vector<std::pair<long long, std::string>> pending;
+    std::vector<Pending> pending;
+
+  private:
+    bool writePrices(std::string Pending::*which) {
+        std::FILE* f = std::fopen(files_->basea().path().string().c_str(), "r+b");
+        if (!f) return false;
+        bool ok = true;
+        for (const Pending& p : pending) {
+            const long offset =
+                static_cast<long>((p.n - 1) * static_cast<long long>(BaseProductRecord::Length) +
+                                  BaseProductRecord::PriceOffset);
+            ok = ok && std::fseek(f, offset, SEEK_SET) == 0 &&
+                 std::fwrite((p.*which).data(), 1, BaseProductRecord::PriceWidth, f) ==
+                     BaseProductRecord::PriceWidth;
+        }
+        ok = std::fflush(f) == 0 && ok;
+        return std::fclose(f) == 0 && ok;
+    }
 
   private:
     DataFiles* files_;
@@ -453,6 +523,9 @@ struct MasterFiles {
           marker(datos / "cambio.~listo") {}
     fs::path datos, textos, velantia, fresh, old, freshVelantia, marker;
 };
+
+constexpr const char* AnotherConversion =
+    "Los datos se están actualizando desde otro programa. Inténtelo de nuevo cuando termine.";
 
 // Beside Ocupado.lck: held for the whole of a conversion, tried by the recovery.
 fs::path conversionLockPath(const Paths& paths) {
@@ -623,7 +696,6 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
 
     result.ok = true;
     result.lines = sink.lines.size();
-    result.dropped = sink.lines.dropped();
     result.textFiles = sink.textFiles;
     return result;
 }
@@ -637,10 +709,10 @@ ConversionResult convertPrices(const Paths& paths, DataFiles* files,
                 paths.product("recibido"), TipoFichero::Precios, sink, options, result.records);
     if (!walk.ok) return failed(walk.error);
     sink.lines.sort();
-    result.pricesWritten = sink.applyPrices();
+    if (std::string error = sink.applyPrices(); !error.empty()) return failed(error);
+    result.pricesWritten = sink.pending.size();
     result.ok = true;
     result.lines = sink.lines.size();
-    result.dropped = sink.lines.dropped();
     result.productLines = std::move(sink.lines);
     return result;
 }
@@ -693,9 +765,7 @@ ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFile
     std::error_code ec;
     fs::create_directories(paths.product("datos"), ec);
     OsFileTryLock guard(conversionLockPath(paths));
-    if (!guard.locked())
-        return failed("Los datos se están actualizando desde otro programa. Inténtelo "
-                      "de nuevo cuando termine.");
+    if (!guard.locked()) return failed(AnotherConversion);
     switch (tipo) {
     case TipoFichero::Encuesta:
         return convertSurvey(paths, options);
@@ -707,13 +777,14 @@ ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFile
     return convertMaster(paths, files, options);
 }
 
-bool writeProductMaster(const Paths& paths, DataFiles* files, const LineGroups& lines) {
+std::string writeProductMaster(const Paths& paths, DataFiles* files, const LineGroups& lines) {
     std::error_code ec;
     fs::create_directories(paths.product("datos"), ec);
     OsFileTryLock guard(conversionLockPath(paths));
-    if (!guard.locked()) return false;
+    if (!guard.locked()) return AnotherConversion;
     if (files) files->productos().close();
-    return writeFileAtomic(paths.product("datos\\productos.txt"), lines.joined());
+    const fs::path productos = paths.product("datos\\productos.txt");
+    return writeFileAtomic(productos, lines.joined()) ? std::string() : cannotWrite(productos);
 }
 
 } // namespace vl

@@ -27,25 +27,20 @@ std::string nombreXML(TipoFichero tipo);
 // Element names of the fields of each kind; field 0 is the record key.
 const std::vector<std::string>& camposXML(TipoFichero tipo);
 
-// Lines spread over ten groups by their first digit, each group sorted byte-wise and limited to
-// 32 767 lines, which is the order the lookup's binary search expects.
+// Lines spread over ten groups by their first digit, each group sorted byte-wise, which is the
+// order the lookup's binary search expects. A group holds any number of lines.
 class LineGroups {
   public:
-    static constexpr std::size_t Capacity = 32767;
-
-    // False when the line's group is full: the line is dropped.
-    bool add(std::string line);
+    void add(std::string line);
     void sort();
     const std::vector<std::string>& group(int n) const { return groups_.at(n); }
     std::size_t size() const;
-    std::size_t dropped() const { return dropped_; }
     // Every line followed by CR LF, group 0 first.
     std::string joined() const;
     void clear();
 
   private:
     std::array<std::vector<std::string>, 10> groups_;
-    std::size_t dropped_ = 0;
 };
 
 // Group of a line: the numeric value of its first character, 0 when it is not a digit.
@@ -84,7 +79,6 @@ struct ConversionResult {
     std::string error;             // the parser's reason text (UTF-8) when !ok
     std::size_t records = 0;       // records the walk handed over
     std::size_t lines = 0;         // lines or rows kept
-    std::size_t dropped = 0;       // lines refused by a full group
     std::size_t textFiles = 0;     // master: text files written
     std::size_t pricesWritten = 0; // prices: basea records updated
     LineGroups productLines;       // prices: the lines of datos\productos.txt
@@ -100,7 +94,8 @@ ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFile
 // this waits until they are gone (process exit waits too).
 void waitForDataCleanup();
 
-// Replaces datos\productos.txt with `lines` (closing the lookup's handle on it first).
-bool writeProductMaster(const Paths& paths, DataFiles* files, const LineGroups& lines);
+// Replaces datos\productos.txt with `lines` (closing the lookup's handle on it first). Empty,
+// or the Spanish reason (UTF-8) why the old file stays.
+std::string writeProductMaster(const Paths& paths, DataFiles* files, const LineGroups& lines);
 
 } // namespace vl

@@ -10,6 +10,9 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <vector>
+
+#include "core/text.h"
 
 #include "platform/fileio.h"
 
@@ -36,6 +39,39 @@ std::string lastComponent(std::string_view name) {
     return std::string(cut == std::string_view::npos ? name : name.substr(cut + 1));
 }
 
+// What the pharmacist's IT person can act on: the method's name when libzip cannot decode it.
+std::string methodName(std::int32_t method) {
+    switch (method) {
+    case ZIP_CM_DEFLATE64:
+        return " (Deflate64)";
+    case ZIP_CM_BZIP2:
+        return " (bzip2)";
+    case ZIP_CM_LZMA:
+        return " (LZMA)";
+    case ZIP_CM_XZ:
+        return " (xz)";
+    case ZIP_CM_PPMD:
+        return " (PPMd)";
+    case 93:
+        return " (Zstandard)";
+    default:
+        return {};
+    }
+}
+
+// Other files in `folder` whose names equal `name` but for letter case.
+std::vector<fs::path> otherSpellings(const fs::path& folder, const std::string& name) {
+    std::vector<fs::path> found;
+    const std::string wanted = lowerCp1252(name);
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string existing = it->path().filename().string();
+        if (existing != name && existing.size() == name.size() && lowerCp1252(existing) == wanted)
+            found.push_back(it->path());
+    }
+    return found;
+}
+
 fs::path tempNameIn(const fs::path& folder) {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     return folder / (".~unzip" + std::to_string(rng() % 1000000000));
@@ -43,28 +79,43 @@ fs::path tempNameIn(const fs::path& folder) {
 
 } // namespace
 
-int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit) {
+int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
+          std::string* reason) {
+    auto fail = [reason](int result, std::string why) {
+        if (reason) *reason = std::move(why);
+        return result;
+    };
     std::error_code ec;
     // libzip opens a zero-length file as a new, empty archive; an empty body is no package.
     if (!fs::is_regular_file(archive, ec) || fs::file_size(archive, ec) == 0 || ec)
-        return UnzipNotAnArchive;
+        return fail(UnzipNotAnArchive, "no es un archivo ZIP");
 
     int err = 0;
     std::unique_ptr<zip_t, ArchiveCloser> zip(
         zip_open(archive.string().c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err));
-    if (!zip) return UnzipNotAnArchive;
+    if (!zip) {
+        zip_error_t ze;
+        zip_error_init_with_code(&ze, err);
+        std::string why =
+            std::string("no es un archivo ZIP válido (") + zip_error_strerror(&ze) + ")";
+        zip_error_fini(&ze);
+        return fail(UnzipNotAnArchive, std::move(why));
+    }
 
     const zip_int64_t entries = zip_get_num_entries(zip.get(), 0);
-    if (entries > UnzipMaxEntries) return UnzipTooManyEntries;
+    if (entries > UnzipMaxEntries)
+        return fail(UnzipTooManyEntries, "contiene " + std::to_string(entries) + " ficheros");
     std::uint64_t total = 0;
     int extracted = 0;
     std::string buffer(64 * 1024, '\0');
+    const std::string tooLarge =
+        "su contenido ocupa más de " + std::to_string(limit / (1024 * 1024)) + " MB descomprimido";
     for (zip_int64_t i = 0; i < entries; ++i) {
         zip_stat_t st;
         zip_stat_init(&st);
         if (zip_stat_index(zip.get(), static_cast<zip_uint64_t>(i), ZIP_FL_ENC_GUESS, &st) != 0 ||
             !(st.valid & ZIP_STAT_NAME))
-            return UnzipBadEntry;
+            return fail(UnzipBadEntry, zip_strerror(zip.get()));
         const std::string_view full(st.name);
         if (!full.empty() && (full.back() == '/' || full.back() == '\\')) continue; // a folder
         const std::string name = lastComponent(full);
@@ -72,25 +123,37 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit) 
 
         // The declared size is checked first; the bytes actually produced are counted below,
         // since a header can lie.
-        if ((st.valid & ZIP_STAT_SIZE) && st.size > limit - total) return UnzipTooLarge;
+        if ((st.valid & ZIP_STAT_SIZE) && st.size > limit - total)
+            return fail(UnzipTooLarge, tooLarge);
 
         std::unique_ptr<zip_file_t, EntryCloser> entry(
             zip_fopen_index(zip.get(), static_cast<zip_uint64_t>(i), 0));
-        if (!entry) return UnzipBadEntry;
+        if (!entry) {
+            if (zip_error_code_zip(zip_get_error(zip.get())) == ZIP_ER_COMPNOTSUPP &&
+                (st.valid & ZIP_STAT_COMP_METHOD))
+                return fail(UnzipBadEntry, name + " usa el método de compresión " +
+                                               std::to_string(st.comp_method) +
+                                               methodName(st.comp_method) +
+                                               ", que este programa no puede leer");
+            return fail(UnzipBadEntry, name + ": " + zip_strerror(zip.get()));
+        }
 
         const fs::path tmp = tempNameIn(folder);
         std::unique_ptr<std::FILE, FileCloser> out(std::fopen(tmp.string().c_str(), "wb"));
-        if (!out) return UnzipWriteError;
+        if (!out) return fail(UnzipWriteError, "no se puede escribir en " + folder.string());
         int failure = UnzipOk;
+        std::string why;
         for (;;) {
             const zip_int64_t n = zip_fread(entry.get(), buffer.data(), buffer.size());
             if (n < 0) {
                 failure = UnzipBadEntry;
+                why = name + ": " + zip_file_strerror(entry.get());
                 break;
             }
             if (n == 0) break;
             if (static_cast<std::uint64_t>(n) > limit - total) {
                 failure = UnzipTooLarge;
+                why = tooLarge;
                 break;
             }
             total += static_cast<std::uint64_t>(n);
@@ -102,16 +165,23 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit) 
         }
         const bool closed = std::fclose(out.release()) == 0;
         if (failure == UnzipOk && !closed) failure = UnzipWriteError;
-        if (failure == UnzipOk &&
-            !renameWithRetry(tmp, folder / fs::path(std::u8string(name.begin(), name.end()))))
-            failure = UnzipWriteError;
+        const fs::path target = folder / fs::path(std::u8string(name.begin(), name.end()));
+        const std::vector<fs::path> stale = failure == UnzipOk
+                                                ? otherSpellings(folder, target.filename().string())
+                                                : std::vector<fs::path>{};
+        if (failure == UnzipOk && !renameWithRetry(tmp, target)) failure = UnzipWriteError;
         if (failure != UnzipOk) {
             fs::remove(tmp, ec);
-            return failure;
+            if (failure == UnzipWriteError) why = "no se puede escribir en " + folder.string();
+            return fail(failure, std::move(why));
         }
+        // The same name in another case would be found instead of the new file. On a folder
+        // that ignores case it is the new file itself, and stays.
+        for (const fs::path& old : stale)
+            if (!fs::equivalent(old, target, ec) && !ec) fs::remove(old, ec);
         ++extracted;
     }
-    return extracted > 0 ? UnzipOk : UnzipEmpty;
+    return extracted > 0 ? UnzipOk : fail(UnzipEmpty, "no contiene ningún fichero");
 }
 
 } // namespace vl

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace vl {
 
@@ -27,8 +28,10 @@ enum UnzipResult : int {
 
 // 0 on success. Entries are stored under their last path component (after the last "/", "\\" or
 // ":"); directories and names that end up empty, "." or ".." are skipped. Each file is written
-// aside and renamed into place.
+// aside and renamed into place, replacing the file of that name whatever its case: the folder
+// keeps one file per name. On a failure `reason` (when given) gets a Spanish text (UTF-8)
+// saying why, such as the compression method that cannot be read.
 int Unzip(const std::filesystem::path& archive, const std::filesystem::path& folder,
-          std::uint64_t limit = UnzipLimit);
+          std::uint64_t limit = UnzipLimit, std::string* reason = nullptr);
 
 } // namespace vl

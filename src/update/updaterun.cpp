@@ -63,7 +63,11 @@ class Run {
             if (fetch(Precios) == Fetch::Failed) return fail(Precios);
             files_.OpenDataFiles();
             const ConversionResult r = convert(Precios);
-            if (r.ok) writeProductMaster(paths_, &files_, r.productLines);
+            if (r.ok) {
+                if (const std::string e = writeProductMaster(paths_, &files_, r.productLines);
+                    !e.empty())
+                    message(e);
+            }
         }
 
         label13("Actualización completada");
@@ -78,6 +82,7 @@ class Run {
     }
 
     Fetch fetch(const Step& step) {
+        unpackError_.clear();
         if (cancelled()) return Fetch::Skipped;
         if (cb_.phase) cb_.phase("Buscando información");
         label13(step.nombreFichero);
@@ -122,28 +127,36 @@ class Run {
             message(NoRoom);
             return Fetch::Failed;
         }
-        const int unzipped =
-            Unzip(paths_.product("recibido\\software.zip"), paths_.product("Recibido"));
+        const int unzipped = Unzip(paths_.product("recibido\\software.zip"),
+                                   paths_.product("Recibido"), UnzipLimit, &unpackError_);
         // A full disk is no fault of the download: say so before the step's message.
         if (unzipped == UnzipWriteError) message(NoRoom);
+        // An answer that is no archive at all is a failed download; a package that came whole
+        // but cannot be unpacked says why under the step's message.
+        if (unzipped == UnzipWriteError || unzipped == UnzipNotAnArchive) unpackError_.clear();
         if (unzipped != 0) return Fetch::Failed;
         return Fetch::Unpacked;
     }
 
     ConversionResult convert(const Step& step) {
+        if (cb_.converting) cb_.converting(nombreXML(step.tipo));
         label13("Procesando datos.");
         ConversionOptions o;
         o.today = today_;
         o.descargarPrecios = Val(cfg_.descargar_precios) == 1;
         o.progress = cb_.conversionProgress;
         ConversionResult r = ConvertirFichero(step.tipo, paths_, &files_, o);
+        progress(-1);
         // The run goes on with the next step; the files of this one stay as they were.
         if (!r.ok) message(r.error);
         return r;
     }
 
     UpdateEnd fail(const Step& step) {
-        message(step.failure);
+        message(unpackError_.empty()
+                    ? std::string(step.failure)
+                    : std::string(step.failure) +
+                          "\nEl paquete recibido no se ha podido descomprimir: " + unpackError_);
         return UpdateEnd::Failed;
     }
 
@@ -168,7 +181,8 @@ class Run {
     const UpdateOptions& options_;
     const std::string base_;
     const std::string today_;
-    bool cancelado_ = false; // the user cancelled or refused a retry: no further request
+    bool cancelado_ = false;  // the user cancelled or refused a retry: no further request
+    std::string unpackError_; // why the last package could not be unpacked
 };
 
 } // namespace

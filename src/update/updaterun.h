@@ -32,7 +32,7 @@ struct DownloadOutcome {
 };
 
 struct HttpsSettings {
-    long timeoutSeconds = 60;
+    long timeoutSeconds = 60; // connecting, or nothing arriving; never the whole transfer
     // Extra trusted certificates on top of the system's; nullopt: VELANTIA_CA_BUNDLE.
     std::optional<std::filesystem::path> extraCaBundle;
 };
@@ -47,6 +47,7 @@ struct UpdateCallbacks {
     std::function<void(const std::string&)> phase;     // Label14 (2), UTF-8
     std::function<void(const std::string&)> label13;   // file name / "Procesando datos." / end
     std::function<void(bool)> activity;                // activity picture running or not
+    std::function<void(const std::string&)> converting; // Label14 (0) the file, (1) (2) empty
     std::function<void(int)> conversionProgress;       // pb3: 0..100, -1 hides it
     std::function<bool(const std::string&)> askRetry;  // Retry (true) or Cancel; UTF-8 text
     std::function<void(const std::string&)> message;   // an OK message box, UTF-8

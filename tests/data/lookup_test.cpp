@@ -135,13 +135,17 @@ TEST_F(Lookup, FallsBackToProductsWhenEitherBaseFileIsMissing) {
     }
 }
 
-TEST_F(Lookup, BaseSourceStaysForTheRun) {
+// A reopen decides anew, as at start-up: no product source is never the outcome.
+TEST_F(Lookup, ReopenFallsBackWhileTheBaseFilesAreMissing) {
     writeBase();
     auto files = open();
     fs::remove(dir.path() / Basea);
     files.OpenDataFiles();
-    EXPECT_TRUE(files.BaseFilesOpen());
-    EXPECT_FALSE(findProduct(files, "000010", dog).found());
+    EXPECT_FALSE(files.BaseFilesOpen());
+    EXPECT_EQ(findProduct(files, "400004", dog).recordNumber, 4);
+    writeBase();
+    files.OpenDataFiles();
+    EXPECT_TRUE(findProduct(files, "000010", dog).fromBase);
 }
 
 TEST_F(Lookup, MissingOwnFilesAreCreatedEmpty) {

@@ -10,6 +10,7 @@ POST /conexion_empresas.asp (multipart upload) answers by --mode:
   refuse     page with ERROR=<--code>
   noverdict  page without any ERROR=
   delay      waits --delay seconds, then answers as ok
+  trickle    answers as ok, a piece at a time over --delay seconds (downloads too)
 GET downloads in mode drop announce the whole package, send half of it and close the connection.
 GET /conexion_empresas.asp?...&fichero=F serves <--zips>/F.zip (farmacia, encuesta, precio).
 GET /__mode?m=<mode>[&code=N][&delay=S] switches the behaviour while running.
@@ -35,7 +36,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 SERVICE_PATH = "/conexion_empresas.asp"
 GOOD_HOST = "velantia.localhost"
 WRONG_HOST = "otro-servidor.invalid"
-MODES = ("ok", "refuse", "noverdict", "delay", "drop")
+MODES = ("ok", "refuse", "noverdict", "delay", "drop", "trickle")
 
 
 def run_openssl(args, cwd):
@@ -203,6 +204,21 @@ def make_handler(state):
             except OSError:
                 pass
 
+        def send_trickled(self, content_type, data, seconds):
+            """The whole answer, never more than half a second without a byte."""
+            self.send_response(200)
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(data)))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            pieces = max(1, int(seconds * 2))
+            step = max(1, -(-len(data) // pieces))
+            for at in range(0, len(data), step):
+                time.sleep(seconds / pieces)
+                self.wfile.write(data[at:at + step])
+                self.wfile.flush()
+            self.close_connection = True
+
         def read_body(self):
             if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
                 data = b""
@@ -277,6 +293,9 @@ def make_handler(state):
                 if mode == "drop":
                     self.send_partial(data)
                     return
+                if mode == "trickle":
+                    self.send_trickled("application/x-zip-compressed", data, delay)
+                    return
                 self.send_bytes(200, "application/x-zip-compressed", data)
             else:
                 # The service answers a missing file with a page, not with a status.
@@ -294,6 +313,9 @@ def make_handler(state):
                 "content_type": ctype,
                 "parts": parse_multipart(body, ctype)})
             mode, code, delay = self.current()
+            if mode == "trickle":
+                self.send_trickled("text/html", answer_page("ERROR=0"), delay)
+                return
             self.send_bytes(200, "text/html", self.verdict_answer(mode, code, delay))
 
     return Handler

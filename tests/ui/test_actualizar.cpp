@@ -1,8 +1,10 @@
 // The update window against the local service double, with the demo packages.
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 #include <memory>
 
@@ -51,6 +53,10 @@ private slots:
         QCOMPARE(dlg.outcome(), vl::UpdateEnd::Completed);
         QCOMPARE(dlg.findChild<QLabel*>(QStringLiteral("Label13"))->text(),
                  QString::fromUtf8("Actualización completada"));
+        // The last conversion names its file; the transfer's number and phase are gone.
+        QCOMPARE(dlg.findChild<QLabel*>(QStringLiteral("Label14_0"))->text(),
+                 QStringLiteral("precios.xml"));
+        QVERIFY(dlg.findChild<QLabel*>(QStringLiteral("Label14_2"))->text().isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(!dlg.isVisible(), 5000);
         const fs::path demo = fs::path(VELANTIA_SOURCE_DIR) / "demo/root/quiroles/Velantia/datos";
         for (const char* f : {"Velantia.txt", "Encuesta.txt", "productos.txt"})
@@ -58,6 +64,39 @@ private slots:
                      vltest::readBytes(demo / f));
         QVERIFY(fs::exists(product("recibido/actualizado.rec")));
         QCOMPARE(service.recordedDownloads().size(), std::size_t(3));
+    }
+
+    // Cancelled at once: the end still shows, and a box still open keeps the window for its OK.
+    void cancelledRunShowsItsEndAndWaitsForTheOpenBox() {
+        vl::Config cfg;
+        vl::DataFiles files(paths());
+        Actualizar dlg(paths(), cfg, files);
+        QSignalSpy finished(&dlg, &Actualizar::runFinished);
+        dlg.show();
+        dlg.Label23_Click();
+        QMessageBox box(&dlg);
+        box.open();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(dlg.outcome(), vl::UpdateEnd::Completed);
+        QVERIFY(dlg.findChild<QWidget*>(QStringLiteral("Frame8"))->isVisible());
+        QSignalSpy tick(dlg.findChild<QTimer*>(QStringLiteral("Timer2")), &QTimer::timeout);
+        QVERIFY(tick.wait(5000));
+        QVERIFY(dlg.isVisible());
+        box.accept();
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.isVisible(), 5000);
+    }
+
+    void everyStateTextFits() {
+        vl::Config cfg;
+        vl::DataFiles files(paths());
+        Actualizar dlg(paths(), cfg, files);
+        auto* l = dlg.findChild<QLabel*>(QStringLiteral("Label14_0"));
+        for (int s = 0; s <= 12; ++s) {
+            l->setText(QString::fromStdString(vl::estadoInet(s)));
+            QVERIFY2(l->wordWrap() ? l->heightForWidth(l->width()) <= l->height()
+                                   : l->sizeHint().width() <= l->width(),
+                     qPrintable(l->text()));
+        }
     }
 
     void refusedConnectionReportsAndCloses() {

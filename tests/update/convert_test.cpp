@@ -108,6 +108,21 @@ TEST_F(Conversion, MasterWritesItemsInForceSortedWithTheirTexts) {
     EXPECT_EQ(datosEntries(), (std::vector<std::string>{"Velantia.txt", "textos"}));
 }
 
+// Identifiers that come back after others: each file once, with the text of its last run.
+TEST_F(Conversion, MasterWithInterleavedIdentifiersWritesEachTextOnce) {
+    const Fields a{{"titulo", "A"}}, b{{"titulo", "B"}}, c{{"titulo", "C"}};
+    dir.write(Recibido + "Maestro.xml",
+              document(item("1", "100001", a) + item("2", "100002") + item("1", "100003", b) +
+                       item("2", "100004") + item("3", "100005") + item("2", "100006", c) +
+                       item("2", "100007") + item("3", "100008") + item("1", "100009", a)));
+    const auto r = convert(TipoFichero::Maestro);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.textFiles, 3u);
+    EXPECT_EQ(dir.read(Datos + "textos/000001.txt"), texts("A", "Texto 1", "Anexo 1"));
+    EXPECT_EQ(dir.read(Datos + "textos/000002.txt"), texts("C", "Texto 2", "Anexo 2"));
+    EXPECT_EQ(dir.read(Datos + "textos/000003.txt"), texts("Titulo 3", "Texto 3", "Anexo 3"));
+}
+
 TEST_F(Conversion, MasterKeyAfterAnotherFieldBelongsToThePreviousRecord) {
     dir.write(Recibido + "Maestro.xml",
               document(record("item", {{"identificador", "1"},
@@ -261,20 +276,21 @@ std::string line(const std::string& code, const std::string& desc, const std::st
 }
 
 TEST_F(Conversion, PricesGiveSortedProductLines) {
-    dir.write(Recibido + "PRECIOS.xml",
-              document(price("600001", "NOMENCLATOR MAYOR", "10,00", "9,99") +
-                       price("600002", "DISTRIBUIDOR MAYOR", "9,00", "10,00") +
-                       price("600003", "IGUALES", "5,00", "5,0") +
-                       price("500004", "SIN COMA", "", "1250") +
-                       price("500005", "MILES", "", "123456") +
-                       price("500006", "NO ES NUMERO", "", "abc") +
-                       price("6000077", "SIETE CIFRAS", "1,00", "1,00") +
-                       price("A00001", "JARABE \xC3\x91O\xC3\x91O \xE2\x82\xAC", "1,00", "2,00") +
-                       price("700001", "DESCRIPCION DE MAS DE CUARENTA CARACTERES, CORTADA",
-                             "12,50", "1250")));
+    dir.write(
+        Recibido + "PRECIOS.xml",
+        document(
+            price("600001", "NOMENCLATOR MAYOR", "10,00", "9,99") +
+            price("600002", "DISTRIBUIDOR MAYOR", "9,00", "10,00") +
+            price("600003", "IGUALES", "5,00", "5,0") + price("500004", "SIN COMA", "", "1250") +
+            price("500005", "MILES", "", "123456") + price("500006", "NO ES NUMERO", "", "abc") +
+            price("6000077", "SIETE CIFRAS", "1,00", "1,00") +
+            price("A00001", "JARABE \xC3\x91O\xC3\x91O \xE2\x82\xAC", "1,00", "2,00") +
+            price("700001", "DESCRIPCION DE MAS DE CUARENTA CARACTERES, CORTADA", "12,50", "1250") +
+            price("800001", "A", "9,99", "9,50") + price("800002", "B", "1250", "13,00") +
+            price("800003", "C", "99", "1,5") + price("800004", "D", "1299", "1250")));
     const auto r = convert(TipoFichero::Precios);
     ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.records, 9u);
+    EXPECT_EQ(r.records, 13u);
     EXPECT_EQ(r.productLines.joined(),
               line("A00001", "JARABE \xD1O\xD1O \x80", "    2.00") +
                   line("500004", "SIN COMA", "   12,50") + line("500005", "MILES", "1.234,56") +
@@ -282,11 +298,13 @@ TEST_F(Conversion, PricesGiveSortedProductLines) {
                   line("600001", "NOMENCLATOR MAYOR", "   10.00") +
                   line("600002", "DISTRIBUIDOR MAYOR", "   10.00") +
                   line("600003", "IGUALES", "     5.0") +
-                  // By value 12,50 counts as 12, so 1250 is the greater.
-                  line("700001", "DESCRIPCION DE MAS DE CUARENTA CARACTERE", "   12,50"));
+                  // Equal amounts in euros: the distributor's text.
+                  line("700001", "DESCRIPCION DE MAS DE CUARENTA CARACTERE", "   12,50") +
+                  line("800001", "A", "    9.99") + line("800002", "B", "   13.00") +
+                  line("800003", "C", "     1.5") + line("800004", "D", "   12,99"));
     // The product master is written only when asked for.
     EXPECT_FALSE(fs::exists(dir.path() / (Datos + "productos.txt")));
-    ASSERT_TRUE(writeProductMaster(paths(), nullptr, r.productLines));
+    ASSERT_EQ(writeProductMaster(paths(), nullptr, r.productLines), "");
     EXPECT_EQ(dir.read(Datos + "productos.txt"), r.productLines.joined());
 }
 
@@ -310,7 +328,7 @@ class BaseaPrices : public Conversion {
         dir.write("quiroles/orbal-5/basey", basey);
         dir.write(Recibido + "precios.xml",
                   document(price("100010", "A", "", "12,34") + // record 1
-                           price("100011", "B", "", "1250") +  // record 2
+                           price("100011", "B", "", "50") +    // record 2: 0,50
                            price("100012", "C", "", "5,00") +  // basea code differs
                            price("100013", "D", "", "0,00") +  // zero is no price
                            price("100014", "E", "", "7,00") +  // empty slot
@@ -320,7 +338,7 @@ class BaseaPrices : public Conversion {
     std::string expectedWithNewPrices() const {
         std::string e = basea;
         e.replace(51, 8, "   12.34");
-        e.replace(62 + 51, 8, "   12,50");
+        e.replace(62 + 51, 8, "    0,50");
         return e;
     }
     std::string basea;
@@ -334,6 +352,19 @@ TEST_F(BaseaPrices, OnlyThePriceBytesOfMatchingRecordsChange) {
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.pricesWritten, 2u);
     EXPECT_EQ(dir.read("quiroles/orbal-5/basea"), expectedWithNewPrices());
+}
+
+// basea still open for reading but no longer writable under its name: the step fails, naming it.
+TEST_F(BaseaPrices, BaseaThatCannotBeWrittenFailsTheStep) {
+    DataFiles files{paths()};
+    files.OpenDataFiles();
+    const fs::path b = files.basea().path();
+    fs::rename(b, b.string() + ".x");
+    fs::create_directory(b);
+    const auto r = convert(TipoFichero::Precios, &files, true);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error.rfind("No se pueden escribir los precios en " + b.string() + ": ", 0), 0u)
+        << r.error;
 }
 
 // Not asked for, the pharmacy files not open, or a document that does not parse: basea unchanged.
@@ -369,7 +400,7 @@ TEST_F(Conversion, ProductMasterIsReplacedAndTheLookupHandleClosed) {
     lines.add("200000B");
     lines.add("100000A");
     lines.sort();
-    ASSERT_TRUE(writeProductMaster(paths(), &files, lines));
+    ASSERT_EQ(writeProductMaster(paths(), &files, lines), "");
     EXPECT_FALSE(files.productos().isOpen());
     EXPECT_EQ(dir.read(Datos + "productos.txt"), "100000A\r\n200000B\r\n");
 }

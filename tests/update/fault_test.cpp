@@ -94,8 +94,8 @@ std::string convertAll(const fs::path& root) {
     }
     const auto prices = ConvertirFichero(TipoFichero::Precios, paths, nullptr, o);
     if (!prices.ok) errors += prices.error + "\n";
-    else if (!writeProductMaster(paths, nullptr, prices.productLines))
-        errors += "productos.txt\n";
+    else
+        errors += writeProductMaster(paths, nullptr, prices.productLines);
     waitForDataCleanup();
     return errors.empty() ? "ok" : errors;
 }

@@ -54,11 +54,48 @@ TEST_F(UnzipTest, ExtractsEveryEntryFlatIntoTheFolder) {
     EXPECT_EQ(vltest::readBytes(folder / "Precios.xml"), "<p/>");
 }
 
-TEST_F(UnzipTest, OverwritesAnExistingFile) {
-    vltest::writeBytes(folder / "Maestro.xml", "viejo y mas largo que el nuevo");
-    makeZip(archive, {{"Maestro.xml", "nuevo"}});
-    ASSERT_EQ(Unzip(archive, folder), 0);
-    EXPECT_EQ(vltest::readBytes(folder / "Maestro.xml"), "nuevo");
+// One file per name whatever its case: a stale spelling would be found instead of the new one.
+TEST_F(UnzipTest, ReplacesTheExistingFileOfThatNameWhateverItsCase) {
+    for (const auto& [stale, entry] : {std::pair{"Maestro.xml", "Maestro.xml"},
+                                       {"Maestro.xml", "maestro.xml"},
+                                       {"Maestro.xml", "MAESTRO.XML"},
+                                       {"encuesta.xml", "Encuesta.xml"}}) {
+        vltest::writeBytes(folder / stale, "viejo y mas largo que el nuevo");
+        makeZip(archive, {{entry, "nuevo"}});
+        ASSERT_EQ(Unzip(archive, folder), 0);
+        EXPECT_EQ(folderEntries(), std::vector<std::string>{entry});
+        EXPECT_EQ(vltest::readBytes(folder / entry), "nuevo");
+        fs::remove(folder / entry);
+    }
+}
+
+// Packages as other archivers write them: what libzip decodes unpacks, the rest says why.
+TEST_F(UnzipTest, CompressionMethodsAndZip64) {
+    dir.write("make.py", "import sys, zipfile\n"
+                         "for name, method in (('deflate', 8), ('stored', 0), ('bzip2', 12),"
+                         " ('lzma', 14)):\n"
+                         "    with zipfile.ZipFile(sys.argv[1] + name, 'w', method) as z:\n"
+                         "        z.writestr('Maestro.xml', 'a' * 2000)\n"
+                         "with zipfile.ZipFile(sys.argv[1] + 'zip64', 'w') as z:\n"
+                         "    with z.open('Maestro.xml', 'w', force_zip64=True) as f:\n"
+                         "        f.write(b'a' * 2000)\n");
+    const std::string made = (dir.path() / "made-").string();
+    ASSERT_EQ(std::system(("python3 " + (dir.path() / "make.py").string() + " " + made).c_str()),
+              0);
+    for (const auto& [name, why] : {std::pair{"deflate", ""},
+                                    {"stored", ""},
+                                    {"bzip2", ""},
+                                    {"zip64", ""},
+                                    {"lzma", "Maestro.xml usa el método de compresión 14 (LZMA), "
+                                             "que este programa no puede leer"}}) {
+        std::string reason;
+        EXPECT_EQ(Unzip(made + name, folder, UnzipLimit, &reason) == 0, *why == 0) << name;
+        EXPECT_EQ(reason, why);
+        EXPECT_EQ(vltest::readBytes(folder / "Maestro.xml"),
+                  *why ? "<missing>" : std::string(2000, 'a'))
+            << name;
+        fs::remove(folder / "Maestro.xml");
+    }
 }
 
 // No archive, or bytes that are no archive: refused, nothing written.

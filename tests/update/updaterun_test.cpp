@@ -135,6 +135,7 @@ class UpdateRun : public ::testing::Test {
         cb.phase = [this](const std::string& t) { phases.push_back(t); };
         cb.label13 = [this](const std::string& t) { labels.push_back(t); };
         cb.activity = [this](bool on) { activity.push_back(on); };
+        cb.converting = [this](const std::string& f) { converted.push_back(f); };
         cb.conversionProgress = [this](int v) { progress.push_back(v); };
         cb.askRetry = [this](const std::string& t) {
             questions.push_back(t);
@@ -169,7 +170,7 @@ class UpdateRun : public ::testing::Test {
     std::function<bool()> answerRetry;
     std::vector<int> states, progress;
     std::vector<bool> activity;
-    std::vector<std::string> phases, labels, questions, messages;
+    std::vector<std::string> phases, labels, questions, messages, converted;
 };
 
 // ----------------------------------------------------------------------- address and states
@@ -239,6 +240,13 @@ TEST_F(UpdateRun, DownloadErrorKinds) {
     EXPECT_EQ(got.kind, DownloadOutcome::Kind::OtherError);
     EXPECT_EQ(got.errorNumber, 60);
     EXPECT_TRUE(got.body.empty());
+
+    // Only silence times out: a package that keeps arriving is never cut.
+    ASSERT_TRUE(service->setMode("trickle", "12", 5));
+    options.https = {2, service->caPath()};
+    got = download(downloadUrl(service->url(), cfg, "farmacia"), {}, options.https);
+    ASSERT_EQ(got.kind, DownloadOutcome::Kind::Ok) << got.detail;
+    EXPECT_EQ(got.body, vltest::readBytes(zips.path() / "farmacia.zip"));
 }
 
 // ---------------------------------------------------------------------------- the whole run
@@ -271,7 +279,9 @@ TEST_F(UpdateRun, AllThreeFilesAreFetchedUnpackedAndConverted) {
                                                 "Procesando datos.", "Actualización completada"}));
     EXPECT_EQ(states, (std::vector<int>{1, 3, 5, 7, 8, 12, 1, 3, 5, 7, 8, 12, 1, 3, 5, 7, 8, 12}));
     EXPECT_EQ(activity, (std::vector<bool>{true, false, true, false, true, false}));
-    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(converted, (std::vector<std::string>{"Maestro.xml", "encuesta.xml", "precios.xml"}));
+    // pb3 goes away after each conversion.
+    EXPECT_EQ(std::count(progress.begin(), progress.end(), -1), 4);
     EXPECT_EQ(progress.back(), -1);
     EXPECT_TRUE(questions.empty());
 }
@@ -410,6 +420,30 @@ TEST_F(UpdateRun, AnswerThatIsNotAPackageFailsWithoutFallingBackOnTheOldOne) {
     EXPECT_EQ(root.read(Recibido + "Encuesta.xml"), surveyXml("Grupo viejo"));
     EXPECT_FALSE(exists(Datos + "Velantia.txt"));
     EXPECT_FALSE(exists(Recibido + "actualizado.rec"));
+}
+
+// A package that came whole but cannot be unpacked says why under the step's message.
+TEST_F(UpdateRun, PackageThatCannotBeUnpackedSaysWhy) {
+    startService();
+    std::string zip = vltest::readBytes(zips.path() / "farmacia.zip");
+    zip[8] = zip[zip.find("PK\x01\x02") + 10] = 14; // LZMA, as some archivers write
+    vltest::writeBytes(zips.path() / "farmacia.zip", zip);
+    ASSERT_EQ(run(), UpdateEnd::Failed);
+    EXPECT_EQ(messages, std::vector<std::string>{
+                            "No ha podido descargar el archivo Maestro\nEl paquete recibido no se "
+                            "ha podido descomprimir: Maestro.xml usa el método de compresión 14 "
+                            "(LZMA), que este programa no puede leer"});
+}
+
+// A product master that cannot be replaced is reported, naming it.
+TEST_F(UpdateRun, ProductMasterThatCannotBeWrittenIsReported) {
+    startService();
+    fs::create_directories(root.path() / (Datos + "productos.txt/x"));
+    ASSERT_EQ(run(), UpdateEnd::Completed);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find((root.path() / (Datos + "productos.txt")).string() + ": "),
+              std::string::npos)
+        << messages[0];
 }
 
 TEST_F(UpdateRun, LaterStepThatFailsKeepsTheEarlierConversions) {

@@ -53,7 +53,7 @@ int convertAll(const Paths& paths, const std::string& today, void (*ready)()) {
     bool ok = ConvertirFichero(TipoFichero::Maestro, paths, nullptr, o).ok;
     ok = ConvertirFichero(TipoFichero::Encuesta, paths, nullptr, o).ok && ok;
     const ConversionResult prices = ConvertirFichero(TipoFichero::Precios, paths, nullptr, o);
-    ok = prices.ok && writeProductMaster(paths, nullptr, prices.productLines) && ok;
+    ok = prices.ok && writeProductMaster(paths, nullptr, prices.productLines).empty() && ok;
     return ok ? 0 : 6;
 }
 
