@@ -42,14 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(c.has_value() == (m >= 1 && m <= vl::MaxCodes), "medicine range");
         for (int k = 1; k <= panel.ultimaPregunta; ++k) {
             const auto& row = panel.rows[k];
-            check(row.listIndex >= -1 &&
-                      row.listIndex < static_cast<int>(std::max<std::size_t>(row.answers.size(), 1)),
+            check(row.listIndex >= -1 && row.listIndex < static_cast<int>(std::max<std::size_t>(
+                                                             row.answers.size(), 1)),
                   "restored choice outside the list");
         }
     }
     vl::chooseAnswer(panel, 2, 0);
-    check(session.grabar(2, st, panel).has_value(), "grabar");
-    check(session.borrar(3, st, panel).has_value(), "borrar");
+    check(session.grabar(2, st, panel).controls.has_value(), "grabar");
+    check(session.borrar(3, st, panel).controls.has_value(), "borrar");
 
     // Every record is whole; one the session wrote ends in LF CR and names its medicine's
     // code. A file without one complete record starts again from never-written (NUL) records;

@@ -539,7 +539,8 @@ void Velantia::recordCurrent(bool grabar) {
     if (!session_.referenceOpen()) return;
     const int m = st_.run.CurrentIndex;
     const auto c =
-        grabar ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_);
+        (grabar ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_))
+            .controls;
     if (c) {
         applyRecordingControls(*c);
         applyChoices();
