@@ -281,9 +281,10 @@ std::optional<std::string> readOutboxSnapshot(const Paths& paths) {
 
 namespace {
 
-// `sent` nullopt: only the size is known.
+// `sent` nullopt: only the size is known. `notFound` tells when bytes were sent but the outbox
+// no longer begins with them.
 EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
-                        const std::optional<std::string>& sent) {
+                        const std::optional<std::string>& sent, bool* notFound = nullptr) {
     OsFileLock guard(lockGuardPath(paths));
     if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
 
@@ -310,6 +311,7 @@ EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
         if (!writeFileAtomic(outbox, header + bytes->substr(from))) return EmptyOutcome::Failed;
     }
     // Otherwise nothing of what was sent is left (emptied meanwhile, or nothing sent): keep all.
+    if (notFound) *notFound = sentSize > 0 && !(now >= sentSize && same);
     if (!stampSend(paths)) return EmptyOutcome::Failed;
     return outcome;
 }
@@ -329,6 +331,27 @@ EmptyOutcome emptyOutbox(const Paths& paths) {
     if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
     if (!truncateBoth(paths) || !stampSend(paths)) return EmptyOutcome::Failed;
     return EmptyOutcome::Emptied;
+}
+
+SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent) {
+    SentTick t;
+    bool notFound = false;
+    t.outcome = sent ? removeSent(paths, sent->size(), *sent, &notFound) : emptyOutbox(paths);
+    if (t.outcome == EmptyOutcome::Busy) {
+        t.askAgain = true;
+        t.message = "Otro terminal est\xE1 pasando respuestas a Respuesta.tsv en este momento: no "
+                    "se ha borrado nada.\nVuelva a marcar \"Enviado\" dentro de unos segundos.";
+    } else if (t.outcome == EmptyOutcome::Failed) {
+        t.askAgain = true;
+        t.message = "No se ha podido modificar Respuesta.tsv: las respuestas enviadas siguen en "
+                    "\xE9l.\nCompruebe que se puede escribir en la carpeta de Velantia y vuelva "
+                    "a marcar \"Enviado\".";
+    } else if (notFound) {
+        t.message = "Respuesta.tsv ya no empieza por las respuestas enviadas (otro env\xEDo lo ha "
+                    "cambiado): no se ha borrado nada.\nLas respuestas que contiene se enviar\xE1n "
+                    "en el pr\xF3ximo env\xEDo.";
+    }
+    return t;
 }
 
 StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Config& cfg,

@@ -70,6 +70,17 @@ EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize);
 // The same for the bytes `sent`, removed only while the outbox still begins with them.
 EmptyOutcome emptyOutboxAfterSend(const Paths& paths, const std::string& sent);
 
+struct SentTick {
+    EmptyOutcome outcome = EmptyOutcome::Emptied;
+    bool askAgain = false; // nothing was done: the "Enviado" box stays offered
+    std::string message;   // for the pharmacist (Windows-1252); empty when nothing needs saying
+};
+
+// The "Enviado" tick after an upload without a verdict: the bytes `sent` are removed exactly as
+// after a confirmed send, and nothing when the outbox no longer begins with them. Without
+// `sent` (a send by hand: what went out is not known) the outbox is emptied.
+SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent);
+
 // The outbox's bytes as one whole: a closing move is in them completely or not at all.
 std::optional<std::string> readOutboxSnapshot(const Paths& paths);
 // The manual "Enviado" tick: what was sent is not known, so the outbox and counter are emptied.
