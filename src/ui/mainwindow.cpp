@@ -287,6 +287,10 @@ void Velantia::formLoad(const QString& commandLine) {
     // A closing call gets here only without a usable reference: it starts as an ordinary one.
     session_.synchronise(st_.run, paths_);
     releaseIfOwn(paths_, st_.run.terminalDigit);
+    if (session_.startupWriteFailed())
+        Dialogs::message(nullptr,
+                         q(referenceNotWritableMessage(session_.referenceFile().path().string())),
+                         QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Warning);
 
     const int h = static_cast<int>(st_.cfg.alto_ventana);
     setHeightTw(tw(h));
@@ -538,11 +542,16 @@ void Velantia::Kborrar_Click() {
 void Velantia::recordCurrent(bool grabar) {
     if (!session_.referenceOpen()) return;
     const int m = st_.run.CurrentIndex;
-    const auto c =
-        (grabar ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_))
-            .controls;
-    if (c) {
-        applyRecordingControls(*c);
+    const RecordingResult r =
+        grabar ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_);
+    if (!r.unwrittenFile.empty()) {
+        // Nothing was recorded: the panel stays as it is.
+        Dialogs::message(this, q(notRecordedMessage(r.unwrittenFile)), QStringLiteral("Velantia"),
+                         QMessageBox::Ok, QMessageBox::Warning);
+        return;
+    }
+    if (r.controls) {
+        applyRecordingControls(*r.controls);
         applyChoices();
     }
     focusAfterRecording(grabar);
@@ -551,11 +560,14 @@ void Velantia::recordCurrent(bool grabar) {
 
 void Velantia::Todo_Click() {
     if (!session_.referenceOpen()) return;
-    session_.todo(st_.run, panel_, [this](int m) {
+    const RecordingResult r = session_.todo(st_.run, panel_, [this](int m) {
         st_.run.CurrentIndex = m;
         ShowMedicine(st_.run.CodeList[m]);
     });
     ShowMedicine(st_.run.CodeList[st_.run.CurrentIndex]);
+    if (!r.unwrittenFile.empty())
+        Dialogs::message(this, q(notRecordedMessage(r.unwrittenFile)), QStringLiteral("Velantia"),
+                         QMessageBox::Ok, QMessageBox::Warning);
 }
 
 void Velantia::focusAfterRecording(bool afterGrabar) {
@@ -699,6 +711,7 @@ void Velantia::uploadFinished(const SendResult& r) {
         return;
     }
     Timer2_->stop();
+    lastSent_ = r.sent;
     showVerdict(r.verdict);
 }
 
@@ -740,12 +753,21 @@ void Velantia::Timer2_Tick() {
     QPointer<Velantia> self(this);
     wb_->pageText([self](const QString& t) {
         // A send by hand: what went out is not known.
-        if (self) self->showVerdict(settleAnswer(self->paths_, cp(t.simplified()), std::nullopt));
+        if (!self) return;
+        self->lastSent_.reset();
+        self->showVerdict(settleAnswer(self->paths_, cp(t.simplified()), std::nullopt));
     });
 }
 
 void Velantia::Check2_Click() {
-    emptyOutbox(paths_);
+    const SentTick t = confirmSentByHand(paths_, lastSent_);
+    if (!t.message.empty())
+        Dialogs::message(this, q(t.message), QStringLiteral("Velantia"), QMessageBox::Ok,
+                         QMessageBox::Warning);
+    if (t.askAgain) {
+        Check2_->setChecked(false);
+        return;
+    }
     Frame5_->hide();
     if (wb3_) wb3_->hide();
 }

@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <array>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "core/startup.h"
@@ -117,6 +118,7 @@ class Velantia : public QWidget {
     PageView* wb_ = nullptr;
     PageView* wb3_ = nullptr; // the sending browser is made only when a send needs it
     bool sending_ = false;
+    std::optional<std::string> lastSent_; // what the last upload sent; nullopt: a send by hand
     std::array<QPushButton*, 4> Command2_{};
     QPushButton *Command1_ = nullptr, *Command3_ = nullptr, *Kgrabar_ = nullptr,
                 *Kborrar_ = nullptr, *Todo_ = nullptr;

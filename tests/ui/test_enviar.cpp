@@ -109,9 +109,13 @@ class SendTest : public QObject {
         QVERIFY(w->sendingBrowser() && w->sendingBrowser()->isVisible());
         QTRY_VERIFY(
             w->sendingBrowser()->locationUrl().endsWith(QStringLiteral("vl-manual/index.html")));
+        // "Enviado" removes what went out; a dispensing closed meanwhile stays.
+        const std::string later = "2\t683907\t28001234\t20261206\t101\r\n";
+        vltest::writeBytes(product("Respuesta.tsv"), kOutbox + later);
         w->findChild<QCheckBox*>(QStringLiteral("Check2"))->click();
         QVERIFY(!frame5->isVisible());
-        QCOMPARE(vltest::readBytes(product("Respuesta.tsv")), std::string());
+        QCOMPARE(vltest::readBytes(product("Respuesta.tsv")),
+                 kOutbox.substr(0, kOutbox.find("\r\n") + 2) + later);
     }
 
     void unreachableServiceReleasesTheLock() {

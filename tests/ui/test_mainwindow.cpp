@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "support/tempdir.h"
+#include "survey/recording.h"
 #include "ui/app.h"
 #include "ui/dialogs.h"
 #include "ui/mainwindow.h"
@@ -48,12 +49,11 @@ class MainWindowTest : public QObject {
         return w;
     }
 
-    template <typename T>
-    T* child(Velantia* w, const char* name) {
+    template <typename T> T* child(Velantia* w, const char* name) {
         return w->findChild<T*>(QString::fromLatin1(name));
     }
 
-private slots:
+  private slots:
     void init() {
         dir_ = std::make_unique<vltest::TempDir>();
         prints_ = std::make_unique<vltest::TempDir>();
@@ -190,7 +190,9 @@ private slots:
             child<QPushButton>(w.get(), "Kgrabar")->click();
 
             std::string expected(365, '\0');
-            auto put = [&](std::size_t at, const std::string& v) { expected.replace(at, v.size(), v); };
+            auto put = [&](std::size_t at, const std::string& v) {
+                expected.replace(at, v.size(), v);
+            };
             put(0, "692514");
             put(6, "1  ");
             const char* ord[] = {"0  ", "2  ", "2  ", "0  ", "0  ", "2  "};
@@ -227,6 +229,23 @@ private slots:
         QCOMPARE(erased.substr(363), std::string("\n\r"));
         QVERIFY(child<QLabel>(w.get(), "Pgrabar")->isEnabled());
         QVERIFY(!child<QPushButton>(w.get(), "Todo")->isEnabled());
+    }
+
+    // A reference file that refuses writes: nothing is shown as recorded and the file is named.
+    void readOnlyReferenceFileRecordsNothing() {
+        const fs::path ref = product("referencias/00012340.ref");
+        vl::RunState st = vl::parseCommandLine("-00012340+692514+683907");
+        fs::create_directories(ref.parent_path());
+        QVERIFY(vl::SurveySession().synchronise(st, paths()));
+        QVERIFY(vl::SurveySession().synchronise(st, paths())); // records in this order
+        const std::string before = vltest::readBytes(ref);
+        vltest::ReadOnly file(ref), folder(ref.parent_path());
+        auto w = start(QStringLiteral("-00012340+692514+683907"));
+        child<QPushButton>(w.get(), "Kgrabar")->click();
+        QVERIFY(vl::ui::Dialogs::shownTexts().last().contains(QStringLiteral("00012340.ref")));
+        QVERIFY(child<QLabel>(w.get(), "Pgrabar")->isEnabled());
+        QVERIFY(!child<QPushButton>(w.get(), "Kborrar")->isEnabled());
+        QCOMPARE(vltest::readBytes(ref), before);
     }
 
     void emptyCommandLineOffersTheQuery() {
