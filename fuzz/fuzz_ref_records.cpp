@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(c.has_value() == (m >= 1 && m <= vl::MaxCodes), "medicine range");
         for (int k = 1; k <= panel.ultimaPregunta; ++k) {
             const auto& row = panel.rows[k];
-            check(row.listIndex >= -1 && row.listIndex < static_cast<int>(std::max<std::size_t>(
-                                                             row.answers.size(), 1)),
+            check(row.listIndex >= -1 &&
+                      row.listIndex < static_cast<int>(std::max<std::size_t>(row.answers.size(), 1)),
                   "restored choice outside the list");
         }
     }

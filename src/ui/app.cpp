@@ -14,8 +14,8 @@
 #include "outbox/outbox.h"
 #include "ui/assets.h"
 #include "ui/dialogs.h"
-#include "ui/mainwindow.h"
 #include "ui/okup.h"
+#include "ui/mainwindow.h"
 #include "ui/pageview.h"
 
 namespace vl::ui {
@@ -103,31 +103,29 @@ int runVelantia(QApplication& app, const Paths& paths, const QString& commandLin
     // the program ends (runs without a display use it).
     const QString shot = qEnvironmentVariable("VELANTIA_SCREENSHOT");
     if (!shot.isEmpty()) {
-        QObject::connect(
-            window.browser(), &QWebEngineView::loadFinished, &window,
-            [&window, shot](bool) {
-                // Give the page a moment to paint before grabbing it.
-                QTimer::singleShot(700, &window, [&window, shot] {
-                    if (window.grab().save(shot))
-                        qInfo("Captura guardada en %s",
-                              qPrintable(QFileInfo(shot).absoluteFilePath()));
-                    // A screenshot run ends by itself, as Escape would end it.
-                    window.close();
-                });
-            },
-            Qt::SingleShotConnection);
+        QObject::connect(window.browser(), &QWebEngineView::loadFinished, &window,
+                         [&window, shot](bool) {
+                             // Give the page a moment to paint before grabbing it.
+                             QTimer::singleShot(700, &window, [&window, shot] {
+                                 if (window.grab().save(shot))
+                                     qInfo("Captura guardada en %s",
+                                           qPrintable(QFileInfo(shot).absoluteFilePath()));
+                                 // A screenshot run ends by itself, as Escape would end it.
+                                 window.close();
+                             });
+                         },
+                         Qt::SingleShotConnection);
     }
     if (qEnvironmentVariableIsSet("VELANTIA_MEDIR_ARRANQUE")) {
         // A timed start ends once the first page has loaded, as Escape would end it.
         QObject::connect(&window, &Velantia::deferredStartFinished, &window,
                          [] { markStartup("paso_diferido"); });
-        QObject::connect(
-            window.browser(), &QWebEngineView::loadFinished, &window,
-            [&window](bool) {
-                markStartup("primera_pagina");
-                window.close();
-            },
-            Qt::SingleShotConnection);
+        QObject::connect(window.browser(), &QWebEngineView::loadFinished, &window,
+                         [&window](bool) {
+                             markStartup("primera_pagina");
+                             window.close();
+                         },
+                         Qt::SingleShotConnection);
     }
     return app.exec();
 }

@@ -36,11 +36,9 @@ TEST(ClosingMove, HeaderAndNumbering) {
     };
     const Row rows[] = {
         {"missing outbox: header, numbering from one", none, "41\r\n",
-         kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n",
-         "2\r\n"},
+         kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
         {"outbox under ten bytes: header after its bytes", "123456789", "41\r\n",
-         kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n",
-         "2\r\n"},
+         kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
         {"serials continue from the counter", kept, "7\r\n",
          "8\t111111\t4321\t20240307\t3,12,7\r\n9\t333333\t4321\t20240307\t,4\r\n", "9\r\n"},
         {"beyond single precision", kept, "16777217\r\n",
@@ -168,8 +166,8 @@ struct JoinRow {
 TEST(ClosingMove, RespuestasJoining) {
     const JoinRow rows[] = {
         {{"3", "0", "12", "7"}, "3,12,7"},
-        {{" 5", "4"}, ",4"},       // blank first: only the separator is left behind
-        {{"4", " 5", "6"}, "4,6"}, // blank in the middle adds nothing
+        {{" 5", "4"}, ",4"},             // blank first: only the separator is left behind
+        {{"4", " 5", "6"}, "4,6"},        // blank in the middle adds nothing
         {{"", "", "2"}, "2"},
         {{"12 x", "-1", "abc", "0.5"}, "12,0.5"},
         {{"0", ""}, ""},
@@ -178,8 +176,7 @@ TEST(ClosingMove, RespuestasJoining) {
     for (const JoinRow& r : rows) {
         SCOPED_TRACE(r.expected);
         AnswerTable t{};
-        for (std::size_t k = 0; k < r.answers.size(); ++k)
-            t[1][1][k + 1] = LSet(r.answers[k], 4);
+        for (std::size_t k = 0; k < r.answers.size(); ++k) t[1][1][k + 1] = LSet(r.answers[k], 4);
         EXPECT_EQ(joinRespuestas(t, 1), r.expected);
     }
 }

@@ -52,26 +52,22 @@ TEST(SettingsSave, WritesAsTypedAndUpdatesMemory) {
     Root r;
     vl::Config cfg;
     vl::SettingsForm f = form("600px");
-    f.frecuencia = "10 d\xED"
-                   "as";
+    f.frecuencia = "10 d\xED" "as";
     f.clave = "a\"b\t,c\r\n";
     ASSERT_EQ(vl::saveSettings(r.paths, f, 768, cfg), vl::SaveOutcome::Saved);
     EXPECT_EQ(r.dir.read("quiroles/Velantia/config/datos.txt"),
-              "\"28001234\"\r\n\"600px\"\r\n1\r\n\"10 d\xED"
-              "as\"\r\n\"8\"\r\n\"ab,c\"\r\n");
+              "\"28001234\"\r\n\"600px\"\r\n1\r\n\"10 d\xED" "as\"\r\n\"8\"\r\n\"ab,c\"\r\n");
     EXPECT_EQ(r.dir.read("quiroles/tipoconect"), "1\r\n");
     EXPECT_EQ(cfg.alto_ventana, 600.0f);
     EXPECT_EQ(cfg.clave, "ab,c");
     EXPECT_EQ(cfg.descargar_precios, "1");
-    EXPECT_EQ(cfg.frecuencia, "10 d\xED"
-                              "as");
+    EXPECT_EQ(cfg.frecuencia, "10 d\xED" "as");
 
     // What was saved is what the window shows next time.
     vl::Config loaded;
     vl::loadDatosTxt(r.dir.path() / "quiroles/Velantia/config/datos.txt", loaded);
     EXPECT_EQ(vl::formFromConfig(loaded).alto_ventana, "600");
-    EXPECT_EQ(vl::formFromConfig(loaded).frecuencia, "10 d\xED"
-                                                     "as");
+    EXPECT_EQ(vl::formFromConfig(loaded).frecuencia, "10 d\xED" "as");
 }
 
 TEST(SettingsSave, ConnectionNumber) {

@@ -40,9 +40,7 @@ fs::path TempDir::write(const std::string& relative, std::string_view bytes) con
     return p;
 }
 
-std::string TempDir::read(const std::string& relative) const {
-    return readBytes(path_ / relative);
-}
+std::string TempDir::read(const std::string& relative) const { return readBytes(path_ / relative); }
 
 namespace {
 
@@ -61,18 +59,17 @@ void setImmutable([[maybe_unused]] const fs::path& p, [[maybe_unused]] bool on) 
 
 } // namespace
 
-ReadOnly::ReadOnly(fs::path p) : path_(std::move(p)) {
+ReadOnly::ReadOnly(fs::path p) : path(std::move(p)) {
     std::error_code ec;
-    fs::permissions(path_,
-                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove, ec);
-    setImmutable(path_, true);
+    const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    fs::permissions(path, write, fs::perm_options::remove, ec);
+    setImmutable(path, true);
 }
 
 ReadOnly::~ReadOnly() {
-    setImmutable(path_, false);
+    setImmutable(path, false);
     std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_write, fs::perm_options::add, ec);
+    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, ec);
 }
 
 std::string readBytes(const fs::path& p) {

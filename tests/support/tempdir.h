@@ -8,7 +8,7 @@
 namespace vltest {
 
 class TempDir {
-  public:
+public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,21 +20,16 @@ class TempDir {
     // The file's bytes, or "<missing>" when it cannot be read.
     std::string read(const std::string& relative) const;
 
-  private:
+private:
     std::filesystem::path path_;
 };
 
 // Makes a file or folder read-only while it lives, also for an administrator where the file
 // system can mark it unchangeable, as a share gone read-only is.
-class ReadOnly {
-  public:
+struct ReadOnly {
     explicit ReadOnly(std::filesystem::path p);
     ~ReadOnly();
-    ReadOnly(const ReadOnly&) = delete;
-    ReadOnly& operator=(const ReadOnly&) = delete;
-
-  private:
-    std::filesystem::path path_;
+    std::filesystem::path path;
 };
 
 std::string readBytes(const std::filesystem::path& p);

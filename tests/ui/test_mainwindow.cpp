@@ -49,11 +49,12 @@ class MainWindowTest : public QObject {
         return w;
     }
 
-    template <typename T> T* child(Velantia* w, const char* name) {
+    template <typename T>
+    T* child(Velantia* w, const char* name) {
         return w->findChild<T*>(QString::fromLatin1(name));
     }
 
-  private slots:
+private slots:
     void init() {
         dir_ = std::make_unique<vltest::TempDir>();
         prints_ = std::make_unique<vltest::TempDir>();
@@ -190,9 +191,7 @@ class MainWindowTest : public QObject {
             child<QPushButton>(w.get(), "Kgrabar")->click();
 
             std::string expected(365, '\0');
-            auto put = [&](std::size_t at, const std::string& v) {
-                expected.replace(at, v.size(), v);
-            };
+            auto put = [&](std::size_t at, const std::string& v) { expected.replace(at, v.size(), v); };
             put(0, "692514");
             put(6, "1  ");
             const char* ord[] = {"0  ", "2  ", "2  ", "0  ", "0  ", "2  "};
