@@ -37,7 +37,7 @@ bool prepareClosingCall(const Scale& s, const fs::path& root) {
         for (int k = 1; k <= panel.ultimaPregunta; ++k)
             if (panel.isQuestionRow(k))
                 chooseAnswer(panel, k, (m + k) % static_cast<int>(panel.rows[k].answers.size()));
-        if (!session.grabar(m, st, panel)) return false;
+        if (!session.grabar(m, st, panel).controls) return false;
     }
     session.closeReference();
     return put(paths.product("Respuesta.tsv"), OutboxHeader) &&

@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     vl::chooseAnswer(panel, 2, 0);
-    check(session.grabar(2, st, panel).has_value(), "grabar");
-    check(session.borrar(3, st, panel).has_value(), "borrar");
+    check(session.grabar(2, st, panel).controls.has_value(), "grabar");
+    check(session.borrar(3, st, panel).controls.has_value(), "borrar");
 
     // Every record is whole; one the session wrote ends in LF CR and names its medicine's
     // code. A file without one complete record starts again from never-written (NUL) records;

@@ -17,8 +17,12 @@ ClosingOutcome closingCallWithoutWindows(const Paths& paths, const std::string& 
     }
     SurveySession session;
     const StartupSyncResult r = completeStartupSync(paths, o.st.run, o.st.cfg, session);
-    if (!r.closingMoveRan) return o; // no usable reference: an ordinary start follows
     o.error = r.closing.error;
+    if (!r.closingMoveRan) {
+        // A reference file that cannot be opened is told; no usable reference starts as usual.
+        if (!o.error.empty()) o.kind = ClosingOutcome::Failed;
+        return o;
+    }
     o.kind = r.closing.ok ? ClosingOutcome::Done : ClosingOutcome::Failed;
     if (r.closing.ok) finish(paths, o.st.run.terminalDigit);
     return o;

@@ -10,10 +10,10 @@
 namespace vl {
 
 struct ClosingOutcome {
-    // Done: the move ran and succeeded (finished). Failed: it ran and failed; the message is
-    // still to be shown and the finish to be done. Busy: another terminal holds the lock, the
-    // busy window must wait for it. NoMove: no usable reference or no product folder; an
-    // ordinary start follows.
+    // Done: the move ran and succeeded (finished). Failed: it ran and failed, or the reference
+    // file could not be opened; the message is still to be shown and the finish to be done. Busy:
+    // another terminal holds the lock, the busy window must wait for it. NoMove: no usable
+    // reference or no product folder; an ordinary start follows.
     enum Kind { NoMove, Done, Failed, Busy } kind = NoMove;
     StartupState st;
     std::string error; // cp1252, for the message when Failed

@@ -42,39 +42,53 @@ bool appendDurably(const fs::path& file, const std::string& block) {
 }
 
 // Every complete append ends with CR LF, so a tail without one is what a move that died in its
-// write left behind: cut it off, or the next block would be glued onto it. Fewer than 10 bytes
-// are kept: the header then follows them, as it always has.
-void cutTornTail(const fs::path& file) {
+// write left behind, or lines another tool wrote with LF alone: they are cut off, or the next
+// block would be glued onto them. The cut bytes go first to `side`, which nothing here deletes,
+// so no answer that was in the outbox is lost. Fewer than 10 bytes are kept: the header then
+// follows them, as it always has. False when the cut bytes could not be kept aside.
+bool cutTornTail(const fs::path& file, const fs::path& side) {
     const std::uintmax_t size = fileSizeOrZero(file);
-    if (size < 10) return;
+    if (size < 10) return true;
     std::ifstream in(file, std::ios::binary);
-    if (!in) return;
+    if (!in) return true;
     // Only the tail is read, so a closing move costs the same whatever the outbox holds.
     constexpr std::uintmax_t Chunk = 4096;
     std::uintmax_t end = size;
+    std::uintmax_t cut = 0;
     char last = 0;
-    while (end > 0) {
+    while (end > 0 && cut == 0) {
         const std::uintmax_t start = end > Chunk ? end - Chunk : 0;
         std::string buf(end - start, '\0');
         in.seekg(static_cast<std::streamoff>(start));
-        if (!in.read(buf.data(), static_cast<std::streamsize>(buf.size()))) return;
+        if (!in.read(buf.data(), static_cast<std::streamsize>(buf.size()))) return true;
         for (std::size_t i = buf.size(); i-- > 0;) {
             const char next = last;
             last = buf[i];
             if (buf[i] == '\r' && next == '\n') {
-                const std::uintmax_t cut = start + i + 2;
-                if (cut == size) return;
-                in.close();
-                std::error_code ec;
-                fs::resize_file(file, cut, ec);
-                return;
+                cut = start + i + 2;
+                break;
             }
         }
         end = start;
     }
+    if (cut == size) return true;
+    std::string tail(size - cut, '\0');
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(cut));
+    if (!in.read(tail.data(), static_cast<std::streamsize>(tail.size()))) return false;
     in.close();
+    if (!appendDurably(side, tail)) return false;
     std::error_code ec;
-    fs::resize_file(file, 0, ec);
+    fs::resize_file(file, cut, ec);
+    return true;
+}
+
+// TAB, CR and LF would break the line's columns: inside a value they become a blank.
+std::string fieldText(std::string_view value) {
+    std::string out(value);
+    for (char& c : out)
+        if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    return out;
 }
 
 // Temporary copies of the outbox or the counter that a move or a send left when it died; only
@@ -96,6 +110,12 @@ std::string notSavedMessage(const std::string& file) {
            ": el disco est\xE1 lleno o no se puede escribir en \xE9l.\n"
            "Las respuestas siguen guardadas en este terminal y se pasar\xE1n en el pr\xF3ximo "
            "cierre de la dispensaci\xF3n.";
+}
+
+std::string referenceNotOpenedMessage(const std::string& file) {
+    return "No se puede abrir el fichero de respuestas " + file +
+           ".\nLas respuestas de esta dispensaci\xF3n no se han pasado a Respuesta.tsv: "
+           "compruebe que la carpeta referencias existe y que se puede escribir en ella.";
 }
 
 bool stampSend(const Paths& paths) {
@@ -155,13 +175,13 @@ std::string buildClosingBlock(const RunState& st, const Config& cfg, const Answe
         ++lines;
         block += std::to_string(counter);
         block += '\t';
-        block += st.CodeList[i];
+        block += fieldText(st.CodeList[i]);
         block += '\t';
-        block += cfg.n_farmacia;
+        block += fieldText(cfg.n_farmacia);
         block += '\t';
-        block += todayStamp;
+        block += fieldText(todayStamp);
         block += '\t';
-        block += joinRespuestas(t, i);
+        block += fieldText(joinRespuestas(t, i));
         block += CRLF;
     }
     return block;
@@ -194,47 +214,59 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                           SurveySession& session, const CivilDate& date) {
     ClosingResult r;
     const fs::path outbox = outboxPath(paths);
+    bool ownDeleted = false;
     {
         // The byte keeps the other terminals waiting; the guard keeps the outbox whole against
         // what the byte cannot tell apart: a send of this terminal's own digit "0" reading or
         // emptying it, or a second instance of this terminal closing too.
         OsFileLock guard(lockGuardPath(paths));
-        removeStaleCopies(paths);
-        cutTornTail(outbox);
-        const std::uintmax_t size = fileSizeOrZero(outbox);
-        const std::int64_t before = readCounter(paths);
-        std::int64_t counter = before;
-        int lines = 0;
-        const std::string block = buildClosingBlock(st, cfg, session.respuestasMed(),
-                                                    TodayStamp(date), size, counter, lines);
-
-        // Outbox first, counter second, reference files last: a crash in between may repeat
-        // lines but never loses one.
-        faultPoint("closing:append");
-        const bool appended = appendDurably(outbox, block);
-        if (appended) faultPoint("closing:counter");
-        if (!appended) {
-            r.counter = before;
-            r.error = notSavedMessage("Respuesta.tsv");
-        } else if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
-            // Without the new counter the lines would get their serials again: take them back.
-            std::error_code ec;
-            fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
-            r.counter = before;
-            r.error = notSavedMessage("NumRegistro");
-        } else {
+        // A second closing call of this same dispensing (launched twice) finds the reference
+        // file gone or changed once the first has moved it: its answers are not written again.
+        if (!session.referenceUnchanged()) {
             r.ok = true;
-            r.linesWritten = lines;
-            r.counter = counter;
+            r.alreadyMoved = true;
+            r.counter = readCounter(paths);
+        } else {
+            removeStaleCopies(paths);
+            const bool tailKept = cutTornTail(outbox, paths.product("Respuesta.recortado"));
+            const std::uintmax_t size = fileSizeOrZero(outbox);
+            const std::int64_t before = readCounter(paths);
+            std::int64_t counter = before;
+            int lines = 0;
+            const std::string block = buildClosingBlock(st, cfg, session.respuestasMed(),
+                                                        TodayStamp(date), size, counter, lines);
+
+            // Outbox first, counter second, reference files last: a crash in between may repeat
+            // lines but never loses one.
+            faultPoint("closing:append");
+            const bool appended = tailKept && appendDurably(outbox, block);
+            if (appended) faultPoint("closing:counter");
+            if (!appended) {
+                r.counter = before;
+                r.error = notSavedMessage(tailKept ? "Respuesta.tsv" : "Respuesta.recortado");
+            } else if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
+                // Without the new counter the lines would get their serials again: take them
+                // back.
+                std::error_code ec;
+                fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
+                r.counter = before;
+                r.error = notSavedMessage("NumRegistro");
+            } else {
+                r.ok = true;
+                r.linesWritten = lines;
+                r.counter = counter;
+                // Still under the guard, so a second call of this dispensing sees it moved.
+                ownDeleted = session.removeReference();
+            }
         }
     }
 
     faultPoint("closing:release");
     release(paths);
-    if (r.ok) {
+    if (r.ok && !r.alreadyMoved) {
         session.closeReference();
         faultPoint("closing:delete");
-        r.referencesDeleted = deleteTerminalReferences(paths, st.reference);
+        r.referencesDeleted = deleteTerminalReferences(paths, st.reference) + (ownDeleted ? 1 : 0);
     }
     faultPoint("closing:finish");
     finish(paths, st.terminalDigit);
@@ -249,9 +281,10 @@ std::optional<std::string> readOutboxSnapshot(const Paths& paths) {
 
 namespace {
 
-// `sent` nullopt: only the size is known.
+// `sent` nullopt: only the size is known. `notFound` tells when bytes were sent but the outbox
+// no longer begins with them.
 EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
-                        const std::optional<std::string>& sent) {
+                        const std::optional<std::string>& sent, bool* notFound = nullptr) {
     OsFileLock guard(lockGuardPath(paths));
     if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
 
@@ -278,6 +311,7 @@ EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
         if (!writeFileAtomic(outbox, header + bytes->substr(from))) return EmptyOutcome::Failed;
     }
     // Otherwise nothing of what was sent is left (emptied meanwhile, or nothing sent): keep all.
+    if (notFound) *notFound = sentSize > 0 && !(now >= sentSize && same);
     if (!stampSend(paths)) return EmptyOutcome::Failed;
     return outcome;
 }
@@ -299,16 +333,47 @@ EmptyOutcome emptyOutbox(const Paths& paths) {
     return EmptyOutcome::Emptied;
 }
 
+SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent) {
+    SentTick t;
+    bool notFound = false;
+    t.outcome = sent ? removeSent(paths, sent->size(), *sent, &notFound) : emptyOutbox(paths);
+    if (t.outcome == EmptyOutcome::Busy) {
+        t.askAgain = true;
+        t.message = "Otro terminal est\xE1 pasando respuestas a Respuesta.tsv en este momento: no "
+                    "se ha borrado nada.\nVuelva a marcar \"Enviado\" dentro de unos segundos.";
+    } else if (t.outcome == EmptyOutcome::Failed) {
+        t.askAgain = true;
+        t.message = "No se ha podido modificar Respuesta.tsv: las respuestas enviadas siguen en "
+                    "\xE9l.\nCompruebe que se puede escribir en la carpeta de Velantia y vuelva "
+                    "a marcar \"Enviado\".";
+    } else if (notFound) {
+        t.message = "Respuesta.tsv ya no empieza por las respuestas enviadas (otro env\xEDo lo ha "
+                    "cambiado): no se ha borrado nada.\nLas respuestas que contiene se enviar\xE1n "
+                    "en el pr\xF3ximo env\xEDo.";
+    }
+    return t;
+}
+
 StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Config& cfg,
                                       SurveySession& session) {
     StartupSyncResult r;
-    r.referenceOpened = session.synchronise(st, paths);
+    {
+        // Under the guard on a closing call: a second call of this dispensing must not rewrite
+        // the reference file while the first moves and deletes it, or the answers would return.
+        std::optional<OsFileLock> guard;
+        if (st.closingCall) guard.emplace(lockGuardPath(paths));
+        r.referenceOpened = session.synchronise(st, paths);
+    }
+    const bool moves = st.closingCall && st.referenceIsPositive();
     // Without the reference file the table is empty: moving would delete answers unsent.
-    if (st.closingCall && st.referenceIsPositive() && r.referenceOpened) {
+    if (moves && r.referenceOpened) {
         r.closing = closingMove(paths, st, cfg, session);
         r.closingMoveRan = true;
         return r;
     }
+    if (moves)
+        r.closing.error = referenceNotOpenedMessage(
+            paths.product("referencias\\" + st.reference + ".ref").string());
     releaseIfOwn(paths, st.terminalDigit);
     return r;
 }

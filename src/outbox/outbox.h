@@ -34,15 +34,19 @@ std::string buildClosingBlock(const RunState& st, const Config& cfg, const Answe
 struct ClosingResult {
     bool ok = false;
     int linesWritten = 0;
-    std::int64_t counter = 0;   // NumRegistro afterwards (unchanged on failure)
+    std::int64_t counter = 0; // NumRegistro afterwards (unchanged on failure)
     int referencesDeleted = 0;
-    std::string error;          // Spanish, for the message box; empty when ok
+    bool alreadyMoved = false; // another run of this dispensing moved or changed it first
+    std::string error;         // Spanish, for the message box; empty when ok
 };
 
-// The closing move, with the lock held by this terminal: append the block and flush it to
-// disk, replace NumRegistro, then release the lock and delete this terminal's reference files
-// (the session's own is closed first), then finish. On a write failure the outbox is cut back
-// to its former size, the counter and the reference files are kept, and the lock is released.
+// The closing move, with the lock held by this terminal: keep aside in Respuesta.recortado and
+// cut off a tail that does not end in CR LF, append the block and flush it to disk, replace
+// NumRegistro, delete the session's reference file, then release the lock and delete this
+// terminal's other reference files, then finish. On a write failure the outbox is cut back to
+// its former size, the counter and the reference files are kept, and the lock is released.
+// When the session's reference file is gone or changed since it was loaded, nothing is written
+// or deleted.
 ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& cfg,
                           SurveySession& session, const CivilDate& date);
 inline ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& cfg,
@@ -54,10 +58,10 @@ inline ClosingResult closingMove(const Paths& paths, const RunState& st, const C
 int deleteTerminalReferences(const Paths& paths, const std::string& reference);
 
 enum class EmptyOutcome {
-    Emptied,  // nothing came after the sent bytes: outbox and counter are empty now
-    Trimmed,  // lines came after the sent bytes: header and those lines kept, counter kept
-    Busy,     // a closing move that writes without the guard holds the lock; try again later
-    Failed,   // a file could not be written
+    Emptied, // nothing came after the sent bytes: outbox and counter are empty now
+    Trimmed, // lines came after the sent bytes: header and those lines kept, counter kept
+    Busy,    // a closing move that writes without the guard holds the lock; try again later
+    Failed,  // a file could not be written
 };
 
 // After a confirmed send of the outbox's first `sentSize` bytes: removes exactly those bytes,
@@ -65,6 +69,17 @@ enum class EmptyOutcome {
 EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize);
 // The same for the bytes `sent`, removed only while the outbox still begins with them.
 EmptyOutcome emptyOutboxAfterSend(const Paths& paths, const std::string& sent);
+
+struct SentTick {
+    EmptyOutcome outcome = EmptyOutcome::Emptied;
+    bool askAgain = false; // nothing was done: the "Enviado" box stays offered
+    std::string message;   // for the pharmacist (Windows-1252); empty when nothing needs saying
+};
+
+// The "Enviado" tick after an upload without a verdict: the bytes `sent` are removed exactly as
+// after a confirmed send, and nothing when the outbox no longer begins with them. Without
+// `sent` (a send by hand: what went out is not known) the outbox is emptied.
+SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent);
 
 // The outbox's bytes as one whole: a closing move is in them completely or not at all.
 std::optional<std::string> readOutboxSnapshot(const Paths& paths);
@@ -74,7 +89,7 @@ EmptyOutcome emptyOutbox(const Paths& paths);
 struct StartupSyncResult {
     bool referenceOpened = true; // false: the reference file could not be opened
     bool closingMoveRan = false; // the program ends after this
-    ClosingResult closing;
+    ClosingResult closing;       // error also set when a closing call could not open the file
 };
 
 // The start-up synchronisation: the session's synchronise, then on a closing call with a

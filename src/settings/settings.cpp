@@ -15,10 +15,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string withoutQuotes(const std::string& s) {
+// A double quote would end the value in datos.txt; TAB, CR and LF would break its lines or the
+// outbox's columns.
+std::string storableValue(const std::string& s) {
     std::string out;
     for (char c : s)
-        if (c != '"') out += c;
+        if (c != '"' && c != '\t' && c != '\r' && c != '\n') out += c;
     return out;
 }
 
@@ -32,14 +34,13 @@ std::string fileDate(const fs::path& p) {
     std::error_code ec;
     const auto t = fs::last_write_time(p, ec);
     if (ec) return "*";
-    const auto sys = std::chrono::time_point_cast<std::chrono::seconds>(
-        std::chrono::file_clock::to_sys(t));
+    const auto sys =
+        std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::file_clock::to_sys(t));
     const std::tm tm = localTime(std::chrono::system_clock::to_time_t(sys));
     // A time of exactly midnight has no time part in the date text, so no date is shown.
     if (tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0) return "*";
     char buf[48];
-    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d ", tm.tm_mday, tm.tm_mon + 1,
-                  tm.tm_year + 1900);
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d ", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900);
     return buf;
 }
 
@@ -88,12 +89,12 @@ SaveOutcome saveSettings(const Paths& paths, const SettingsForm& form, int scree
     if (h < MinWindowHeight || h > screenHeightPx) return SaveOutcome::HeightOutOfRange;
 
     DatosTxtLines lines;
-    lines.n_farmacia = withoutQuotes(form.n_farmacia);
-    lines.alto_ventana_text = withoutQuotes(form.alto_ventana);
+    lines.n_farmacia = storableValue(form.n_farmacia);
+    lines.alto_ventana_text = storableValue(form.alto_ventana);
     lines.descargar_precios = form.precios ? 1 : 0;
-    lines.frecuencia = withoutQuotes(form.frecuencia);
-    lines.codigo_empresa = withoutQuotes(form.codigo_empresa);
-    lines.clave = withoutQuotes(form.clave);
+    lines.frecuencia = storableValue(form.frecuencia);
+    lines.codigo_empresa = storableValue(form.codigo_empresa);
+    lines.clave = storableValue(form.clave);
     if (!saveDatosTxt(paths.product("config\\datos.txt"), lines)) return SaveOutcome::WriteFailed;
 
     cfg.n_farmacia = lines.n_farmacia;

@@ -37,8 +37,8 @@ std::array<std::string, 4> receivedDates(const Paths& paths);
 enum class SaveOutcome { Saved, HeightOutOfRange, WriteFailed };
 
 // Guardar: checks the height against 480..screen, writes datos.txt and tipoconect, and
-// replaces the settings in memory. A double quote typed into a value is dropped (the file
-// cannot hold it); a connection number outside the 16-bit range is clamped.
+// replaces the settings in memory. A double quote, TAB, CR or LF typed into a value is
+// dropped (the files cannot hold them); a connection number outside the 16-bit range is clamped.
 SaveOutcome saveSettings(const Paths& paths, const SettingsForm& form, int screenHeightPx,
                          Config& cfg);
 

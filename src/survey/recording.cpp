@@ -20,6 +20,20 @@ bool validMedicine(int m) {
 
 } // namespace
 
+std::string notRecordedMessage(const std::string& file) {
+    return "No se han podido grabar las respuestas en " + file +
+           ": el fichero es de solo lectura, el disco est\xE1 lleno o la carpeta compartida no "
+           "admite cambios.\nNo se ha guardado ning\xFAn cambio; compruebe el fichero y vuelva "
+           "a intentarlo.";
+}
+
+std::string referenceNotWritableMessage(const std::string& file) {
+    return "No se puede escribir en el fichero de respuestas " + file +
+           ": es de solo lectura, el disco est\xE1 lleno o la carpeta compartida no admite "
+           "cambios.\nLas respuestas grabadas antes se conservan, pero no se podr\xE1n grabar "
+           "respuestas nuevas hasta que se pueda escribir en \xE9l.";
+}
+
 void RefRecord::setCode(std::string_view code) {
     bytes.replace(0, 6, LSet(code, 6));
 }
@@ -83,15 +97,40 @@ bool SurveySession::isRecorded(int m) const {
 }
 
 bool SurveySession::writeRecord(int m) {
-    return file_.write(m, registroRef_.bytes);
+    if (!file_.write(m, registroRef_.bytes)) return false;
+    if (known_) {
+        const std::size_t at = static_cast<std::size_t>(m - 1) * RefRecord::Length;
+        if (known_->size() < at + RefRecord::Length) known_->resize(at + RefRecord::Length, '\0');
+        known_->replace(at, RefRecord::Length, registroRef_.bytes);
+    }
+    return true;
+}
+
+bool SurveySession::referenceUnchanged() const {
+    if (!synced_) return true;
+    const auto now = readFileBytes(file_.path());
+    return now && known_ && *now == *known_;
+}
+
+bool SurveySession::removeReference() {
+    if (!synced_) return false;
+    file_.close();
+    std::error_code ec;
+    if (fs::remove(file_.path(), ec)) return true;
+    // Held open by another program, it may refuse to go: emptied, it holds no answers either.
+    fs::resize_file(file_.path(), 0, ec);
+    return false;
 }
 
 bool SurveySession::synchronise(RunState& st, const Paths& paths) {
     removeRepeatedCodes(st);
+    synced_ = startupWriteFailed_ = false;
+    known_.reset();
     if (!st.referenceIsPositive()) return true;
 
     if (!file_.open(paths.product("referencias\\" + st.reference + ".ref"), RefRecord::Length))
         return false;
+    synced_ = true;
     AnswerTable& t = *table_;
 
     const long long complete = file_.count();
@@ -99,7 +138,8 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
         // A new file: 50 records that were never written.
         registroRef_ = RefRecord{};
         for (int r = 1; r <= MaxCodes; ++r)
-            writeRecord(r);
+            if (!writeRecord(r)) startupWriteFailed_ = true;
+        known_ = readFileBytes(file_.path());
         return true;
     }
 
@@ -132,29 +172,34 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
         registroRef_.setEnd();
         records += registroRef_.bytes;
     }
-    replaceRecords(records);
+    startupWriteFailed_ = !replaceRecords(records);
+    known_ = readFileBytes(file_.path());
     return true;
 }
 
 // Rewritten record by record, a run that died halfway through a new order of the codes could
 // leave one medicine's answers in two records and none of another's: the new records are put
 // in place whole, by a rename, and only when they differ.
-void SurveySession::replaceRecords(const std::string& records) {
+bool SurveySession::replaceRecords(const std::string& records) {
     const fs::path path = file_.path();
     const auto old = readFileBytes(path);
-    if (old && old->compare(0, records.size(), records) == 0) return;
+    if (old && old->compare(0, records.size(), records) == 0) return true;
     bool replaced = false;
     if (old && old->size() >= records.size()) {
         faultPoint("sync:replace");
         file_.close();
         // Records past the 50th stay as they are.
         replaced = writeFileAtomic(path, records + old->substr(records.size()));
-        if (!file_.open(path, RefRecord::Length)) return;
+        if (!file_.open(path, RefRecord::Length)) return false;
     }
-    if (replaced) return;
+    if (replaced) return true;
+    bool ok = true;
     for (int r = 1; r <= MaxCodes; ++r)
-        file_.write(r, std::string_view(records).substr(
-                           static_cast<std::size_t>(r - 1) * RefRecord::Length, RefRecord::Length));
+        ok = file_.write(r, std::string_view(records).substr(static_cast<std::size_t>(r - 1) *
+                                                                 RefRecord::Length,
+                                                             RefRecord::Length)) &&
+             ok;
+    return ok;
 }
 
 std::optional<RecordingControls> SurveySession::muestraRespuestas(int m, SurveyPanel& panel) {
@@ -185,10 +230,15 @@ std::optional<RecordingControls> SurveySession::muestraRespuestas(int m, SurveyP
 
 // Grabar and Borrar: every question row of medicine m takes the panel's choice (or nothing),
 // then the flag, the code and the record end; the record is written and shown again.
-std::optional<RecordingControls> SurveySession::recordRows(int m, const RunState& st,
-                                                           SurveyPanel& panel, bool recorded) {
-    if (!validMedicine(m) || !referenceOpen()) return std::nullopt;
+RecordingResult SurveySession::recordRows(int m, const RunState& st, SurveyPanel& panel,
+                                          bool recorded) {
+    if (!validMedicine(m) || !referenceOpen()) return {};
+    // Records not yet in the order of this treatment: writing record m would overwrite another
+    // medicine's answers.
+    if (startupWriteFailed_) return {std::nullopt, file_.path().string()};
     AnswerTable& t = *table_;
+    const auto tableBefore = t[m];
+    const RefRecord bufferBefore = registroRef_;
     for (int k = 1; k <= panel.ultimaPregunta; ++k) {
         if (!panel.isQuestionRow(k)) continue;
         const SurveyRow& row = panel.rows[k];
@@ -197,33 +247,37 @@ std::optional<RecordingControls> SurveySession::recordRows(int m, const RunState
         registroRef_.setAns(k, t[m][1][k]);
         registroRef_.setOrd(k, t[m][0][k]);
     }
-    markAndWrite(m, st, recorded);
-    auto controls = muestraRespuestas(m, panel);
+    if (!markAndWrite(m, st, recorded)) {
+        // Not in the file means not recorded: memory goes back to what the file holds.
+        t[m] = tableBefore;
+        registroRef_ = bufferBefore;
+        return {std::nullopt, file_.path().string()};
+    }
+    RecordingResult r{muestraRespuestas(m, panel), {}};
     todoEnabled_ = recorded;
-    return controls;
+    return r;
 }
 
-std::optional<RecordingControls> SurveySession::grabar(int m, const RunState& st,
-                                                       SurveyPanel& panel) {
+RecordingResult SurveySession::grabar(int m, const RunState& st, SurveyPanel& panel) {
     return recordRows(m, st, panel, true);
 }
 
-std::optional<RecordingControls> SurveySession::borrar(int m, const RunState& st,
-                                                       SurveyPanel& panel) {
+RecordingResult SurveySession::borrar(int m, const RunState& st, SurveyPanel& panel) {
     return recordRows(m, st, panel, false);
 }
 
-void SurveySession::markAndWrite(int m, const RunState& st, bool recorded) {
+bool SurveySession::markAndWrite(int m, const RunState& st, bool recorded) {
     (*table_)[m][0][0] = recorded ? "1" : "";
     registroRef_.setOrd(0, recorded ? "1" : "");
     registroRef_.setCode(st.CodeList[m]);
     registroRef_.setEnd();
-    writeRecord(m);
+    return writeRecord(m);
 }
 
-void SurveySession::todo(RunState& st, SurveyPanel& panel,
-                         const std::function<void(int m)>& showMedicine) {
-    if (!referenceOpen()) return;
+RecordingResult SurveySession::todo(RunState& st, SurveyPanel& panel,
+                                    const std::function<void(int m)>& showMedicine) {
+    if (!referenceOpen()) return {};
+    if (startupWriteFailed_) return {std::nullopt, file_.path().string()};
     // Showing each medicine restores its own answers into the panel: keep the ones to apply.
     std::array<std::string, SurveyMaxRows + 1> orden, sele;
     for (int k = 0; k <= SurveyMaxRows; ++k) {
@@ -233,10 +287,13 @@ void SurveySession::todo(RunState& st, SurveyPanel& panel,
     }
     const int remembered = st.CurrentIndex;
     AnswerTable& t = *table_;
+    RecordingResult result;
 
     for (int m = 1; m <= std::min(st.CodeCount, MaxCodes); ++m) {
         st.CurrentIndex = m;
         if (showMedicine) showMedicine(m);
+        const auto tableBefore = t[m];
+        const RefRecord bufferBefore = registroRef_;
         for (int k = 0; k <= SurveyMaxRows; ++k) {
             if (!panel.rows[k].exists) continue;
             panel.rows[k].orden = orden[k];
@@ -249,11 +306,18 @@ void SurveySession::todo(RunState& st, SurveyPanel& panel,
                 registroRef_.setAns(k, sele[k]);
             }
         }
-        markAndWrite(m, st, true);
+        if (!markAndWrite(m, st, true)) {
+            // The medicines before m are recorded; this one and the rest stay as they were.
+            t[m] = tableBefore;
+            registroRef_ = bufferBefore;
+            result.unwrittenFile = file_.path().string();
+            break;
+        }
     }
 
     st.CurrentIndex = remembered;
     if (showMedicine && remembered >= 1) showMedicine(remembered);
+    return result;
 }
 
 } // namespace vl

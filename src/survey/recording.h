@@ -48,6 +48,18 @@ struct RecordingControls {
     bool operator==(const RecordingControls&) const = default;
 };
 
+// What Grabar, Borrar and Todo did. When the reference file refused the write, the answers in
+// memory and the panel are left as they were and `unwrittenFile` names the file.
+struct RecordingResult {
+    std::optional<RecordingControls> controls; // nullopt: the controls keep their state
+    std::string unwrittenFile;                 // empty when the record was written
+};
+
+// The pharmacist's message for a recording the reference file refused (Windows-1252).
+std::string notRecordedMessage(const std::string& file);
+// The same at start-up, when the reference file could not be brought up to date.
+std::string referenceNotWritableMessage(const std::string& file);
+
 enum class FocusTarget { Next, Prev, Command1, Command3, None };
 
 // Where the focus goes after Grabar: "&Siguiente +", else "&Anterior -"; but while the window
@@ -66,8 +78,18 @@ class SurveySession {
     // Start-up synchronisation up to the closing move: repeated codes dropped, then, for a
     // positive reference, the reference file opened (kept open), loaded into the table and
     // rewritten in CodeList order. The caller goes on with the closing move (a closing call)
-    // and the lock release. False when the reference file could not be opened.
+    // and the lock release. False when the reference file could not be opened; when it opened
+    // but could not be written, startupWriteFailed() tells.
     bool synchronise(RunState& st, const Paths& paths);
+    bool startupWriteFailed() const { return startupWriteFailed_; }
+
+    // True while the reference file still holds what this session loaded and wrote since:
+    // false once it is gone or another run of this dispensing has changed it. True before
+    // synchronise.
+    bool referenceUnchanged() const;
+    // The synchronised reference file closed and deleted (emptied when it cannot be deleted),
+    // so another run of this dispensing finds its answers moved. False when there was none.
+    bool removeReference();
 
     // Recording needs the reference file; without it Kgrabar, Kborrar and Todo stay disabled.
     bool referenceOpen() const { return file_.isOpen(); }
@@ -79,12 +101,13 @@ class SurveySession {
 
     // Kgrabar_Click / Kborrar_Click for medicine m; both end with muestraRespuestas and return
     // its result. Nothing happens without a reference file or for m outside 1..50.
-    std::optional<RecordingControls> grabar(int m, const RunState& st, SurveyPanel& panel);
-    std::optional<RecordingControls> borrar(int m, const RunState& st, SurveyPanel& panel);
+    RecordingResult grabar(int m, const RunState& st, SurveyPanel& panel);
+    RecordingResult borrar(int m, const RunState& st, SurveyPanel& panel);
 
     // Todo_Click. `showMedicine(m)` sets CurrentIndex to m and runs ShowMedicine, which ends
-    // with muestraRespuestas on the same panel.
-    void todo(RunState& st, SurveyPanel& panel, const std::function<void(int m)>& showMedicine);
+    // with muestraRespuestas on the same panel. Stops at the first record the file refuses.
+    RecordingResult todo(RunState& st, SurveyPanel& panel,
+                         const std::function<void(int m)>& showMedicine);
 
     AnswerTable& respuestasMed() { return *table_; }
     const AnswerTable& respuestasMed() const { return *table_; }
@@ -95,15 +118,18 @@ class SurveySession {
 
   private:
     bool writeRecord(int m);
-    void replaceRecords(const std::string& records);
-    std::optional<RecordingControls> recordRows(int m, const RunState& st, SurveyPanel& panel,
-                                                bool recorded);
-    void markAndWrite(int m, const RunState& st, bool recorded);
+    bool replaceRecords(const std::string& records);
+    RecordingResult recordRows(int m, const RunState& st, SurveyPanel& panel, bool recorded);
+    bool markAndWrite(int m, const RunState& st, bool recorded);
 
     std::unique_ptr<AnswerTable> table_; // 5202 texts: kept off the stack
     RefRecord registroRef_;
     RecordFile file_; // handle 21
     bool todoEnabled_ = false;
+    bool synced_ = false; // a reference file was opened by synchronise
+    bool startupWriteFailed_ = false;
+    // The reference file's bytes as this session last knew them; nullopt before synchronise.
+    std::optional<std::string> known_;
 };
 
 } // namespace vl

@@ -91,11 +91,12 @@ bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCod
     SurveySession session;
     OKUP busy(paths, digit, [&] {
         const StartupSyncResult r = completeStartupSync(paths, o.st.run, o.st.cfg, session);
-        if (r.closingMoveRan && !r.closing.ok)
+        if (!r.closing.error.empty())
             Dialogs::message(nullptr, QString::fromStdString(fromCp1252(r.closing.error)),
                              QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
     });
-    busy.exec();
+    // Escape and "Sí": the program ends as it stands; the lock may be a sending terminal's.
+    if (busy.exec() != QDialog::Accepted) return true;
     finish(paths, digit);
     return true;
 }

@@ -152,6 +152,10 @@ void Velantia::startUp(const QString& commandLine) {
     // A closing call gets here only without a usable reference: it starts as an ordinary one.
     session_.synchronise(st_.run, paths_);
     releaseIfOwn(paths_, st_.run.terminalDigit);
+    if (session_.startupWriteFailed())
+        Dialogs::message(nullptr,
+                         q(referenceNotWritableMessage(session_.referenceFile().path().string())),
+                         QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Warning);
 
     // An update that died while it replaced the data files is finished or undone first.
     recoverDataFiles(paths_);
@@ -298,8 +302,13 @@ void Velantia::record(bool keep) {
     if (!session_.referenceOpen()) return;
     const int m = st_.run.CurrentIndex;
     // The panel changes only when the record was written.
-    const auto c = keep ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_);
-    if (c) {
+    const RecordingResult r =
+        keep ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_);
+    if (!r.unwrittenFile.empty()) {
+        notRecorded(r.unwrittenFile);
+        return;
+    }
+    if (const auto& c = r.controls) {
         survey_->setRecordingControls(*c);
         survey_->showChoices(panel_);
     }
@@ -315,10 +324,16 @@ void Velantia::record(bool keep) {
 void Velantia::applyToAll() {
     if (!session_.referenceOpen()) return;
     // Each medicine is shown while its answers are written; the last one shown is the current.
-    session_.todo(st_.run, panel_, [this](int m) {
+    const RecordingResult r = session_.todo(st_.run, panel_, [this](int m) {
         st_.run.CurrentIndex = m;
         showMedicine(st_.run.CodeList[m]);
     });
+    if (!r.unwrittenFile.empty()) notRecorded(r.unwrittenFile);
+}
+
+void Velantia::notRecorded(const std::string& file) {
+    Dialogs::message(this, q(notRecordedMessage(file)), QStringLiteral("Velantia"), QMessageBox::Ok,
+                     QMessageBox::Warning);
 }
 
 void Velantia::switchSurvey(bool on) {

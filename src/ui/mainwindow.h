@@ -66,6 +66,7 @@ class Velantia : public QWidget {
     void recordAnswers();
     void clearAnswers();
     void record(bool keep);
+    void notRecorded(const std::string& file);
     void applyToAll();
     void switchSurvey(bool on);
     void runCommand(Command command);

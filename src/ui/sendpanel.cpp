@@ -163,6 +163,7 @@ void SendPanel::uploadFinished(const SendResult& r) {
         return;
     }
     Timer2_->stop();
+    lastSent_ = r.sent;
     showVerdict(r.verdict);
 }
 
@@ -198,14 +199,22 @@ void SendPanel::watchForAnswer() {
     QPointer<SendPanel> self(this);
     pages_->page()->pageText([self](const QString& t) {
         // A send by hand: what went out is not known.
-        if (self)
-            self->showVerdict(
-                settleAnswer(self->paths_, toCp1252(t.simplified().toStdString()), std::nullopt));
+        if (!self) return;
+        self->lastSent_.reset();
+        self->showVerdict(
+            settleAnswer(self->paths_, toCp1252(t.simplified().toStdString()), std::nullopt));
     });
 }
 
 void SendPanel::confirmSent() {
-    emptyOutbox(paths_);
+    const SentTick t = confirmSentByHand(paths_, lastSent_);
+    if (!t.message.empty())
+        Dialogs::message(window(), q(t.message), QStringLiteral("Velantia"), QMessageBox::Ok,
+                         QMessageBox::Warning);
+    if (t.askAgain) {
+        Check2_->setChecked(false);
+        return;
+    }
     setPanels(false, false);
     pages_->hideSendingPage();
 }

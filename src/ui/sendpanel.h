@@ -48,6 +48,7 @@ class SendPanel : public QWidget {
     const Config& cfg_;
     PageArea* pages_;
     bool sending_ = false;
+    std::optional<std::string> lastSent_; // what the last upload sent; nullopt: a send by hand
     QFrame *Frame4_ = nullptr, *Frame5_ = nullptr;
     QProgressBar* PBW_ = nullptr;
     QCheckBox *Check2_ = nullptr, *Check3_ = nullptr;

@@ -23,7 +23,7 @@ void recordFirstMedicine(const vl::Paths& paths) {
     ASSERT_TRUE(session.synchronise(st, paths));
     for (int k = 1; k <= panel.ultimaPregunta; ++k)
         if (panel.isQuestionRow(k)) vl::chooseAnswer(panel, k, 0);
-    ASSERT_TRUE(session.grabar(1, st, panel));
+    ASSERT_TRUE(session.grabar(1, st, panel).controls);
 }
 
 TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
@@ -33,21 +33,24 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         bool productFolder;
         const char* commandLine;
         vl::ClosingOutcome::Kind kind;
-        bool moved;       // one line reached the outbox, the reference file is gone
+        bool moved; // one line reached the outbox, the reference file is gone
         const char* lockAfter;
         const char* statusAfter; // final2
+        const char* error = "";  // part of the message; the reference file made unopenable
     };
     const Case cases[] = {
         {"lock free", nullptr, true, "TK-00012342+692514+683907", vl::ClosingOutcome::Done, true,
          "*", "F"},
         {"own lock left over", "2", true, "TK-00012342+692514+683907", vl::ClosingOutcome::Done,
          true, "*", "F"},
-        {"other terminal sending", "3", true, "TK-00012342+692514+683907",
-         vl::ClosingOutcome::Busy, false, "3", "I"},
-        {"no reference", nullptr, true, "TK+692514", vl::ClosingOutcome::NoMove, false,
-         "<missing>", "<missing>"},
+        {"other terminal sending", "3", true, "TK-00012342+692514+683907", vl::ClosingOutcome::Busy,
+         false, "3", "I"},
+        {"no reference", nullptr, true, "TK+692514", vl::ClosingOutcome::NoMove, false, "<missing>",
+         "<missing>"},
         {"no product folder", nullptr, false, "TK-00012342+692514", vl::ClosingOutcome::NoMove,
          false, "<missing>", "<missing>"},
+        {"reference file cannot be opened", nullptr, true, "TK-00012342+692514+683907",
+         vl::ClosingOutcome::Failed, false, "*", "I", "00012342.ref"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -58,11 +61,16 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
                      fs::copy_options::recursive);
             recordFirstMedicine(paths);
         }
+        if (*c.error) {
+            fs::remove(paths.product("referencias/00012342.ref"));
+            fs::create_directory(paths.product("referencias/00012342.ref"));
+        }
         if (c.lockBefore) vltest::writeBytes(paths.product("Ocupado"), c.lockBefore);
 
         const vl::ClosingOutcome o = vl::closingCallWithoutWindows(paths, c.commandLine, 768);
         EXPECT_EQ(o.kind, c.kind);
-        EXPECT_EQ(o.error, "");
+        EXPECT_TRUE(*c.error ? o.error.find(c.error) != std::string::npos : o.error.empty())
+            << o.error;
         if (!c.productFolder) {
             EXPECT_FALSE(o.st.statusWritten);
             continue;

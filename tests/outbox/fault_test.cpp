@@ -192,9 +192,10 @@ TEST_F(ClosingFaults, KilledAtRandomMomentsThenRunAgain) {
     RecordProperty("killed_inside", killedInside);
 }
 
-// A move that died in its write left a line without its end: it is cut off before the next
-// block, which would otherwise be glued onto it.
-TEST(ClosingMoveTornTail, CutBeforeTheNextBlock) {
+// A move that died in its write left a line without its end, or another tool wrote lines with
+// LF alone: they are cut off before the next block, which would otherwise be glued onto them,
+// and kept in Respuesta.recortado.
+TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
     const std::string header = OutboxHeader;
     const std::string whole = header + "1\t111111\t4321\t20240307\t1\r\n";
     // Lines long enough that the tail is searched across more than one read.
@@ -210,6 +211,8 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlock) {
         {longWhole + std::string(9000, '8'), longWhole},
         {straddle + std::string(4095, '8'), straddle},
         {straddle + std::string(4094, '8'), straddle},
+        {whole + "2\t222222\t4321\t20240307\t1\n3\t333333\t4321\t20240307\t1\n", whole},
+        {"resultado_id\tcodigo_nacional\tn_farmacia\tfecha\trespuestas\n1\t1\t1\t1\t1\n", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.before);
@@ -226,6 +229,8 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlock) {
         EXPECT_EQ(dir.read(Velantia + "Respuesta.tsv"),
                   (c.kept.empty() ? header : c.kept) + serial + "\t333333\t4321\t20240307\t5\r\n");
         EXPECT_FALSE(fs::exists(dir.path() / (Velantia + "NumRegistro.~123456")));
+        const std::string cut = c.before.substr(c.kept.size());
+        EXPECT_EQ(dir.read(Velantia + "Respuesta.recortado"), cut.empty() ? "<missing>" : cut);
     }
 }
 

@@ -164,6 +164,30 @@ TEST(ClosingMoveProcesses, ConcurrentTerminalsLoseAndRepeatNothing) {
     EXPECT_TRUE(fs::is_empty(dir.path() / "quiroles/Velantia/referencias"));
 }
 
+// One dispensing closed twice at the same moment (a double launch), round after round: its
+// answers reach the outbox once.
+TEST(ClosingMoveProcesses, OneDispensingClosedTwiceAtOnceIsMovedOnce) {
+    constexpr int kRounds = 40, kCount = 3;
+    vltest::TempDir dir;
+    prepareProduct(dir);
+    const std::vector<std::string> args{dir.path().string(), "1", std::to_string(kRounds),
+                                        std::to_string(kCount)};
+    std::vector<pid_t> pids;
+    for (const char* role : {"first", "second"}) {
+        auto withRole = args;
+        withRole.push_back(role);
+        pids.push_back(spawnWorker(withRole));
+        ASSERT_GT(pids.back(), 0);
+    }
+    for (pid_t pid : pids)
+        EXPECT_EQ(exitCodeOf(pid), 0);
+    std::map<std::string, int> blocks;
+    EXPECT_EQ(checkOutboxText(dir.read("quiroles/Velantia/Respuesta.tsv"), kCount, blocks),
+              kRounds * kCount);
+    EXPECT_EQ(blocks.size(), std::size_t(kRounds));
+    EXPECT_TRUE(fs::is_empty(dir.path() / "quiroles/Velantia/referencias"));
+}
+
 // Five terminals close dispensings, one of them the sending terminal "0", while the sending
 // terminal sends over and over to the service, which accepts, refuses or gives no verdict in
 // turn. Afterwards every answer is exactly once in an accepted upload or in the outbox, no

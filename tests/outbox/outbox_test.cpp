@@ -67,6 +67,14 @@ TEST(ClosingMove, HeaderAndNumbering) {
     }
 }
 
+TEST(ClosingMove, TabCrAndLfInAValueBecomeBlanks) {
+    Closing c({"11\t111"});
+    c.cfg.n_farmacia = "43\t2\r\n";
+    c.record(1, {"1"});
+    ASSERT_TRUE(c.move().ok);
+    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1\r\n");
+}
+
 TEST(ClosingMove, NothingRecordedWritesNoLineButRewritesCounterAndDeletesReferences) {
     Closing c({"111111", "222222"});
     auto& t = c.session.respuestasMed();
@@ -320,12 +328,37 @@ TEST(EmptyOutbox, AClosingMoveOfThisProgramDoesNotHoldTheEmptyingBack) {
     release(o.paths);
 }
 
-TEST(EmptyOutbox, ManualTickEmptiesAll) {
-    Outbox o(kHeader + kLine1 + kLine2, "2\r\n", "*");
-    EXPECT_EQ(emptyOutbox(o.paths), EmptyOutcome::Emptied);
-    EXPECT_EQ(o.read("Respuesta.tsv"), "");
-    EXPECT_EQ(o.read("NumRegistro"), "");
-    EXPECT_TRUE(o.stamped());
+// The "Enviado" tick: what the upload sent goes, as after a confirmed send; nothing when the
+// outbox no longer begins with it or a closing move holds the lock, and the pharmacist is told.
+TEST(EmptyOutbox, EnviadoTickRemovesWhatTheUploadSent) {
+    struct Row {
+        const char* what;
+        std::string now;
+        std::optional<std::string> sent; // nullopt: a send by hand
+        const char* lock;
+        std::string after;
+        bool askAgain;
+        const char* said;
+    };
+    const Row rows[] = {
+        {"lines came after", kHeader + kLine1 + kLine2, kHeader + kLine1, "*", kHeader + kLine2,
+         false, ""},
+        {"replaced", kHeader + kLine2, kHeader + kLine1, "*", kHeader + kLine2, false,
+         "no se ha borrado nada"},
+        {"closing move", kHeader + kLine1, kHeader + kLine1, "4", kHeader + kLine1, true,
+         "Vuelva a marcar"},
+        {"sent by hand", kHeader + kLine1 + kLine2, std::nullopt, "*", "", false, ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Outbox o(r.now, "2\r\n", r.lock);
+        const SentTick t = confirmSentByHand(o.paths, r.sent);
+        EXPECT_EQ(o.read("Respuesta.tsv"), r.after);
+        EXPECT_EQ(t.askAgain, r.askAgain);
+        EXPECT_TRUE(*r.said ? fromCp1252(t.message).find(r.said) != std::string::npos
+                            : t.message.empty())
+            << t.message;
+    }
 }
 
 TEST(EmptyOutbox, NextClosingAfterEmptyingStartsWithHeaderAndOne) {

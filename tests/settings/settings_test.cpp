@@ -53,7 +53,7 @@ TEST(SettingsSave, WritesAsTypedAndUpdatesMemory) {
     vl::Config cfg;
     vl::SettingsForm f = form("600px");
     f.frecuencia = "10 d\xED" "as";
-    f.clave = "a\"b,c";
+    f.clave = "a\"b\t,c\r\n";
     ASSERT_EQ(vl::saveSettings(r.paths, f, 768, cfg), vl::SaveOutcome::Saved);
     EXPECT_EQ(r.dir.read("quiroles/Velantia/config/datos.txt"),
               "\"28001234\"\r\n\"600px\"\r\n1\r\n\"10 d\xED" "as\"\r\n\"8\"\r\n\"ab,c\"\r\n");

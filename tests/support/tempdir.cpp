@@ -9,6 +9,9 @@
 #include <process.h>
 #define getpid _getpid
 #else
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -38,6 +41,36 @@ fs::path TempDir::write(const std::string& relative, std::string_view bytes) con
 }
 
 std::string TempDir::read(const std::string& relative) const { return readBytes(path_ / relative); }
+
+namespace {
+
+void setImmutable([[maybe_unused]] const fs::path& p, [[maybe_unused]] bool on) {
+#ifndef _WIN32
+    const int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return;
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    close(fd);
+#endif
+}
+
+} // namespace
+
+ReadOnly::ReadOnly(fs::path p) : path(std::move(p)) {
+    std::error_code ec;
+    const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    fs::permissions(path, write, fs::perm_options::remove, ec);
+    setImmutable(path, true);
+}
+
+ReadOnly::~ReadOnly() {
+    setImmutable(path, false);
+    std::error_code ec;
+    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, ec);
+}
 
 std::string readBytes(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);

@@ -24,6 +24,14 @@ private:
     std::filesystem::path path_;
 };
 
+// Makes a file or folder read-only while it lives, also for an administrator where the file
+// system can mark it unchangeable, as a share gone read-only is.
+struct ReadOnly {
+    explicit ReadOnly(std::filesystem::path p);
+    ~ReadOnly();
+    std::filesystem::path path;
+};
+
 std::string readBytes(const std::filesystem::path& p);
 void writeBytes(const std::filesystem::path& p, std::string_view bytes);
 

@@ -56,7 +56,7 @@ TEST(Recording, GrabarThenBorrarWriteTheirFields) {
     SurveySession s;
     ASSERT_TRUE(s.synchronise(d.st, d.paths));
 
-    EXPECT_EQ(s.grabar(1, d.st, d.panel), (RecordingControls{false, true, true}));
+    EXPECT_EQ(s.grabar(1, d.st, d.panel).controls, (RecordingControls{false, true, true}));
     EXPECT_TRUE(s.todoEnabled());
     // Build captions go in as they stand ("001"); restoring turns them into plain numbers.
     EXPECT_EQ(d.record(1), "111111" + std::string("1  ") + N3 + "0  " + "1  " + rep(N3, 47) + N4 +
@@ -65,7 +65,7 @@ TEST(Recording, GrabarThenBorrarWriteTheirFields) {
     EXPECT_EQ(d.panel.rows[2].sele, "1");
     EXPECT_EQ(d.panel.rows[3].sele, "6");
 
-    EXPECT_EQ(s.borrar(1, d.st, d.panel), (RecordingControls{true, true, false}));
+    EXPECT_EQ(s.borrar(1, d.st, d.panel).controls, (RecordingControls{true, true, false}));
     EXPECT_FALSE(s.todoEnabled());
     EXPECT_FALSE(s.isRecorded(1));
     EXPECT_EQ(d.record(1), "111111" + S3 + N3 + S3 + S3 + rep(N3, 47) + N4 + N4 + S4 + S4 +
@@ -219,9 +219,41 @@ TEST(Recording, NoUsableReferenceMeansNoFile) {
         EXPECT_TRUE(s.synchronise(d.st, d.paths));
         EXPECT_EQ(d.st.CodeCount, 1);
         EXPECT_FALSE(s.referenceOpen());
-        EXPECT_EQ(s.grabar(1, d.st, d.panel), std::nullopt);
+        EXPECT_EQ(s.grabar(1, d.st, d.panel).controls, std::nullopt);
         EXPECT_FALSE(s.todoEnabled());
         EXPECT_TRUE(std::filesystem::is_empty(d.dir.path() / "quiroles/Velantia/referencias"));
+    }
+}
+
+// A reference file that refuses writes (read-only, a full disk, a share gone read-only): Grabar,
+// Borrar and Todo record nothing, in the file or in memory, and name the file; so does the
+// start-up rewrite into a new order, after which nothing is recorded either.
+TEST(Recording, ReadOnlyReferenceFileRecordsNothingAndSaysWhich) {
+    enum Action { Grabar, Borrar, Todo, NewOrder };
+    for (Action a : {Grabar, Borrar, Todo, NewOrder}) {
+        SCOPED_TRACE(a);
+        Dispensing d({"111111", "222222"});
+        {
+            SurveySession s;
+            ASSERT_TRUE(s.synchronise(d.st, d.paths));
+            ASSERT_TRUE(s.grabar(2, d.st, d.panel).controls);
+            ASSERT_TRUE(SurveySession().synchronise(d.st, d.paths)); // records in this order
+        }
+        if (a == NewOrder) d.setCodes({"222222", "111111"});
+        const std::string before = d.file();
+        const auto ref = d.dir.path() / "quiroles/Velantia/referencias/12345670.ref";
+        vltest::ReadOnly file(ref), folder(ref.parent_path());
+        SurveySession s;
+        ASSERT_TRUE(s.synchronise(d.st, d.paths));
+        EXPECT_EQ(s.startupWriteFailed(), a == NewOrder);
+        const AnswerTable table = s.respuestasMed();
+        const RecordingResult r = a == Borrar ? s.borrar(2, d.st, d.panel)
+                                  : a == Todo ? s.todo(d.st, d.panel, {})
+                                              : s.grabar(1, d.st, d.panel);
+        EXPECT_EQ(r.controls, std::nullopt);
+        EXPECT_NE(r.unwrittenFile.find("12345670.ref"), std::string::npos) << r.unwrittenFile;
+        EXPECT_TRUE(s.respuestasMed() == table);
+        EXPECT_EQ(d.file(), before);
     }
 }
 

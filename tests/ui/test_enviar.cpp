@@ -110,9 +110,13 @@ class SendTest : public QObject {
         auto* wb3 = vltest::control<vl::ui::PageView>(w.get(), QStringLiteral("WB3"));
         QVERIFY(wb3->isVisible());
         QTRY_VERIFY(wb3->locationUrl().endsWith(QStringLiteral("vl-manual/index.html")));
+        // "Enviado" removes what went out; a dispensing closed meanwhile stays.
+        const std::string later = "2\t683907\t28001234\t20261206\t101\r\n";
+        vltest::writeBytes(product("Respuesta.tsv"), kOutbox + later);
         vltest::click(w.get(), QStringLiteral("Check2"));
         QVERIFY(!frame5->isVisible());
-        QCOMPARE(vltest::readBytes(product("Respuesta.tsv")), std::string());
+        QCOMPARE(vltest::readBytes(product("Respuesta.tsv")),
+                 kOutbox.substr(0, kOutbox.find("\r\n") + 2) + later);
     }
 
     void unreachableServiceReleasesTheLock() {

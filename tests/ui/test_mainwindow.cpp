@@ -11,6 +11,7 @@
 #include <QScreen>
 
 #include "infopage/navigation.h"
+#include "survey/recording.h"
 #include "ui/app.h"
 #include "ui/dialogs.h"
 #include "window_fixture.h"
@@ -207,6 +208,23 @@ class MainWindowTest : public QObject {
         QApplication::sendEvent(list, &wheel);
         QCOMPARE(list->currentIndex(), 3);
         QCOMPARE(text(w.get(), "Sele_2"), QStringLiteral("104"));
+    }
+
+    // A reference file that refuses writes: nothing is shown as recorded and the file is named.
+    void readOnlyReferenceFileRecordsNothing() {
+        const fs::path ref = root_->product("referencias/00012340.ref");
+        vl::RunState st = vl::parseCommandLine("-00012340+692514+683907");
+        fs::create_directories(ref.parent_path());
+        QVERIFY(vl::SurveySession().synchronise(st, root_->paths()));
+        QVERIFY(vl::SurveySession().synchronise(st, root_->paths())); // records in this order
+        const std::string before = readBytes(ref);
+        ReadOnly file(ref), folder(ref.parent_path());
+        auto w = start(QStringLiteral("-00012340+692514+683907"));
+        click(w.get(), QStringLiteral("Kgrabar"));
+        QVERIFY(vl::ui::Dialogs::shownTexts().last().contains(QStringLiteral("00012340.ref")));
+        QVERIFY(enabled(w.get(), "Pgrabar"));
+        QVERIFY(!enabled(w.get(), "Kborrar"));
+        QCOMPARE(readBytes(ref), before);
     }
 
     void referenceThatIsNotANumberCannotRecord() {

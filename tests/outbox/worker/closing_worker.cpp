@@ -1,7 +1,9 @@
 // A terminal in a process of its own, for the multi-process outbox tests.
-//   <root> <digit> <rounds> <count>
+//   <root> <digit> <rounds> <count> [first|second]
 //       closing calls: per round a reference file with `count` recorded medicines, the wait for
 //       the lock as the busy window does it, then the start-up synchronisation that moves them.
+//       With first/second, two workers close each round's one dispensing at the same moment:
+//       second says it is ready, first then writes the reference file and both go.
 //   send <root> <url> <ca> <verdicts> <log>
 //       sends, as the window's "Enviar" does, until <root>/stop exists; before send n the
 //       service is told to answer verdicts[n % size] (o accept, r refuse, n no verdict); each
@@ -35,7 +37,15 @@ std::string pad(int v, int width) {
     return std::string(static_cast<std::size_t>(width) - s.size(), '0') + s;
 }
 
-int closingCalls(const Paths& paths, const std::string& digit, int rounds, int count) {
+// Waits, without sleeping, until `file` exists.
+bool waitFor(const std::filesystem::path& file, std::chrono::steady_clock::time_point deadline) {
+    while (!std::filesystem::exists(file))
+        if (std::chrono::steady_clock::now() > deadline) return false;
+    return true;
+}
+
+int closingCalls(const Paths& paths, const std::string& digit, int rounds, int count,
+                 const std::string& pair = "") {
     Config cfg;
     cfg.n_farmacia = "4321";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -44,8 +54,9 @@ int closingCalls(const Paths& paths, const std::string& digit, int rounds, int c
         RunState st;
         st.closingCall = true;
         st.hasReference = true;
-        st.reference = "1" + pad(round, 6) + digit;
-        st.terminalDigit = digit;
+        // A pair's rounds differ in the last two characters: each round's files are its own.
+        st.reference = pair.empty() ? "1" + pad(round, 6) + digit : "1" + digit + pad(round, 6);
+        st.terminalDigit = st.reference.substr(7);
         std::string file;
         for (int i = 1; i <= MaxCodes; ++i) {
             RefRecord rec;
@@ -63,9 +74,15 @@ int closingCalls(const Paths& paths, const std::string& digit, int rounds, int c
             file += rec.bytes;
         }
         const auto ref = paths.product("referencias\\" + st.reference + ".ref");
-        std::FILE* f = std::fopen(ref.string().c_str(), "wb");
-        if (!f || std::fwrite(file.data(), 1, file.size(), f) != file.size()) return 3;
-        std::fclose(f);
+        const auto ready = paths.product("ready" + std::to_string(round));
+        const auto go = paths.product("go" + std::to_string(round));
+        if (pair == "second") {
+            if (!writeFileBytes(ready, "") || !waitFor(go, deadline)) return 3;
+        } else {
+            if (pair == "first" && !waitFor(ready, deadline)) return 3;
+            if (!writeFileAtomic(ref, file)) return 3;
+            if (pair == "first" && !writeFileBytes(go, "")) return 3;
+        }
 
         // The busy window's polling, only faster.
         while (!tryAcquireForClosing(paths, digit).acquired) {
@@ -74,7 +91,9 @@ int closingCalls(const Paths& paths, const std::string& digit, int rounds, int c
         }
         SurveySession session;
         const StartupSyncResult r = completeStartupSync(paths, st, cfg, session);
-        if (!r.closingMoveRan || !r.closing.ok || r.closing.linesWritten != count) return 5;
+        // One of a pair may find the dispensing moved already: the outbox tells.
+        if (!r.closingMoveRan || !r.closing.ok || (pair.empty() && r.closing.linesWritten != count))
+            return 5;
     }
     return 0;
 }
@@ -184,8 +203,8 @@ int main(int argc, char** argv) {
         return hold(Paths{std::filesystem::path(argv[2])}, argv[3]);
     if (mode == "hold-guard" && argc == 3) return holdGuard(Paths{std::filesystem::path(argv[2])});
     if (mode == "hold-send" && argc == 3) return hold(Paths{std::filesystem::path(argv[2])}, "");
-    if (argc == 5)
+    if (argc == 5 || argc == 6)
         return closingCalls(Paths{std::filesystem::path(argv[1])}, argv[2], std::atoi(argv[3]),
-                            std::atoi(argv[4]));
+                            std::atoi(argv[4]), argc == 6 ? argv[5] : "");
     return 2;
 }
