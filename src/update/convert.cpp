@@ -376,7 +376,7 @@ class PriceSink : public RecordSink {
     // program.
     std::size_t applyPrices() {
         if (pending.empty()) return 0;
-        std::FILE* f = std::fopen(files_->basea().path().string().c_str(), "r+b");
+        std::FILE* f = openFile(files_->basea().path(), "r+b");
         if (!f) return 0;
         std::size_t written = 0;
         for (const auto& [n, price] : pending) {

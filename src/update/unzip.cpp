@@ -79,7 +79,7 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit) 
         if (!entry) return UnzipBadEntry;
 
         const fs::path tmp = tempNameIn(folder);
-        std::unique_ptr<std::FILE, FileCloser> out(std::fopen(tmp.string().c_str(), "wb"));
+        std::unique_ptr<std::FILE, FileCloser> out(openFile(tmp, "wb"));
         if (!out) return UnzipWriteError;
         int failure = UnzipOk;
         for (;;) {

@@ -25,15 +25,11 @@
 #include "platform/fileio.h"
 #include "platform/oslock.h"
 #include "send/send.h"
+#include "support/closings.h"
 
 using namespace vl;
 
 namespace {
-
-std::string pad(int v, int width) {
-    std::string s = std::to_string(v);
-    return std::string(static_cast<std::size_t>(width) - s.size(), '0') + s;
-}
 
 int closingCalls(const Paths& paths, const std::string& digit, int rounds, int count) {
     Config cfg;
@@ -41,32 +37,8 @@ int closingCalls(const Paths& paths, const std::string& digit, int rounds, int c
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
 
     for (int round = 1; round <= rounds; ++round) {
-        RunState st;
-        st.closingCall = true;
-        st.hasReference = true;
-        st.reference = "1" + pad(round, 6) + digit;
-        st.terminalDigit = digit;
-        std::string file;
-        for (int i = 1; i <= MaxCodes; ++i) {
-            RefRecord rec;
-            if (i <= count) {
-                // The code says who wrote it; the answers repeat it for the check.
-                const std::string code = digit + pad(round, 2) + pad(i, 3);
-                st.CodeList[++st.CodeCount] = code;
-                rec.setCode(code);
-                rec.setOrd(0, "1");
-                rec.setAns(1, digit);
-                rec.setAns(2, std::to_string(round));
-                rec.setAns(3, std::to_string(i));
-            }
-            rec.setEnd();
-            file += rec.bytes;
-        }
-        const auto ref = paths.product("referencias\\" + st.reference + ".ref");
-        std::FILE* f = std::fopen(ref.string().c_str(), "wb");
-        if (!f || std::fwrite(file.data(), 1, file.size(), f) != file.size()) return 3;
-        std::fclose(f);
-
+        RunState st = parseCommandLine(vltest::writeClosingRound(paths, digit, round, count));
+        if (!st.hasReference) return 3;
         // The busy window's polling, only faster.
         while (!tryAcquireForClosing(paths, digit).acquired) {
             if (std::chrono::steady_clock::now() > deadline) return 4;
@@ -146,7 +118,7 @@ int sends(const Paths& paths, const std::string& url, const std::string& ca,
         ++n;
         const std::string entry = std::string(1, letter(run.result.verdict)) +
                                   letter(run.result.emptied) + "\n" + run.result.sent;
-        if (!writeFileBytes(log / ("send-" + pad(n, 4)), entry)) return 8;
+        if (!writeFileBytes(log / ("send-" + vltest::padded(n, 4)), entry)) return 8;
     }
     return 0;
 }
