@@ -8,39 +8,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <system_error>
-#include <vector>
-
-#ifdef _WIN32
-#include <process.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 #include "core/cmdline.h"
 #include "core/paths.h"
 #include "core/text.h"
 #include "outbox/closingcall.h"
+#include "platform/process.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The program's folder; empty when it cannot be told.
-fs::path executableDir() {
-#ifdef _WIN32
-    std::wstring buf(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    if (n == 0 || n >= buf.size()) return {};
-    buf.resize(n);
-    return fs::path(buf).parent_path();
-#else
-    std::error_code ec;
-    const auto exe = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? fs::path() : exe.parent_path();
-#endif
-}
 
 // VELANTIA_MEDIR_ARRANQUE: the moment this process got going, for bench/run.
 void markStartup() {
@@ -53,35 +30,11 @@ void markStartup() {
 
 // Runs velantia-ventanas with the same arguments: in this process's place where the system
 // allows it, so the pharmacy-management program keeps waiting on the same process.
-int runWindows(const fs::path& dir, int argc, char* argv[]) {
-    const fs::path windows = dir / "velantia-ventanas"
-#ifdef _WIN32
-                                   ".exe"
-#endif
-        ;
-#ifdef _WIN32
-    std::vector<std::wstring> wide;
-    wide.push_back(L"\"" + windows.wstring() + L"\"");
-    int wargc = 0;
-    LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &wargc);
-    for (int i = 1; wargv && i < wargc; ++i)
-        wide.push_back(L"\"" + std::wstring(wargv[i]) + L"\"");
-    if (wargv) LocalFree(wargv);
-    std::vector<const wchar_t*> args;
-    for (const auto& w : wide)
-        args.push_back(w.c_str());
-    args.push_back(nullptr);
-    const intptr_t rc = _wspawnv(_P_WAIT, windows.c_str(), args.data());
-    (void)argc;
-    (void)argv;
-    if (rc != -1) return static_cast<int>(rc);
-#else
-    std::vector<char*> args(argv, argv + argc);
-    std::string program = windows.string();
-    args[0] = program.data();
-    args.push_back(nullptr);
-    execv(program.c_str(), args.data());
-#endif
+int runWindows(const fs::path& exe, char* argv[]) {
+    // Beside this program, with its extension (".exe" on Windows).
+    const fs::path windows = exe.parent_path() / ("velantia-ventanas" + exe.extension().string());
+    const int rc = vl::runInstead(windows, argv);
+    if (rc != -1) return rc;
     std::fprintf(stderr, "Velantia: no se puede iniciar %s\n", windows.string().c_str());
     return 1;
 }
@@ -90,7 +43,8 @@ int runWindows(const fs::path& dir, int argc, char* argv[]) {
 
 int main(int argc, char* argv[]) {
     markStartup();
-    const fs::path dir = executableDir();
+    const fs::path exe = vl::executablePath();
+    const fs::path dir = exe.parent_path();
     if (dir.empty()) {
         std::fprintf(stderr, "Velantia: no se encuentra la carpeta del programa\n");
         return 1;
@@ -104,11 +58,7 @@ int main(int argc, char* argv[]) {
     }
     const std::string commandLine = vl::toCp1252(line);
     // Only this launcher tells the windows about a failed move.
-#ifdef _WIN32
-    _putenv_s("VELANTIA_CIERRE_FALLIDO", "");
-#else
-    unsetenv("VELANTIA_CIERRE_FALLIDO");
-#endif
+    vl::unsetEnvironment("VELANTIA_CIERRE_FALLIDO");
     if (vl::parseCommandLine(commandLine).closingCall) {
         const vl::Paths paths(vl::driveRoot(dir));
         // No screen is asked for: the height limit only matters to the window.
@@ -116,13 +66,9 @@ int main(int argc, char* argv[]) {
         if (outcome.kind == vl::ClosingOutcome::Done) return 0;
         if (outcome.kind == vl::ClosingOutcome::Failed) {
             // The message box needs the windows; the move itself is over.
-#ifdef _WIN32
-            _putenv_s("VELANTIA_CIERRE_FALLIDO", outcome.error.c_str());
-#else
-            setenv("VELANTIA_CIERRE_FALLIDO", outcome.error.c_str(), 1);
-#endif
+            vl::setEnvironment("VELANTIA_CIERRE_FALLIDO", outcome.error);
         }
         // Busy, or no usable reference: the windows take the call from the start.
     }
-    return runWindows(dir, argc, argv);
+    return runWindows(exe, argv);
 }

@@ -7,16 +7,6 @@
 
 namespace vl {
 
-std::tm localTime(std::time_t t) {
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &t);
-#else
-    localtime_r(&t, &tm);
-#endif
-    return tm;
-}
-
 namespace {
 
 std::tm localNow() { return localTime(std::time(nullptr)); }

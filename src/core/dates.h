@@ -3,6 +3,8 @@
 #include <ctime>
 #include <string>
 
+#include "platform/process.h"
+
 namespace vl {
 
 struct CivilDate {
@@ -12,9 +14,6 @@ struct CivilDate {
 };
 
 CivilDate today();
-
-// The local calendar time of `t` (thread-safe).
-std::tm localTime(std::time_t t);
 
 // "20" + yy + mm + dd, the date form of every data file.
 std::string TodayStamp(const CivilDate& d);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "platform/fileio.h"
 
 namespace vl {
 
@@ -51,16 +52,18 @@ fs::path resolvePath(const fs::path& base, std::string_view relative) {
             continue;
         }
         std::error_code ec;
-        fs::path direct = cur / comp;
-        if (exists && fs::exists(direct, ec)) {
-            cur = std::move(direct);
-            continue;
+        fs::path direct = cur / pathFromCp1252(comp);
+        if (exists) {
+            if (const auto stored = storedName(direct)) {
+                cur /= *stored;
+                continue;
+            }
         }
         bool found = false;
         if (exists && fs::is_directory(cur, ec)) {
             for (fs::directory_iterator it(cur, ec), end; !ec && it != end; it.increment(ec)) {
-                const std::string name = it->path().filename().string();
-                if (sameNameIgnoringCase(name, comp)) {
+                const fs::path name = it->path().filename();
+                if (sameNameIgnoringCase(nameInCp1252(name), comp)) {
                     cur /= name;
                     found = true;
                     break;

@@ -3,13 +3,14 @@
 #include <cstdio>
 
 #include "core/dates.h"
+#include "platform/fileio.h"
 
 namespace vl {
 
 bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char value) {
     const auto file = paths.product("final" + terminalDigit);
-    std::FILE* f = std::fopen(file.string().c_str(), "r+b");
-    if (!f) f = std::fopen(file.string().c_str(), "w+b");
+    std::FILE* f = openFile(file, "r+b");
+    if (!f) f = openFile(file, "w+b");
     if (!f) return false;
     bool ok = std::fputc(value, f) != EOF;
     ok = std::fclose(f) == 0 && ok;

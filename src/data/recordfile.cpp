@@ -4,29 +4,9 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/fileio.h"
+
 namespace vl {
-
-namespace {
-
-std::FILE* openFile(const std::filesystem::path& p, bool forWriting) {
-#ifdef _WIN32
-    // The Windows runtime opens shared for reading and writing, as the other terminals expect.
-    return _wfopen(p.c_str(), forWriting ? L"r+b" : L"rb");
-#else
-    return std::fopen(p.c_str(), forWriting ? "r+b" : "rb");
-#endif
-}
-
-std::FILE* createFile(const std::filesystem::path& p) {
-#ifdef _WIN32
-    return _wfopen(p.c_str(), L"ab");
-#else
-    // Append mode: another terminal creating the same file at this moment loses nothing.
-    return std::fopen(p.c_str(), "ab");
-#endif
-}
-
-} // namespace
 
 RecordFile::RecordFile(RecordFile&& other) noexcept
     : f_(std::exchange(other.f_, nullptr)), path_(std::move(other.path_)), len_(other.len_),
@@ -58,12 +38,14 @@ bool RecordFile::open(const std::filesystem::path& file, std::size_t recordLengt
         // A directory opens read-only on some systems; it is never a record file.
         if (std::filesystem::is_directory(st)) return false;
     } else if (create == Create::IfMissing) {
-        if (std::FILE* c = createFile(file)) std::fclose(c);
+        // Append mode: another terminal creating the same file at this moment loses nothing.
+        if (std::FILE* c = openFile(file, "ab")) std::fclose(c);
     }
 
-    f_ = openFile(file, true);
+    // Shared for reading and writing, as the other terminals expect.
+    f_ = openFile(file, "r+b");
     writable_ = f_ != nullptr;
-    if (!f_) f_ = openFile(file, false);
+    if (!f_) f_ = openFile(file, "rb");
     if (!f_) return false;
     // Unbuffered: every read goes to the file, so records another terminal rewrites are seen.
     std::setvbuf(f_, nullptr, _IONBF, 0);

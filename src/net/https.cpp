@@ -1,6 +1,9 @@
 #include "net/https.h"
 
+#include <curl/curl.h>
+
 #include <cstdlib>
+#include <memory>
 
 #include "platform/fileio.h"
 
@@ -46,18 +49,20 @@ std::optional<std::string> combinedCaBundle(const std::filesystem::path& extra) 
     return bundle;
 }
 
-} // namespace
+// Strings libcurl reads during the transfer: keep the object alive until it ends.
+struct HttpsSetup {
+    std::string caBundle; // system certificates plus the extra ones; empty: the system's only
+    std::string noProxy;
+};
 
-std::string serviceUrl() {
-    if (std::string url = envValue("VELANTIA_SERVICE_URL"); !url.empty()) return url;
-    return std::string("https://") + VELANTIA_SERVICE_HOST + ":55000/conexion_empresas.asp";
-}
-
+// curl_global_init once per process, before the first handle.
 void initCurlOnce() {
     static const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
     (void)rc;
 }
 
+// Reads the extra certificates (nullopt: VELANTIA_CA_BUNDLE; an empty path: none). False, with
+// `error` set (UTF-8), when the extra file cannot be read.
 bool prepareHttps(HttpsSetup& setup, const std::optional<std::filesystem::path>& extraCaBundle,
                   std::string& error) {
     const std::filesystem::path extraCa =
@@ -85,6 +90,7 @@ bool prepareHttps(HttpsSetup& setup, const std::optional<std::filesystem::path>&
     return true;
 }
 
+// Certificate checks on, the trusted bundle, the proxy rule, the overall timeout, no signals.
 void applyHttps(CURL* h, const HttpsSetup& setup, long timeoutSeconds) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -104,6 +110,7 @@ void applyHttps(CURL* h, const HttpsSetup& setup, long timeoutSeconds) {
     curl_easy_setopt(h, CURLOPT_USERAGENT, "Velantia");
 }
 
+// Spanish text (UTF-8) for a failed transfer; `detail` is libcurl's error buffer, may be empty.
 std::string describeCurlFailure(CURLcode rc, const char* detail) {
     const std::string why = (detail && *detail) ? detail : curl_easy_strerror(rc);
     switch (rc) {
@@ -123,6 +130,157 @@ std::string describeCurlFailure(CURLcode rc, const char* detail) {
     if (isCertificateError(rc))
         return "El certificado del servidor no es válido o no es de confianza. (" + why + ")";
     return "Error de comunicación: " + why;
+}
+
+struct Transfer {
+    const HttpsRequest* request = nullptr;
+    std::string body;
+    bool connecting = false;
+    bool receiving = false;
+    bool tooBig = false;
+    int lastPercent = -1;
+
+    void state(int s) const {
+        if (request->onState) request->onState(s);
+    }
+};
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t n = size * count;
+    if (!t->receiving) {
+        t->receiving = true;
+        t->state(7);
+    }
+    if (t->body.size() + n > t->request->maxBodyBytes) {
+        t->tooBig = true;
+        return 0; // libcurl ends the transfer with a write error
+    }
+    t->body.append(data, n);
+    return n;
+}
+
+// Called once the socket exists and before it connects; with two address families there may be
+// two sockets, but one "connecting" is enough.
+int onSocket(void* user, curl_socket_t, curlsocktype purpose) {
+    auto* t = static_cast<Transfer*>(user);
+    if (purpose == CURLSOCKTYPE_IPCXN && !t->connecting) {
+        t->connecting = true;
+        t->state(3);
+    }
+    return CURL_SOCKOPT_OK;
+}
+
+// Connected (TLS included), the request is about to go out.
+int onRequest(void* user, char*, char*, int, int) {
+    static_cast<Transfer*>(user)->state(5);
+    return CURL_PREREQFUNC_OK;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
+    auto* t = static_cast<Transfer*>(user);
+    if (ultotal <= 0 || !t->request->onUploadPercent) return 0;
+    const int percent = static_cast<int>(ulnow * 100 / ultotal);
+    if (percent != t->lastPercent && percent >= 0 && percent <= 100) {
+        t->lastPercent = percent;
+        t->request->onUploadPercent(percent);
+    }
+    return 0;
+}
+
+struct EasyDeleter {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct MimeDeleter {
+    void operator()(curl_mime* m) const { curl_mime_free(m); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+HttpsResponse failed(CURLcode rc, std::string detail) {
+    HttpsResponse out;
+    switch (rc) {
+    case CURLE_OPERATION_TIMEDOUT:
+        out.failure = HttpsResponse::Failure::Timeout;
+        break;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+        out.failure = HttpsResponse::Failure::ConnectFailed;
+        break;
+    default:
+        out.failure = HttpsResponse::Failure::Other;
+        break;
+    }
+    out.errorNumber = static_cast<int>(rc);
+    out.detail = std::move(detail);
+    return out;
+}
+
+} // namespace
+
+std::string serviceUrl() {
+    if (std::string url = envValue("VELANTIA_SERVICE_URL"); !url.empty()) return url;
+    return std::string("https://") + VELANTIA_SERVICE_HOST + ":55000/conexion_empresas.asp";
+}
+
+HttpsResponse httpsRequest(const HttpsRequest& request) {
+    initCurlOnce();
+    HttpsSetup setup;
+    if (std::string why; !prepareHttps(setup, request.extraCaBundle, why))
+        return failed(CURLE_SSL_CACERT_BADFILE, why);
+    std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
+    if (!curl)
+        return failed(CURLE_FAILED_INIT, "Error de comunicación: no se pudo preparar la conexión.");
+    CURL* h = curl.get();
+
+    std::unique_ptr<curl_mime, MimeDeleter> mime;
+    std::unique_ptr<curl_slist, SlistDeleter> headers;
+    if (request.form.empty()) {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    } else {
+        mime.reset(curl_mime_init(h));
+        for (const HttpsFormPart& p : request.form) {
+            curl_mimepart* part = curl_mime_addpart(mime.get());
+            curl_mime_name(part, p.name.c_str());
+            curl_mime_data(part, p.value.data(), p.value.size());
+            if (!p.fileName.empty()) curl_mime_filename(part, p.fileName.c_str());
+            if (!p.contentType.empty()) curl_mime_type(part, p.contentType.c_str());
+        }
+        curl_easy_setopt(h, CURLOPT_MIMEPOST, mime.get());
+        // No "Expect: 100-continue" round trip: the service answers only once the body is in.
+        headers.reset(curl_slist_append(nullptr, "Expect:"));
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    }
+
+    Transfer transfer;
+    transfer.request = &request;
+    char errbuf[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+    applyHttps(h, setup, request.timeoutSeconds);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, onSocket);
+    curl_easy_setopt(h, CURLOPT_SOCKOPTDATA, &transfer);
+    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, onRequest);
+    curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
+
+    const CURLcode rc = curl_easy_perform(h);
+    HttpsResponse out;
+    if (rc != CURLE_OK) {
+        out = transfer.tooBig ? failed(rc, "La respuesta del servidor es demasiado grande.")
+                              : failed(rc, describeCurlFailure(rc, errbuf));
+        if (transfer.tooBig) out.failure = HttpsResponse::Failure::TooBig;
+    } else {
+        out.failure = HttpsResponse::Failure::None;
+        out.body = std::move(transfer.body);
+    }
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &out.status);
+    return out;
 }
 
 } // namespace vl

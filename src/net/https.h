@@ -1,38 +1,53 @@
-// What every exchange with the association's service shares: the endpoint, libcurl's one-time
-// set-up, certificate checking with our extra trusted certificates, the proxy rule and the
-// Spanish description of a failed transfer.
+// HTTPS exchanges with the association's service: the endpoint, and one request (a GET, or a
+// multipart form POST) with the certificate checked against the system's trusted certificates
+// plus our extra ones, the proxy rule, a timeout, and the Spanish description of a failure.
+// libcurl stays behind this header.
 #pragma once
 
-#include <curl/curl.h>
-
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vl {
 
 // VELANTIA_SERVICE_URL when set, else https://<service host>:55000/conexion_empresas.asp.
 std::string serviceUrl();
 
-// curl_global_init once per process, before the first handle.
-void initCurlOnce();
-
-// Strings libcurl reads during the transfer: keep the object alive until it ends.
-struct HttpsSetup {
-    std::string caBundle; // system certificates plus the extra ones; empty: the system's only
-    std::string noProxy;
+struct HttpsFormPart {
+    std::string name;
+    std::string value;       // bytes as they go out
+    std::string fileName;    // non-empty: a file field of that name
+    std::string contentType; // for a file field
 };
 
-// Reads the extra certificates (nullopt: VELANTIA_CA_BUNDLE; an empty path: none). False, with
-// `error` set (UTF-8), when the extra file cannot be read.
-bool prepareHttps(HttpsSetup& setup, const std::optional<std::filesystem::path>& extraCaBundle,
-                  std::string& error);
+struct HttpsRequest {
+    std::string url;
+    std::vector<HttpsFormPart> form; // empty: a GET; else a multipart POST of these parts
+    long timeoutSeconds = 60; // connecting, or nothing arriving for so long; never the whole transfer
+    // Extra trusted certificates (PEM) on top of the system's; nullopt: VELANTIA_CA_BUNDLE,
+    // an empty path: none.
+    std::optional<std::filesystem::path> extraCaBundle;
+    std::uint64_t maxBodyBytes = UINT64_MAX; // a longer answer ends the transfer as TooBig
+    // Transfer states as they happen: 3 connecting, 5 the request is going out, 7 the answer is
+    // coming in.
+    std::function<void(int)> onState;
+    // The upload's percentage (0..100) each time it changes.
+    std::function<void(int)> onUploadPercent;
+};
 
-// Certificate checks on, the trusted bundle, the proxy rule, no signals; the transfer times out
-// when connecting takes `timeoutSeconds`, or when nothing moves for that long.
-void applyHttps(CURL* h, const HttpsSetup& setup, long timeoutSeconds);
+struct HttpsResponse {
+    enum class Failure { None, Timeout, ConnectFailed, TooBig, Other };
+    Failure failure = Failure::Other;
+    int errorNumber = 0; // the transfer library's code when it failed
+    std::string detail;  // Spanish description of the failure (UTF-8)
+    long status = 0;     // HTTP status, 0 when none arrived
+    std::string body;    // the answer's bytes
+    bool ok() const { return failure == Failure::None; }
+};
 
-// Spanish text (UTF-8) for a failed transfer; `detail` is libcurl's error buffer, may be empty.
-std::string describeCurlFailure(CURLcode rc, const char* detail);
+HttpsResponse httpsRequest(const HttpsRequest& request);
 
 } // namespace vl

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/startup.h"
+#include "platform/fileio.h"
 #include "platform/oslock.h"
 
 namespace vl {
@@ -53,7 +54,7 @@ bool holderAlive(const Paths& paths, char digit) {
 }
 
 char readLockByte(const Paths& paths) {
-    std::FILE* f = std::fopen(lockPath(paths).string().c_str(), "rb");
+    std::FILE* f = openFile(lockPath(paths), "rb");
     if (!f) return '\0';
     const int c = std::fgetc(f);
     std::fclose(f);
@@ -61,9 +62,9 @@ char readLockByte(const Paths& paths) {
 }
 
 bool writeLockByte(const Paths& paths, char value) {
-    const auto p = lockPath(paths).string();
-    std::FILE* f = std::fopen(p.c_str(), "r+b");
-    if (!f) f = std::fopen(p.c_str(), "w+b");
+    const auto p = lockPath(paths);
+    std::FILE* f = openFile(p, "r+b");
+    if (!f) f = openFile(p, "w+b");
     if (!f) return false;
     bool ok = std::fputc(value, f) != EOF;
     ok = std::fclose(f) == 0 && ok;

@@ -28,7 +28,7 @@ fs::path counterPath(const Paths& paths) {
 // Appends `block` in one write and flushes it to disk; on any failure the file is cut back to
 // the size it had, so no torn line stays behind.
 bool appendDurably(const fs::path& file, const std::string& block) {
-    std::FILE* f = std::fopen(file.string().c_str(), "ab");
+    std::FILE* f = openFile(file, "ab");
     if (!f) return false;
     const std::uintmax_t before = fileSizeOrZero(file);
     bool ok = std::fwrite(block.data(), 1, block.size(), f) == block.size();

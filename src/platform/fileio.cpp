@@ -7,7 +7,9 @@
 #include <thread>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -15,6 +17,99 @@
 namespace vl {
 
 namespace fs = std::filesystem;
+
+#ifdef _WIN32
+
+std::FILE* openFile(const fs::path& p, const char* mode) {
+    const std::string_view m(mode);
+    const bool update = m.find('+') != std::string_view::npos;
+    DWORD access = GENERIC_READ, disposition = OPEN_EXISTING;
+    int flags = _O_BINARY | _O_RDONLY;
+    if (m.front() == 'w') {
+        access = update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+        disposition = CREATE_ALWAYS;
+        flags = _O_BINARY | (update ? _O_RDWR : _O_WRONLY);
+    } else if (m.front() == 'a') {
+        access = GENERIC_WRITE;
+        disposition = OPEN_ALWAYS;
+        flags = _O_BINARY | _O_WRONLY | _O_APPEND;
+    } else if (update) {
+        access = GENERIC_READ | GENERIC_WRITE;
+        flags = _O_BINARY | _O_RDWR;
+    }
+    HANDLE h =
+        CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+    if (fd == -1) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* f = _fdopen(fd, mode);
+    if (!f) _close(fd);
+    return f;
+}
+
+fs::path pathFromCp1252(std::string_view name) {
+    if (name.empty()) return {};
+    std::wstring w(name.size(), L'\0');
+    const int n = MultiByteToWideChar(1252, 0, name.data(), static_cast<int>(name.size()), w.data(),
+                                      static_cast<int>(w.size()));
+    w.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return fs::path(w);
+}
+
+std::string nameInCp1252(const fs::path& name) {
+    const std::wstring& w = name.native();
+    if (w.empty()) return {};
+    std::string out(w.size() * 2, '\0');
+    const int n = WideCharToMultiByte(1252, 0, w.data(), static_cast<int>(w.size()), out.data(),
+                                      static_cast<int>(out.size()), "?", nullptr);
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return out;
+}
+
+std::optional<fs::path> storedName(const fs::path& p) {
+    // Wildcards would make the lookup a search; no stored name holds them.
+    if (p.filename().native().find_first_of(L"*?") != std::wstring::npos) return std::nullopt;
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW(p.c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+    FindClose(h);
+    return fs::path(found.cFileName);
+}
+
+fs::path pathOfFileUrl(std::string_view urlPath) {
+    if (urlPath.size() > 2 && urlPath[0] == '/' && urlPath[2] == ':') urlPath.remove_prefix(1);
+    return fs::path(std::u8string(urlPath.begin(), urlPath.end()));
+}
+
+#else
+
+std::FILE* openFile(const fs::path& p, const char* mode) {
+    return std::fopen(p.c_str(), mode);
+}
+
+fs::path pathFromCp1252(std::string_view name) {
+    return fs::path(name);
+}
+
+std::string nameInCp1252(const fs::path& name) {
+    return name.native();
+}
+
+std::optional<fs::path> storedName(const fs::path& p) {
+    std::error_code ec;
+    if (!fs::exists(p, ec)) return std::nullopt;
+    return p.filename();
+}
+
+fs::path pathOfFileUrl(std::string_view urlPath) {
+    return fs::path(urlPath);
+}
+
+#endif
 
 bool flushToDisk(std::FILE* f) {
     if (std::fflush(f) != 0) return false;
@@ -26,7 +121,7 @@ bool flushToDisk(std::FILE* f) {
 }
 
 std::optional<std::string> readFileBytes(const fs::path& p) {
-    std::FILE* f = std::fopen(p.string().c_str(), "rb");
+    std::FILE* f = openFile(p, "rb");
     if (!f) return std::nullopt;
     std::string out;
     char buf[65536];
@@ -40,7 +135,7 @@ std::optional<std::string> readFileBytes(const fs::path& p) {
 }
 
 bool writeFileBytes(const fs::path& p, std::string_view bytes, bool durable) {
-    std::FILE* f = std::fopen(p.string().c_str(), "wb");
+    std::FILE* f = openFile(p, "wb");
     if (!f) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     ok = (durable ? flushToDisk(f) : std::fflush(f) == 0) && ok;
@@ -54,7 +149,7 @@ bool writeAside(const fs::path& p, std::string_view bytes, bool durable) {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     const fs::path tmp =
         p.parent_path() / (p.filename().string() + ".~" + std::to_string(rng() % 1000000000));
-    std::FILE* f = std::fopen(tmp.string().c_str(), "wb");
+    std::FILE* f = openFile(tmp, "wb");
     if (!f) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     ok = (durable ? flushToDisk(f) : std::fflush(f) == 0) && ok;

@@ -12,6 +12,23 @@
 
 namespace vl {
 
+// Opens `p` as std::fopen does with `mode` ("rb", "r+b", "wb", "w+b", "ab"), whatever the
+// characters of its name. On Windows other terminals may read, write, rename over and delete the
+// file while it is open, as they can on a Samba share from Linux.
+std::FILE* openFile(const std::filesystem::path& p, const char* mode);
+
+// Program text is Windows-1252 and so are the names it gives files; these convert between such
+// a name and the system's own form of it.
+std::filesystem::path pathFromCp1252(std::string_view name);
+std::string nameInCp1252(const std::filesystem::path& name);
+
+// The last component of `p` spelled as it is stored (Windows matches names without regard to
+// case); nullopt when `p` does not exist.
+std::optional<std::filesystem::path> storedName(const std::filesystem::path& p);
+
+// The file named by the path part of a file:// URL (unescaped): "/C:/x" names C:\x on Windows.
+std::filesystem::path pathOfFileUrl(std::string_view urlPath);
+
 // The whole file as bytes; nullopt when it cannot be read.
 std::optional<std::string> readFileBytes(const std::filesystem::path& p);
 

@@ -1,7 +1,13 @@
 #include "platform/process.h"
 
+#include <cstdlib>
+#include <system_error>
+#include <vector>
+
 #ifdef _WIN32
+#include <process.h>
 #include <windows.h>
+
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,16 +15,59 @@
 
 namespace vl {
 
-std::int64_t currentProcessId() {
+namespace fs = std::filesystem;
+
 #ifdef _WIN32
-    return static_cast<std::int64_t>(GetCurrentProcessId());
-#else
-    return static_cast<std::int64_t>(getpid());
-#endif
+
+fs::path executablePath() {
+    std::wstring buf(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0 || n >= buf.size()) return {};
+    buf.resize(n);
+    return fs::path(buf);
 }
 
-bool appendFileBytes(const std::filesystem::path& p, std::string_view bytes) {
-#ifdef _WIN32
+void setEnvironment(const char* name, const std::string& value) {
+    if (value.empty()) {
+        // The runtime takes an empty value for a removal.
+        unsetEnvironment(name);
+        return;
+    }
+    _putenv_s(name, value.c_str());
+}
+
+void unsetEnvironment(const char* name) {
+    _putenv_s(name, "");
+}
+
+std::tm localTime(std::time_t t) {
+    std::tm tm{};
+    localtime_s(&tm, &t);
+    return tm;
+}
+
+int runInstead(const fs::path& program, char*[]) {
+    // The arguments as they came, in UTF-16: the narrow ones went through the code page.
+    std::vector<std::wstring> wide;
+    wide.push_back(L"\"" + program.wstring() + L"\"");
+    int wargc = 0;
+    LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &wargc);
+    for (int i = 1; wargv && i < wargc; ++i)
+        wide.push_back(L"\"" + std::wstring(wargv[i]) + L"\"");
+    if (wargv) LocalFree(wargv);
+    std::vector<const wchar_t*> args;
+    for (const auto& w : wide)
+        args.push_back(w.c_str());
+    args.push_back(nullptr);
+    const intptr_t rc = _wspawnv(_P_WAIT, program.c_str(), args.data());
+    return rc == -1 ? -1 : static_cast<int>(rc);
+}
+
+std::int64_t currentProcessId() {
+    return static_cast<std::int64_t>(GetCurrentProcessId());
+}
+
+bool appendFileBytes(const fs::path& p, std::string_view bytes) {
     // FILE_APPEND_DATA alone makes every write land at the end, whoever else appends.
     HANDLE h = CreateFileW(p.wstring().c_str(), FILE_APPEND_DATA,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -30,13 +79,53 @@ bool appendFileBytes(const std::filesystem::path& p, std::string_view bytes) {
         written == bytes.size();
     CloseHandle(h);
     return ok;
+}
+
 #else
+
+fs::path executablePath() {
+    std::error_code ec;
+    const auto exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : exe;
+}
+
+void setEnvironment(const char* name, const std::string& value) {
+    ::setenv(name, value.c_str(), 1);
+}
+
+void unsetEnvironment(const char* name) {
+    ::unsetenv(name);
+}
+
+std::tm localTime(std::time_t t) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    return tm;
+}
+
+int runInstead(const fs::path& program, char* argv[]) {
+    std::vector<char*> args;
+    std::string path = program.string();
+    args.push_back(path.data());
+    for (int i = 1; argv[i]; ++i)
+        args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execv(path.c_str(), args.data());
+    return -1;
+}
+
+std::int64_t currentProcessId() {
+    return static_cast<std::int64_t>(getpid());
+}
+
+bool appendFileBytes(const fs::path& p, std::string_view bytes) {
     const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     const bool ok = n == static_cast<ssize_t>(bytes.size());
     return (::close(fd) == 0) && ok;
-#endif
 }
+
+#endif
 
 } // namespace vl

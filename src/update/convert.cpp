@@ -451,7 +451,7 @@ class PriceSink : public RecordSink {
 
   private:
     bool writePrices(std::string Pending::*which) {
-        std::FILE* f = std::fopen(files_->basea().path().string().c_str(), "r+b");
+        std::FILE* f = openFile(files_->basea().path(), "r+b");
         if (!f) return false;
         bool ok = true;
         for (const Pending& p : pending) {

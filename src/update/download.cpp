@@ -1,9 +1,6 @@
 // The HTTPS GET of one package and the address it is fetched from.
-#include <curl/curl.h>
-
 #include <array>
 #include <cstdint>
-#include <memory>
 
 #include "net/https.h"
 #include "update/updaterun.h"
@@ -61,73 +58,6 @@ std::string queryValue(const std::string& value) {
     return out;
 }
 
-struct Transfer {
-    const std::function<void(int)>* onState = nullptr;
-    std::string body;
-    bool connecting = false;
-    bool receiving = false;
-    bool tooBig = false;
-
-    void state(int s) const {
-        if (onState && *onState) (*onState)(s);
-    }
-};
-
-size_t onBody(char* data, size_t size, size_t count, void* user) {
-    auto* t = static_cast<Transfer*>(user);
-    const size_t n = size * count;
-    if (!t->receiving) {
-        t->receiving = true;
-        t->state(7);
-    }
-    if (t->body.size() + n > MaxBodyBytes) {
-        t->tooBig = true;
-        return 0; // libcurl ends the transfer with a write error
-    }
-    t->body.append(data, n);
-    return n;
-}
-
-// Called once the socket exists and before it connects; with two address families there may be
-// two sockets, but one "connecting" is enough.
-int onSocket(void* user, curl_socket_t, curlsocktype purpose) {
-    auto* t = static_cast<Transfer*>(user);
-    if (purpose == CURLSOCKTYPE_IPCXN && !t->connecting) {
-        t->connecting = true;
-        t->state(3);
-    }
-    return CURL_SOCKOPT_OK;
-}
-
-// Connected (TLS included), the request is about to go out.
-int onRequest(void* user, char*, char*, int, int) {
-    static_cast<Transfer*>(user)->state(5);
-    return CURL_PREREQFUNC_OK;
-}
-
-struct EasyDeleter {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-
-DownloadOutcome failure(CURLcode rc, std::string detail) {
-    DownloadOutcome out;
-    switch (rc) {
-    case CURLE_OPERATION_TIMEDOUT:
-        out.kind = DownloadOutcome::Kind::Timeout;
-        break;
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-        out.kind = DownloadOutcome::Kind::ConnectFailed;
-        break;
-    default:
-        out.kind = DownloadOutcome::Kind::OtherError;
-        break;
-    }
-    out.errorNumber = static_cast<int>(rc);
-    out.detail = std::move(detail);
-    return out;
-}
-
 } // namespace
 
 std::string downloadUrl(const std::string& base, const Config& cfg, const std::string& fichero) {
@@ -159,47 +89,34 @@ const std::string& estadoInet(int state) {
 
 DownloadOutcome download(const std::string& url, const std::function<void(int)>& onState,
                          const HttpsSettings& https) {
-    initCurlOnce();
-    Transfer transfer;
-    transfer.onState = &onState;
+    const auto state = [&](int s) {
+        if (onState) onState(s);
+    };
+    HttpsRequest request;
+    request.url = url;
+    request.timeoutSeconds = https.timeoutSeconds;
+    request.extraCaBundle = https.extraCaBundle;
+    request.maxBodyBytes = MaxBodyBytes;
+    request.onState = state;
 
-    HttpsSetup setup;
-    if (std::string why; !prepareHttps(setup, https.extraCaBundle, why)) {
-        transfer.state(11);
-        return failure(CURLE_SSL_CACERT_BADFILE, why);
-    }
-    std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
-    if (!curl) {
-        transfer.state(11);
-        return failure(CURLE_FAILED_INIT,
-                       "Error de comunicación: no se pudo preparar la conexión.");
-    }
-    CURL* h = curl.get();
-    char errbuf[CURL_ERROR_SIZE] = {};
-
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-    applyHttps(h, setup, https.timeoutSeconds);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, onSocket);
-    curl_easy_setopt(h, CURLOPT_SOCKOPTDATA, &transfer);
-    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, onRequest);
-    curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
-
-    transfer.state(1);
-    const CURLcode rc = curl_easy_perform(h);
-    if (rc != CURLE_OK) {
-        transfer.state(11);
-        if (transfer.tooBig) return failure(rc, "La respuesta del servidor es demasiado grande.");
-        return failure(rc, describeCurlFailure(rc, errbuf));
-    }
-    transfer.state(8);
-    transfer.state(12);
+    state(1);
+    HttpsResponse answer = httpsRequest(request);
     DownloadOutcome out;
+    if (!answer.ok()) {
+        state(11);
+        out.kind = answer.failure == HttpsResponse::Failure::Timeout
+                       ? DownloadOutcome::Kind::Timeout
+                   : answer.failure == HttpsResponse::Failure::ConnectFailed
+                       ? DownloadOutcome::Kind::ConnectFailed
+                       : DownloadOutcome::Kind::OtherError;
+        out.errorNumber = answer.errorNumber;
+        out.detail = std::move(answer.detail);
+        return out;
+    }
+    state(8);
+    state(12);
     out.kind = DownloadOutcome::Kind::Ok;
-    out.body = std::move(transfer.body);
+    out.body = std::move(answer.body);
     return out;
 }
 

@@ -139,7 +139,7 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
         }
 
         const fs::path tmp = tempNameIn(folder);
-        std::unique_ptr<std::FILE, FileCloser> out(std::fopen(tmp.string().c_str(), "wb"));
+        std::unique_ptr<std::FILE, FileCloser> out(openFile(tmp, "wb"));
         if (!out) return fail(UnzipWriteError, "no se puede escribir en " + folder.string());
         int failure = UnzipOk;
         std::string why;

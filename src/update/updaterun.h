@@ -27,7 +27,7 @@ struct DownloadOutcome {
     enum class Kind { Ok, Timeout, ConnectFailed, OtherError };
     Kind kind = Kind::OtherError;
     std::string body;      // the whole answer, bytes
-    int errorNumber = 0;   // libcurl's code when not Ok
+    int errorNumber = 0;   // the transfer library's code when not Ok
     std::string detail;    // Spanish description when not Ok (UTF-8)
 };
 

@@ -12,6 +12,8 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/fileio.h"
+
 namespace vl {
 
 namespace fs = std::filesystem;
@@ -39,10 +41,7 @@ std::optional<fs::path> localPath(std::string_view url) {
             rest = un;
             xmlFree(un);
         }
-#ifdef _WIN32
-        if (rest.size() > 2 && rest[0] == '/' && rest[2] == ':') rest.erase(0, 1);
-#endif
-        return fs::path(rest);
+        return pathOfFileUrl(rest);
     }
     // "http:", "ftp:" and the like; a single letter before the colon is a Windows drive.
     const auto colon = url.find(':');

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "core/paths.h"
 #include "platform/fileio.h"
+#include "platform/process.h"
 #include "support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -24,21 +23,39 @@ TEST(Paths, ResolvesAnySpellingToTheExistingEntry) {
     EXPECT_EQ(p.product("Nueva/Dentro/a.txt"), dir.path() / "quiroles/Velantia/Nueva/Dentro/a.txt");
     EXPECT_EQ(p.pageFolder("3"), dir.path() / "quiroles/Velantia/htm3");
     EXPECT_EQ(p.orbal("basea"), dir.path() / "quiroles/orbal-5/basea");
+    // Windows-1252 names, the euro sign too: "PEÑA " finds "Peña ", and a new
+    // file below it is stored under the name the program spelled.
+    const std::string pena = "Pe\xF1"
+                             "a \x80";
+    fs::create_directories(dir.path() / vl::pathFromCp1252("quiroles/" + pena));
+    const fs::path note = p.at("QUIROLES/PE\xD1"
+                               "A \x80/Nota \xE9.txt");
+    EXPECT_EQ(note, dir.path() / vl::pathFromCp1252("quiroles/" + pena + "/Nota \xE9.txt"));
+    ASSERT_TRUE(vl::writeFileBytes(note, "n"));
+    const fs::directory_iterator stored(note.parent_path());
+    EXPECT_EQ(vl::nameInCp1252(stored->path().filename()), "Nota \xE9.txt");
 }
 
 TEST(Paths, DriveRootFromExecutableFolder) {
-    ::unsetenv("VELANTIA_ROOT");
+    vl::unsetEnvironment("VELANTIA_ROOT");
     EXPECT_EQ(vl::driveRoot("/srv/farmacia/QUIROLES/velantia"), fs::path("/srv/farmacia"));
     EXPECT_EQ(vl::driveRoot("/srv/farmacia/quiroles/Velantia/"), fs::path("/srv/farmacia"));
     EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/"));
-    ::setenv("VELANTIA_ROOT", "/tmp/raiz", 1);
+    vl::setEnvironment("VELANTIA_ROOT", "/tmp/raiz");
     EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/tmp/raiz"));
-    ::unsetenv("VELANTIA_ROOT");
+    vl::unsetEnvironment("VELANTIA_ROOT");
 }
 
 TEST(Paths, FileUrl) {
-    EXPECT_EQ(vl::Paths::fileUrl("/a/quiroles/Velantia/htm1/informa.htm"),
-              "file:///a/quiroles/Velantia/htm1/informa.htm");
+    // Where paths have drive letters (Windows), the drive leads the address.
+    if (fs::path("C:/").has_root_name()) {
+        EXPECT_EQ(vl::Paths::fileUrl("C:\\a\\quiroles\\Velantia\\htm1\\informa.htm"),
+                  "file:///C:/a/quiroles/Velantia/htm1/informa.htm");
+        EXPECT_EQ(vl::Paths::fileUrl("D:/x/../htm1/informa.htm"), "file:///D:/htm1/informa.htm");
+    } else {
+        EXPECT_EQ(vl::Paths::fileUrl("/a/quiroles/Velantia/htm1/informa.htm"),
+                  "file:///a/quiroles/Velantia/htm1/informa.htm");
+    }
 }
 
 TEST(Paths, MakeDirOneLevelOnly) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "outbox/lock.h"
+#include "platform/oslock.h"
 #include "support/tempdir.h"
 
 using namespace vl;
@@ -17,6 +18,8 @@ struct LockDir {
     Paths paths{dir.path()};
 
     LockDir() { std::filesystem::create_directories(dir.path() / "quiroles/Velantia"); }
+    // An open file keeps its folder from being removed on Windows.
+    ~LockDir() { dropHolds(lockGuardPath(paths)); }
     // kMissing leaves the file absent.
     void setLock(const std::string& bytes) const {
         if (bytes != kMissing) dir.write("quiroles/Velantia/Ocupado", bytes);

@@ -19,6 +19,7 @@
 #include "outbox/outbox.h"
 #include "platform/fileio.h"
 #include "platform/oslock.h"
+#include "support/closings.h"
 #include "support/service_double.h"
 #include "support/tempdir.h"
 
@@ -27,17 +28,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> splitTabs(const std::string& line) {
-    std::vector<std::string> out(1);
-    for (char c : line) {
-        if (c == '\t')
-            out.emplace_back();
-        else
-            out.back() += c;
-    }
-    return out;
-}
+using vltest::checkOutboxText;
 
 // Starts the worker with `args`; with `out`, its stdout comes back through a pipe.
 pid_t spawnWorker(const std::vector<std::string>& args, int* out = nullptr) {
@@ -82,54 +73,6 @@ void prepareProduct(const vltest::TempDir& dir) {
     dir.write("quiroles/Velantia/Ocupado", "*");
 }
 
-// Checks one outbox text (a file or an upload's content): the header, whole lines numbered one
-// after another, and every closing call's lines together and in order. `blocks` counts the
-// closing calls met so far (terminal digit + round); a call seen twice was repeated or split.
-// Returns the last serial, 0 for an empty text.
-long checkOutboxText(const std::string& text, int count, std::map<std::string, int>& blocks) {
-    if (text.empty()) return 0;
-    const std::string header = vl::OutboxHeader;
-    EXPECT_EQ(text.substr(0, header.size()), header);
-    EXPECT_TRUE(text.ends_with("\r\n")) << "torn last line";
-    long serial = 0;
-    std::string current;
-    int position = 0;
-    const std::string body = text.substr(std::min(header.size(), text.size()));
-    for (const std::string& line : vl::splitLines(body)) {
-        SCOPED_TRACE(line);
-        const auto f = splitTabs(line);
-        EXPECT_EQ(f.size(), 5u);
-        if (f.size() != 5 || f[1].size() != 6) return serial;
-        const long n = std::stol(f[0]);
-        if (serial != 0) {
-            EXPECT_EQ(n, serial + 1) << "numbering broken";
-        }
-        serial = n;
-        EXPECT_EQ(f[2], "4321");
-        // digit, round, position as the worker wrote them; a 0 is no answer
-        std::string want;
-        const int parts[] = {std::stoi(f[1].substr(0, 1)), std::stoi(f[1].substr(1, 2)),
-                             std::stoi(f[1].substr(3))};
-        for (int v : parts)
-            if (v > 0) want += (want.empty() ? "" : ",") + std::to_string(v);
-        EXPECT_EQ(f[4], want);
-        const std::string block = f[1].substr(0, 3);
-        if (block != current) {
-            if (!current.empty()) {
-                EXPECT_EQ(position, count) << current << " cut short";
-            }
-            EXPECT_EQ(blocks[block]++, 0) << block << " met again: repeated or interleaved";
-            current = block;
-            position = 0;
-        }
-        EXPECT_EQ(std::stoi(f[1].substr(3)), ++position) << "lines of " << block << " out of order";
-    }
-    if (!current.empty()) {
-        EXPECT_EQ(position, count) << current << " cut short";
-    }
-    return serial;
-}
-
 // Terminals 1..4 close dispensings at the same moment, several rounds each; the lock must let
 // exactly one closing move write at a time.
 TEST(ClosingMoveProcesses, ConcurrentTerminalsLoseAndRepeatNothing) {
@@ -148,20 +91,7 @@ TEST(ClosingMoveProcesses, ConcurrentTerminalsLoseAndRepeatNothing) {
     for (pid_t pid : pids)
         EXPECT_EQ(exitCodeOf(pid), 0);
 
-    // Every call's lines whole, together, numbered on from 1, each call exactly once.
-    std::map<std::string, int> blocks, expected;
-    for (int t = 1; t <= kTerminals; ++t)
-        for (int r = 1; r <= kRounds; ++r) {
-            char block[8];
-            std::snprintf(block, sizeof block, "%d%02d", t, r);
-            expected[block] = 1;
-        }
-    const long total = kTerminals * kRounds * kCount;
-    EXPECT_EQ(checkOutboxText(dir.read("quiroles/Velantia/Respuesta.tsv"), kCount, blocks), total);
-    EXPECT_EQ(blocks, expected);
-    EXPECT_EQ(dir.read("quiroles/Velantia/NumRegistro"), std::to_string(total) + "\r\n");
-    EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado"), "*");
-    EXPECT_TRUE(fs::is_empty(dir.path() / "quiroles/Velantia/referencias"));
+    vltest::checkAllClosed(dir, kTerminals, kRounds, kCount);
 }
 
 // One dispensing closed twice at the same moment (a double launch), round after round: its

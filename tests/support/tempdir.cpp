@@ -72,6 +72,10 @@ ReadOnly::~ReadOnly() {
     fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, ec);
 }
 
+bool ReadOnly::holds() const {
+    return fs::is_directory(path) || !std::ofstream(path, std::ios::binary | std::ios::app);
+}
+
 std::string readBytes(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     if (!in) return "<missing>";

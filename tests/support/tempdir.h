@@ -29,6 +29,8 @@ private:
 struct ReadOnly {
     explicit ReadOnly(std::filesystem::path p);
     ~ReadOnly();
+    // False where the file can still be opened for writing (root under Wine ignores the flag).
+    bool holds() const;
     std::filesystem::path path;
 };
 

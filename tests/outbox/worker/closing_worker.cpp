@@ -27,15 +27,11 @@
 #include "platform/fileio.h"
 #include "platform/oslock.h"
 #include "send/send.h"
+#include "support/closings.h"
 
 using namespace vl;
 
 namespace {
-
-std::string pad(int v, int width) {
-    std::string s = std::to_string(v);
-    return std::string(static_cast<std::size_t>(width) - s.size(), '0') + s;
-}
 
 // Waits, without sleeping, until `file` exists.
 bool waitFor(const std::filesystem::path& file, std::chrono::steady_clock::time_point deadline) {
@@ -51,38 +47,17 @@ int closingCalls(const Paths& paths, const std::string& digit, int rounds, int c
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
 
     for (int round = 1; round <= rounds; ++round) {
-        RunState st;
-        st.closingCall = true;
-        st.hasReference = true;
-        // A pair's rounds differ in the last two characters: each round's files are its own.
-        st.reference = pair.empty() ? "1" + pad(round, 6) + digit : "1" + digit + pad(round, 6);
-        st.terminalDigit = st.reference.substr(7);
-        std::string file;
-        for (int i = 1; i <= MaxCodes; ++i) {
-            RefRecord rec;
-            if (i <= count) {
-                // The code says who wrote it; the answers repeat it for the check.
-                const std::string code = digit + pad(round, 2) + pad(i, 3);
-                st.CodeList[++st.CodeCount] = code;
-                rec.setCode(code);
-                rec.setOrd(0, "1");
-                rec.setAns(1, digit);
-                rec.setAns(2, std::to_string(round));
-                rec.setAns(3, std::to_string(i));
-            }
-            rec.setEnd();
-            file += rec.bytes;
-        }
-        const auto ref = paths.product("referencias\\" + st.reference + ".ref");
         const auto ready = paths.product("ready" + std::to_string(round));
         const auto go = paths.product("go" + std::to_string(round));
         if (pair == "second") {
             if (!writeFileBytes(ready, "") || !waitFor(go, deadline)) return 3;
-        } else {
-            if (pair == "first" && !waitFor(ready, deadline)) return 3;
-            if (!writeFileAtomic(ref, file)) return 3;
-            if (pair == "first" && !writeFileBytes(go, "")) return 3;
+        } else if (pair == "first" && !waitFor(ready, deadline)) {
+            return 3;
         }
+        RunState st = parseCommandLine(
+            vltest::writeClosingRound(paths, digit, round, count, !pair.empty(), pair != "second"));
+        if (!st.hasReference) return 3;
+        if (pair == "first" && !writeFileBytes(go, "")) return 3;
 
         // The busy window's polling, only faster.
         while (!tryAcquireForClosing(paths, digit).acquired) {
@@ -165,7 +140,7 @@ int sends(const Paths& paths, const std::string& url, const std::string& ca,
         ++n;
         const std::string entry = std::string(1, letter(run.result.verdict)) +
                                   letter(run.result.emptied) + "\n" + run.result.sent;
-        if (!writeFileBytes(log / ("send-" + pad(n, 4)), entry)) return 8;
+        if (!writeFileBytes(log / ("send-" + vltest::padded(n, 4)), entry)) return 8;
     }
     return 0;
 }
