@@ -19,10 +19,16 @@ namespace {
 std::mutex mutex;
 fs::path target;
 
+// A message's line breaks become one blank each run, so every event stays one line.
 std::string oneLine(std::string_view event) {
-    std::string text(event);
-    for (char& c : text)
-        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    std::string text;
+    for (const char c : event) {
+        const bool breaks = c == '\r' || c == '\n' || c == '\0';
+        if (!breaks)
+            text += c;
+        else if (text.empty() || text.back() != ' ')
+            text += ' ';
+    }
     return text;
 }
 

@@ -30,7 +30,6 @@ LogViewer::LogViewer(const Paths& paths, const std::filesystem::path& current, Q
     text_ = new QPlainTextEdit(this);
     text_->setObjectName(QStringLiteral("Registro"));
     text_->setReadOnly(true);
-    text_->setLineWrapMode(QPlainTextEdit::NoWrap);
     text_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     text_->setPlaceholderText(QStringLiteral("El registro está vacío."));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
