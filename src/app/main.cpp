@@ -11,6 +11,7 @@
 
 #include "core/cmdline.h"
 #include "core/paths.h"
+#include "core/runlog.h"
 #include "core/text.h"
 #include "outbox/closingcall.h"
 #include "platform/process.h"
@@ -36,6 +37,8 @@ int runWindows(const fs::path& exe, char* argv[]) {
     const int rc = vl::runInstead(windows, argv);
     if (rc != -1) return rc;
     std::fprintf(stderr, "Velantia: no se puede iniciar %s\n", windows.string().c_str());
+    vl::runlog::log("No se puede iniciar " + windows.string());
+    vl::runlog::end(1);
     return 1;
 }
 
@@ -59,11 +62,18 @@ int main(int argc, char* argv[]) {
     const std::string commandLine = vl::toCp1252(line);
     // Only this launcher tells the windows about a failed move.
     vl::unsetEnvironment("VELANTIA_CIERRE_FALLIDO");
-    if (vl::parseCommandLine(commandLine).closingCall) {
+    if (const vl::RunState run = vl::parseCommandLine(commandLine); run.closingCall) {
         const vl::Paths paths(vl::driveRoot(dir));
+        vl::runlog::start(paths, run.terminalDigit, "velantia " + vl::fromCp1252(commandLine));
         // No screen is asked for: the height limit only matters to the window.
         const vl::ClosingOutcome outcome = vl::closingCallWithoutWindows(paths, commandLine, 768);
-        if (outcome.kind == vl::ClosingOutcome::Done) return 0;
+        if (outcome.kind == vl::ClosingOutcome::Done) {
+            vl::runlog::end(0);
+            return 0;
+        }
+        vl::runlog::log(outcome.kind == vl::ClosingOutcome::Failed
+                            ? "Sigue en velantia-ventanas, que muestra el mensaje"
+                            : "Sigue en velantia-ventanas, que repite la llamada");
         if (outcome.kind == vl::ClosingOutcome::Failed) {
             // The message box needs the windows; the move itself is over.
             vl::setEnvironment("VELANTIA_CIERRE_FALLIDO", outcome.error);

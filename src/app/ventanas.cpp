@@ -7,6 +7,7 @@
 
 #include "core/cmdline.h"
 #include "core/paths.h"
+#include "core/runlog.h"
 #include "core/text.h"
 #include "ui/app.h"
 
@@ -22,7 +23,11 @@ int main(int argc, char* argv[]) {
         args.removeFirst();
         const auto run = vl::parseCommandLine(vl::toCp1252(args.join(QLatin1Char(' ')).toStdString()));
         const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
-        return vl::ui::reportClosingFailure(paths, error, run.terminalDigit);
+        // The launcher noted the start: this run only shows its message.
+        vl::runlog::open(paths, run.terminalDigit);
+        const int exitCode = vl::ui::reportClosingFailure(paths, error, run.terminalDigit);
+        vl::runlog::end(exitCode);
+        return exitCode;
     }
 
     vl::ui::prepareBrowserEngine();
@@ -37,5 +42,10 @@ int main(int argc, char* argv[]) {
     const QString commandLine = args.join(QLatin1Char(' '));
 
     const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
-    return vl::ui::runVelantia(app, paths, commandLine);
+    vl::runlog::start(paths,
+                      vl::parseCommandLine(vl::toCp1252(commandLine.toStdString())).terminalDigit,
+                      "velantia-ventanas " + commandLine.toStdString());
+    const int exitCode = vl::ui::runVelantia(app, paths, commandLine);
+    vl::runlog::end(exitCode);
+    return exitCode;
 }

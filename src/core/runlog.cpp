@@ -1,5 +1,6 @@
 #include "core/runlog.h"
 
+#include <algorithm>
 #include <mutex>
 #include <system_error>
 
@@ -18,10 +19,16 @@ namespace {
 std::mutex mutex;
 fs::path target;
 
+// A message's line breaks become one blank each run, so every event stays one line.
 std::string oneLine(std::string_view event) {
-    std::string text(event);
-    for (char& c : text)
-        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    std::string text;
+    for (const char c : event) {
+        const bool breaks = c == '\r' || c == '\n' || c == '\0';
+        if (!breaks)
+            text += c;
+        else if (text.empty() || text.back() != ' ')
+            text += ' ';
+    }
     return text;
 }
 
@@ -59,6 +66,34 @@ void log(std::string_view event) {
         fs::rename(target, old, ec); // another terminal may have rotated it first
     }
     appendFileBytes(target, line);
+}
+
+void start(const Paths& paths, std::string_view terminalDigit, std::string_view programAndLine) {
+    open(paths, terminalDigit);
+    log("Inicio: " + std::string(programAndLine));
+}
+
+void end(int exitCode) {
+    log(exitCode == 0 ? std::string("Fin: terminado sin errores")
+                      : "Fin: terminado con error (código " + std::to_string(exitCode) + ")");
+}
+
+std::vector<fs::path> logFiles(const Paths& paths) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(paths.product(), ec), last; !ec && it != last;
+         it.increment(ec)) {
+        const std::string name = lowerCp1252(it->path().filename().string());
+        if (name.starts_with("registro") && name.ends_with(".log")) found.push_back(it->path());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::string readLog(const fs::path& log) {
+    fs::path old = log;
+    old += ".1";
+    return readFileBytes(old).value_or("") + readFileBytes(log).value_or("");
 }
 
 } // namespace vl::runlog

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vl {
 
@@ -29,6 +30,16 @@ void log(std::string_view event);
 
 // The log file this process writes to, empty when none.
 std::filesystem::path currentPath();
+
+// open(), then the start with the program and its command line (UTF-8).
+void start(const Paths& paths, std::string_view terminalDigit, std::string_view programAndLine);
+// The end of the run, with the exit code the caller gets.
+void end(int exitCode);
+
+// Every run log of the product folder ("registro*.log", any case), by name.
+std::vector<std::filesystem::path> logFiles(const Paths& paths);
+// What a log holds, oldest first: the rotated ".1" part, then the current file (Windows-1252).
+std::string readLog(const std::filesystem::path& log);
 
 } // namespace runlog
 } // namespace vl

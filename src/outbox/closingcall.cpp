@@ -1,5 +1,6 @@
 #include "outbox/closingcall.h"
 
+#include "core/runlog.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
 #include "survey/recording.h"
@@ -11,7 +12,11 @@ ClosingOutcome closingCallWithoutWindows(const Paths& paths, const std::string& 
     ClosingOutcome o;
     o.st = prepareStartup(paths, commandLine, screenHeightPx);
     if (!o.st.statusWritten) return o; // the window reports the missing folder
-    if (!tryAcquireForClosing(paths, o.st.run.terminalDigit).acquired) {
+    if (const LockAttempt a = tryAcquireForClosing(paths, o.st.run.terminalDigit); !a.acquired) {
+        runlog::log(
+            "Cierre: Ocupado por " +
+            (a.found == '0' ? std::string("un envío") : std::string("el terminal ") + a.found) +
+            ", se espera a que se libere");
         o.kind = ClosingOutcome::Busy;
         return o;
     }

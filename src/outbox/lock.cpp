@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "core/runlog.h"
 #include "core/startup.h"
 #include "platform/fileio.h"
 #include "platform/oslock.h"
@@ -27,6 +28,14 @@ bool isDigit(char c) {
 bool leftByDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
     return isDigit(c) && guard.readByte(NoteOffset) == static_cast<unsigned char>(c) &&
            !heldByAnyone(lockGuardPath(paths), AliveOffset + lockValue(c));
+}
+
+// The same, noted in the run log when it frees the byte for this run.
+bool takenOverFromDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
+    if (!leftByDeadHolder(paths, guard, c)) return false;
+    runlog::log(std::string("Recuperación: Ocupado seguía con ") + c +
+                " de un programa que terminó sin liberarlo; se toma como libre");
+    return true;
 }
 
 // Writes `digit` and keeps it noted with a live hold; without the hold it is written untracked.
@@ -87,7 +96,8 @@ LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminal
     OsFileLock guard(lockGuardPath(paths));
     LockAttempt a;
     a.found = readLockByte(paths);
-    if (heldByOther(a.found, terminalDigit) && !leftByDeadHolder(paths, guard, a.found)) return a;
+    if (heldByOther(a.found, terminalDigit) && !takenOverFromDeadHolder(paths, guard, a.found))
+        return a;
     a.acquired = terminalDigit.size() != 1 || take(paths, guard, terminalDigit[0]);
     return a;
 }
@@ -96,7 +106,11 @@ LockAttempt tryAcquireForSend(const Paths& paths) {
     OsFileLock guard(lockGuardPath(paths));
     LockAttempt a;
     a.found = readLockByte(paths);
-    if (busyForSend(a.found) && !leftByDeadHolder(paths, guard, a.found)) return a;
+    if (busyForSend(a.found) && !takenOverFromDeadHolder(paths, guard, a.found)) {
+        runlog::log(std::string("Envío: Ocupado por el terminal ") + a.found +
+                    " (cierre de una dispensación), no se envía nada");
+        return a;
+    }
     a.acquired = take(paths, guard, '0');
     return a;
 }

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/faultpoint.h"
+#include "core/runlog.h"
 #include "core/text.h"
 #include "outbox/lock.h"
 #include "platform/fileio.h"
@@ -80,6 +81,10 @@ bool cutTornTail(const fs::path& file, const fs::path& side) {
     if (!appendDurably(side, tail)) return false;
     std::error_code ec;
     fs::resize_file(file, cut, ec);
+    runlog::log("Recuperación: " + std::to_string(tail.size()) +
+                " bytes sin fin de línea al final de Respuesta.tsv (un cierre interrumpido) "
+                "apartados en " +
+                side.filename().string());
     return true;
 }
 
@@ -270,6 +275,20 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
     }
     faultPoint("closing:finish");
     finish(paths, st.terminalDigit);
+    const std::string what =
+        "Cierre de la dispensación " + fromCp1252(trimBlanks(st.reference)) + ": ";
+    if (r.alreadyMoved)
+        runlog::log(what + "ya pasada por otra llamada, no se escribe nada");
+    else if (r.ok)
+        runlog::log(what + "líneas escritas en Respuesta.tsv: " + std::to_string(r.linesWritten) +
+                    (r.linesWritten > 0
+                         ? " (números " + std::to_string(r.counter - r.linesWritten + 1) + " a " +
+                               std::to_string(r.counter) + ")"
+                         : std::string()) +
+                    "; ficheros .ref borrados: " + std::to_string(r.referencesDeleted));
+    else
+        runlog::log(what + "ERROR: " + fromCp1252(r.error) + " NumRegistro sigue en " +
+                    std::to_string(r.counter) + ".");
     return r;
 }
 
@@ -318,6 +337,20 @@ EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
 
 } // namespace
 
+const char* describe(EmptyOutcome outcome) {
+    switch (outcome) {
+    case EmptyOutcome::Emptied:
+        return "Respuesta.tsv y NumRegistro vaciados";
+    case EmptyOutcome::Trimmed:
+        return "Respuesta.tsv conserva solo lo que no se envió";
+    case EmptyOutcome::Busy:
+        return "otro terminal escribía en Respuesta.tsv: no se ha borrado nada";
+    case EmptyOutcome::Failed:
+        return "no se ha podido modificar Respuesta.tsv: no se ha borrado nada";
+    }
+    return "";
+}
+
 EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize) {
     return removeSent(paths, sentSize, std::nullopt);
 }
@@ -351,6 +384,9 @@ SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>&
                     "cambiado): no se ha borrado nada.\nLas respuestas que contiene se enviar\xE1n "
                     "en el pr\xF3ximo env\xEDo.";
     }
+    runlog::log(std::string("Marcado \"Enviado\": ") +
+                (notFound ? "Respuesta.tsv ya no empieza por lo enviado: no se ha borrado nada"
+                          : describe(t.outcome)));
     return t;
 }
 
@@ -374,6 +410,7 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
     if (moves)
         r.closing.error = referenceNotOpenedMessage(
             paths.product("referencias\\" + st.reference + ".ref").string());
+    if (moves) runlog::log("Cierre de la dispensación: ERROR: " + fromCp1252(r.closing.error));
     releaseIfOwn(paths, st.terminalDigit);
     return r;
 }

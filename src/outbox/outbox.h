@@ -64,6 +64,9 @@ enum class EmptyOutcome {
     Failed,  // a file could not be written
 };
 
+// What an emptying did, for the run log (UTF-8).
+const char* describe(EmptyOutcome outcome);
+
 // After a confirmed send of the outbox's first `sentSize` bytes: removes exactly those bytes,
 // under the lock, and stamps recibido\Respuesta.env.
 EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize);

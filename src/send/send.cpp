@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/runlog.h"
 #include "core/text.h"
 #include "platform/fileio.h"
 
@@ -22,6 +23,11 @@ EmptyOutcome emptyWhenFree(const std::function<EmptyOutcome()>& empty) {
     return outcome;
 }
 
+// The start of the service's answer, enough to tell it in the run log.
+std::string excerpt(const std::string& text) {
+    return fromCp1252(text.substr(0, 160));
+}
+
 } // namespace
 
 bool nothingToSend(const Paths& paths) {
@@ -33,10 +39,19 @@ SendVerdict settleAnswer(const Paths& paths, const std::string& text,
                          std::optional<EmptyOutcome>* emptied) {
     writeErrorTxt(paths, text);
     const SendVerdict verdict = verdictOf(text);
+    const std::string what =
+        sent ? "Envío de " + std::to_string(sent->size()) + " bytes: " : "Envío manual: ";
     if (verdict == SendVerdict::Accepted) {
         const EmptyOutcome outcome = emptyWhenFree(
             [&] { return sent ? emptyOutboxAfterSend(paths, *sent) : emptyOutbox(paths); });
         if (emptied) *emptied = outcome;
+        runlog::log(what + "aceptado (ERROR=0); " + describe(outcome));
+    } else if (verdict == SendVerdict::Refused) {
+        runlog::log(what + "rechazado por el servicio: " + excerpt(text) +
+                    "; Respuesta.tsv se conserva");
+    } else {
+        runlog::log(what + "respuesta sin veredicto: " + excerpt(text) +
+                    "; Respuesta.tsv se conserva hasta que se marque \"Enviado\"");
     }
     releaseSend(paths);
     return verdict;
@@ -57,6 +72,9 @@ SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::str
     }
     if (!r.transferOk) {
         // No answer at all: the outbox stays as it is and the lock is freed for the others.
+        runlog::log("Envío de " + std::to_string(r.sent.size()) +
+                    " bytes: sin respuesta del servicio: " + fromCp1252(r.error) +
+                    "; Respuesta.tsv se conserva");
         writeErrorTxt(paths, r.error);
         releaseSend(paths);
         return r;

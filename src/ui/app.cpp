@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "core/runlog.h"
 #include "core/text.h"
 #include "outbox/closingcall.h"
 #include "outbox/lock.h"
@@ -96,7 +97,11 @@ bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCod
                              QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
     });
     // Escape and "Sí": the program ends as it stands; the lock may be a sending terminal's.
-    if (busy.exec() != QDialog::Accepted) return true;
+    if (busy.exec() != QDialog::Accepted) {
+        runlog::log("Cierre sin grabar: se terminó sin esperar a que se liberase Ocupado; las "
+                    "respuestas siguen en este terminal");
+        return true;
+    }
     finish(paths, digit);
     return true;
 }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <deque>
 
+#include "core/runlog.h"
+
 namespace vl::ui {
 
 namespace {
@@ -28,6 +30,8 @@ QMessageBox::StandardButton Dialogs::message(QWidget* parent, const QString& tex
                                              QMessageBox::StandardButtons buttons,
                                              QMessageBox::Icon icon,
                                              QMessageBox::StandardButton defaultButton) {
+    // What the pharmacist is told goes to the run log as well; questions are no events.
+    if (icon != QMessageBox::Question) runlog::log("Mensaje: " + text.toStdString());
     auto& p = pending();
     p.shown << text;
     if (p.scripted) {

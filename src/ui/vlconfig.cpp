@@ -10,9 +10,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "core/runlog.h"
 #include "core/text.h"
 #include "settings/settings.h"
 #include "ui/dialogs.h"
+#include "ui/logviewer.h"
 
 namespace vl::ui {
 
@@ -98,11 +100,20 @@ VLconfig::VLconfig(const Paths& paths, Config& cfg, int screenHeightPx, QWidget*
     Command1_->setObjectName(QStringLiteral("Command1"));
     connect(Command1_, &QPushButton::clicked, this, &VLconfig::Command1_Click);
 
+    // For the pharmacy's support: what this terminal's runs did.
+    auto* verRegistro = new QPushButton(QStringLiteral("Ver registro"), this);
+    verRegistro->setObjectName(QStringLiteral("VerRegistro"));
+    connect(verRegistro, &QPushButton::clicked, this, &VLconfig::showLog);
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(verRegistro);
+    bottom->addStretch(1);
+    bottom->addWidget(Command1_);
+
     auto* right = new QVBoxLayout;
     right->addWidget(farmacia);
     right->addWidget(ventana);
     right->addWidget(actualizar);
-    right->addWidget(Command1_, 0, Qt::AlignRight);
+    right->addLayout(bottom);
     auto* top = new QHBoxLayout(this);
     top->addWidget(logo);
     top->addLayout(right);
@@ -131,6 +142,14 @@ VLconfig::VLconfig(const Paths& paths, Config& cfg, int screenHeightPx, QWidget*
     Combo2_->setEditText(q(f.conexion));
     const auto dates = receivedDates(paths_);
     for (int i = 0; i < 4; ++i) Label6_[i]->setText(q(dates[i]));
+}
+
+void VLconfig::showLog() {
+    const auto current = runlog::currentPath();
+    auto* viewer =
+        new LogViewer(paths_, current.empty() ? runlog::logPath(paths_, "") : current, this);
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->open();
 }
 
 void VLconfig::Check2_Click(int index) {

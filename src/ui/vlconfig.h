@@ -23,8 +23,10 @@ public:
 
     void Command1_Click();
     void Check2_Click(int index);
+    // This terminal's run log, read-only, beside this window.
+    void showLog();
 
-private:
+  private:
     Paths paths_;
     Config& cfg_;
     int screenHeightPx_;

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "core/faultpoint.h"
+#include "core/runlog.h"
 #include "core/text.h"
 #include "data/records.h"
 #include "platform/fileio.h"
@@ -639,11 +640,21 @@ void removeStaleCopies(const MasterFiles& m) {
 bool recoverLocked(const MasterFiles& m) {
     std::error_code ec;
     bool ok = true;
-    if (fs::exists(m.marker, ec))
+    const bool marked = fs::exists(m.marker, ec);
+    const bool staged = fs::exists(m.fresh, ec) || fs::exists(m.freshVelantia, ec);
+    // Only a replacement that was under way is worth a line in the run log.
+    const bool interrupted = marked || staged || fs::exists(m.old, ec);
+    if (marked)
         ok = rollForward(m);
     else
         rollBack(m);
     if (ok) removeStaleCopies(m);
+    if (interrupted)
+        runlog::log(std::string("Recuperación tras una actualización interrumpida: ") +
+                    (marked   ? "se completa la sustitución de Velantia.txt y textos"
+                     : staged ? "se deshace la sustitución a medias, quedan los datos anteriores"
+                              : "se retiran los textos anteriores que quedaron apartados") +
+                    (ok ? "" : " (ERROR: no se ha podido renombrar, se reintentará)"));
     return ok;
 }
 

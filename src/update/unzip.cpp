@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/runlog.h"
 #include "core/text.h"
 
 #include "platform/fileio.h"
@@ -107,6 +108,7 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
         return fail(UnzipTooManyEntries, "contiene " + std::to_string(entries) + " ficheros");
     std::uint64_t total = 0;
     int extracted = 0;
+    std::string names;
     std::string buffer(64 * 1024, '\0');
     const std::string tooLarge =
         "su contenido ocupa más de " + std::to_string(limit / (1024 * 1024)) + " MB descomprimido";
@@ -180,7 +182,11 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
         for (const fs::path& old : stale)
             if (!fs::equivalent(old, target, ec) && !ec) fs::remove(old, ec);
         ++extracted;
+        names += (names.empty() ? "" : ", ") + name;
     }
+    if (extracted > 0)
+        runlog::log("Descomprimidos de " + archive.filename().string() + ": " + names + " (" +
+                    std::to_string(total) + " bytes)");
     return extracted > 0 ? UnzipOk : fail(UnzipEmpty, "no contiene ningún fichero");
 }
 

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "core/dates.h"
+#include "core/runlog.h"
 #include "core/text.h"
 #include "net/https.h"
 #include "platform/fileio.h"
@@ -30,6 +31,13 @@ constexpr Step Precios{"Precios.xml", "precio", TipoFichero::Precios,
 constexpr const char* NoRoom =
     "No se puede guardar lo recibido en la carpeta Recibido: el disco está lleno o no se puede "
     "escribir en él. Los datos anteriores se conservan.";
+
+// The request as the run log shows it: the password, the last key, masked.
+std::string withoutClave(std::string url) {
+    if (const auto at = url.rfind("&clave="); at != std::string::npos)
+        url.replace(at + 7, url.npos, "***");
+    return url;
+}
 
 enum class Fetch {
     Unpacked, // a fresh package arrived and was unpacked
@@ -65,11 +73,14 @@ class Run {
             const ConversionResult r = convert(Precios);
             if (r.ok) {
                 if (const std::string e = writeProductMaster(paths_, &files_, r.productLines);
-                    !e.empty())
+                    !e.empty()) {
+                    note(Precios, e);
                     message(e);
+                }
             }
         }
 
+        runlog::log("Actualización completada");
         label13("Actualización completada");
         progress(-1);
         return UpdateEnd::Completed;
@@ -83,7 +94,7 @@ class Run {
 
     Fetch fetch(const Step& step) {
         unpackError_.clear();
-        if (cancelled()) return Fetch::Skipped;
+        if (cancelled()) return skipped(step);
         if (cb_.phase) cb_.phase("Buscando información");
         label13(step.nombreFichero);
         activity(true);
@@ -93,42 +104,48 @@ class Run {
         for (;;) {
             if (cancelled()) {
                 activity(false);
-                return Fetch::Skipped;
+                return skipped(step);
             }
+            note(step, "petición " + withoutClave(url));
             got = download(url, cb_.transferState, options_.https);
             if (got.kind == DownloadOutcome::Kind::Ok) break;
             // A request that ends badly after a cancel passes quietly, like a skipped one.
             if (cancelled()) {
                 activity(false);
-                return Fetch::Skipped;
+                return skipped(step);
             }
             if (got.kind == DownloadOutcome::Kind::Timeout) {
+                note(step, "no hay respuesta del servidor");
                 if (cb_.askRetry && cb_.askRetry("NO HAY RESPUESTA DEL SERVIDOR")) continue;
                 cancelado_ = true;
                 activity(false);
-                return Fetch::Skipped;
+                return skipped(step);
             }
             activity(false);
-            if (got.kind == DownloadOutcome::Kind::ConnectFailed)
-                message("No se puede conectar con el servidor");
-            else
-                // The number as ever, then what it means (a refused certificate, for one).
-                message("error " + std::to_string(got.errorNumber) +
-                        (got.detail.empty() ? std::string() : ": " + got.detail));
+            // The number as ever, then what it means (a refused certificate, for one).
+            const std::string error = got.kind == DownloadOutcome::Kind::ConnectFailed
+                                          ? "No se puede conectar con el servidor"
+                                          : "error " + std::to_string(got.errorNumber) +
+                                                (got.detail.empty() ? "" : ": " + got.detail);
+            note(step, "ERROR: " + error);
+            message(error);
             return Fetch::Failed;
         }
         activity(false);
+        note(step, "recibidos " + std::to_string(got.body.size()) + " bytes");
 
         // Only what this request brought is unpacked: a package that cannot be stored is a
         // failed step, never a reason to fall back on the previous one.
         std::error_code ec;
         std::filesystem::create_directories(paths_.product("Recibido"), ec);
         if (!writeFileAtomic(paths_.product("Recibido\\Software.zip"), got.body)) {
+            note(step, std::string("ERROR: ") + NoRoom);
             message(NoRoom);
             return Fetch::Failed;
         }
         const int unzipped = Unzip(paths_.product("recibido\\software.zip"),
                                    paths_.product("Recibido"), UnzipLimit, &unpackError_);
+        if (unzipped != 0) note(step, "no se ha podido descomprimir: " + unpackError_);
         // A full disk is no fault of the download: say so before the step's message.
         if (unzipped == UnzipWriteError) message(NoRoom);
         // An answer that is no archive at all is a failed download; a package that came whole
@@ -147,17 +164,38 @@ class Run {
         o.progress = cb_.conversionProgress;
         ConversionResult r = ConvertirFichero(step.tipo, paths_, &files_, o);
         progress(-1);
+        note(step, r.ok ? "convertido: registros leídos: " + std::to_string(r.records) +
+                              ", líneas escritas: " + std::to_string(r.lines) +
+                              (step.tipo == TipoFichero::Maestro
+                                   ? ", textos: " + std::to_string(r.textFiles)
+                                   : std::string()) +
+                              (step.tipo == TipoFichero::Precios
+                                   ? ", precios en basea: " + std::to_string(r.pricesWritten)
+                                   : std::string())
+                        : "ERROR al convertir: " + r.error);
         // The run goes on with the next step; the files of this one stay as they were.
         if (!r.ok) message(r.error);
         return r;
     }
 
     UpdateEnd fail(const Step& step) {
-        message(unpackError_.empty()
-                    ? std::string(step.failure)
-                    : std::string(step.failure) +
-                          "\nEl paquete recibido no se ha podido descomprimir: " + unpackError_);
+        const std::string text =
+            unpackError_.empty()
+                ? std::string(step.failure)
+                : std::string(step.failure) +
+                      "\nEl paquete recibido no se ha podido descomprimir: " + unpackError_;
+        runlog::log("Actualización terminada con error: " + text);
+        message(text);
         return UpdateEnd::Failed;
+    }
+
+    Fetch skipped(const Step& step) const {
+        note(step, "cancelada: se convierte lo que ya había en Recibido");
+        return Fetch::Skipped;
+    }
+
+    void note(const Step& step, const std::string& what) const {
+        runlog::log("Actualización " + std::string(step.nombreFichero) + ": " + what);
     }
 
     void label13(const std::string& t) const {

@@ -24,7 +24,7 @@ TEST_F(LogTest, OneWindows1252LinePerEventInTheTerminalsFile) {
     const std::string three = dir.read("quiroles/Velantia/registro3.log");
     EXPECT_TRUE(std::regex_match(
         three,
-        std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[\d+\] Cierre: n\xFAmero  cortado\r\n)")))
+        std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[\d+\] Cierre: n\xFAmero cortado\r\n)")))
         << three;
     EXPECT_NE(dir.read("quiroles/Velantia/registro.log").find("sin d\xEDgito\r\n"),
               std::string::npos);

@@ -4,7 +4,9 @@
 #include <filesystem>
 
 #include "core/dates.h"
+#include "core/runlog.h"
 #include "core/startup.h"
+#include "core/text.h"
 #include "outbox/closingcall.h"
 #include "support/tempdir.h"
 #include "survey/recording.h"
@@ -37,20 +39,24 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         const char* lockAfter;
         const char* statusAfter; // final2
         const char* error = "";  // part of the message; the reference file made unopenable
+        const char* logged = ""; // part of the run log
     };
     const Case cases[] = {
         {"lock free", nullptr, true, "TK-00012342+692514+683907", vl::ClosingOutcome::Done, true,
-         "*", "F"},
+         "*", "F", "", "00012342: líneas escritas en Respuesta.tsv: 1 (números 1 a 1)"},
+        {"run log cannot be written", nullptr, true, "TK-00012342+692514+683907",
+         vl::ClosingOutcome::Done, true, "*", "F"},
         {"own lock left over", "2", true, "TK-00012342+692514+683907", vl::ClosingOutcome::Done,
          true, "*", "F"},
         {"other terminal sending", "3", true, "TK-00012342+692514+683907", vl::ClosingOutcome::Busy,
-         false, "3", "I"},
+         false, "3", "I", "", "Cierre: Ocupado por el terminal 3"},
         {"no reference", nullptr, true, "TK+692514", vl::ClosingOutcome::NoMove, false, "<missing>",
          "<missing>"},
         {"no product folder", nullptr, false, "TK-00012342+692514", vl::ClosingOutcome::NoMove,
          false, "<missing>", "<missing>"},
         {"reference file cannot be opened", nullptr, true, "TK-00012342+692514+683907",
-         vl::ClosingOutcome::Failed, false, "*", "I", "00012342.ref"},
+         vl::ClosingOutcome::Failed, false, "*", "I", "00012342.ref",
+         "Cierre de la dispensación: ERROR: No se puede abrir"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -66,8 +72,15 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
             fs::create_directory(paths.product("referencias/00012342.ref"));
         }
         if (c.lockBefore) vltest::writeBytes(paths.product("Ocupado"), c.lockBefore);
+        if (std::string_view(c.name).starts_with("run log"))
+            fs::create_directories(paths.product("registro2.log"));
 
+        vl::runlog::open(paths, "2");
         const vl::ClosingOutcome o = vl::closingCallWithoutWindows(paths, c.commandLine, 768);
+        vl::runlog::close();
+        EXPECT_NE(
+            vl::fromCp1252(vl::runlog::readLog(vl::runlog::logPath(paths, "2"))).find(c.logged),
+            std::string::npos);
         EXPECT_EQ(o.kind, c.kind);
         EXPECT_TRUE(*c.error ? o.error.find(c.error) != std::string::npos : o.error.empty())
             << o.error;

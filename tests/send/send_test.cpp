@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "core/runlog.h"
+#include "core/text.h"
 #include "support/service_double.h"
 #include "support/tempdir.h"
 
@@ -50,13 +52,17 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
         const char* mode; // "" : nobody listens
         bool transferOk;
         SendVerdict verdict;
-        std::string outboxAfter, counterAfter, errorTxtHas;
+        std::string outboxAfter, counterAfter, errorTxtHas, logged;
     };
     const Row rows[] = {
-        {"ok", true, SendVerdict::Accepted, "", "", "ERROR=0"},
-        {"refuse", true, SendVerdict::Refused, kOutbox, "1\r\n", "ERROR=12"},
-        {"noverdict", true, SendVerdict::NoVerdict, kOutbox, "1\r\n", "Fichero recibido."},
-        {"", false, SendVerdict::NoVerdict, kOutbox, "1\r\n", "No se puede conectar"},
+        {"ok", true, SendVerdict::Accepted, "", "", "ERROR=0",
+         "Envío de 90 bytes: aceptado (ERROR=0); Respuesta.tsv y NumRegistro vaciados"},
+        {"refuse", true, SendVerdict::Refused, kOutbox, "1\r\n", "ERROR=12",
+         "Envío de 90 bytes: rechazado por el servicio: "},
+        {"noverdict", true, SendVerdict::NoVerdict, kOutbox, "1\r\n", "Fichero recibido.",
+         "Envío de 90 bytes: respuesta sin veredicto: "},
+        {"", false, SendVerdict::NoVerdict, kOutbox, "1\r\n", "No se puede conectar",
+         "Envío de 90 bytes: sin respuesta del servicio: No se puede conectar"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(*r.mode ? r.mode : "unreachable");
@@ -66,7 +72,10 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
             ASSERT_TRUE(service.setMode(r.mode));
             url = service.url();
         }
+        runlog::open(p.paths, "");
         const SendRun run = sendOutbox(p.paths, config(), url, {}, trusting(service));
+        runlog::close();
+        EXPECT_NE(fromCp1252(p.read("registro.log")).find(r.logged), std::string::npos);
         EXPECT_FALSE(run.nothingToSend);
         EXPECT_TRUE(run.lock.acquired);
         EXPECT_EQ(run.result.transferOk, r.transferOk);

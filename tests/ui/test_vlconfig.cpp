@@ -4,10 +4,12 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <memory>
 
+#include "core/runlog.h"
 #include "support/tempdir.h"
 #include "ui/vlconfig.h"
 
@@ -51,6 +53,17 @@ private slots:
         for (int i = 0; i < 4; ++i)
             QCOMPARE(child<QLabel>(&dlg, QStringLiteral("Label6_%1").arg(i))->text(),
                      QStringLiteral("*"));
+    }
+
+    void verRegistroShowsThisTerminalsLogFromTheEnd() {
+        vl::runlog::open(vl::Paths(dir_->path()), "3");
+        vl::runlog::log("Envío de 90 bytes: aceptado");
+        VLconfig dlg(vl::Paths(dir_->path()), cfg_, 768);
+        child<QPushButton>(&dlg, "VerRegistro")->click();
+        vl::runlog::close();
+        auto* log = child<QPlainTextEdit>(&dlg, "Registro");
+        QVERIFY(log && log->isReadOnly() && log->textCursor().atEnd());
+        QVERIFY(log->toPlainText().contains(QString::fromUtf8("] Envío de 90 bytes: aceptado\n")));
     }
 
     void onlyThePriceBoxToggles() {

@@ -12,13 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "update/convert.h"
-#include "update/updaterun.h"
+#include "core/runlog.h"
+#include "core/text.h"
 #include "support/faults.h"
-#include "support/service_double.h"
 #include "support/received.h"
+#include "support/service_double.h"
 #include "support/tempdir.h"
 #include "support/zipfile.h"
+#include "update/convert.h"
+#include "update/updaterun.h"
 
 using namespace vl;
 using vltest::makeZip;
@@ -162,13 +164,24 @@ TEST_F(ConversionFaults, KilledAtEveryStepOfTheSwap) {
     const struct {
         const char* step;
         bool endsNew;
-    } steps[] = {{"swap:staged", false},     {"swap:marked", true},   {"swap:texts-aside", true},
-                 {"swap:texts-in", true},    {"swap:velantia-in", true}, {"swap:unmarked", true},
-                 {"swap:discarding", true}};
+        const char* logged; // what the recovery notes in the run log
+    } steps[] = {{"swap:staged", false, "se deshace"},
+                 {"swap:marked", true, "se completa"},
+                 {"swap:texts-aside", true, "se completa"},
+                 {"swap:texts-in", true, "se completa"},
+                 {"swap:velantia-in", true, "se completa"},
+                 {"swap:unmarked", true, "se retiran"},
+                 {"swap:discarding", true, ""}};
     for (const auto& s : steps) {
         restoreOld();
         EXPECT_TRUE(runWorker(s.step).killed) << s.step << " never reached";
+        vl::runlog::open(Paths(root.path()), "");
         expectWhole(s.step);
+        vl::runlog::close();
+        const fs::path log = vl::runlog::logPath(Paths(root.path()), "");
+        EXPECT_NE(vl::fromCp1252(vltest::readBytes(log)).find(s.logged), std::string::npos)
+            << s.step;
+        fs::remove(log);
         EXPECT_EQ(part(vltest::snapshotTree(root.path() / Datos), true),
                   part(s.endsNew ? newDatos : oldDatos, true))
             << s.step;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/runlog.h"
+#include "core/text.h"
 #include "data/records.h"
 #include "support/service_double.h"
 #include "support/tempdir.h"
@@ -449,7 +451,19 @@ TEST_F(UpdateRun, ProductMasterThatCannotBeWrittenIsReported) {
 TEST_F(UpdateRun, LaterStepThatFailsKeepsTheEarlierConversions) {
     startService();
     fs::remove(zips.path() / "encuesta.zip");
+    runlog::open(Paths(root.path()), "");
     ASSERT_EQ(run(), UpdateEnd::Failed);
+    runlog::close();
+    // Each step in the run log, the password masked.
+    const std::string log = fromCp1252(runlog::readLog(runlog::logPath(Paths(root.path()), "")));
+    for (const char* line :
+         {"Actualización Maestro.xml: petición https://", "&clave=***\r\n",
+          "Actualización Maestro.xml: recibidos ", "Descomprimidos de Software.zip: Maestro.xml",
+          "Maestro.xml: convertido: registros leídos: 1, líneas escritas: 1, textos: 1",
+          "Actualización Encuesta.xml: no se ha podido descomprimir: ",
+          "Actualización terminada con error: No ha podido descargar el archivo Encuesta"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    EXPECT_EQ(log.find(ClaveInQuery), std::string::npos);
     EXPECT_EQ(messages, std::vector<std::string>{"No ha podido descargar el archivo Encuesta"});
     EXPECT_EQ(queries(), (std::vector<std::string>{query("farmacia"), query("encuesta")}));
     EXPECT_EQ(root.read(Datos + "Velantia.txt"), masterLine("5", "123456"));
