@@ -6,6 +6,7 @@
 
 #include "core/text.h"
 #include "platform/fileio.h"
+#include "platform/process.h"
 
 namespace vl {
 
@@ -33,7 +34,7 @@ bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
 } // namespace
 
 fs::path driveRoot(const fs::path& executableDir) {
-    if (const char* env = std::getenv("VELANTIA_ROOT"); env && *env) return fs::path(env);
+    if (fs::path env = environmentPath("VELANTIA_ROOT"); !env.empty()) return env;
     const fs::path dir = executableDir.lexically_normal();
     const fs::path product = dir.filename().empty() ? dir.parent_path() : dir;
     const fs::path quiroles = product.parent_path();

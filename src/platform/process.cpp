@@ -40,20 +40,44 @@ void unsetEnvironment(const char* name) {
     _putenv_s(name, "");
 }
 
+fs::path environmentPath(const char* name) {
+    const std::wstring wide(name, name + std::char_traits<char>::length(name));
+    const wchar_t* v = _wgetenv(wide.c_str());
+    return v ? fs::path(v) : fs::path();
+}
+
 std::tm localTime(std::time_t t) {
     std::tm tm{};
     localtime_s(&tm, &t);
     return tm;
 }
 
+// One argument as the receiving program's runtime splits it back: backslashes are doubled only
+// before a quote (and before the closing quote), quotes are escaped.
+static std::wstring quotedArgument(const std::wstring& arg) {
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    return out + L"\"";
+}
+
 int runInstead(const fs::path& program, char*[]) {
     // The arguments as they came, in UTF-16: the narrow ones went through the code page.
     std::vector<std::wstring> wide;
-    wide.push_back(L"\"" + program.wstring() + L"\"");
+    wide.push_back(quotedArgument(program.wstring()));
     int wargc = 0;
     LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &wargc);
     for (int i = 1; wargv && i < wargc; ++i)
-        wide.push_back(L"\"" + std::wstring(wargv[i]) + L"\"");
+        wide.push_back(quotedArgument(wargv[i]));
     if (wargv) LocalFree(wargv);
     std::vector<const wchar_t*> args;
     for (const auto& w : wide)
@@ -95,6 +119,11 @@ void setEnvironment(const char* name, const std::string& value) {
 
 void unsetEnvironment(const char* name) {
     ::unsetenv(name);
+}
+
+fs::path environmentPath(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? fs::path(v) : fs::path();
 }
 
 std::tm localTime(std::time_t t) {

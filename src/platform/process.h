@@ -17,6 +17,10 @@ std::filesystem::path executablePath();
 void setEnvironment(const char* name, const std::string& value);
 void unsetEnvironment(const char* name);
 
+// A variable naming a file or folder, as a path; empty when unset. On Windows it is read in
+// UTF-16, so names with letters outside ASCII arrive whole.
+std::filesystem::path environmentPath(const char* name);
+
 // The local calendar time of `t` (thread-safe).
 std::tm localTime(std::time_t t);
 

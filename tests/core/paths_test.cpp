@@ -43,6 +43,11 @@ TEST(Paths, DriveRootFromExecutableFolder) {
     EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/"));
     vl::setEnvironment("VELANTIA_ROOT", "/tmp/raiz");
     EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/tmp/raiz"));
+    if (fs::path("C:/").has_root_name()) {
+        // Letters of the code page outside ASCII ("\x80" is the euro sign) arrive whole.
+        vl::setEnvironment("VELANTIA_ROOT", "C:\\Farmacia \x80uro");
+        EXPECT_EQ(vl::driveRoot("C:\\bin"), fs::path(L"C:\\Farmacia \u20ACuro"));
+    }
     vl::unsetEnvironment("VELANTIA_ROOT");
 }
 
