@@ -658,6 +658,36 @@ bool recoverLocked(const MasterFiles& m) {
     return ok;
 }
 
+// Puts the old texts back while the old Velantia.txt is still in place, then drops the marker
+// and what was staged: the item file and the texts always belong to one conversion.
+void undoSwap(const MasterFiles& m) {
+    std::error_code ec;
+    // Once the new Velantia.txt is in, the new set is the whole one: the recovery completes it.
+    if (!fs::exists(m.freshVelantia, ec)) return;
+    if (fs::is_directory(m.old, ec)) {
+        if (fs::exists(m.textos, ec) && !fs::exists(m.fresh, ec) &&
+            !renameWithRetry(m.textos, m.fresh))
+            return;
+        if (!fs::exists(m.textos, ec) && !renameWithRetry(m.old, m.textos)) return;
+    }
+    if (!fs::remove(m.marker, ec) && fs::exists(m.marker, ec)) return;
+    rollBack(m);
+}
+
+// What a swap that stopped could not rename, in the order the swap renames them.
+fs::path stuckOn(const MasterFiles& m) {
+    std::error_code ec;
+    if (fs::is_directory(m.fresh, ec)) return m.textos;
+    if (fs::exists(m.freshVelantia, ec)) return m.velantia;
+    return m.marker;
+}
+
+std::string cannotReplace(const fs::path& file) {
+    return "No se puede sustituir " + file.string() +
+           ": otro programa lo tiene abierto o no se puede escribir en él. Los datos anteriores "
+           "se conservan.";
+}
+
 std::string cannotWrite(const fs::path& file) {
     return "No se puede escribir " + file.string() +
            ": el disco está lleno o no se puede escribir en él. Los datos anteriores se "
@@ -669,7 +699,7 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
     std::error_code ec;
     const MasterFiles m(paths);
     discarder().wait();
-    if (!recoverLocked(m)) return failed("No se puede sustituir la carpeta " + m.textos.string());
+    if (!recoverLocked(m)) return failed(cannotReplace(stuckOn(m)));
     if (!fs::create_directory(m.fresh, ec))
         return failed("No se puede crear la carpeta " + m.fresh.string());
 
@@ -700,9 +730,13 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
 
     // The lookup must not hold the item file while it is replaced.
     if (files) files->closeVelantia();
-    // A rename that fails leaves the marker: the next start or conversion finishes the swap.
-    if (!rollForward(m, false))
-        return failed("No se puede sustituir la carpeta " + m.textos.string());
+    // A rename that fails is undone while the marker stands, so that a kill meanwhile is still
+    // finished by the recovery; only one that cannot be undone leaves it to the next run.
+    if (!rollForward(m, false)) {
+        const fs::path stuck = stuckOn(m);
+        undoSwap(m);
+        return failed(cannotReplace(stuck));
+    }
     discardOldTexts(m);
 
     result.ok = true;

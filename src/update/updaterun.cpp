@@ -119,7 +119,12 @@ class Run {
                 if (cb_.askRetry && cb_.askRetry("NO HAY RESPUESTA DEL SERVIDOR")) continue;
                 cancelado_ = true;
                 activity(false);
-                return skipped(step);
+                // The package of an earlier run stands in; without one the step has nothing.
+                note(step, "cancelada: se descomprime el paquete anterior");
+                std::error_code ec;
+                if (!std::filesystem::exists(paths_.product("recibido\\software.zip"), ec))
+                    return Fetch::Failed;
+                return unpack(step);
             }
             activity(false);
             // The number as ever, then what it means (a refused certificate, for one).
@@ -143,6 +148,10 @@ class Run {
             message(NoRoom);
             return Fetch::Failed;
         }
+        return unpack(step);
+    }
+
+    Fetch unpack(const Step& step) {
         const int unzipped = Unzip(paths_.product("recibido\\software.zip"),
                                    paths_.product("Recibido"), UnzipLimit, &unpackError_);
         if (unzipped != 0) note(step, "no se ha podido descomprimir: " + unpackError_);

@@ -159,20 +159,22 @@ TEST_F(Conversion, MasterSingleRecordIsWrittenAtTheEndOfTheDocument) {
     EXPECT_EQ(textFiles(), std::vector<std::string>{"000005.txt"});
 }
 
-// A document that does not parse, or no document at all: an error, and nothing changes.
+// A document that does not parse, none at all, or a Velantia.txt that cannot be replaced: an
+// error, and nothing changes.
 TEST_F(Conversion, MasterParseErrorOrMissingFileChangesNothing) {
     dir.write(Datos + "Velantia.txt", "viejo\r\n");
     dir.write(Datos + "textos/000099.txt", "texto viejo");
-    for (const bool present : {true, false}) {
-        SCOPED_TRACE(present ? "parse error" : "missing file");
-        if (present)
-            dir.write(Recibido + "Maestro.xml",
-                      "<?xml version=\"1.0\"?>\n<datos>\n" + item("1", "111111") + "<item><codigo>2");
-        else
-            fs::remove(dir.path() / (Recibido + "Maestro.xml"));
+    for (const int c : {0, 1, 2}) {
+        SCOPED_TRACE(c);
+        dir.write(Recibido + "Maestro.xml", "<?xml version=\"1.0\"?>\n<datos>\n" +
+                                                item("1", "111111") + (c ? "</datos>" : "<item>"));
+        if (c == 1) fs::remove(dir.path() / (Recibido + "Maestro.xml"));
+        ReadOnly held(c == 2 ? dir.path() / (Datos + "Velantia.txt") : dir.path() / "none");
+        if (c == 2 && !held.holds()) GTEST_SKIP() << "no file can be made unwritable here";
         const auto r = convert(TipoFichero::Maestro);
         EXPECT_FALSE(r.ok);
         EXPECT_FALSE(r.error.empty());
+        EXPECT_EQ(r.error.find("Velantia.txt: otro programa") != std::string::npos, c == 2);
         EXPECT_EQ(dir.read(Datos + "Velantia.txt"), "viejo\r\n");
         EXPECT_EQ(textFiles(), std::vector<std::string>{"000099.txt"});
         EXPECT_EQ(dir.read(Datos + "textos/000099.txt"), "texto viejo");

@@ -358,24 +358,30 @@ TEST_F(UpdateRun, TimeoutAnsweredWithRetryFetchesAgain) {
     EXPECT_EQ(root.read(Datos + "productos.txt"), productLine("600001", "10,00"));
 }
 
-TEST_F(UpdateRun, TimeoutAnsweredWithCancelConvertsWhatIsAlreadyReceived) {
+// The package of an earlier run is unpacked in its place; without one the step fails.
+TEST_F(UpdateRun, TimeoutAnsweredWithCancelUnpacksTheEarlierPackage) {
     startService("delay", 5);
     options.https.timeoutSeconds = 1;
     leaveEarlierFiles();
+    fs::remove(root.path() / (Recibido + "Software.zip"));
+    ASSERT_EQ(run(), UpdateEnd::Failed);
+    EXPECT_EQ(messages, std::vector<std::string>{"No ha podido descargar el archivo Maestro"});
+    EXPECT_FALSE(exists(Datos + "Velantia.txt") || exists(Recibido + "actualizado.rec"));
+    leaveEarlierFiles();
     const std::string oldPackage = root.read(Recibido + "Software.zip");
+    messages.clear();
 
     ASSERT_EQ(run(), UpdateEnd::Completed);
-    EXPECT_EQ(questions, std::vector<std::string>{"NO HAY RESPUESTA DEL SERVIDOR"});
-    EXPECT_EQ(queries(), std::vector<std::string>{query("farmacia")});
+    EXPECT_EQ(questions, std::vector<std::string>(2, "NO HAY RESPUESTA DEL SERVIDOR"));
+    EXPECT_EQ(queries(), std::vector<std::string>(2, query("farmacia")));
     EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(requestsStarted(), 1);
-    // The old package is not unpacked; the XML already received is converted.
+    EXPECT_EQ(requestsStarted(), 2);
     EXPECT_EQ(root.read(Recibido + "Software.zip"), oldPackage);
-    EXPECT_EQ(root.read(Datos + "Velantia.txt"), masterLine("7", "777777"));
-    EXPECT_EQ(root.read(Datos + "Encuesta.txt"), surveyFile("Grupo viejo"));
-    EXPECT_EQ(root.read(Datos + "productos.txt"), productLine("500001", "20,00"));
+    EXPECT_EQ(root.read(Datos + "Velantia.txt"), masterLine("9", "999999"));
+    EXPECT_EQ(root.read(Datos + "Encuesta.txt"), surveyFile("Del paquete"));
+    EXPECT_EQ(root.read(Datos + "productos.txt"), productLine("900001", "90,00"));
     EXPECT_TRUE(exists(Recibido + "actualizado.rec"));
-    EXPECT_EQ(phases, std::vector<std::string>{"Buscando información"});
+    EXPECT_EQ(phases, std::vector<std::string>(2, "Buscando información"));
     EXPECT_EQ(labels.back(), "Actualización completada");
 }
 
