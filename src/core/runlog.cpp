@@ -8,6 +8,7 @@
 #include "core/paths.h"
 #include "core/text.h"
 #include "platform/fileio.h"
+#include "platform/oslock.h"
 #include "platform/process.h"
 
 namespace vl::runlog {
@@ -60,10 +61,16 @@ void log(std::string_view event) {
                                       "] " + oneLine(event)) +
                              "\r\n";
     if (fileSizeOrZero(target) + line.size() > MaxBytes) {
-        fs::path old = target;
+        // Two processes past the limit at once must not both rotate: the second would move the
+        // first one's new, short log over the full one. Whoever cannot have the lock at once
+        // writes on; its next line rotates if still needed.
+        fs::path lockFile = target, old = target;
+        lockFile += ".lck";
         old += ".1";
+        const OsFileTryLock rotation(lockFile);
         std::error_code ec;
-        fs::rename(target, old, ec); // another terminal may have rotated it first
+        if (rotation.locked() && fileSizeOrZero(target) + line.size() > MaxBytes)
+            fs::rename(target, old, ec);
     }
     appendFileBytes(target, line);
 }
