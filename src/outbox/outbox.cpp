@@ -118,6 +118,15 @@ std::string referenceNotOpenedMessage(const std::string& file) {
            "compruebe que la carpeta referencias existe y que se puede escribir en ella.";
 }
 
+// A reference file that cannot be written cannot be deleted or emptied after the move either:
+// the next closing call would move its answers again.
+std::string referenceNotMovableMessage(const std::string& file) {
+    return "No se puede escribir en el fichero de respuestas " + file +
+           ": es de solo lectura o la carpeta compartida no admite cambios.\nLas respuestas de "
+           "esta dispensaci\xF3n no se han pasado a Respuesta.tsv: compruebe el fichero; se "
+           "pasar\xE1n en el pr\xF3ximo cierre de la dispensaci\xF3n.";
+}
+
 bool stampSend(const Paths& paths) {
     makeDirOneLevel(paths.product("recibido"));
     return writeFileBytes(paths.product("recibido\\Respuesta.env"), shortDateTimeJoined() + CRLF);
@@ -238,6 +247,7 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
 
             // Outbox first, counter second, reference files last: a crash in between may repeat
             // lines but never loses one.
+            const auto counterBefore = readFileBytes(counterPath(paths));
             faultPoint("closing:append");
             const bool appended = tailKept && appendDurably(outbox, block);
             if (appended) faultPoint("closing:counter");
@@ -251,12 +261,25 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
                 r.counter = before;
                 r.error = notSavedMessage("NumRegistro");
+            } else if (const auto gone = session.removeReference();
+                       gone == SurveySession::Removal::Kept) {
+                // Still holding the answers, the file would be moved again by the next closing
+                // call: the lines and the counter are taken back.
+                std::error_code ec;
+                fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
+                if (counterBefore)
+                    writeFileAtomic(counterPath(paths), *counterBefore);
+                else
+                    fs::remove(counterPath(paths), ec);
+                r.counter = before;
+                r.error = referenceNotMovableMessage(session.referenceFile().path().string());
             } else {
+                // Removed still under the guard, so a second call of this dispensing sees it
+                // moved.
                 r.ok = true;
                 r.linesWritten = lines;
                 r.counter = counter;
-                // Still under the guard, so a second call of this dispensing sees it moved.
-                ownDeleted = session.removeReference();
+                ownDeleted = gone == SurveySession::Removal::Deleted;
             }
         }
     }
@@ -366,12 +389,14 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
     }
     const bool moves = st.closingCall && st.referenceIsPositive();
     // Without the reference file the table is empty: moving would delete answers unsent.
-    if (moves && r.referenceOpened) {
+    if (moves && r.referenceOpened && session.referenceWritable()) {
         r.closing = closingMove(paths, st, cfg, session);
         r.closingMoveRan = true;
         return r;
     }
-    if (moves)
+    if (moves && r.referenceOpened)
+        r.closing.error = referenceNotMovableMessage(session.referenceFile().path().string());
+    else if (moves)
         r.closing.error = referenceNotOpenedMessage(
             paths.product("referencias\\" + st.reference + ".ref").string());
     releaseIfOwn(paths, st.terminalDigit);

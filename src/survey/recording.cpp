@@ -112,14 +112,15 @@ bool SurveySession::referenceUnchanged() const {
     return now && known_ && *now == *known_;
 }
 
-bool SurveySession::removeReference() {
-    if (!synced_) return false;
+SurveySession::Removal SurveySession::removeReference() {
+    if (!synced_) return Removal::None;
     file_.close();
     std::error_code ec;
-    if (fs::remove(file_.path(), ec)) return true;
+    fs::remove(file_.path(), ec);
+    if (!ec) return Removal::Deleted; // or gone already
     // Held open by another program, it may refuse to go: emptied, it holds no answers either.
     fs::resize_file(file_.path(), 0, ec);
-    return false;
+    return !ec ? Removal::Emptied : Removal::Kept;
 }
 
 bool SurveySession::synchronise(RunState& st, const Paths& paths) {

@@ -88,11 +88,13 @@ class SurveySession {
     // synchronise.
     bool referenceUnchanged() const;
     // The synchronised reference file closed and deleted (emptied when it cannot be deleted),
-    // so another run of this dispensing finds its answers moved. False when there was none.
-    bool removeReference();
+    // so another run of this dispensing finds its answers moved. Kept when it could be neither.
+    enum class Removal { None, Deleted, Emptied, Kept };
+    Removal removeReference();
 
     // Recording needs the reference file; without it Kgrabar, Kborrar and Todo stay disabled.
     bool referenceOpen() const { return file_.isOpen(); }
+    bool referenceWritable() const { return file_.isWritable(); }
     bool todoEnabled() const { return todoEnabled_ && referenceOpen(); }
     bool isRecorded(int m) const;
 
