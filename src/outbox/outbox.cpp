@@ -44,11 +44,10 @@ bool appendDurably(const fs::path& file, const std::string& block) {
 // Every complete append ends with CR LF, so a tail without one is what a move that died in its
 // write left behind, or lines another tool wrote with LF alone: they are cut off, or the next
 // block would be glued onto them. The cut bytes go first to `side`, which nothing here deletes,
-// so no answer that was in the outbox is lost. Fewer than 10 bytes are kept: the header then
-// follows them, as it always has. False when the cut bytes could not be kept aside.
+// so no answer that was in the outbox is lost, however few bytes the tail has. False when the
+// cut bytes could not be kept aside.
 bool cutTornTail(const fs::path& file, const fs::path& side) {
     const std::uintmax_t size = fileSizeOrZero(file);
-    if (size < 10) return true;
     std::ifstream in(file, std::ios::binary);
     if (!in) return true;
     // Only the tail is read, so a closing move costs the same whatever the outbox holds.

@@ -207,6 +207,8 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
         {whole + "2\t2222", whole},
         {whole + "2\t222222\t4321\t20240307\t1\r", whole},
         {"resultado_id\tcodigo", ""},
+        {"resulta", ""},
+        {"1\t65", ""},
         {whole, whole},
         {longWhole + std::string(9000, '8'), longWhole},
         {straddle + std::string(4095, '8'), straddle},

@@ -37,7 +37,7 @@ TEST(ClosingMove, HeaderAndNumbering) {
     const Row rows[] = {
         {"missing outbox: header, numbering from one", none, "41\r\n",
          kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
-        {"outbox under ten bytes: header after its bytes", "123456789", "41\r\n",
+        {"outbox under ten bytes: header after its bytes", "1234567\r\n", "41\r\n",
          kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
         {"serials continue from the counter", kept, "7\r\n",
          "8\t111111\t4321\t20240307\t3,12,7\r\n9\t333333\t4321\t20240307\t,4\r\n", "9\r\n"},
