@@ -76,7 +76,17 @@ bool cutTornTail(const fs::path& file, const fs::path& side) {
     in.seekg(static_cast<std::streamoff>(cut));
     if (!in.read(tail.data(), static_cast<std::streamsize>(tail.size()))) return false;
     in.close();
-    if (!appendDurably(side, tail)) return false;
+    // Each cut on a line of its own, or successive cuts would run together.
+    std::string piece;
+    if (fileSizeOrZero(side) > 0) {
+        std::ifstream kept(side, std::ios::binary);
+        char lastKept = 0;
+        if (!kept.seekg(-1, std::ios::end).get(lastKept)) return false;
+        if (lastKept != '\n') piece = CRLF;
+    }
+    piece += tail;
+    if (piece.back() != '\n') piece += CRLF;
+    if (!appendDurably(side, piece)) return false;
     std::error_code ec;
     fs::resize_file(file, cut, ec);
     return true;
