@@ -141,6 +141,16 @@ bool stampSend(const Paths& paths) {
     return writeFileBytes(paths.product("recibido\\Respuesta.env"), shortDateTimeJoined() + CRLF);
 }
 
+// Every confirmed send rewrites the stamp: its bytes and time tell whether one happened since.
+std::string sendStampState(const Paths& paths) {
+    const fs::path stamp = paths.product("recibido\\Respuesta.env");
+    std::error_code ec;
+    const auto written = fs::last_write_time(stamp, ec);
+    if (ec) return {};
+    return std::to_string(written.time_since_epoch().count()) + ' ' +
+           readFileBytes(stamp).value_or("");
+}
+
 bool truncateBoth(const Paths& paths) {
     const bool a = writeFileBytes(outboxPath(paths), "");
     const bool b = writeFileBytes(counterPath(paths), "");
@@ -305,9 +315,10 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
     return r;
 }
 
-std::optional<std::string> readOutboxSnapshot(const Paths& paths) {
+std::optional<std::string> readOutboxSnapshot(const Paths& paths, std::string* stamp) {
     // Under the guard, so a closing move is in it whole or not at all.
     OsFileLock guard(lockGuardPath(paths));
+    if (stamp) *stamp = sendStampState(paths);
     return readFileBytes(outboxPath(paths));
 }
 
@@ -316,9 +327,16 @@ namespace {
 // `sent` nullopt: only the size is known. `notFound` tells when bytes were sent but the outbox
 // no longer begins with them.
 EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
-                        const std::optional<std::string>& sent, bool* notFound = nullptr) {
+                        const std::optional<std::string>& sent, bool* notFound = nullptr,
+                        const std::string* stampAtSend = nullptr) {
     OsFileLock guard(lockGuardPath(paths));
     if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
+    // Another send was confirmed since: it emptied the outbox, so what is there now was never
+    // sent, even when a closing call wrote the same bytes again (serials restart at 1).
+    if (stampAtSend && sendStampState(paths) != *stampAtSend) {
+        if (notFound) *notFound = true;
+        return EmptyOutcome::Trimmed;
+    }
 
     const fs::path outbox = outboxPath(paths);
     const std::uintmax_t now = fileSizeOrZero(outbox);
@@ -365,10 +383,12 @@ EmptyOutcome emptyOutbox(const Paths& paths) {
     return EmptyOutcome::Emptied;
 }
 
-SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent) {
+SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent,
+                           const std::string& stampAtSend) {
     SentTick t;
     bool notFound = false;
-    t.outcome = sent ? removeSent(paths, sent->size(), *sent, &notFound) : emptyOutbox(paths);
+    t.outcome =
+        sent ? removeSent(paths, sent->size(), *sent, &notFound, &stampAtSend) : emptyOutbox(paths);
     if (t.outcome == EmptyOutcome::Busy) {
         t.askAgain = true;
         t.message = "Otro terminal est\xE1 pasando respuestas a Respuesta.tsv en este momento: no "
