@@ -79,7 +79,7 @@ class SurveySession {
     // positive reference, the reference file opened (kept open), loaded into the table and
     // rewritten in CodeList order. The caller goes on with the closing move (a closing call)
     // and the lock release. False when the reference file could not be opened; when it opened
-    // but could not be written, startupWriteFailed() tells.
+    // but could not be written, startupWriteFailed() tells; the next recording tries it again.
     bool synchronise(RunState& st, const Paths& paths);
     bool startupWriteFailed() const { return startupWriteFailed_; }
 
@@ -123,6 +123,7 @@ class SurveySession {
     bool replaceRecords(const std::string& records);
     RecordingResult recordRows(int m, const RunState& st, SurveyPanel& panel, bool recorded);
     bool markAndWrite(int m, const RunState& st, bool recorded);
+    bool readyToWrite();
 
     std::unique_ptr<AnswerTable> table_; // 5202 texts: kept off the stack
     RefRecord registroRef_;
@@ -130,6 +131,7 @@ class SurveySession {
     bool todoEnabled_ = false;
     bool synced_ = false; // a reference file was opened by synchronise
     bool startupWriteFailed_ = false;
+    std::string startupRecords_; // what the start-up rewrite was to write
     // The reference file's bytes as this session last knew them; nullopt before synchronise.
     std::optional<std::string> known_;
 };
