@@ -26,6 +26,7 @@ public:
               Create create = Create::IfMissing);
     void close();
     bool isOpen() const { return f_ != nullptr; }
+    bool isWritable() const { return writable_; }
     const std::filesystem::path& path() const { return path_; }
     std::size_t recordLength() const { return len_; }
 

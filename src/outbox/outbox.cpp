@@ -45,11 +45,10 @@ bool appendDurably(const fs::path& file, const std::string& block) {
 // Every complete append ends with CR LF, so a tail without one is what a move that died in its
 // write left behind, or lines another tool wrote with LF alone: they are cut off, or the next
 // block would be glued onto them. The cut bytes go first to `side`, which nothing here deletes,
-// so no answer that was in the outbox is lost. Fewer than 10 bytes are kept: the header then
-// follows them, as it always has. False when the cut bytes could not be kept aside.
+// so no answer that was in the outbox is lost, however few bytes the tail has. False when the
+// cut bytes could not be kept aside.
 bool cutTornTail(const fs::path& file, const fs::path& side) {
     const std::uintmax_t size = fileSizeOrZero(file);
-    if (size < 10) return true;
     std::ifstream in(file, std::ios::binary);
     if (!in) return true;
     // Only the tail is read, so a closing move costs the same whatever the outbox holds.
@@ -78,7 +77,17 @@ bool cutTornTail(const fs::path& file, const fs::path& side) {
     in.seekg(static_cast<std::streamoff>(cut));
     if (!in.read(tail.data(), static_cast<std::streamsize>(tail.size()))) return false;
     in.close();
-    if (!appendDurably(side, tail)) return false;
+    // Each cut on a line of its own, or successive cuts would run together.
+    std::string piece;
+    if (fileSizeOrZero(side) > 0) {
+        std::ifstream kept(side, std::ios::binary);
+        char lastKept = 0;
+        if (!kept.seekg(-1, std::ios::end).get(lastKept)) return false;
+        if (lastKept != '\n') piece = CRLF;
+    }
+    piece += tail;
+    if (piece.back() != '\n') piece += CRLF;
+    if (!appendDurably(side, piece)) return false;
     std::error_code ec;
     fs::resize_file(file, cut, ec);
     runlog::log("Recuperación: " + std::to_string(tail.size()) +
@@ -123,9 +132,28 @@ std::string referenceNotOpenedMessage(const std::string& file) {
            "compruebe que la carpeta referencias existe y que se puede escribir en ella.";
 }
 
+// A reference file that cannot be written cannot be deleted or emptied after the move either:
+// the next closing call would move its answers again.
+std::string referenceNotMovableMessage(const std::string& file) {
+    return "No se puede escribir en el fichero de respuestas " + file +
+           ": es de solo lectura o la carpeta compartida no admite cambios.\nLas respuestas de "
+           "esta dispensaci\xF3n no se han pasado a Respuesta.tsv: compruebe el fichero; se "
+           "pasar\xE1n en el pr\xF3ximo cierre de la dispensaci\xF3n.";
+}
+
 bool stampSend(const Paths& paths) {
     makeDirOneLevel(paths.product("recibido"));
     return writeFileBytes(paths.product("recibido\\Respuesta.env"), shortDateTimeJoined() + CRLF);
+}
+
+// Every confirmed send rewrites the stamp: its bytes and time tell whether one happened since.
+std::string sendStampState(const Paths& paths) {
+    const fs::path stamp = paths.product("recibido\\Respuesta.env");
+    std::error_code ec;
+    const auto written = fs::last_write_time(stamp, ec);
+    if (ec) return {};
+    return std::to_string(written.time_since_epoch().count()) + ' ' +
+           readFileBytes(stamp).value_or("");
 }
 
 bool truncateBoth(const Paths& paths) {
@@ -243,6 +271,7 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
 
             // Outbox first, counter second, reference files last: a crash in between may repeat
             // lines but never loses one.
+            const auto counterBefore = readFileBytes(counterPath(paths));
             faultPoint("closing:append");
             const bool appended = tailKept && appendDurably(outbox, block);
             if (appended) faultPoint("closing:counter");
@@ -256,12 +285,25 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
                 r.counter = before;
                 r.error = notSavedMessage("NumRegistro");
+            } else if (const auto gone = session.removeReference();
+                       gone == SurveySession::Removal::Kept) {
+                // Still holding the answers, the file would be moved again by the next closing
+                // call: the lines and the counter are taken back.
+                std::error_code ec;
+                fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
+                if (counterBefore)
+                    writeFileAtomic(counterPath(paths), *counterBefore);
+                else
+                    fs::remove(counterPath(paths), ec);
+                r.counter = before;
+                r.error = referenceNotMovableMessage(session.referenceFile().path().string());
             } else {
+                // Removed still under the guard, so a second call of this dispensing sees it
+                // moved.
                 r.ok = true;
                 r.linesWritten = lines;
                 r.counter = counter;
-                // Still under the guard, so a second call of this dispensing sees it moved.
-                ownDeleted = session.removeReference();
+                ownDeleted = gone == SurveySession::Removal::Deleted;
             }
         }
     }
@@ -292,9 +334,10 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
     return r;
 }
 
-std::optional<std::string> readOutboxSnapshot(const Paths& paths) {
+std::optional<std::string> readOutboxSnapshot(const Paths& paths, std::string* stamp) {
     // Under the guard, so a closing move is in it whole or not at all.
     OsFileLock guard(lockGuardPath(paths));
+    if (stamp) *stamp = sendStampState(paths);
     return readFileBytes(outboxPath(paths));
 }
 
@@ -303,9 +346,16 @@ namespace {
 // `sent` nullopt: only the size is known. `notFound` tells when bytes were sent but the outbox
 // no longer begins with them.
 EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
-                        const std::optional<std::string>& sent, bool* notFound = nullptr) {
+                        const std::optional<std::string>& sent, bool* notFound = nullptr,
+                        const std::string* stampAtSend = nullptr) {
     OsFileLock guard(lockGuardPath(paths));
     if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
+    // Another send was confirmed since: it emptied the outbox, so what is there now was never
+    // sent, even when a closing call wrote the same bytes again (serials restart at 1).
+    if (stampAtSend && sendStampState(paths) != *stampAtSend) {
+        if (notFound) *notFound = true;
+        return EmptyOutcome::Trimmed;
+    }
 
     const fs::path outbox = outboxPath(paths);
     const std::uintmax_t now = fileSizeOrZero(outbox);
@@ -366,10 +416,12 @@ EmptyOutcome emptyOutbox(const Paths& paths) {
     return EmptyOutcome::Emptied;
 }
 
-SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent) {
+SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent,
+                           const std::string& stampAtSend) {
     SentTick t;
     bool notFound = false;
-    t.outcome = sent ? removeSent(paths, sent->size(), *sent, &notFound) : emptyOutbox(paths);
+    t.outcome =
+        sent ? removeSent(paths, sent->size(), *sent, &notFound, &stampAtSend) : emptyOutbox(paths);
     if (t.outcome == EmptyOutcome::Busy) {
         t.askAgain = true;
         t.message = "Otro terminal est\xE1 pasando respuestas a Respuesta.tsv en este momento: no "
@@ -402,12 +454,14 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
     }
     const bool moves = st.closingCall && st.referenceIsPositive();
     // Without the reference file the table is empty: moving would delete answers unsent.
-    if (moves && r.referenceOpened) {
+    if (moves && r.referenceOpened && session.referenceWritable()) {
         r.closing = closingMove(paths, st, cfg, session);
         r.closingMoveRan = true;
         return r;
     }
-    if (moves)
+    if (moves && r.referenceOpened)
+        r.closing.error = referenceNotMovableMessage(session.referenceFile().path().string());
+    else if (moves)
         r.closing.error = referenceNotOpenedMessage(
             paths.product("referencias\\" + st.reference + ".ref").string());
     if (moves) runlog::log("Cierre de la dispensación: ERROR: " + fromCp1252(r.closing.error));

@@ -80,12 +80,15 @@ struct SentTick {
 };
 
 // The "Enviado" tick after an upload without a verdict: the bytes `sent` are removed exactly as
-// after a confirmed send, and nothing when the outbox no longer begins with them. Without
-// `sent` (a send by hand: what went out is not known) the outbox is emptied.
-SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent);
+// after a confirmed send, and nothing when the outbox no longer begins with them or another
+// send was confirmed since the upload (the stamp differs from `stampAtSend`). Without `sent`
+// (a send by hand: what went out is not known) the outbox is emptied.
+SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>& sent,
+                           const std::string& stampAtSend);
 
 // The outbox's bytes as one whole: a closing move is in them completely or not at all.
-std::optional<std::string> readOutboxSnapshot(const Paths& paths);
+// `stamp` gets the state of recibido\Respuesta.env at that moment.
+std::optional<std::string> readOutboxSnapshot(const Paths& paths, std::string* stamp = nullptr);
 // The manual "Enviado" tick: what was sent is not known, so the outbox and counter are emptied.
 EmptyOutcome emptyOutbox(const Paths& paths);
 

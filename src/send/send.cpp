@@ -60,7 +60,7 @@ SendVerdict settleAnswer(const Paths& paths, const std::string& text,
 SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::string& url,
                            const std::function<void(int)>& progress, const UploadOptions& options) {
     SendResult r;
-    const auto snapshot = readOutboxSnapshot(paths);
+    const auto snapshot = readOutboxSnapshot(paths, &r.stampAtSend);
     if (!snapshot) {
         r.error = toCp1252("No se puede leer el fichero de respuestas.");
     } else {

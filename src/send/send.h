@@ -26,6 +26,7 @@ struct SendResult {
     std::string answerText;  // the page's visible text, Windows-1252
     SendVerdict verdict = SendVerdict::NoVerdict;
     std::string sent;                    // the bytes that went out
+    std::string stampAtSend;             // the send stamp's state when they were read
     std::optional<EmptyOutcome> emptied; // set when the verdict was Accepted
 };
 

@@ -112,14 +112,18 @@ bool SurveySession::referenceUnchanged() const {
     return now && known_ && *now == *known_;
 }
 
-bool SurveySession::removeReference() {
-    if (!synced_) return false;
+SurveySession::Removal SurveySession::removeReference() {
+    if (!synced_) return Removal::None;
     file_.close();
+    // Emptied first: on Windows a file that another call of this dispensing still holds open
+    // keeps its name, and its answers, until that handle closes; empty, it holds none to move.
+    // Held open by another program it may refuse to go, and empty is then as good as gone.
     std::error_code ec;
-    if (fs::remove(file_.path(), ec)) return true;
-    // Held open by another program, it may refuse to go: emptied, it holds no answers either.
     fs::resize_file(file_.path(), 0, ec);
-    return false;
+    const bool emptied = !ec;
+    fs::remove(file_.path(), ec);
+    if (!ec) return Removal::Deleted; // or gone already
+    return emptied ? Removal::Emptied : Removal::Kept;
 }
 
 bool SurveySession::synchronise(RunState& st, const Paths& paths) {
@@ -140,6 +144,11 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
         for (int r = 1; r <= MaxCodes; ++r)
             if (!writeRecord(r)) startupWriteFailed_ = true;
         known_ = readFileBytes(file_.path());
+        if (startupWriteFailed_) {
+            startupRecords_.clear();
+            for (int r = 1; r <= MaxCodes; ++r)
+                startupRecords_ += registroRef_.bytes;
+        }
         return true;
     }
 
@@ -173,6 +182,22 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
         records += registroRef_.bytes;
     }
     startupWriteFailed_ = !replaceRecords(records);
+    known_ = readFileBytes(file_.path());
+    if (startupWriteFailed_) startupRecords_ = std::move(records);
+    return true;
+}
+
+// The pharmacist is told to fix the file and try again: a file opened read-only is opened again,
+// and a start-up rewrite it refused is done first.
+bool SurveySession::readyToWrite() {
+    // Never made again: a file gone since was moved by a closing call.
+    if (!file_.isWritable() &&
+        !file_.open(file_.path(), RefRecord::Length, RecordFile::Create::Never))
+        return false;
+    if (!file_.isWritable()) return false;
+    if (!startupWriteFailed_) return true;
+    if (!replaceRecords(startupRecords_)) return false;
+    startupWriteFailed_ = false;
     known_ = readFileBytes(file_.path());
     return true;
 }
@@ -235,7 +260,7 @@ RecordingResult SurveySession::recordRows(int m, const RunState& st, SurveyPanel
     if (!validMedicine(m) || !referenceOpen()) return {};
     // Records not yet in the order of this treatment: writing record m would overwrite another
     // medicine's answers.
-    if (startupWriteFailed_) return {std::nullopt, file_.path().string()};
+    if (!readyToWrite()) return {std::nullopt, file_.path().string()};
     AnswerTable& t = *table_;
     const auto tableBefore = t[m];
     const RefRecord bufferBefore = registroRef_;
@@ -277,7 +302,7 @@ bool SurveySession::markAndWrite(int m, const RunState& st, bool recorded) {
 RecordingResult SurveySession::todo(RunState& st, SurveyPanel& panel,
                                     const std::function<void(int m)>& showMedicine) {
     if (!referenceOpen()) return {};
-    if (startupWriteFailed_) return {std::nullopt, file_.path().string()};
+    if (!readyToWrite()) return {std::nullopt, file_.path().string()};
     // Showing each medicine restores its own answers into the panel: keep the ones to apply.
     std::array<std::string, SurveyMaxRows + 1> orden, sele;
     for (int k = 0; k <= SurveyMaxRows; ++k) {

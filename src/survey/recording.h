@@ -79,7 +79,7 @@ class SurveySession {
     // positive reference, the reference file opened (kept open), loaded into the table and
     // rewritten in CodeList order. The caller goes on with the closing move (a closing call)
     // and the lock release. False when the reference file could not be opened; when it opened
-    // but could not be written, startupWriteFailed() tells.
+    // but could not be written, startupWriteFailed() tells; the next recording tries it again.
     bool synchronise(RunState& st, const Paths& paths);
     bool startupWriteFailed() const { return startupWriteFailed_; }
 
@@ -88,11 +88,13 @@ class SurveySession {
     // synchronise.
     bool referenceUnchanged() const;
     // The synchronised reference file closed and deleted (emptied when it cannot be deleted),
-    // so another run of this dispensing finds its answers moved. False when there was none.
-    bool removeReference();
+    // so another run of this dispensing finds its answers moved. Kept when it could be neither.
+    enum class Removal { None, Deleted, Emptied, Kept };
+    Removal removeReference();
 
     // Recording needs the reference file; without it Kgrabar, Kborrar and Todo stay disabled.
     bool referenceOpen() const { return file_.isOpen(); }
+    bool referenceWritable() const { return file_.isWritable(); }
     bool todoEnabled() const { return todoEnabled_ && referenceOpen(); }
     bool isRecorded(int m) const;
 
@@ -121,6 +123,7 @@ class SurveySession {
     bool replaceRecords(const std::string& records);
     RecordingResult recordRows(int m, const RunState& st, SurveyPanel& panel, bool recorded);
     bool markAndWrite(int m, const RunState& st, bool recorded);
+    bool readyToWrite();
 
     std::unique_ptr<AnswerTable> table_; // 5202 texts: kept off the stack
     RefRecord registroRef_;
@@ -128,6 +131,7 @@ class SurveySession {
     bool todoEnabled_ = false;
     bool synced_ = false; // a reference file was opened by synchronise
     bool startupWriteFailed_ = false;
+    std::string startupRecords_; // what the start-up rewrite was to write
     // The reference file's bytes as this session last knew them; nullopt before synchronise.
     std::optional<std::string> known_;
 };

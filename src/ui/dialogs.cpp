@@ -51,19 +51,25 @@ std::unique_ptr<QMessageBox> Dialogs::makeBox(QWidget* parent, const QString& te
                                               QMessageBox::StandardButton defaultButton) {
     auto box = std::make_unique<QMessageBox>(icon, title, text, buttons, parent);
     if (defaultButton != QMessageBox::NoButton) box->setDefaultButton(defaultButton);
-    // Lines that fit the screen stay whole: the box would otherwise break them at half the
-    // screen's width, even inside a word such as "farmacéutic(o/a)".
+    // Lines that fit the box stay whole: the box would otherwise break them at half the
+    // screen's width, even inside a word such as "farmacéutic(o/a)". Longer lines wrap, since
+    // the box grows no wider than its own limit and a whole line beyond it would be cut off.
     const QFontMetrics fm(box->font());
     const QScreen* screen = box->screen();
-    const int room = screen ? screen->availableGeometry().width() - 160 : 640;
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    if (std::all_of(lines.begin(), lines.end(),
-                    [&](const QString& l) { return fm.horizontalAdvance(l) <= room; })) {
-        box->setTextFormat(Qt::RichText);
-        box->setText(QStringLiteral("<p style='white-space:pre'>") +
-                     text.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")) +
-                     QStringLiteral("</p>"));
+    const int screenWidth = screen ? screen->availableGeometry().width() : 800;
+    // QMessageBox's widest, less its icon and margins.
+    const int widest = screenWidth <= 1024 ? screenWidth : std::min(screenWidth - 480, 1000);
+    const int room = widest - 120;
+    QString html;
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        html += fm.horizontalAdvance(line) <= room
+                    ? QStringLiteral("<p style='margin:0; white-space:pre'>")
+                    : QStringLiteral("<p style='margin:0'>");
+        html += line.isEmpty() ? QStringLiteral("&nbsp;") : line.toHtmlEscaped();
+        html += QStringLiteral("</p>");
     }
+    box->setTextFormat(Qt::RichText);
+    box->setText(html);
     return box;
 }
 

@@ -164,6 +164,7 @@ void SendPanel::uploadFinished(const SendResult& r) {
     }
     Timer2_->stop();
     lastSent_ = r.sent;
+    lastStamp_ = r.stampAtSend;
     showVerdict(r.verdict);
 }
 
@@ -207,7 +208,7 @@ void SendPanel::watchForAnswer() {
 }
 
 void SendPanel::confirmSent() {
-    const SentTick t = confirmSentByHand(paths_, lastSent_);
+    const SentTick t = confirmSentByHand(paths_, lastSent_, lastStamp_);
     if (!t.message.empty())
         Dialogs::message(window(), q(t.message), QStringLiteral("Velantia"), QMessageBox::Ok,
                          QMessageBox::Warning);

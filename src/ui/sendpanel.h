@@ -49,6 +49,7 @@ class SendPanel : public QWidget {
     PageArea* pages_;
     bool sending_ = false;
     std::optional<std::string> lastSent_; // what the last upload sent; nullopt: a send by hand
+    std::string lastStamp_;               // the send stamp as it stood then
     QFrame *Frame4_ = nullptr, *Frame5_ = nullptr;
     QProgressBar* PBW_ = nullptr;
     QCheckBox *Check2_ = nullptr, *Check3_ = nullptr;

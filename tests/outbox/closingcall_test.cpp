@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "core/dates.h"
 #include "core/runlog.h"
@@ -40,6 +41,7 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         const char* statusAfter; // final2
         const char* error = "";  // part of the message; the reference file made unopenable
         const char* logged = ""; // part of the run log
+        bool readOnly = false;   // instead the reference file made read-only, closed twice
     };
     const Case cases[] = {
         {"lock free", nullptr, true, "TK-00012342+692514+683907", vl::ClosingOutcome::Done, true,
@@ -57,6 +59,8 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         {"reference file cannot be opened", nullptr, true, "TK-00012342+692514+683907",
          vl::ClosingOutcome::Failed, false, "*", "I", "00012342.ref",
          "Cierre de la dispensación: ERROR: No se puede abrir"},
+        {"reference file read-only", nullptr, true, "TK-00012342+692514+683907",
+         vl::ClosingOutcome::Failed, false, "*", "I", "00012342.ref", "", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -67,7 +71,12 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
                      fs::copy_options::recursive);
             recordFirstMedicine(paths);
         }
-        if (*c.error) {
+        std::optional<vltest::ReadOnly> readOnly;
+        if (c.readOnly) {
+            readOnly.emplace(paths.product("referencias/00012342.ref"));
+            if (!readOnly->holds()) continue;
+            vl::closingCallWithoutWindows(paths, c.commandLine, 768);
+        } else if (*c.error) {
             fs::remove(paths.product("referencias/00012342.ref"));
             fs::create_directory(paths.product("referencias/00012342.ref"));
         }

@@ -207,6 +207,8 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
         {whole + "2\t2222", whole},
         {whole + "2\t222222\t4321\t20240307\t1\r", whole},
         {"resultado_id\tcodigo", ""},
+        {"resulta", ""},
+        {"1\t65", ""},
         {whole, whole},
         {longWhole + std::string(9000, '8'), longWhole},
         {straddle + std::string(4095, '8'), straddle},
@@ -223,6 +225,9 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
         dir.write(Velantia + "Respuesta.tsv", c.before);
         dir.write(Velantia + "NumRegistro", "1\r\n");
         dir.write(Velantia + "NumRegistro.~123456", "7\r\n"); // a counter copy never renamed
+        // Every other case after an earlier cut that ended without LF.
+        const std::string earlier = (&c - cases) % 2 ? "2\t6601" : "";
+        if (!earlier.empty()) dir.write(Velantia + "Respuesta.recortado", earlier);
         const ClosingResult r = closingMove(t.paths, t.st, t.cfg, t.session, CivilDate{2024, 3, 7});
         ASSERT_TRUE(r.ok);
         const std::string serial = c.kept.empty() ? "1" : "2";
@@ -230,7 +235,10 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
                   (c.kept.empty() ? header : c.kept) + serial + "\t333333\t4321\t20240307\t5\r\n");
         EXPECT_FALSE(fs::exists(dir.path() / (Velantia + "NumRegistro.~123456")));
         const std::string cut = c.before.substr(c.kept.size());
-        EXPECT_EQ(dir.read(Velantia + "Respuesta.recortado"), cut.empty() ? "<missing>" : cut);
+        const std::string line = cut.ends_with('\n') ? cut : cut + "\r\n";
+        const std::string side =
+            cut.empty() ? earlier : earlier + (earlier.empty() ? "" : "\r\n") + line;
+        EXPECT_EQ(dir.read(Velantia + "Respuesta.recortado"), side.empty() ? "<missing>" : side);
     }
 }
 

@@ -37,7 +37,7 @@ TEST(ClosingMove, HeaderAndNumbering) {
     const Row rows[] = {
         {"missing outbox: header, numbering from one", none, "41\r\n",
          kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
-        {"outbox under ten bytes: header after its bytes", "123456789", "41\r\n",
+        {"outbox under ten bytes: header after its bytes", "1234567\r\n", "41\r\n",
          kHeader + "1\t111111\t4321\t20240307\t3,12,7\r\n2\t333333\t4321\t20240307\t,4\r\n", "2\r\n"},
         {"serials continue from the counter", kept, "7\r\n",
          "8\t111111\t4321\t20240307\t3,12,7\r\n9\t333333\t4321\t20240307\t,4\r\n", "9\r\n"},
@@ -339,6 +339,7 @@ TEST(EmptyOutbox, EnviadoTickRemovesWhatTheUploadSent) {
         std::string after;
         bool askAgain;
         const char* said;
+        bool sentElsewhere = false; // another terminal's send confirmed since the upload
     };
     const Row rows[] = {
         {"lines came after", kHeader + kLine1 + kLine2, kHeader + kLine1, "*", kHeader + kLine2,
@@ -348,11 +349,16 @@ TEST(EmptyOutbox, EnviadoTickRemovesWhatTheUploadSent) {
         {"closing move", kHeader + kLine1, kHeader + kLine1, "4", kHeader + kLine1, true,
          "Vuelva a marcar"},
         {"sent by hand", kHeader + kLine1 + kLine2, std::nullopt, "*", "", false, ""},
+        {"emptied elsewhere, refilled alike", kHeader + kLine1, kHeader + kLine1, "*",
+         kHeader + kLine1, false, "no se ha borrado nada", true},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         Outbox o(r.now, "2\r\n", r.lock);
-        const SentTick t = confirmSentByHand(o.paths, r.sent);
+        std::string stamp;
+        readOutboxSnapshot(o.paths, &stamp);
+        if (r.sentElsewhere) o.dir.write("quiroles/Velantia/recibido/Respuesta.env", "x\r\n");
+        const SentTick t = confirmSentByHand(o.paths, r.sent, stamp);
         EXPECT_EQ(o.read("Respuesta.tsv"), r.after);
         EXPECT_EQ(t.askAgain, r.askAgain);
         EXPECT_TRUE(*r.said ? fromCp1252(t.message).find(r.said) != std::string::npos

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "support/terminal.h"
 #include "survey/recording.h"
@@ -242,8 +243,8 @@ TEST(Recording, ReadOnlyReferenceFileRecordsNothingAndSaysWhich) {
         if (a == NewOrder) d.setCodes({"222222", "111111"});
         const std::string before = d.file();
         const auto ref = d.dir.path() / "quiroles/Velantia/referencias/12345670.ref";
-        vltest::ReadOnly file(ref), folder(ref.parent_path());
-        if (!file.holds()) GTEST_SKIP() << "a read-only file cannot be made here";
+        std::optional<vltest::ReadOnly> file(ref), folder(ref.parent_path());
+        if (!file->holds()) GTEST_SKIP() << "a read-only file cannot be made here";
         SurveySession s;
         ASSERT_TRUE(s.synchronise(d.st, d.paths));
         EXPECT_EQ(s.startupWriteFailed(), a == NewOrder);
@@ -255,6 +256,10 @@ TEST(Recording, ReadOnlyReferenceFileRecordsNothingAndSaysWhich) {
         EXPECT_NE(r.unwrittenFile.find("12345670.ref"), std::string::npos) << r.unwrittenFile;
         EXPECT_TRUE(s.respuestasMed() == table);
         EXPECT_EQ(d.file(), before);
+        // Mended, the file takes the start-up rewrite and the recording on the next try.
+        file.reset(), folder.reset();
+        EXPECT_TRUE(s.grabar(1, d.st, d.panel).controls);
+        EXPECT_EQ(d.file().substr(RefRecord::Length, 6), a == NewOrder ? "111111" : "222222");
     }
 }
 

@@ -6,9 +6,11 @@
 #include <QDir>
 #include <QLabel>
 #include <QLayout>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QTemporaryFile>
 
 #include "infopage/navigation.h"
 #include "survey/recording.h"
@@ -299,6 +301,34 @@ class MainWindowTest : public QObject {
                               "farmacéutic(o/a).");
         QVERIFY(label->width() >= label->fontMetrics().horizontalAdvance(longest));
         QVERIFY(label->height() < 9 * label->fontMetrics().height()); // six lines, none broken
+    }
+
+    // A line longer than the box's own limit, which is below the screen's width only on wide
+    // screens, wraps inside the box instead of being cut off at its edge.
+    void longLinesWrapInsideTheBox() {
+        if (QGuiApplication::primaryScreen()->availableGeometry().width() < 1280) {
+            QTemporaryFile screens;
+            QVERIFY(screens.open());
+            screens.write(R"({"screens": [{"name": "wide", "width": 1280, "height": 1024}]})");
+            screens.close();
+            QProcess wide;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + screens.fileName());
+            wide.setProcessEnvironment(env);
+            wide.start(QCoreApplication::applicationFilePath(), {"longLinesWrapInsideTheBox"});
+            QVERIFY(wide.waitForFinished(120000));
+            QVERIFY2(wide.exitCode() == 0, wide.readAll().constData());
+            return;
+        }
+        QString line = QStringLiteral("compruebe que la carpeta existe");
+        while (QFontMetrics(QApplication::font()).horizontalAdvance(line) < 900)
+            line += QStringLiteral(" y que se puede escribir en ella");
+        auto box = vl::ui::Dialogs::makeBox(nullptr, QStringLiteral("Corta.\n") + line,
+                                            QStringLiteral("Velantia"), QMessageBox::Ok,
+                                            QMessageBox::Critical, QMessageBox::Ok);
+        box->show();
+        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        QVERIFY(label->minimumSizeHint().width() <= label->width());
     }
 };
 
