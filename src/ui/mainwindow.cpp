@@ -393,13 +393,14 @@ void Velantia::layOutHeights() {
                  nav_->sizeHint().height() + spacing;
     if (!sendPanel_->isHidden()) others += sendPanel_->sizeHint().height() + spacing;
     const int room = inner - others - PageArea::MinimumHeight - spacing;
-    const int surveyHeight =
-        std::max(survey_->smallestHeight(), std::min(survey_->naturalHeight(), room));
-    survey_->setFixedHeight(surveyHeight);
-
+    // One width at the usual font; only a larger font that cannot fit in it widens the window.
     const int wanted = std::max({WindowWidth, layout_->totalMinimumSize().width(),
                                  survey_->minimumSizeHint().width() + m.left() + m.right()});
     setFixedWidth(std::min(wanted, screenPx().width()));
+    const int surveyHeight =
+        std::max(survey_->smallestHeight(),
+                 std::min(survey_->naturalHeight(width() - m.left() - m.right()), room));
+    survey_->setFixedHeight(surveyHeight);
     survey_->setVisible(surveyShown());
     setFixedHeight(surveyShown() ? inner : inner - surveyHeight - spacing);
 }
