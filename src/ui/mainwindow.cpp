@@ -210,9 +210,10 @@ void Velantia::buildSurveyPanel() {
 
 // The complete page of `code`, written for this terminal, and the medicine's recorded answers.
 float Velantia::showMedicine(const std::string& code) {
-    if (code.size() != 6) return 0;
+    // Until this medicine's page is written, nothing shown may be printed or priced as its own.
     header_->setPrice({});
     nav_->setPrinting(false, false);
+    if (code.size() != 6) return 0;
     Watchdog dog;
     const MedicinePages pages = buildMedicinePages(files_, code, st_.todayStamp, dog);
     if (!writeMedicinePages(paths_, st_.run.terminalDigit, pages)) {
