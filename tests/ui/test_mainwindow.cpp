@@ -6,8 +6,8 @@
 #include <QDir>
 #include <QLabel>
 #include <QLayout>
+#include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
 
 #include "infopage/navigation.h"
@@ -33,21 +33,19 @@ bool enabled(QWidget* w, const char* name) {
     return control(w, QString::fromLatin1(name))->isEnabled();
 }
 
-// Where the printed page's content starts, in points from the paper's left edge: the offset of
-// the first placement in the PDF's page content.
-double pageLeftMargin(const fs::path& pdfFile) {
-    const QByteArray pdf = QByteArray::fromStdString(readBytes(pdfFile));
-    static const QRegularExpression place(
-        QStringLiteral(R"([\d.]+ 0 0 -[\d.]+ ([\d.]+) [\d.]+ cm)"));
-    for (qsizetype at = pdf.indexOf("stream"); at >= 0; at = pdf.indexOf("stream", at + 1)) {
-        const qsizetype begin = pdf.indexOf('\n', at) + 1, end = pdf.indexOf("endstream", begin);
-        // qUncompress wants the size in front; a guess is enough, it grows as needed.
-        const QByteArray text =
-            qUncompress(QByteArray("\0\0\x10\0", 4) + pdf.mid(begin, end - begin));
-        const auto m = place.match(QString::fromLatin1(text));
-        if (m.hasMatch()) return m.captured(1).toDouble();
-    }
-    return -1;
+// The printed content's distance to each paper edge, in points: the page as poppler paints it.
+QMarginsF printMargins(const fs::path& pdfFile) {
+    QProcess p;
+    p.start(QStringLiteral("pdftoppm"), {QStringLiteral("-r"), QStringLiteral("72"),
+                                         QStringLiteral("-gray"), QString::fromStdString(pdfFile)});
+    p.waitForFinished();
+    const QImage page = QImage::fromData(p.readAllStandardOutput());
+    QRect ink;
+    for (int y = 0; y < page.height(); ++y)
+        for (int x = 0; x < page.width(); ++x)
+            if (qGray(page.pixel(x, y)) < 240) ink |= QRect(x, y, 1, 1);
+    return {double(ink.left()), double(ink.top()), double(page.width() - 1 - ink.right()),
+            double(page.height() - 1 - ink.bottom())};
 }
 
 } // namespace
@@ -159,7 +157,8 @@ class MainWindowTest : public QObject {
         click(w.get(), QStringLiteral("Command2_2"));
         QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 1, 20000);
         QCOMPARE(pdfs().size(), 1);
-        QVERIFY(pageLeftMargin(prints_->path() / pdfs().first().toStdString()) >= 28.3); // 10 mm
+        const QMarginsF m = printMargins(prints_->path() / pdfs().first().toStdString());
+        QVERIFY(std::min({m.left(), m.top(), m.right(), m.bottom()}) >= 28.3); // 10 mm
         QTRY_VERIFY_WITH_TIMEOUT(
             w->browser()->locationUrl().endsWith(QStringLiteral("Informa.htm")), 10000);
 
