@@ -175,6 +175,8 @@ void Velantia::deferredStart() {
     layOutHeights();
     centre(true);
     show();
+    // Keys go to the survey first, never to a link that Enter would follow.
+    if (!surveyShown() || !survey_->focusFirstList()) nav_->focusNext();
     // Only a shown window knows its title bar: the outer height is set again once it is known.
     QTimer::singleShot(0, this, [this] {
         layOutHeights();

@@ -67,6 +67,7 @@ SurveyView::SurveyView(QWidget* parent) : QFrame(parent) {
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setWidgetResizable(true);
     scroll_->setWidget(rowsArea_);
+    scroll_->setFocusPolicy(Qt::NoFocus); // its lists take the focus; it would show none
     scroll_->setMinimumHeight(1); // the panel's height is set from its rows, not the scroll bars
     whiteBackground(scroll_->viewport());
 
@@ -223,6 +224,15 @@ void SurveyView::focus(FocusTarget target) {
 
 void SurveyView::focusRecord() {
     Kgrabar_->setFocus();
+}
+
+bool SurveyView::focusFirstList() {
+    for (int k = 1; k <= SurveyMaxRows; ++k)
+        if (RESP_[k] && !RESP_[k]->isHidden()) {
+            RESP_[k]->setFocus();
+            return true;
+        }
+    return false;
 }
 
 void SurveyView::chainTabOrder(QWidget* before) {

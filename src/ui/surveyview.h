@@ -34,6 +34,8 @@ class SurveyView : public QFrame {
     int smallestHeight() const;
     void focus(FocusTarget target);
     void focusRecord();
+    // Puts the focus on the first answer list; false when there is none.
+    bool focusFirstList();
     void chainTabOrder(QWidget* before);
 
   signals:

@@ -100,6 +100,7 @@ class MainWindowTest : public QObject {
 
     void navigatesWithButtonsKeysAndQuery() {
         auto w = start(QStringLiteral("-00012340+692514+683907+712480"));
+        QVERIFY(qobject_cast<QComboBox*>(w->focusWidget())); // the first answer list, no link
         QSignalSpy shown(w.get(), &Velantia::medicineShown);
         struct Step {
             std::function<void()> act;
