@@ -25,10 +25,13 @@ namespace vl::ui {
 
 void prepareBrowserEngine() {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The browser's own words (a file field's button, its "no file" note) follow the default
+    // locale and its language flag, whatever the system's language.
+    QLocale::setDefault(QLocale(QLocale::Spanish, QLocale::Spain));
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
     // Local pages only: no background traffic, no GPU needed on a counter terminal.
     for (const char* f : {"--disable-background-networking", "--disable-component-update",
-                          "--disable-gpu", "--no-first-run"})
+                          "--disable-gpu", "--no-first-run", "--lang=es"})
         if (!flags.contains(f)) flags += QByteArray(" ") + f;
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
 }

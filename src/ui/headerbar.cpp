@@ -75,10 +75,11 @@ HeaderBar::HeaderBar(QWidget* parent) : QWidget(parent) {
     grid->addWidget(Check1_, 2, 5);
     grid->setColumnStretch(3, 1);
 
+    // Left to right, top row first.
+    setTabOrder(TEST_, Label5_[0]);
     setTabOrder(Label5_[0], Label5_[1]);
     setTabOrder(Label5_[1], Label5_[2]);
-    setTabOrder(Label5_[2], TEST_);
-    setTabOrder(TEST_, Label15_);
+    setTabOrder(Label5_[2], Label15_);
     setTabOrder(Label15_, Check1_);
 }
 

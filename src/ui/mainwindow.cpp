@@ -175,6 +175,8 @@ void Velantia::deferredStart() {
     layOutHeights();
     centre(true);
     show();
+    // Keys go to the survey first, never to a link that Enter would follow.
+    if (!surveyShown() || !survey_->focusFirstList()) nav_->focusNext();
     // Only a shown window knows its title bar: the outer height is set again once it is known.
     QTimer::singleShot(0, this, [this] {
         layOutHeights();
@@ -210,9 +212,10 @@ void Velantia::buildSurveyPanel() {
 
 // The complete page of `code`, written for this terminal, and the medicine's recorded answers.
 float Velantia::showMedicine(const std::string& code) {
-    if (code.size() != 6) return 0;
+    // Until this medicine's page is written, nothing shown may be printed or priced as its own.
     header_->setPrice({});
     nav_->setPrinting(false, false);
+    if (code.size() != 6) return 0;
     Watchdog dog;
     const MedicinePages pages = buildMedicinePages(files_, code, st_.todayStamp, dog);
     if (!writeMedicinePages(paths_, st_.run.terminalDigit, pages)) {
@@ -393,13 +396,14 @@ void Velantia::layOutHeights() {
                  nav_->sizeHint().height() + spacing;
     if (!sendPanel_->isHidden()) others += sendPanel_->sizeHint().height() + spacing;
     const int room = inner - others - PageArea::MinimumHeight - spacing;
-    const int surveyHeight =
-        std::max(survey_->smallestHeight(), std::min(survey_->naturalHeight(), room));
-    survey_->setFixedHeight(surveyHeight);
-
+    // One width at the usual font; only a larger font that cannot fit in it widens the window.
     const int wanted = std::max({WindowWidth, layout_->totalMinimumSize().width(),
                                  survey_->minimumSizeHint().width() + m.left() + m.right()});
     setFixedWidth(std::min(wanted, screenPx().width()));
+    const int surveyHeight =
+        std::max(survey_->smallestHeight(),
+                 std::min(survey_->naturalHeight(width() - m.left() - m.right()), room));
+    survey_->setFixedHeight(surveyHeight);
     survey_->setVisible(surveyShown());
     setFixedHeight(surveyShown() ? inner : inner - surveyHeight - spacing);
 }

@@ -43,7 +43,8 @@ OKUP::OKUP(const Paths& paths, std::string terminalDigit, std::function<void()> 
     auto* top = new QHBoxLayout(this);
     top->addWidget(logo, 0, Qt::AlignTop);
     top->addLayout(right);
-    setFixedWidth(420);
+    // The wrapped lines decide the height, whatever the font.
+    setFixedSize(420, top->totalHeightForWidth(420));
 
     Timer2_ = new QTimer(this);
     Timer2_->setObjectName(QStringLiteral("Timer2"));

@@ -5,6 +5,8 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QWebEnginePage>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <atomic>
 #include <vector>
@@ -34,6 +36,14 @@ PageView::PageView(QWidget* parent) : QWebEngineView(parent) {
     // among them must not run with access to the local files.
     s->setAttribute(QWebEngineSettings::JavascriptEnabled, false);
     s->setAttribute(QWebEngineSettings::PrintElementBackgrounds, true);
+    // The browser prints a page edge to edge (see printSilently): its margins are the page's.
+    QWebEngineScript margins;
+    margins.setWorldId(QWebEngineScript::ApplicationWorld);
+    margins.setInjectionPoint(QWebEngineScript::DocumentReady);
+    margins.setSourceCode(QStringLiteral(
+        "var s=document.createElement('style');s.textContent='@media print{html{margin:12mm}}';"
+        "document.documentElement.appendChild(s);"));
+    page()->scripts().insert(margins);
     connect(this, &QWebEngineView::loadProgress, this,
             [this](int p) { emit progressChange(p, 100); });
     connect(this, &QWebEngineView::printFinished, this, [this](bool ok) {
@@ -90,9 +100,10 @@ bool PageView::printSilently() {
         printTarget_ = info.printerName();
     }
     printer_->setCopyCount(1);
-    // The pages fill the width they get: without margins of its own a handout runs to the
-    // paper's edge, where most printers cannot print.
-    printer_->setPageMargins(QMarginsF(12, 12, 12, 12), QPageLayout::Millimeter);
+    // The pages fill the width they get, and most printers cannot print at the paper's edge.
+    // The browser lays the page out on the printable area and stretches it over the whole
+    // sheet from that area's corner: it gets the whole sheet, and the page brings its margins.
+    printer_->setFullPage(true);
     print(printer_.get());
     return true;
 }

@@ -67,6 +67,7 @@ SurveyView::SurveyView(QWidget* parent) : QFrame(parent) {
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setWidgetResizable(true);
     scroll_->setWidget(rowsArea_);
+    scroll_->setFocusPolicy(Qt::NoFocus); // its lists take the focus; it would show none
     scroll_->setMinimumHeight(1); // the panel's height is set from its rows, not the scroll bars
     whiteBackground(scroll_->viewport());
 
@@ -132,6 +133,8 @@ void SurveyView::build(const SurveyPanel& panel) {
         }
         if (!TIT_[k]) {
             TIT_[k] = named(new QLabel(rowsArea_), QStringLiteral("TIT_%1").arg(k));
+            // A long question wraps inside its column instead of widening the window.
+            TIT_[k]->setWordWrap(true);
             RESP_[k] = named(new AnswerList(rowsArea_), QStringLiteral("RESP_%1").arg(k));
             Sele_[k] = named(new QLabel(rowsArea_), QStringLiteral("Sele_%1").arg(k));
             Orden_[k] = named(new QLabel(rowsArea_), QStringLiteral("Orden_%1").arg(k));
@@ -200,8 +203,11 @@ void SurveyView::setApplyToAllEnabled(bool on) {
     Todo_->setEnabled(on);
 }
 
-int SurveyView::naturalHeight() const {
-    const int rows = scroll_->isHidden() ? 0 : rowsArea_->sizeHint().height();
+int SurveyView::naturalHeight(int width) const {
+    const int inside = width - scroll_->verticalScrollBar()->sizeHint().width();
+    const int rows = scroll_->isHidden()                        ? 0
+                     : rowsArea_->layout()->hasHeightForWidth() ? rowsArea_->heightForWidth(inside)
+                                                                : rowsArea_->sizeHint().height();
     return rows + buttons_->sizeHint().height();
 }
 
@@ -218,6 +224,15 @@ void SurveyView::focus(FocusTarget target) {
 
 void SurveyView::focusRecord() {
     Kgrabar_->setFocus();
+}
+
+bool SurveyView::focusFirstList() {
+    for (int k = 1; k <= SurveyMaxRows; ++k)
+        if (RESP_[k] && !RESP_[k]->isHidden()) {
+            RESP_[k]->setFocus();
+            return true;
+        }
+    return false;
 }
 
 void SurveyView::chainTabOrder(QWidget* before) {

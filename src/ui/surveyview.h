@@ -28,12 +28,14 @@ class SurveyView : public QFrame {
     void showChoices(const SurveyPanel& panel);
     void setRecordingControls(const RecordingControls& c);
     void setApplyToAllEnabled(bool on);
-    // Height that shows every row without scrolling, and the least that still shows the
+    // Height that shows every row at `width` without scrolling, and the least that still shows the
     // recording row and one question.
-    int naturalHeight() const;
+    int naturalHeight(int width) const;
     int smallestHeight() const;
     void focus(FocusTarget target);
     void focusRecord();
+    // Puts the focus on the first answer list; false when there is none.
+    bool focusFirstList();
     void chainTabOrder(QWidget* before);
 
   signals:

@@ -63,6 +63,9 @@ VLconfig::VLconfig(const Paths& paths, Config& cfg, int screenHeightPx, QWidget*
     Label3_->setObjectName(QStringLiteral("Label3"));
     vl2->addWidget(label2);
     vl2->addWidget(Text1_[1]);
+    // Four digits and the box's own margins, at any font.
+    Text1_[1]->setMinimumWidth(Text1_[1]->fontMetrics().horizontalAdvance(QStringLiteral("00000")) +
+                               12);
     vl2->addWidget(Label3_);
 
     auto* actualizar = new QGroupBox(QStringLiteral("Actualizar"), this);

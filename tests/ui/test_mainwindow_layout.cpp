@@ -25,7 +25,9 @@ std::string survey(int groups, int questions) {
             "E" + std::to_string(100 + g) + " Grupo de preguntas " + std::to_string(g + 1) + "\r\n";
         const int here = questions / groups + (g < questions % groups ? 1 : 0);
         for (int i = 0; i < here; ++i, ++q) {
-            s += "P" + std::to_string(100 + q) + " \xBFSabe para qu\xE9 es? " +
+            s += "P" + std::to_string(100 + q) +
+                 (q % 3 == 2 ? " \xBFSabe el paciente para qu\xE9 sirve este medicamento? "
+                             : " \xBFSabe para qu\xE9 es? ") +
                  std::to_string(q + 1) + "\r\n";
             s += "R101 S\xED\r\nR102 No, se le informa\r\nR103sNo procede\r\n";
         }
@@ -53,6 +55,8 @@ bool isControl(QWidget* c) {
 bool fits(QWidget* c) {
     if (qobject_cast<QWebEngineView*>(c)) return true;
     if (auto* l = qobject_cast<QLabel*>(c); l && l->text().isEmpty()) return true;
+    if (auto* l = qobject_cast<QLabel*>(c); l && l->wordWrap())
+        return c->height() >= c->heightForWidth(c->width());
     if (auto* b = qobject_cast<QPushButton*>(c))
         return c->height() >= c->sizeHint().height() &&
                c->width() >= c->fontMetrics().horizontalAdvance(b->text().remove(u'&')) + 8;
@@ -74,6 +78,7 @@ class LayoutTest : public QObject {
             if (!c->isVisible() || !isControl(c)) continue;
             const QRect r = seen(c, w);
             if (r.isEmpty()) continue; // scrolled out of view
+            QVERIFY2(w->rect().contains(r), qPrintable(c->objectName() + QStringLiteral(" out")));
             lowest = std::max(lowest, r.bottom());
             QVERIFY2(fits(c), qPrintable(c->objectName() + QStringLiteral(" is cut")));
             for (const auto& [other, o] : shown)
@@ -121,6 +126,7 @@ class LayoutTest : public QObject {
         QTRY_VERIFY(w->isVisible());
         QApplication::processEvents();
         check(w.get(), height);
+        QVERIFY(w->width() <= 640 * fontScale); // long questions wrap instead of widening it
 
         // Without the survey the page keeps its height and the window ends under the buttons.
         const int page = control(w.get(), QStringLiteral("Wb"))->height();
