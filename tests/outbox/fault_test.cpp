@@ -15,6 +15,7 @@
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
 #include "platform/fileio.h"
+#include "support/closings.h"
 #include "support/faults.h"
 #include "support/terminal.h"
 
@@ -24,17 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string Velantia = "quiroles/Velantia/";
-
-std::vector<std::string> fields(const std::string& line) {
-    std::vector<std::string> out(1);
-    for (char c : line) {
-        if (c == '\t')
-            out.emplace_back();
-        else
-            out.back() += c;
-    }
-    return out;
-}
 
 std::string pad(int v, int width) {
     std::string s = std::to_string(v);
@@ -86,7 +76,7 @@ std::map<std::string, int> outboxCodes(const vltest::TempDir& dir, int dispensin
     const auto lines = splitLines(out.size() > header.size() ? out.substr(header.size()) : "");
     for (const auto& line : lines) {
         SCOPED_TRACE(line);
-        const auto f = fields(line);
+        const auto f = vltest::splitTabs(line);
         EXPECT_EQ(f.size(), 5u);
         if (f.size() != 5 || f[1].size() != 6) continue;
         EXPECT_GT(Val(f[0]), 0);
