@@ -1,0 +1,115 @@
+#include "support/golden.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "support/tempdir.h"
+
+namespace vltest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path goldenRoot() {
+    return fs::path(VELANTIA_SOURCE_DIR) / "tests" / "golden";
+}
+
+bool updating() {
+    const char* v = std::getenv("VELANTIA_GOLDEN_UPDATE");
+    return v && std::string_view(v) == "1";
+}
+
+std::string visible(std::string_view s) {
+    std::string o;
+    for (unsigned char c : s) {
+        if (c == '\r')
+            o += "\\r";
+        else if (c == '\n')
+            o += "\\n";
+        else if (c == '\t')
+            o += "\\t";
+        else if (c < 0x20 || c >= 0x7F) {
+            static const char* hex = "0123456789ABCDEF";
+            o += "\\x";
+            o += hex[c >> 4];
+            o += hex[c & 15];
+        } else
+            o += static_cast<char>(c);
+    }
+    return o;
+}
+
+std::string lineAround(std::string_view s, std::size_t at) {
+    const std::size_t b = s.rfind('\n', at == 0 ? 0 : at - 1);
+    const std::size_t start = (b == std::string_view::npos || at == 0) ? 0 : b + 1;
+    const std::size_t e = s.find('\n', at);
+    return visible(s.substr(start, e == std::string_view::npos ? s.npos : e + 1 - start));
+}
+
+std::map<std::string, std::string> treeOf(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    if (!fs::is_directory(dir)) return files;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file())
+            files[fs::relative(e.path(), dir).generic_string()] = readBytes(e.path());
+    return files;
+}
+
+} // namespace
+
+std::string describeDifference(std::string_view expected, std::string_view actual) {
+    if (expected == actual) return {};
+    std::size_t i = 0;
+    while (i < expected.size() && i < actual.size() && expected[i] == actual[i])
+        ++i;
+    std::size_t line = 1;
+    for (std::size_t k = 0; k < i; ++k)
+        line += expected[k] == '\n';
+    return "first difference at byte " + std::to_string(i) + " (line " + std::to_string(line) +
+           "; sizes " + std::to_string(expected.size()) + " expected, " +
+           std::to_string(actual.size()) + " made)\n  expected: " + lineAround(expected, i) +
+           "\n  made:     " + lineAround(actual, i);
+}
+
+void expectGolden(const std::string& name, std::string_view actual) {
+    const fs::path p = goldenRoot() / name;
+    if (updating()) {
+        fs::create_directories(p.parent_path());
+        writeBytes(p, actual);
+        return;
+    }
+    ASSERT_TRUE(fs::exists(p)) << "no expected file " << p;
+    const std::string d = describeDifference(readBytes(p), actual);
+    EXPECT_TRUE(d.empty()) << name << ": " << d;
+}
+
+void expectGoldenTree(const std::string& name, const fs::path& dir) {
+    const fs::path root = goldenRoot() / name;
+    const auto made = treeOf(dir);
+    if (updating()) {
+        fs::remove_all(root);
+        for (const auto& [rel, bytes] : made) {
+            fs::create_directories((root / rel).parent_path());
+            writeBytes(root / rel, bytes);
+        }
+        return;
+    }
+    const auto want = treeOf(root);
+    ASSERT_FALSE(want.empty()) << "no expected tree " << root;
+    for (const auto& [rel, bytes] : want) {
+        const auto it = made.find(rel);
+        if (it == made.end()) {
+            ADD_FAILURE() << name << ": " << rel << " was not made";
+            continue;
+        }
+        const std::string d = describeDifference(bytes, it->second);
+        EXPECT_TRUE(d.empty()) << name << "/" << rel << ": " << d;
+    }
+    for (const auto& [rel, bytes] : made)
+        EXPECT_TRUE(want.count(rel)) << name << ": " << rel << " was made but is not expected";
+}
+
+} // namespace vltest
