@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "core/text.h"
+#include "infopage/navigation.h"
+#include "infopage/pages.h"
+#include "support/golden.h"
+#include "support/tempdir.h"
+
+using namespace vl;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string item(const std::string& code, char level, const std::string& id,
+                 const std::string& start, const std::string& end, char status, char print) {
+    return code + level + id + "20240101" + start + end + status + print + "\r\n";
+}
+
+// A drive root with the data files under quiroles/, and the pharmacy program's files on demand.
+class Pages : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir.write("quiroles/Velantia/datos/productos.txt",
+                  "000015" + std::string("OTRO").append(36, ' ') + "    1.00\r\n" + "000016" +
+                      std::string("PARACETAMOL 1G").append(26, ' ') + "    2.35\r\n" + "000017" +
+                      std::string("OTRO MAS").append(32, ' ') + "   10.00\r\n");
+        dir.write("quiroles/Velantia/datos/textos/000001.txt",
+                  "\"Aviso\"\r\n\"No <b>mezclar</b>, con alcohol\"\r\n\"anexa\"\r\n");
+        dir.write("quiroles/Velantia/datos/textos/000002.txt",
+                  "\"Dosis en ni\xF1os\"\r\n\"Texto\r\ndos\"\r\n\"\"\r\n");
+        dir.write("quiroles/Velantia/datos/textos/000003.txt", "\"Verde\"\r\n\"Tres\"\r\n\"\"\r\n");
+        fs::create_directories(dir.path() / "quiroles/Velantia/htm");
+    }
+    vltest::TempDir dir;
+};
+
+// Each case's two pages are golden files: <name>-informa.htm and <name>-imprime.htm.
+TEST_F(Pages, BuiltByteForByte) {
+    const std::string inForce = "20240101", never = "00000000", blank(8, ' ');
+    const std::string threeItems = item("000016", '1', "000001", inForce, never, 'A', '0') +
+                                   item("000016", '2', "000002", blank, blank, 'A', '1') +
+                                   item("000016", '3', "000003", "20240615", "20240615", 'A', '0');
+    const std::string noneInForce = item("000016", '1', "000001", inForce, "20240614", 'A', '1') +
+                                    item("000016", '2', "000002", inForce, never, 'B', '1') +
+                                    item("000016", '3', "000003", "20240616", never, 'A', '1');
+    struct Case {
+        const char* name;
+        std::string items;
+        bool base;
+        const char* code;
+        const char* outcome; // shown, printable, label 13, product found | label 14
+    } cases[] = {
+        {"productos", threeItems, false, "000016", "3PLF|PVP:     2.35"},
+        {"basea", threeItems, true, "000016", "3PLF|"},
+        {"nothing-in-force", noneInForce, false, "000016", "0--F|PVP:     2.35"},
+        {"nothing-in-force", "", false, "000016", "0--F|PVP:     2.35"},
+        {"unknown-level",
+         item("000016", '4', "000003", inForce, never, 'A', '0') +
+             item("000016", ' ', "000003", inForce, never, 'A', '0'),
+         false, "000016", "2-LF|PVP:     2.35"},
+        {"missing-text", item("000016", '1', "000009", inForce, never, 'A', '1'), false, "000016",
+         "1PLF|PVP:     2.35"},
+        // An unknown code still gets its own pages.
+        {"unknown-000099", item("000099", '1', "000001", inForce, never, 'A', '1'), false, "000099",
+         "0---|"},
+        {"unknown-000019", item("000019", '1', "000001", inForce, never, 'A', '1'), true, "000019",
+         "0---|"}, // empty basey slot
+        {"unknown-000006", item("000006", '1', "000001", inForce, never, 'A', '1'), true, "000006",
+         "0---|"}, // first five digits zero
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.write("quiroles/Velantia/datos/Velantia.txt",
+                  item("000015", '1', "000003", inForce, never, 'A', '1') + c.items +
+                      item("000017", '1', "000003", inForce, never, 'A', '1'));
+        // basey record 1, slot 6 -> basea record 1: the product of code 000016.
+        if (c.base) {
+            dir.write("quiroles/orbal-5/basey",
+                      ("000000" + std::string(36, ' ') + "000001").append(128 - 48, ' '));
+            dir.write("quiroles/orbal-5/basea",
+                      "000016PARACETAMOL BASE              LABORATORIO X      1.95N\r\n");
+        } else {
+            fs::remove(dir.path() / "quiroles/orbal-5/basey");
+        }
+        DataFiles files{Paths(dir.path())};
+        files.OpenDataFiles();
+        Watchdog dog([] { ADD_FAILURE() << "watchdog fired"; },
+                     [] { return Watchdog::Clock::time_point{}; });
+        const MedicinePages p = buildMedicinePages(files, c.code, "20240615", dog);
+        vltest::expectGolden(std::string("infopage/") + c.name + "-informa.htm", p.informa);
+        vltest::expectGolden(std::string("infopage/") + c.name + "-imprime.htm", p.imprime);
+        EXPECT_EQ(std::to_string(p.shown) + (p.printable ? "P" : "-") +
+                      (p.label13Visible ? "L" : "-") + (p.productFound ? "F" : "-") + "|" +
+                      p.label14,
+                  c.outcome);
+    }
+}
+
+TEST_F(Pages, WrittenIntoTheTerminalFolderOverAnySpelling) {
+    const Paths paths(dir.path());
+    MedicinePages p;
+    p.informa = "complete\r\n";
+    p.imprime = "patient\r\n";
+    for (const std::string digit : {"", "3"}) {
+        const fs::path folder = dir.path() / "quiroles/Velantia" / ("htm" + digit);
+        fs::create_directories(folder);
+        ASSERT_TRUE(writeMedicinePages(paths, digit, p));
+        EXPECT_EQ(vltest::readBytes(folder / "Informa.htm"), "complete\r\n");
+        EXPECT_EQ(vltest::readBytes(folder / "imprime.htm"), "patient\r\n");
+        EXPECT_EQ(completePage(paths, digit), folder / "Informa.htm");
+        EXPECT_EQ(patientPage(paths, digit), folder / "imprime.htm");
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 2);
+    }
+    EXPECT_EQ(emptyPage(paths), dir.path() / "quiroles/Velantia/htm/vacia.htm");
+    dir.write("quiroles/Velantia/htm5/INFORMA.HTM", "old page, longer than the new one");
+    ASSERT_TRUE(writeMedicinePages(paths, "5", p));
+    EXPECT_EQ(dir.read("quiroles/Velantia/htm5/INFORMA.HTM"), "complete\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "quiroles/Velantia/htm5"), {}), 2);
+    EXPECT_FALSE(writeMedicinePages(paths, "7", p)); // no such folder
+}
+
+TEST(ReadItemTexts, QuoteDelimitedFields) {
+    const std::tuple<const char*, std::string, std::string> cases[] = {
+        {"\"T\"\r\n\"X\"\r\n\"A\"\r\n", "T", "X"},
+        {"  \r\n\t\"T\"  \r\n\r\n  \"X\"", "T", "X"}, // blanks and line ends first
+        {"\"a, b\r\nc\"\r\n\"d\"", "a, b\r\nc", "d"}, // comma and line end inside quotes
+        {"\"T\" junk\r\n\"X\"", "T", "X"},            // junk after the closing quote
+        {"\"T\",\"X\"", "T", "X"},
+        {"bare title  \r\nbare text\r\n", "bare title  ", "bare text"},
+        {"one,two,three", "one", "two"},
+        {"\"T\r\nrest", "T\r\nrest", ""}, // unterminated quote
+        {"\"\"\r\n\"X\"", "", "X"},
+        {"\"T\"\r\n", "T", ""},
+        {"", "", ""},
+        {"\"Ni\xF1o \x80\"\r\n\"<i>x</i>\"", "Ni\xF1o \x80", "<i>x</i>"},
+    };
+    vltest::TempDir dir;
+    for (const auto& [bytes, title, text] : cases)
+        EXPECT_EQ(readItemTexts(dir.write("t.txt", bytes)), std::pair(title, text)) << bytes;
+    EXPECT_EQ(readItemTexts(dir.path() / "000001.txt"), std::pair(std::string(), std::string()));
+}
+
+TEST(Navigate, MovesAndSetsButtons) {
+    // index, current, count -> current, show, next, prev, label, focus
+    const std::tuple<int, int, int, int, bool, bool, bool, const char*, int> cases[] = {
+        // two medicines, at the first: next shows the second and hands the focus back
+        {0, 1, 2, 2, true, false, true, "Medicamento 2/2", 1},
+        {0, 2, 2, 2, false, false, true, "Medicamento 2/2", 1},
+        {1, 2, 2, 1, true, true, false, "Medicamento 1/2", 0},
+        {1, 1, 2, 1, false, true, false, "Medicamento 1/2", 0},
+        {0, 1, 3, 2, true, true, true, "Medicamento 2/3", -1},
+        {1, 3, 3, 2, true, true, true, "Medicamento 2/3", -1},
+        // a single medicine: nowhere to go, nothing to give the focus to
+        {0, 1, 1, 1, false, false, false, "Medicamento 1/1", -1},
+        {1, 1, 1, 1, false, false, false, "Medicamento 1/1", -1},
+        {0, 49, 50, 50, true, false, true, "Medicamento 50/50", 1},
+        // no medicine: the keys still reach the handler
+        {0, 0, 0, 0, false, false, true, "Medicamento 0/0", 1},
+        {1, 0, 0, 0, false, false, true, "Medicamento 0/0", -1},
+    };
+    for (const auto& [index, current, count, newCurrent, show, next, prev, label, focus] : cases) {
+        SCOPED_TRACE(::testing::Message() << index << " at " << current << "/" << count);
+        int cur = current;
+        bool shown = !show;
+        const NavState s = navigate(index, cur, count, shown);
+        EXPECT_EQ(std::tuple(cur, shown, s.nextEnabled, s.prevEnabled, s.label2, s.focus),
+                  std::tuple(newCurrent, show, next, prev, std::string(label), focus));
+    }
+    for (const auto& [current, count, next] :
+         {std::tuple{0, 0, false}, {1, 1, false}, {1, 2, true}}) {
+        const NavState s = deferredStartState(current, count);
+        EXPECT_EQ(std::tuple(s.nextEnabled, s.prevEnabled, s.focus), std::tuple(next, false, -1))
+            << current << "/" << count;
+    }
+}
+
+TEST(PrintWatch, RecognisesThePatientPageByExactCase) {
+    EXPECT_TRUE(isPrintPage("file:///quiroles/Velantia/htm3/imprime.htm"));
+    EXPECT_TRUE(isPrintPage("imprime.htm?x"));
+    EXPECT_FALSE(isPrintPage("file:///quiroles/Velantia/htm3/IMPRIME.HTM"));
+    EXPECT_FALSE(isPrintPage("file:///quiroles/Velantia/htm3/informa.htm"));
+    // A character outside Windows-1252 would print as '?' on the message box's code page.
+    const std::string q = toCp1252(FullPrintQuestion) + toCp1252(FullPrintTitle);
+    EXPECT_EQ(q.find('?'), std::string::npos);
+    EXPECT_EQ(std::count(q.begin(), q.end(), '\n'), 5);
+}
+
+} // namespace
