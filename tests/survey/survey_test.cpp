@@ -70,20 +70,18 @@ TEST(SurveyBuild, RowsColumnsAndDefaultAnswers) {
 
     const SurveyPanel codes = buildSurvey("P001 Q\r\nR 7 a\r\nR-12b\r\n");
     EXPECT_EQ(codes.codigoRespuesta[1][0] * 100 + codes.codigoRespuesta[1][1], 700 - 12);
-    std::string big;
-    for (int r = 1; r <= 60; ++r)
-        big += "P001 Q" + std::to_string(r) + "\r\n";
-    SurveyPanel p = buildSurvey(big + "R001 late\r\n");
-    EXPECT_EQ(p.ultimaPregunta, 50);
-    EXPECT_EQ(p.rows[50].title, "Q50");
-    EXPECT_TRUE(p.rows[50].answers.empty());
-    std::string many = "P001 Q\r\n";
+    // Past the limits: 21 answers of 25, 50 rows of 60, and an answer after them goes nowhere.
+    std::string big = "P001 Q1\r\n";
     for (int a = 1; a <= 25; ++a)
-        many += "R" + std::to_string(100 + a) + "sA\r\n";
-    p = buildSurvey(many);
-    EXPECT_EQ(p.rows[1].answers.size(), 21u);
-    EXPECT_EQ(p.codigoRespuesta[1][20], 121);
-    EXPECT_EQ(p.rows[1].sele, "121");
+        big += "R" + std::to_string(100 + a) + "sA\r\n";
+    for (int r = 2; r <= 60; ++r)
+        big += "P001 Q" + std::to_string(r) + "\r\n";
+    const SurveyPanel p = buildSurvey(big + "R001 late\r\n");
+    EXPECT_EQ(std::to_string(p.rows[1].answers.size()) + p.rows[1].sele + "/" +
+                  std::to_string(p.codigoRespuesta[1][20]) + " " +
+                  std::to_string(p.ultimaPregunta) + p.rows[50].title +
+                  std::to_string(p.rows[50].answers.size()),
+              "21121/121 50Q500");
 }
 
 TEST(SurveyBuild, ChooseAnswerStoresDecimalCodeAndTheFileIsMadeWhenMissing) {
@@ -131,8 +129,9 @@ TEST(Recording, RefRecordFieldsAreCutAndPadded) {
     EXPECT_EQ(r.bytes, "123456" + rep(N3, 50) + "123" + "7   " + rep(N4, 50) + N3.substr(1));
 }
 
-TEST(Recording, GrabarThenBorrarWriteTheirFields) {
-    Dispensing d({"111111", "222222"});
+// Grabar, Borrar and Todo write their fields; a restart in a new order restores the answers.
+TEST(Recording, RecordsFollowTheAnswersAndTheOrderOfTheCodes) {
+    Dispensing d({"111111", "222222", "333333"});
     SurveySession s;
     ASSERT_TRUE(s.synchronise(d.st, d.paths));
     EXPECT_EQ(d.refFile(), std::string(18250, '\0')); // fifty records never written
@@ -140,24 +139,18 @@ TEST(Recording, GrabarThenBorrarWriteTheirFields) {
     EXPECT_EQ(s.grabar(1, d.st, d.panel).controls, (RecordingControls{false, true, true}));
     EXPECT_TRUE(s.todoEnabled());
     // Build captions go in as they stand ("001"); restoring turns them into plain numbers.
-    EXPECT_EQ(d.record(1), "111111" + std::string("1  ") + N3 + "0  " + "1  " + rep(N3, 47) + N4 +
-                               N4 + "001 " + "006 " + rep(N4, 47) + "\n\r");
-    EXPECT_EQ(d.refFile().substr(365), std::string(49 * 365, '\0'));
+    EXPECT_EQ(d.refFile(), "111111" + std::string("1  ") + N3 + "0  " + "1  " + rep(N3, 47) + N4 +
+                               N4 + "001 " + "006 " + rep(N4, 47) + "\n\r" +
+                               std::string(49 * 365, '\0'));
     EXPECT_EQ(d.panel.rows[2].sele + d.panel.rows[3].sele, "16");
 
     EXPECT_EQ(s.borrar(1, d.st, d.panel).controls, (RecordingControls{true, true, false}));
-    EXPECT_FALSE(s.todoEnabled());
-    EXPECT_FALSE(s.isRecorded(1));
+    EXPECT_FALSE(s.todoEnabled() || s.isRecorded(1));
     EXPECT_EQ(d.record(1), "111111" + S3 + N3 + S3 + S3 + rep(N3, 47) + N4 + N4 + S4 + S4 +
                                rep(N4, 47) + "\n\r");
     EXPECT_EQ(d.panel.rows[3].sele, "6"); // the panel keeps the erased choice
     EXPECT_EQ(s.respuestasMed()[1][1][3], "");
-}
 
-TEST(Recording, TodoAppliesThePanelToEveryMedicine) {
-    Dispensing d({"111111", "222222", "333333"});
-    SurveySession s;
-    ASSERT_TRUE(s.synchronise(d.st, d.paths));
     s.grabar(1, d.st, d.panel);
     chooseAnswer(d.panel, 2, 1); // changed after Grabar: the buffer still holds the old answer
     std::vector<int> shown;
@@ -169,37 +162,24 @@ TEST(Recording, TodoAppliesThePanelToEveryMedicine) {
     EXPECT_EQ(shown, (std::vector<int>{1, 2, 3, 1}));
     EXPECT_EQ(d.st.CurrentIndex, 1);
     for (int m = 1; m <= 3; ++m) {
-        const std::string code(6, static_cast<char>('0' + m));
-        EXPECT_EQ(d.record(m), code + "1  " + N3 + "1  " + "1  " + rep(N3, 47) + N4 + N4 + "2   " +
-                                   "6   " + rep(N4, 47) + "\n\r");
-        EXPECT_EQ(s.respuestasMed()[m][1][2], "2");
-        EXPECT_EQ(s.respuestasMed()[m][0][1], "orden"); // the header row's caption comes along
+        EXPECT_EQ(d.record(m), std::string(6, static_cast<char>('0' + m)) + "1  " + N3 + "1  " +
+                                   "1  " + rep(N3, 47) + N4 + N4 + "2   " + "6   " + rep(N4, 47) +
+                                   "\n\r");
+        EXPECT_EQ(s.respuestasMed()[m][1][2] + s.respuestasMed()[m][0][1], "2orden");
     }
     EXPECT_EQ(d.record(4), std::string(365, '\0'));
-}
 
-TEST(Recording, RestartRestoresAnswersInTheNewOrder) {
-    Dispensing d({"111111", "222222", "333333"});
-    std::string first, second;
-    {
-        SurveySession s;
-        ASSERT_TRUE(s.synchronise(d.st, d.paths));
-        s.grabar(1, d.st, d.panel);
-        chooseAnswer(d.panel, 2, 1);
-        s.grabar(2, d.st, d.panel);
-        first = d.record(1);
-        second = d.record(2);
-    }
-    d.setCodes({"333333", "111111", "222222"});
+    const std::string first = d.record(1), second = d.record(2);
+    d.setCodes({"444444", "111111", "222222"});
     d.panel = buildSurvey(kSurvey);
-    SurveySession s;
-    ASSERT_TRUE(s.synchronise(d.st, d.paths));
+    SurveySession again;
+    ASSERT_TRUE(again.synchronise(d.st, d.paths));
     // Unrecorded medicines come back as blanks; recorded ones byte for byte, NULs included.
-    EXPECT_EQ(d.refFile(), "333333" + std::string(357, ' ') + "\n\r" + first + second +
+    EXPECT_EQ(d.refFile(), "444444" + std::string(357, ' ') + "\n\r" + first + second +
                                rep(std::string(363, ' ') + "\n\r", 47));
-    EXPECT_EQ(s.respuestasMed()[3][1][2], "2   ");
-    EXPECT_EQ(s.muestraRespuestas(1, d.panel), (RecordingControls{true, true, false}));
-    EXPECT_EQ(s.muestraRespuestas(3, d.panel), (RecordingControls{false, true, true}));
+    EXPECT_EQ(again.respuestasMed()[3][1][2], "2   ");
+    EXPECT_EQ(again.muestraRespuestas(1, d.panel), (RecordingControls{true, true, false}));
+    EXPECT_EQ(again.muestraRespuestas(3, d.panel), (RecordingControls{false, true, true}));
     EXPECT_EQ(d.panel.rows[2].sele + d.panel.rows[2].orden, "21");
     EXPECT_EQ(d.panel.rows[2].listIndex, 1);
     const std::string before = d.refFile(); // same list again: nothing changes
