@@ -16,14 +16,9 @@ struct Root {
     vl::Config cfg;
     Root() { fs::create_directories(dir.path() / "quiroles/Velantia/config"); }
     vl::SaveOutcome save(const std::string& height, const std::string& conexion = "1") {
-        vl::SettingsForm f;
-        f.n_farmacia = "28001234";
-        f.alto_ventana = height;
-        f.codigo_empresa = "8";
-        f.clave = "a\"b\t,c\r\n";
-        f.precios = true;
-        f.frecuencia = std::string("10 d\xED") + "as";
-        f.conexion = conexion;
+        const vl::SettingsForm f{"28001234",     height, "8",
+                                 "a\"b\t,c\r\n", true,   std::string("10 d\xED") + "as",
+                                 conexion};
         return vl::saveSettings(paths, f, 768, cfg);
     }
 };
@@ -67,13 +62,9 @@ TEST(SettingsSave, WritesAsTypedAndUpdatesMemory) {
 
 TEST(SettingsDates, ReceivedFilesAndLastSend) {
     Root r;
-    const auto stamp = [](int hour, int min) {
+    const auto stamp = [](int hour, int min) { // 2026-11-03, local time
         std::tm tm{};
-        tm.tm_year = 2026 - 1900;
-        tm.tm_mon = 10;
-        tm.tm_mday = 3;
-        tm.tm_hour = hour;
-        tm.tm_min = min;
+        tm.tm_year = 126, tm.tm_mon = 10, tm.tm_mday = 3, tm.tm_hour = hour, tm.tm_min = min;
         tm.tm_isdst = -1;
         const auto sys = std::chrono::system_clock::from_time_t(std::mktime(&tm));
         return std::chrono::file_clock::from_sys(sys);

@@ -12,11 +12,11 @@ using namespace vl;
 
 namespace {
 
-// Every row that exists: kind (E group, P question, - hidden), column, title, answers, and the
-// Sele/Orden captions with the list entry shown.
+// Every row that exists past the template: kind (E group, P question, - hidden), column, title,
+// answers, and the Sele/Orden captions with the list entry shown.
 std::string describe(const SurveyPanel& p) {
     std::string out = std::to_string(p.ultimaPregunta) + (p.twoColumns ? " two" : " one");
-    for (int k = 0; k <= SurveyMaxRows && p.rows[k].exists; ++k) {
+    for (int k = 1; k <= SurveyMaxRows && p.rows[k].exists; ++k) {
         const SurveyRow& r = p.rows[k];
         const bool group = r.isGroup && r.bold && r.titleShown && !r.listShown;
         const bool question = !r.isGroup && !r.bold && r.titleShown && r.listShown;
@@ -36,40 +36,43 @@ std::string describe(const SurveyPanel& p) {
 
 TEST(SurveyBuild, RowsColumnsAndDefaultAnswers) {
     const std::pair<const char*, const char*> cases[] = {
-        {"", "0 one | -0 /orden/-1"},
+        {"", "0 one"},
         // The line after the last row creates one more hidden row.
         {"E001 Grupo\r\nP001 Uno\r\nR001 si\r\nR002 no\r\nP002 Dos\r\nR003 a\r\n",
-         "3 one | -0 /orden/-1 | E0Grupo /orden/-1 | P0Uno[si,no] 001/0/0 | P0Dos[a] 003/0/0 | -0 "
+         "3 one | E0Grupo /orden/-1 | P0Uno[si,no] 001/0/0 | P0Dos[a] 003/0/0 | -0 "
          "/orden/-1"},
-        {"E001 G\r\nP001 Q\r\n", "2 one | -0 /orden/-1 | E0G /orden/-1 | P0Q /orden/-1"},
+        {"E001 G\r\nP001 Q\r\n", "2 one | E0G /orden/-1 | P0Q /orden/-1"},
         // The second header starts the second column; a third stays there.
         {"E001 G1\r\nP001 Q1\r\nR001 a\r\nE002 G2\r\nP002 Q2\r\nR005 b\r\nE003 G3\r\nP003 Q3\r\n",
-         "6 two | -0 /orden/-1 | E0G1 /orden/-1 | P0Q1[a] 001/0/0 | E1G2 /orden/-1 | P1Q2[b] "
+         "6 two | E0G1 /orden/-1 | P0Q1[a] 001/0/0 | E1G2 /orden/-1 | P1Q2[b] "
          "005/0/0 | E1G3 /orden/-1 | P1Q3 /orden/-1"},
         // An unknown type only creates the next row, hidden.
         {"E001 Grupo \xC1\r\nP009xPregunta \xF1\r\nX001 otro\r\n",
-         "2 one | -0 /orden/-1 | E0Grupo \xC1 /orden/-1 | P0Pregunta \xF1 /orden/-1 | -0 "
+         "2 one | E0Grupo \xC1 /orden/-1 | P0Pregunta \xF1 /orden/-1 | -0 "
          "/orden/-1"},
         // The last flagged answer is the default; upper case is no flag; codes kept as they stand.
         {"P001 Q\r\nR001 a\r\nR002sb\r\nR003 c\r\nR004sd\r\nR005 e\r\n",
-         "1 one | -0 /orden/-1 | P0Q[a,b,c,d,e] 004/3/3 | -0 /orden/-1"},
-        {"P001 Q\r\nR001 a\r\nR002Sb\r\n",
-         "1 one | -0 /orden/-1 | P0Q[a,b] 001/0/0 | -0 /orden/-1"},
-        {"P001 Q\r\nR 7 a\r\n", "1 one | -0 /orden/-1 | P0Q[]  7 /0/0 | -0 /orden/-1"},
-        // Before any row: the template's hidden list. A new row copies the template's captions.
+         "1 one | P0Q[a,b,c,d,e] 004/3/3 | -0 /orden/-1"},
+        {"P001 Q\r\nR001 a\r\nR002Sb\r\n", "1 one | P0Q[a,b] 001/0/0 | -0 /orden/-1"},
+        {"P001 Q\r\nR 7 a\r\n", "1 one | P0Q[]  7 /0/0 | -0 /orden/-1"},
+        // A new row copies the template's captions.
         {"R004sx\r\nP001 Q\r\nP002 Sin respuestas\r\n",
-         "2 one | -0[x] 004/0/0 | P0Q /orden/-1 | P0Sin respuestas 004/0/-1"},
+         "2 one | P0Q /orden/-1 | P0Sin respuestas 004/0/-1"},
         // After a group header: that row's hidden list.
-        {"E001 G\r\nR003 a\r\nP001 Q\r\n", "2 one | -0 /orden/-1 | E0G[a] 003/0/0 | P0Q /orden/-1"},
+        {"E001 G\r\nR003 a\r\nP001 Q\r\n", "2 one | E0G[a] 003/0/0 | P0Q /orden/-1"},
         // Lines too short to carry type, code and flag are skipped.
-        {"E001 G\r\n\r\nR\r\nP01\r\nRabc\r\nP001 \r\n",
-         "2 one | -0 /orden/-1 | E0G /orden/-1 | P0 /orden/-1"},
+        {"E001 G\r\n\r\nR\r\nP01\r\nRabc\r\nP001 \r\n", "2 one | E0G /orden/-1 | P0 /orden/-1"},
     };
     for (const auto& [file, expected] : cases)
         EXPECT_EQ(describe(buildSurvey(file)), expected) << file;
 
-    const SurveyPanel codes = buildSurvey("P001 Q\r\nR 7 a\r\nR-12b\r\n");
-    EXPECT_EQ(codes.codigoRespuesta[1][0] * 100 + codes.codigoRespuesta[1][1], 700 - 12);
+    // Before any row an answer goes to the template's hidden list; codes are read as numbers.
+    const SurveyPanel codes = buildSurvey("R004sx\r\nP001 Q\r\nR 7 a\r\nR-12b\r\n");
+    EXPECT_EQ(codes.rows[0].answers.at(0) + codes.rows[0].sele + "/" + codes.rows[0].orden,
+              "x004/0");
+    EXPECT_EQ(codes.codigoRespuesta[0][0] * 10000 + codes.codigoRespuesta[1][0] * 100 +
+                  codes.codigoRespuesta[1][1],
+              40000 + 700 - 12);
     // Past the limits: 21 answers of 25, 50 rows of 60, and an answer after them goes nowhere.
     std::string big = "P001 Q1\r\n";
     for (int a = 1; a <= 25; ++a)
@@ -89,7 +92,7 @@ TEST(SurveyBuild, ChooseAnswerStoresDecimalCodeAndTheFileIsMadeWhenMissing) {
     chooseAnswer(p, 1, 1);
     for (auto [row, pos] : {std::pair{1, 2}, {1, -1}, {1, 21}, {51, 0}, {-1, 0}, {2, 0}})
         chooseAnswer(p, row, pos); // out of range: ignored
-    EXPECT_EQ(describe(p), "1 one | -0 /orden/-1 | P0Q[a,b] 6/1/1 | -0 /orden/-1");
+    EXPECT_EQ(describe(p), "1 one | P0Q[a,b] 6/1/1 | -0 /orden/-1");
 
     vltest::TempDir dir;
     std::filesystem::create_directories(dir.path() / "quiroles/Velantia/datos");
@@ -213,7 +216,7 @@ TEST(Recording, MuestraRespuestasRestoresNumbers) {
     t[1][0][1] = "1  "; // a header row is never restored
     // No reference file: the recording buttons stay off.
     EXPECT_EQ(s.muestraRespuestas(1, p), (RecordingControls{false, false, false}));
-    EXPECT_EQ(describe(p), "3 one | -0 /orden/-1 | E0Grupo /orden/-1 | P0Uno[Si,No] 0/0/0 | "
+    EXPECT_EQ(describe(p), "3 one | E0Grupo /orden/-1 | P0Uno[Si,No] 0/0/0 | "
                            "P0Dos[a,b] 6/1/1 | -0 /orden/-1");
     t[1][0][2] = "7"; // beyond the list: no entry shown
     s.muestraRespuestas(1, p);
@@ -278,17 +281,17 @@ TEST(Recording, ReadOnlyReferenceFileRecordsNothingAndSaysWhich) {
     }
 }
 
+// Grabar hands the focus to the next, else the previous medicine; with the survey shown, to the
+// arrow beside Grabar. Borrar only to the next or previous medicine.
 TEST(Recording, FocusAfterRecording) {
     using F = FocusTarget;
-    const std::tuple<bool, bool, bool, F, F> cases[] = {
-        {true, true, false, F::Next, F::Next},     {false, true, false, F::Prev, F::Prev},
-        {false, false, false, F::None, F::None},   {true, false, true, F::Command3, F::Next},
-        {false, true, true, F::Command1, F::Prev},
-    };
-    for (const auto& [next, prev, surveyShown, grabar, borrar] : cases) {
-        EXPECT_EQ(focusAfterGrabar(next, prev, surveyShown), grabar);
-        EXPECT_EQ(focusAfterBorrar(next, prev), borrar);
-    }
+    EXPECT_EQ(
+        std::vector({focusAfterGrabar(true, true, false), focusAfterGrabar(false, true, false),
+                     focusAfterGrabar(false, false, false), focusAfterGrabar(true, false, true),
+                     focusAfterGrabar(false, true, true), focusAfterBorrar(true, false),
+                     focusAfterBorrar(false, true), focusAfterBorrar(false, false)}),
+        std::vector(
+            {F::Next, F::Prev, F::None, F::Command3, F::Command1, F::Next, F::Prev, F::None}));
 }
 
 } // namespace
