@@ -204,28 +204,21 @@ TEST(Recording, RepeatedCodesKeepTheFirst) {
     }
 }
 
+// Restoring: an empty stored position and code show "0" and the first entry, a position beyond
+// the list shows none, a header row is never restored; without a reference file nothing can be
+// recorded, "PENDIENTE DE GRABAR" included.
 TEST(Recording, MuestraRespuestasRestoresNumbers) {
     SurveySession s;
     SurveyPanel p = buildSurvey(kSurvey);
     auto& t = s.respuestasMed();
-    t[1][0][0] = "1  ";
-    t[1][0][2] = S3; // empty stored position and code: "0", first entry
-    t[1][1][2] = S4;
-    t[1][0][3] = "1  ";
-    t[1][1][3] = "006 ";
-    t[1][0][1] = "1  "; // a header row is never restored
-    // No reference file: the recording buttons stay off.
+    t[1][0] = {"1  ", "1  ", S3, "7  "};
+    t[1][1] = {"", "", S4, "006 "};
     EXPECT_EQ(s.muestraRespuestas(1, p), (RecordingControls{false, false, false}));
-    EXPECT_EQ(describe(p), "3 one | E0Grupo /orden/-1 | P0Uno[Si,No] 0/0/0 | "
-                           "P0Dos[a,b] 6/1/1 | -0 /orden/-1");
-    t[1][0][2] = "7"; // beyond the list: no entry shown
-    s.muestraRespuestas(1, p);
-    EXPECT_EQ(p.rows[2].orden + std::to_string(p.rows[2].listIndex), "7-1");
-    t[2][0][0] = "2";
-    p.rows[2].sele = "x";
-    // Not recorded, but nowhere to record it: "PENDIENTE DE GRABAR" stays grey as well.
+    const std::string restored = describe(p);
+    EXPECT_EQ(restored, "3 one | E0Grupo /orden/-1 | P0Uno[Si,No] 0/0/0 | P0Dos[a,b] 6/7/-1 | "
+                        "-0 /orden/-1");
     EXPECT_EQ(s.muestraRespuestas(2, p), (RecordingControls{false, false, false}));
-    EXPECT_EQ(p.rows[2].sele, "x");
+    EXPECT_EQ(describe(p), restored); // not recorded: the panel stays as it is
     EXPECT_EQ(s.muestraRespuestas(0, p), std::nullopt);
     EXPECT_EQ(s.muestraRespuestas(51, p), std::nullopt);
 }
