@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "support/golden.h"
 #include "support/terminal.h"
 #include "survey/recording.h"
 #include "survey/survey.h"
@@ -102,15 +103,6 @@ TEST(SurveyBuild, ChooseAnswerStoresDecimalCodeAndTheFileIsMadeWhenMissing) {
     EXPECT_EQ(readSurveyFile(Paths(dir.path())), "P001 Q\r\n");
 }
 
-const std::string N3(3, '\0'), N4(4, '\0'), S3(3, ' '), S4(4, ' ');
-
-std::string rep(const std::string& s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += s;
-    return out;
-}
-
 // Row 1 a group with no list, row 2 "Si"(1)/"No"(2) default Si, row 3 a(5)/b(6) default b.
 const char* const kSurvey = "E001 Grupo\r\nP001 Uno\r\nR001sSi\r\nR002 No\r\n"
                             "P002 Dos\r\nR005 a\r\nR006sb\r\n";
@@ -129,7 +121,7 @@ TEST(Recording, RefRecordFieldsAreCutAndPadded) {
     r.setOrd(51, "x");
     r.setAns(-1, "x");
     EXPECT_EQ(r.code() + r.ord(50) + r.ans(0) + r.ord(51), "1234561237   ");
-    EXPECT_EQ(r.bytes, "123456" + rep(N3, 50) + "123" + "7   " + rep(N4, 50) + N3.substr(1));
+    EXPECT_EQ(r.bytes, "123456" + std::string(150, '\0') + "123" + "7   " + std::string(202, '\0'));
 }
 
 // Grabar, Borrar and Todo write their fields; a restart in a new order restores the answers.
@@ -141,16 +133,15 @@ TEST(Recording, RecordsFollowTheAnswersAndTheOrderOfTheCodes) {
 
     EXPECT_EQ(s.grabar(1, d.st, d.panel).controls, (RecordingControls{false, true, true}));
     EXPECT_TRUE(s.todoEnabled());
-    // Build captions go in as they stand ("001"); restoring turns them into plain numbers.
-    EXPECT_EQ(d.refFile(), "111111" + std::string("1  ") + N3 + "0  " + "1  " + rep(N3, 47) + N4 +
-                               N4 + "001 " + "006 " + rep(N4, 47) + "\n\r" +
-                               std::string(49 * 365, '\0'));
+    // Record 1 only, NUL where never written; build captions go in as they stand ("001"),
+    // restoring turns them into plain numbers.
+    vltest::expectGolden("survey/grabar.ref", d.refFile());
     EXPECT_EQ(d.panel.rows[2].sele + d.panel.rows[3].sele, "16");
 
     EXPECT_EQ(s.borrar(1, d.st, d.panel).controls, (RecordingControls{true, true, false}));
     EXPECT_FALSE(s.todoEnabled() || s.isRecorded(1));
-    EXPECT_EQ(d.record(1), "111111" + S3 + N3 + S3 + S3 + rep(N3, 47) + N4 + N4 + S4 + S4 +
-                               rep(N4, 47) + "\n\r");
+    // The answers of the question rows blank-padded, the flag too.
+    vltest::expectGolden("survey/borrar.ref", d.refFile());
     EXPECT_EQ(d.panel.rows[3].sele, "6"); // the panel keeps the erased choice
     EXPECT_EQ(s.respuestasMed()[1][1][3], "");
 
@@ -164,13 +155,9 @@ TEST(Recording, RecordsFollowTheAnswersAndTheOrderOfTheCodes) {
     });
     EXPECT_EQ(shown, (std::vector<int>{1, 2, 3, 1}));
     EXPECT_EQ(d.st.CurrentIndex, 1);
-    for (int m = 1; m <= 3; ++m) {
-        EXPECT_EQ(d.record(m), std::string(6, static_cast<char>('0' + m)) + "1  " + N3 + "1  " +
-                                   "1  " + rep(N3, 47) + N4 + N4 + "2   " + "6   " + rep(N4, 47) +
-                                   "\n\r");
+    for (int m = 1; m <= 3; ++m)
         EXPECT_EQ(s.respuestasMed()[m][1][2] + s.respuestasMed()[m][0][1], "2orden");
-    }
-    EXPECT_EQ(d.record(4), std::string(365, '\0'));
+    vltest::expectGolden("survey/todo.ref", d.refFile());
 
     const std::string first = d.record(1), second = d.record(2);
     d.setCodes({"444444", "111111", "222222"});
@@ -178,8 +165,10 @@ TEST(Recording, RecordsFollowTheAnswersAndTheOrderOfTheCodes) {
     SurveySession again;
     ASSERT_TRUE(again.synchronise(d.st, d.paths));
     // Unrecorded medicines come back as blanks; recorded ones byte for byte, NULs included.
-    EXPECT_EQ(d.refFile(), "444444" + std::string(357, ' ') + "\n\r" + first + second +
-                               rep(std::string(363, ' ') + "\n\r", 47));
+    std::string blanks;
+    for (int r = 4; r <= 50; ++r)
+        blanks += std::string(363, ' ') + "\n\r";
+    EXPECT_EQ(d.refFile(), "444444" + std::string(357, ' ') + "\n\r" + first + second + blanks);
     EXPECT_EQ(again.respuestasMed()[3][1][2], "2   ");
     EXPECT_EQ(again.muestraRespuestas(1, d.panel), (RecordingControls{true, true, false}));
     EXPECT_EQ(again.muestraRespuestas(3, d.panel), (RecordingControls{false, true, true}));
@@ -211,8 +200,8 @@ TEST(Recording, MuestraRespuestasRestoresNumbers) {
     SurveySession s;
     SurveyPanel p = buildSurvey(kSurvey);
     auto& t = s.respuestasMed();
-    t[1][0] = {"1  ", "1  ", S3, "7  "};
-    t[1][1] = {"", "", S4, "006 "};
+    t[1][0] = {"1  ", "1  ", "   ", "7  "};
+    t[1][1] = {"", "", "    ", "006 "};
     EXPECT_EQ(s.muestraRespuestas(1, p), (RecordingControls{false, false, false}));
     const std::string restored = describe(p);
     EXPECT_EQ(restored, "3 one | E0Grupo /orden/-1 | P0Uno[Si,No] 0/0/0 | P0Dos[a,b] 6/7/-1 | "
