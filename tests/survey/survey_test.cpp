@@ -71,9 +71,9 @@ TEST(SurveyBuild, RowsColumnsAndDefaultAnswers) {
     const SurveyPanel codes = buildSurvey("R004sx\r\nP001 Q\r\nR 7 a\r\nR-12b\r\n");
     EXPECT_EQ(codes.rows[0].answers.at(0) + codes.rows[0].sele + "/" + codes.rows[0].orden,
               "x004/0");
-    EXPECT_EQ(codes.codigoRespuesta[0][0] * 10000 + codes.codigoRespuesta[1][0] * 100 +
-                  codes.codigoRespuesta[1][1],
-              40000 + 700 - 12);
+    const auto& code = codes.codigoRespuesta;
+    EXPECT_EQ((std::vector<int>{code[0][0], code[1][0], code[1][1]}),
+              (std::vector<int>{4, 7, -12}));
     // Past the limits: 21 answers of 25, 50 rows of 60, and an answer after them goes nowhere.
     std::string big = "P001 Q1\r\n";
     for (int a = 1; a <= 25; ++a)
