@@ -73,10 +73,8 @@ TEST(RecordFile, CreatesOnlyWhenAskedReadsBlankPastTheEndAndWritesPaddedWithNul)
     EXPECT_TRUE(other.write(3, "ZZZZZ"));
     EXPECT_EQ(f.count(), 3);
     EXPECT_EQ(f.read(3), "ZZZZZ");
-    RecordFile moved = std::move(f);
-    EXPECT_EQ(moved.read(3), "ZZZZZ");
-    moved.close();
-    EXPECT_FALSE(moved.write(1, "x"));
+    f.close();
+    EXPECT_FALSE(f.write(1, "x"));
 }
 
 const std::string Velantia = "quiroles/Velantia/datos/Velantia.txt";
