@@ -14,7 +14,8 @@ using namespace vl;
 namespace {
 
 // Every row that exists past the template: kind (E group, P question, - hidden), column, title,
-// answers, and the Sele/Orden captions with the list entry shown.
+// answers, and the Sele/Orden captions with the list entry shown when they are not the blank
+// template's.
 std::string describe(const SurveyPanel& p) {
     std::string out = std::to_string(p.ultimaPregunta) + (p.twoColumns ? " two" : " one");
     for (int k = 1; k <= SurveyMaxRows && p.rows[k].exists; ++k) {
@@ -22,15 +23,12 @@ std::string describe(const SurveyPanel& p) {
         const bool group = r.isGroup && r.bold && r.titleShown && !r.listShown;
         const bool question = !r.isGroup && !r.bold && r.titleShown && r.listShown;
         const bool hidden = !r.isGroup && !r.titleShown && !r.listShown;
-        out += std::string(" | ") +
-               (group      ? "E"
-                : question ? "P"
-                : hidden   ? "-"
-                           : "?") +
-               std::to_string(r.column) + r.title;
+        const char* kind = group ? "E" : question ? "P" : hidden ? "-" : "?";
+        out += std::string(" | ") + kind + std::to_string(r.column) + r.title;
         for (std::size_t a = 0; a < r.answers.size(); ++a)
             out += (a ? "," : "[") + r.answers[a] + (a + 1 == r.answers.size() ? "]" : "");
-        out += " " + r.sele + "/" + r.orden + "/" + std::to_string(r.listIndex);
+        if (!r.sele.empty() || r.orden != "orden" || r.listIndex != -1) // not as built
+            out += " " + r.sele + "/" + r.orden + "/" + std::to_string(r.listIndex);
     }
     return out;
 }
@@ -40,29 +38,25 @@ TEST(SurveyBuild, RowsColumnsAndDefaultAnswers) {
         {"", "0 one"},
         // The line after the last row creates one more hidden row.
         {"E001 Grupo\r\nP001 Uno\r\nR001 si\r\nR002 no\r\nP002 Dos\r\nR003 a\r\n",
-         "3 one | E0Grupo /orden/-1 | P0Uno[si,no] 001/0/0 | P0Dos[a] 003/0/0 | -0 "
-         "/orden/-1"},
-        {"E001 G\r\nP001 Q\r\n", "2 one | E0G /orden/-1 | P0Q /orden/-1"},
+         "3 one | E0Grupo | P0Uno[si,no] 001/0/0 | P0Dos[a] 003/0/0 | -0"},
+        {"E001 G\r\nP001 Q\r\n", "2 one | E0G | P0Q"},
         // The second header starts the second column; a third stays there.
         {"E001 G1\r\nP001 Q1\r\nR001 a\r\nE002 G2\r\nP002 Q2\r\nR005 b\r\nE003 G3\r\nP003 Q3\r\n",
-         "6 two | E0G1 /orden/-1 | P0Q1[a] 001/0/0 | E1G2 /orden/-1 | P1Q2[b] "
-         "005/0/0 | E1G3 /orden/-1 | P1Q3 /orden/-1"},
+         "6 two | E0G1 | P0Q1[a] 001/0/0 | E1G2 | P1Q2[b] 005/0/0 | E1G3 | P1Q3"},
         // An unknown type only creates the next row, hidden.
         {"E001 Grupo \xC1\r\nP009xPregunta \xF1\r\nX001 otro\r\n",
-         "2 one | E0Grupo \xC1 /orden/-1 | P0Pregunta \xF1 /orden/-1 | -0 "
-         "/orden/-1"},
+         "2 one | E0Grupo \xC1 | P0Pregunta \xF1 | -0"},
         // The last flagged answer is the default; upper case is no flag; codes kept as they stand.
         {"P001 Q\r\nR001 a\r\nR002sb\r\nR003 c\r\nR004sd\r\nR005 e\r\n",
-         "1 one | P0Q[a,b,c,d,e] 004/3/3 | -0 /orden/-1"},
-        {"P001 Q\r\nR001 a\r\nR002Sb\r\n", "1 one | P0Q[a,b] 001/0/0 | -0 /orden/-1"},
-        {"P001 Q\r\nR 7 a\r\n", "1 one | P0Q[]  7 /0/0 | -0 /orden/-1"},
+         "1 one | P0Q[a,b,c,d,e] 004/3/3 | -0"},
+        {"P001 Q\r\nR001 a\r\nR002Sb\r\n", "1 one | P0Q[a,b] 001/0/0 | -0"},
+        {"P001 Q\r\nR 7 a\r\n", "1 one | P0Q[]  7 /0/0 | -0"},
         // A new row copies the template's captions.
-        {"R004sx\r\nP001 Q\r\nP002 Sin respuestas\r\n",
-         "2 one | P0Q /orden/-1 | P0Sin respuestas 004/0/-1"},
+        {"R004sx\r\nP001 Q\r\nP002 Sin respuestas\r\n", "2 one | P0Q | P0Sin respuestas 004/0/-1"},
         // After a group header: that row's hidden list.
-        {"E001 G\r\nR003 a\r\nP001 Q\r\n", "2 one | E0G[a] 003/0/0 | P0Q /orden/-1"},
+        {"E001 G\r\nR003 a\r\nP001 Q\r\n", "2 one | E0G[a] 003/0/0 | P0Q"},
         // Lines too short to carry type, code and flag are skipped.
-        {"E001 G\r\n\r\nR\r\nP01\r\nRabc\r\nP001 \r\n", "2 one | E0G /orden/-1 | P0 /orden/-1"},
+        {"E001 G\r\n\r\nR\r\nP01\r\nRabc\r\nP001 \r\n", "2 one | E0G | P0"},
     };
     for (const auto& [file, expected] : cases)
         EXPECT_EQ(describe(buildSurvey(file)), expected) << file;
@@ -93,7 +87,7 @@ TEST(SurveyBuild, ChooseAnswerStoresDecimalCodeAndTheFileIsMadeWhenMissing) {
     chooseAnswer(p, 1, 1);
     for (auto [row, pos] : {std::pair{1, 2}, {1, -1}, {1, 21}, {51, 0}, {-1, 0}, {2, 0}})
         chooseAnswer(p, row, pos); // out of range: ignored
-    EXPECT_EQ(describe(p), "1 one | P0Q[a,b] 6/1/1 | -0 /orden/-1");
+    EXPECT_EQ(describe(p), "1 one | P0Q[a,b] 6/1/1 | -0");
 
     vltest::TempDir dir;
     std::filesystem::create_directories(dir.path() / "quiroles/Velantia/datos");
@@ -204,8 +198,8 @@ TEST(Recording, MuestraRespuestasRestoresNumbers) {
     t[1][1] = {"", "", "    ", "006 "};
     EXPECT_EQ(s.muestraRespuestas(1, p), (RecordingControls{false, false, false}));
     const std::string restored = describe(p);
-    EXPECT_EQ(restored, "3 one | E0Grupo /orden/-1 | P0Uno[Si,No] 0/0/0 | P0Dos[a,b] 6/7/-1 | "
-                        "-0 /orden/-1");
+    EXPECT_EQ(restored, "3 one | E0Grupo | P0Uno[Si,No] 0/0/0 | P0Dos[a,b] 6/7/-1 | "
+                        "-0");
     EXPECT_EQ(s.muestraRespuestas(2, p), (RecordingControls{false, false, false}));
     EXPECT_EQ(describe(p), restored); // not recorded: the panel stays as it is
     EXPECT_EQ(s.muestraRespuestas(0, p), std::nullopt);
