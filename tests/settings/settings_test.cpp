@@ -10,114 +10,70 @@ namespace fs = std::filesystem;
 
 namespace {
 
-vl::SettingsForm form(const std::string& height) {
-    vl::SettingsForm f;
-    f.n_farmacia = "28001234";
-    f.alto_ventana = height;
-    f.codigo_empresa = "8";
-    f.clave = "secreta";
-    f.precios = true;
-    f.frecuencia = "7 - Semanal";
-    f.conexion = "1 No Permanente";
-    return f;
-}
-
 struct Root {
     vltest::TempDir dir;
     vl::Paths paths{dir.path()};
+    vl::Config cfg;
     Root() { fs::create_directories(dir.path() / "quiroles/Velantia/config"); }
+    vl::SaveOutcome save(const std::string& height, const std::string& conexion = "1") {
+        const vl::SettingsForm f{"28001234",     height, "8",
+                                 "a\"b\t,c\r\n", true,   std::string("10 d\xED") + "as",
+                                 conexion};
+        return vl::saveSettings(paths, f, 768, cfg);
+    }
 };
 
-TEST(SettingsSave, HeightMustLieBetween480AndTheScreen) {
-    struct Case {
-        const char* height;
-        vl::SaveOutcome outcome;
-    } cases[] = {{"479", vl::SaveOutcome::HeightOutOfRange},
-                 {"480", vl::SaveOutcome::Saved},
-                 {"768", vl::SaveOutcome::Saved},
-                 {"769", vl::SaveOutcome::HeightOutOfRange},
-                 {"abc", vl::SaveOutcome::HeightOutOfRange},
-                 {"600px", vl::SaveOutcome::Saved}};
-    for (const auto& c : cases) {
+// Height between 480 and the screen; the connection is the number the choice starts with.
+TEST(SettingsSave, HeightRangeAndConnectionNumber) {
+    using O = vl::SaveOutcome;
+    const std::tuple<const char*, const char*, O, int> cases[] = {
+        {"479", "1", O::HeightOutOfRange, 0},    {"480", "0 Permanente ADSL", O::Saved, 0},
+        {"768", "1 No Permanente", O::Saved, 1}, {"769", "1", O::HeightOutOfRange, 0},
+        {"abc", "1", O::HeightOutOfRange, 0},    {"600px", "ADSL", O::Saved, 0},
+        {"500", "99999", O::Saved, 32767}};
+    for (const auto& [height, conexion, outcome, tipo] : cases) {
         Root r;
-        vl::Config cfg;
-        EXPECT_EQ(vl::saveSettings(r.paths, form(c.height), 768, cfg), c.outcome) << c.height;
-        EXPECT_EQ(fs::exists(r.dir.path() / "quiroles/Velantia/config/datos.txt"),
-                  c.outcome == vl::SaveOutcome::Saved)
-            << c.height;
+        EXPECT_EQ(r.save(height, conexion), outcome) << height;
+        const bool saved = outcome == O::Saved;
+        EXPECT_EQ(fs::exists(r.dir.path() / "quiroles/Velantia/config/datos.txt"), saved) << height;
+        EXPECT_EQ(r.dir.read("quiroles/tipoconect"),
+                  saved ? std::to_string(tipo) + "\r\n" : "<missing>");
+        EXPECT_EQ(r.cfg.tipo_conexion, saved ? tipo : 1) << conexion;
     }
 }
 
 TEST(SettingsSave, WritesAsTypedAndUpdatesMemory) {
     Root r;
-    vl::Config cfg;
-    vl::SettingsForm f = form("600px");
-    f.frecuencia = "10 d\xED" "as";
-    f.clave = "a\"b\t,c\r\n";
-    ASSERT_EQ(vl::saveSettings(r.paths, f, 768, cfg), vl::SaveOutcome::Saved);
+    ASSERT_EQ(r.save("600px"), vl::SaveOutcome::Saved);
+    const std::string days = std::string("10 d\xED") + "as";
     EXPECT_EQ(r.dir.read("quiroles/Velantia/config/datos.txt"),
-              "\"28001234\"\r\n\"600px\"\r\n1\r\n\"10 d\xED" "as\"\r\n\"8\"\r\n\"ab,c\"\r\n");
-    EXPECT_EQ(r.dir.read("quiroles/tipoconect"), "1\r\n");
-    EXPECT_EQ(cfg.alto_ventana, 600.0f);
-    EXPECT_EQ(cfg.clave, "ab,c");
-    EXPECT_EQ(cfg.descargar_precios, "1");
-    EXPECT_EQ(cfg.frecuencia, "10 d\xED" "as");
-
+              "\"28001234\"\r\n\"600px\"\r\n1\r\n\"" + days + "\"\r\n\"8\"\r\n\"ab,c\"\r\n");
+    EXPECT_EQ(r.cfg.alto_ventana, 600.0f);
+    EXPECT_EQ(r.cfg.clave + r.cfg.descargar_precios + r.cfg.frecuencia, "ab,c1" + days);
     // What was saved is what the window shows next time.
     vl::Config loaded;
     vl::loadDatosTxt(r.dir.path() / "quiroles/Velantia/config/datos.txt", loaded);
-    EXPECT_EQ(vl::formFromConfig(loaded).alto_ventana, "600");
-    EXPECT_EQ(vl::formFromConfig(loaded).frecuencia, "10 d\xED" "as");
-}
-
-TEST(SettingsSave, ConnectionNumber) {
-    struct Case {
-        const char* text;
-        int value;
-    } cases[] = {{"0 Permanente ADSL", 0}, {"1 No Permanente", 1}, {"ADSL", 0}, {"99999", 32767}};
-    for (const auto& c : cases) {
-        Root r;
-        vl::Config cfg;
-        vl::SettingsForm f = form("500");
-        f.conexion = c.text;
-        ASSERT_EQ(vl::saveSettings(r.paths, f, 768, cfg), vl::SaveOutcome::Saved);
-        EXPECT_EQ(cfg.tipo_conexion, c.value) << c.text;
-        EXPECT_EQ(r.dir.read("quiroles/tipoconect"), std::to_string(c.value) + "\r\n");
-    }
-}
-
-TEST(SettingsForm, FilledFromMemory) {
-    vl::Config cfg;
-    EXPECT_EQ(vl::formFromConfig(cfg).alto_ventana, "525");
-    EXPECT_FALSE(vl::formFromConfig(cfg).precios);
-    EXPECT_EQ(vl::formFromConfig(cfg).conexion, "1 No Permanente");
-    cfg.tipo_conexion = 0;
-    EXPECT_EQ(vl::formFromConfig(cfg).conexion, "0 Permanente ADSL");
-    EXPECT_EQ(vl::admittedRangeText(1024), "Valores admitidos entre 480 y 1024");
+    loaded.tipo_conexion = 0;
+    const vl::SettingsForm f = vl::formFromConfig(loaded);
+    EXPECT_EQ(f.alto_ventana + "|" + f.frecuencia + "|" + f.conexion + "|" + f.clave,
+              "600|" + days + "|0 Permanente ADSL|ab,c");
+    EXPECT_TRUE(f.precios);
 }
 
 TEST(SettingsDates, ReceivedFilesAndLastSend) {
     Root r;
-    const auto stamp = [](int hour, int min) {
+    const auto stamp = [](int hour, int min) { // 2026-11-03, local time
         std::tm tm{};
-        tm.tm_year = 2026 - 1900;
-        tm.tm_mon = 10;
-        tm.tm_mday = 3;
-        tm.tm_hour = hour;
-        tm.tm_min = min;
+        tm.tm_year = 126, tm.tm_mon = 10, tm.tm_mday = 3, tm.tm_hour = hour, tm.tm_min = min;
         tm.tm_isdst = -1;
         const auto sys = std::chrono::system_clock::from_time_t(std::mktime(&tm));
         return std::chrono::file_clock::from_sys(sys);
     };
-    const auto enc = r.dir.write("quiroles/Velantia/recibido/ENCUESTA.XML", "x");
-    const auto env = r.dir.write("quiroles/Velantia/recibido/Respuesta.env", "x");
-    fs::last_write_time(enc, stamp(9, 30));
-    fs::last_write_time(env, stamp(0, 0));
+    fs::last_write_time(r.dir.write("quiroles/Velantia/recibido/ENCUESTA.XML", "x"), stamp(9, 30));
+    fs::last_write_time(r.dir.write("quiroles/Velantia/recibido/Respuesta.env", "x"), stamp(0, 0));
     const auto dates = vl::receivedDates(r.paths);
-    EXPECT_EQ(dates[0], "03/11/2026 ");
-    EXPECT_EQ(dates[1], "*"); // missing
-    EXPECT_EQ(dates[2], "*");
-    EXPECT_EQ(dates[3], "*"); // midnight
+    // A missing file, and one written at midnight, show no date.
+    EXPECT_EQ(dates[0] + dates[1] + dates[2] + dates[3], "03/11/2026 ***");
 }
 
 } // namespace

@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "core/cmdline.h"
+#include "core/config.h"
+#include "core/dates.h"
+#include "core/paths.h"
+#include "core/runlog.h"
+#include "core/startup.h"
+#include "core/text.h"
+#include "platform/fileio.h"
+#include "platform/process.h"
+#include "support/tempdir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// action|TK|reference/digit|positive,terminal value|codes|current index
+std::string summary(const vl::RunState& s) {
+    std::string codes;
+    for (int i = 1; i <= s.CodeCount; ++i)
+        codes += (i > 1 ? "+" : "") + s.CodeList[i];
+    return s.PendingAction + "|" + (s.closingCall ? "TK" : "") + "|" +
+           (s.hasReference ? s.reference + "/" + s.terminalDigit : "none") + "|" +
+           std::to_string(s.referenceIsPositive()) + std::to_string(s.terminalValue()) + "|" +
+           codes + "|" + std::to_string(s.CurrentIndex);
+}
+
+TEST(CommandLine, FormsParseIntoRunState) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "||none|00||0"},
+        {"enviar", "ENVIAR||none|00||0"},
+        {"Actualizar", "ACTUALIZAR||none|00||0"},
+        {"CONFIGURAR", "CONFIGURAR||none|00||0"},
+        {"ENVIAR+123456", "||none|00|123456|1"}, // the word must be the whole line
+        {"-00012341+654321+712345", "||00012341/1|11|654321+712345|1"},
+        {"TK-00012341+654321+712345", "|TK|00012341/1|11|654321+712345|1"},
+        {"-00012347", "||00012347/7|17||0"},
+        {"-00000000", "||00000000/0|00||0"},
+        {"-ABCDEFG3", "||ABCDEFG3/3|03||0"},
+        {"-1234", "||1234    / |10||0"},              // blank-padded; the digit is a blank
+        {"-00012340+6543", "||00012340/0|10|6543|1"}, // a code cut short stays as it is
+        {"-00012340+654321 basura", "||00012340/0|10|654321|1"},
+        {"TK", "|TK|none|00||0"},
+        // Path tricks in the reference make it unusable, the codes still count.
+        {"-../../x1+654321", "||none|00|654321|1"},
+        {"-ab\\cd001+654321", "||none|00|654321|1"},
+        {"-C:000001+654321", "||none|00|654321|1"},
+        {"-0001\t001+654321", "||none|00|654321|1"}};
+    for (const auto& [line, expected] : cases)
+        EXPECT_EQ(summary(vl::parseCommandLine(line)), expected) << line;
+
+    std::string line = "-00012340";
+    for (int i = 0; i < 60; ++i)
+        line += "+" + std::to_string(600000 + i);
+    const vl::RunState st = vl::parseCommandLine(line);
+    ASSERT_EQ(st.CodeCount, 50);
+    EXPECT_EQ(st.CodeList[1] + st.CodeList[50], "600000600049");
+}
+
+TEST(Text, Cp1252FixedWidthAndNumbers) {
+    const std::pair<const char*, const char*> cp[] = {{"Informaci\xC3\xB3n", "Informaci\xF3n"},
+                                                      {"\xE2\x82\xAC 12,50", "\x80 12,50"},
+                                                      {"\xC3\x91o\xC3\xBA", "\xD1o\xFA"},
+                                                      {"\xE2\x80\x9Cx\xE2\x80\x9D", "\x93x\x94"}};
+    for (const auto& [utf8, bytes] : cp) {
+        EXPECT_EQ(vl::toCp1252(utf8), bytes);
+        EXPECT_EQ(vl::fromCp1252(bytes), utf8);
+    }
+    // No Windows-1252 byte, or broken UTF-8: a question mark per character.
+    EXPECT_EQ(vl::toCp1252("\xE4\xB8\xAD-\xF0\x9F\x98\x80"), "?-?");
+    EXPECT_EQ(vl::toCp1252("a\x80z\xC3"), "a?z?");
+
+    EXPECT_EQ(vl::LSet("abc", 6) + vl::LSet("abcdefgh", 6) + vl::LSet("", 3), "abc   abcdef   ");
+    EXPECT_EQ(vl::RSet("12,50", 8) + vl::RSet("1234567890", 8), "   12,5012345678");
+
+    const std::pair<const char*, double> val[] = {
+        {"", 0},    {"  42", 42},       {"600px", 600}, {"12.5", 12.5}, {"12,5", 12}, {"-3", -3},
+        {"abc", 0}, {"7 - Semanal", 7}, {"+8", 8},      {"\t9", 9},     {".5", 0.5},  {"-", 0}};
+    for (const auto& [text, value] : val)
+        EXPECT_DOUBLE_EQ(vl::Val(text), value) << text;
+    EXPECT_EQ(std::tuple(vl::ValInt16("99999"), vl::ValInt16("-99999"), vl::ValInt16("12.9")),
+              std::tuple(32767, -32768, 12));
+    EXPECT_EQ(vl::TodayStamp({2026, 12, 6}) + vl::TodayStamp({2009, 1, 31}), "2026120620090131");
+}
+
+TEST(DatosTxt, FieldsDefaultsAndHeightLimits) {
+    // datos.txt (none when empty), screen height -> farmacia|alto|precios|frecuencia|empresa|clave
+    const std::tuple<const char*, int, const char*> cases[] = {
+        {"", 768, "|525||7 - Semanal|8|"}, // defaults, whatever memory held
+        {"\"111\"\n\"600\"\n1\n", 768, "111|600|1|7 - Semanal|8|"},
+        {"  sin comillas  \r\n\"600px\"\r\n0\r\n\"10\"\r\n\"9\"\r\n\"c\"", 768,
+         "sin comillas|600|0|10|9|c"},
+        {"   \"con, coma y  blancos \"\r\n\"300\"", 768,
+         "con, coma y  blancos |480||7 - Semanal|8|"},
+        {"a,b\r\n\"2000\"", 768, "a|768||7 - Semanal|8|"},
+        {"\"\"\r\n\"abc\"", 768, "|480||7 - Semanal|8|"},
+        {"\"abierta\r\n\"480\"", 768, "abierta|480||7 - Semanal|8|"},
+        {"\"1\"\r\n\"\"", 768, "1|525||7 - Semanal|8|"},
+        {"\"1\"\r\n\"\"", 500, "1|500||7 - Semanal|8|"}};
+    for (const auto& [bytes, screen, expected] : cases) {
+        vltest::TempDir dir;
+        if (*bytes) dir.write("datos.txt", bytes);
+        vl::Config cfg;
+        cfg.frecuencia = cfg.codigo_empresa = "otra";
+        vl::loadDatosTxt(dir.path() / "datos.txt", cfg);
+        vl::applyHeightLimits(cfg, screen);
+        EXPECT_EQ(cfg.n_farmacia + "|" + std::to_string(static_cast<int>(cfg.alto_ventana)) + "|" +
+                      cfg.descargar_precios + "|" + cfg.frecuencia + "|" + cfg.codigo_empresa +
+                      "|" + cfg.clave,
+                  expected)
+            << bytes << " screen " << screen;
+    }
+}
+
+TEST(DatosTxt, SmallFilesAreByteExactAndReplacedWhole) {
+    vltest::TempDir dir;
+    const auto f = dir.write("datos.txt", "viejo");
+    const std::string days = std::string("10 d\xED") + "as";
+    ASSERT_TRUE(vl::saveDatosTxt(f, {"28,001 234", "600", 1, days, "8", " cl,ave \"x\" "}));
+    EXPECT_EQ(vltest::readBytes(f),
+              "\"28,001 234\"\r\n\"600\"\r\n1\r\n\"" + days + "\"\r\n\"8\"\r\n\" cl,ave x \"\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1); // no temporary left
+    EXPECT_FALSE(vl::saveDatosTxt(dir.path() / "no/existe/datos.txt", {}));
+    const auto s = dir.write("encuesta.for", "  0  \r\n");
+    EXPECT_EQ(vl::readSurveySwitch(s), 0);
+    ASSERT_TRUE(vl::saveSurveySwitch(s, 1));
+    EXPECT_EQ(vltest::readBytes(s), "1\r\n");
+}
+
+TEST(Paths, ResolvesAnySpellingToTheExistingEntry) {
+    vltest::TempDir dir;
+    dir.write("quiroles/Velantia/Recibido/Maestro.xml", "x");
+    const vl::Paths p(dir.path());
+    const fs::path product = dir.path() / "quiroles/Velantia";
+    EXPECT_EQ(p.product("recibido\\maestro.XML"), product / "Recibido/Maestro.xml");
+    EXPECT_EQ(p.at("QUIROLES/velantia/RECIBIDO"), product / "Recibido");
+    // A new file keeps the spelling asked for, in the existing folder.
+    EXPECT_EQ(p.product("recibido\\Software.zip"), product / "Recibido/Software.zip");
+    EXPECT_EQ(p.product("Nueva/Dentro/a.txt"), product / "Nueva/Dentro/a.txt");
+    EXPECT_EQ(p.pageFolder("3"), product / "htm3");
+    EXPECT_EQ(p.orbal("basea"), dir.path() / "quiroles/orbal-5/basea");
+    // Windows-1252 names, the euro sign too: "PEÑA " finds "Peña ", and a new
+    // file below it is stored under the name the program spelled.
+    const std::string pena = std::string("Pe\xF1") + "a \x80";
+    fs::create_directories(dir.path() / vl::pathFromCp1252("quiroles/" + pena));
+    const fs::path note = p.at(std::string("QUIROLES/PE\xD1") + "A \x80/Nota \xE9.txt");
+    EXPECT_EQ(note, dir.path() / vl::pathFromCp1252("quiroles/" + pena + "/Nota \xE9.txt"));
+    ASSERT_TRUE(vl::writeFileBytes(note, "n"));
+    EXPECT_EQ(vl::nameInCp1252(fs::directory_iterator(note.parent_path())->path().filename()),
+              "Nota \xE9.txt");
+}
+
+TEST(Paths, DriveRootAndFileUrl) {
+    vl::unsetEnvironment("VELANTIA_ROOT");
+    EXPECT_EQ(vl::driveRoot("/srv/farmacia/QUIROLES/velantia"), fs::path("/srv/farmacia"));
+    EXPECT_EQ(vl::driveRoot("/srv/farmacia/quiroles/Velantia/"), fs::path("/srv/farmacia"));
+    EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/"));
+    vl::setEnvironment("VELANTIA_ROOT", "/tmp/raiz");
+    EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/tmp/raiz"));
+    // Where paths have drive letters (Windows), the drive leads the address.
+    if (fs::path("C:/").has_root_name()) {
+        // Letters of the code page outside ASCII ("\x80" is the euro sign) arrive whole.
+        vl::setEnvironment("VELANTIA_ROOT", "C:\\Farmacia \x80uro");
+        EXPECT_EQ(vl::driveRoot("C:\\bin"), fs::path(L"C:\\Farmacia \u20ACuro"));
+        EXPECT_EQ(vl::Paths::fileUrl("C:\\a\\quiroles\\Velantia\\htm1\\informa.htm"),
+                  "file:///C:/a/quiroles/Velantia/htm1/informa.htm");
+        EXPECT_EQ(vl::Paths::fileUrl("D:/x/../htm1/informa.htm"), "file:///D:/htm1/informa.htm");
+    } else {
+        EXPECT_EQ(vl::Paths::fileUrl("/a/quiroles/Velantia/htm1/informa.htm"),
+                  "file:///a/quiroles/Velantia/htm1/informa.htm");
+    }
+    vl::unsetEnvironment("VELANTIA_ROOT");
+}
+
+TEST(RunLog, OneWindows1252LinePerEventInTheTerminalsFileMovedToDotOneWhenFull) {
+    vltest::TempDir dir;
+    const vl::Paths paths(dir.path());
+    const std::string full(vl::runlog::MaxBytes - 20, 'x');
+    dir.write("quiroles/Velantia/registro0.log", full);
+    dir.write("quiroles/Velantia/registro0.log.1", "previous");
+    fs::create_directories(dir.path() / "quiroles/Velantia/registro1.log");
+    vl::runlog::log("antes de abrir");              // no file yet: nothing to write to
+    for (const char* digit : {"3", "", "0", "1"}) { // "1" cannot be written: skipped
+        vl::runlog::open(paths, digit);
+        vl::runlog::log("Cierre: número\r\ncortado");
+    }
+    vl::runlog::close();
+    const std::regex line(
+        R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[\d+\] Cierre: n\xFAmero cortado\r\n)");
+    for (const char* log : {"registro3.log", "registro.log", "registro0.log"})
+        EXPECT_TRUE(std::regex_match(dir.read("quiroles/Velantia/" + std::string(log)), line))
+            << log;
+    EXPECT_EQ(dir.read("quiroles/Velantia/registro0.log.1"), full);
+}
+
+TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {
+    vltest::TempDir dir;
+    const vl::Paths paths(dir.path());
+    EXPECT_FALSE(vl::prepareStartup(paths, "-00012340", 768).statusWritten); // no product folder
+    const fs::path product = dir.path() / "QUIROLES/velantia";
+    fs::create_directories(product);
+    vl::StartupState st = vl::prepareStartup(paths, "-00012343+654321", 768);
+    EXPECT_TRUE(st.statusWritten);
+    EXPECT_EQ(dir.read("QUIROLES/velantia/final3"), "I");
+    for (const char* d : {"recibido", "config", "referencias", "htm", "htm3"})
+        EXPECT_TRUE(fs::is_directory(product / d)) << d;
+    // One level at a time: datos does not exist, so datos\textos is not made.
+    EXPECT_FALSE(fs::exists(product / "datos"));
+    EXPECT_EQ(st.surveySwitch, std::nullopt);
+    EXPECT_EQ(std::tuple(st.cfg.alto_ventana, int{st.cfg.tipo_conexion}), std::tuple(525.0f, 1));
+
+    dir.write("QUIROLES/velantia/config/DATOS.TXT", "\"99\"\r\n\"300\"\r\n0\r\n");
+    dir.write("QUIROLES/velantia/config/Encuesta.for", "0\r\n");
+    dir.write("QUIROLES/velantia/Datos/x", "");
+    dir.write("QUIROLES/TipoConect", "0\r\n");
+    st = vl::prepareStartup(paths, "", 700);
+    EXPECT_EQ(st.cfg.n_farmacia, "99");
+    EXPECT_EQ(st.surveySwitch, 0);
+    EXPECT_EQ(std::tuple(st.cfg.alto_ventana, int{st.cfg.tipo_conexion}), std::tuple(480.0f, 0));
+    // No reference: the status file is "final" itself, and the folders reuse their spelling.
+    EXPECT_EQ(dir.read("QUIROLES/velantia/final"), "I");
+    EXPECT_TRUE(fs::is_directory(product / "Datos/textos"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
+}
+
+} // namespace
