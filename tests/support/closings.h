@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,13 +77,6 @@ inline std::string closeOnce(const vl::Paths& paths, const std::string& line) {
     return r.closingMoveRan && r.closing.ok ? "ok" : "failed: " + r.closing.error;
 }
 
-inline std::vector<std::string> splitTabs(const std::string& line) {
-    std::vector<std::string> out(1);
-    for (char c : line)
-        c == '\t' ? out.emplace_back() : out.back() += c;
-    return out;
-}
-
 // Reads an outbox text (a file or an upload) of closing rounds into `calls`: per call (digit and
 // round), "/" where its lines begin and each line's position, so a call repeated, split or mixed
 // with another shows. Checks the header, whole CR LF lines, the answers each code names and,
@@ -93,29 +87,25 @@ inline long readOutbox(const std::string& text, std::map<std::string, std::strin
     const std::string header = vl::OutboxHeader;
     EXPECT_EQ(text.substr(0, header.size()), header);
     EXPECT_TRUE(text.ends_with("\r\n")) << "torn last line";
+    static const std::regex form(R"(([1-9]\d*)\t((\d)(\d\d))(\d{3})\t4321\t\d{8}\t([\d,]*))");
     long serial = 0;
     std::string previous;
     for (const std::string& line :
          vl::splitLines(text.substr(std::min(header.size(), text.size())))) {
-        SCOPED_TRACE(line);
-        const auto f = splitTabs(line);
-        if (f.size() != 5 || f[1].size() != 6) {
-            ADD_FAILURE() << "not an outbox line";
+        std::smatch f;
+        if (!std::regex_match(line, f, form)) {
+            ADD_FAILURE() << "not an outbox line: " << line;
             return serial;
         }
-        const long n = std::atol(f[0].c_str());
-        EXPECT_EQ(std::to_string(n), f[0]);
-        EXPECT_TRUE(!numbered || serial == 0 || n == serial + 1) << "numbering broken";
+        const long n = std::stol(f[1]);
+        EXPECT_TRUE(!numbered || serial == 0 || n == serial + 1) << "numbering broken: " << line;
         serial = n;
-        EXPECT_EQ(f[2], "4321");
-        EXPECT_EQ(f[3].size(), 8u);
         std::string want; // digit, round, position; a 0 is no answer
-        for (int v : {std::stoi(f[1].substr(0, 1)), std::stoi(f[1].substr(1, 2)),
-                      std::stoi(f[1].substr(3))})
+        for (int v : {std::stoi(f[3]), std::stoi(f[4]), std::stoi(f[5])})
             if (v > 0) want += (want.empty() ? "" : ",") + std::to_string(v);
-        EXPECT_EQ(f[4], want);
-        const std::string call = f[1].substr(0, 3);
-        calls[call] += (call == previous ? "" : "/") + std::to_string(std::stoi(f[1].substr(3)));
+        EXPECT_EQ(f[6], want) << line;
+        const std::string call = f[2];
+        calls[call] += (call == previous ? "" : "/") + std::to_string(std::stoi(f[5]));
         previous = call;
     }
     return serial;
