@@ -10,29 +10,15 @@
 #include "core/text.h"
 #include "outbox/closingcall.h"
 #include "outbox/outbox.h"
-#include "support/tempdir.h"
-#include "survey/recording.h"
-#include "survey/survey.h"
+#include "support/closings.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Records the first medicine of "-00012342+692514+683907" with its default answers.
-void recordFirstMedicine(const vl::Paths& paths) {
-    vl::makeProductFolders(paths, "2");
-    vl::RunState st = vl::parseCommandLine("-00012342+692514+683907");
-    vl::SurveyPanel panel = vl::buildSurvey(vl::readSurveyFile(paths));
-    vl::SurveySession session;
-    ASSERT_TRUE(session.synchronise(st, paths));
-    for (int k = 1; k <= panel.ultimaPregunta; ++k)
-        if (panel.isQuestionRow(k)) vl::chooseAnswer(panel, k, 0);
-    ASSERT_TRUE(session.grabar(1, st, panel).controls);
-}
-
 TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
     using K = vl::ClosingOutcome::Kind;
-    const std::string line = "TK-00012342+692514+683907";
+    const std::string line = "TK-10000012+201001";
     const struct {
         const char* name;
         const char* lockBefore; // nullptr: no lock file
@@ -45,25 +31,25 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         bool readOnly = false;   // instead the reference file made read-only, closed twice
     } cases[] = {
         {"lock free", nullptr, line, K::Done, "*", "F", "",
-         "00012342: líneas escritas en Respuesta.tsv: 1 (números 1 a 1)"},
+         "10000012: líneas escritas en Respuesta.tsv: 1 (números 1 a 1)"},
         {"run log cannot be written", nullptr, line, K::Done, "*", "F"},
         {"own lock left over", "2", line, K::Done, "*", "F"},
         {"other terminal sending", "3", line, K::Busy, "3", "I", "",
          "Cierre: Ocupado por el terminal 3"},
-        {"no reference", nullptr, "TK+692514", K::NoMove, "<missing>", "<missing>"},
-        {"no product folder", nullptr, "TK-00012342+692514", K::NoMove, "", ""},
-        {"reference file cannot be opened", nullptr, line, K::Failed, "*", "I", "00012342.ref",
+        {"no reference", nullptr, "TK+201001", K::NoMove, "<missing>", "<missing>"},
+        {"no product folder", nullptr, line, K::NoMove, "", ""},
+        {"reference file cannot be opened", nullptr, line, K::Failed, "*", "I", "10000012.ref",
          "Cierre de la dispensación: ERROR: No se puede abrir"},
-        {"reference file read-only", nullptr, line, K::Failed, "*", "I", "00012342.ref", "", true}};
+        {"reference file read-only", nullptr, line, K::Failed, "*", "I", "10000012.ref", "", true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vltest::TempDir dir;
         const vl::Paths paths(dir.path());
-        const fs::path ref = paths.product("referencias/00012342.ref");
-        if (*c.statusAfter) {
-            fs::copy(fs::path(VELANTIA_SOURCE_DIR) / "demo/root", dir.path(),
-                     fs::copy_options::recursive);
-            recordFirstMedicine(paths);
+        const fs::path ref = paths.product("referencias/10000012.ref");
+        if (*c.statusAfter) { // one medicine recorded
+            dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
+            fs::create_directories(ref.parent_path());
+            vltest::writeClosingRound(paths, "2", 1, 1);
         }
         std::optional<vltest::ReadOnly> readOnly;
         if (c.readOnly) {
@@ -94,8 +80,8 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         // Moved: one line in the outbox, the reference file gone.
         const bool moved = c.kind == K::Done;
         EXPECT_EQ(vltest::readBytes(paths.product("Respuesta.tsv")),
-                  moved ? std::string(vl::OutboxHeader) + "1\t692514\t28001234\t" +
-                              vl::TodayStamp() + "\t101,111,121,201,211,221\r\n"
+                  moved ? std::string(vl::OutboxHeader) + "1\t201001\t4321\t" + vl::TodayStamp() +
+                              "\t2,1,1\r\n"
                         : "<missing>");
         EXPECT_EQ(fs::exists(ref), !moved);
         EXPECT_EQ(vltest::readBytes(paths.product("Ocupado")), c.lockAfter);

@@ -16,12 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 const std::string Velantia = "quiroles/Velantia/";
 
-struct Product {
-    vltest::TempDir dir;
-    vl::Paths paths{dir.path()};
+struct Product : vltest::Product {
     explicit Product(int outboxLines = 0) {
-        fs::create_directories(dir.path() / (Velantia + "referencias"));
-        dir.write(Velantia + "Ocupado", "*");
         if (outboxLines == 0) return;
         // Longer than a reference file: a file-size limit then stops only the outbox's growth.
         std::string outbox = vl::OutboxHeader;
@@ -41,12 +37,12 @@ struct Product {
     // Dispensings 1..n each in the outbox, once or more, never cut; nothing left behind.
     void expectAllMoved(int n, bool once = false) const {
         std::map<std::string, std::string> calls;
-        vltest::readOutbox(dir.read(Velantia + "Respuesta.tsv"), calls, once);
+        vltest::readOutbox(read("Respuesta.tsv"), calls, once);
         calls.erase("999");
         EXPECT_EQ(calls.size(), static_cast<std::size_t>(n));
         for (const auto& [call, lines] : calls)
             EXPECT_TRUE(std::regex_match(lines, std::regex(once ? "/312" : "(/?312)+"))) << call;
-        EXPECT_EQ(dir.read(Velantia + "Ocupado"), "*");
+        EXPECT_EQ(read("Ocupado"), "*");
         EXPECT_TRUE(fs::is_empty(dir.path() / (Velantia + "referencias")));
         for (const auto& e : fs::directory_iterator(dir.path() / Velantia))
             EXPECT_EQ(e.path().filename().string().find(".~"), std::string::npos) << e.path();
@@ -154,16 +150,16 @@ void expectNothingLost(const std::string& message, const fs::path& root,
 
 TEST(ClosingFullDisk, FileSizeLimitKeepsEverythingAndTheNextCallMovesIt) {
     Product p(1000);
-    const std::string line = p.dispensing(1), outbox = p.dir.read(Velantia + "Respuesta.tsv");
+    const std::string line = p.dispensing(1), outbox = p.read("Respuesta.tsv");
     const auto message = vltest::runWithFileSizeLimit(
         outbox.size() + 20, [&] { return vltest::closeOnce(p.paths, line); });
     ASSERT_TRUE(message.has_value());
     expectNothingLost(*message, p.dir.path(), outbox);
-    EXPECT_EQ(p.dir.read(Velantia + "NumRegistro"), "1000\r\n");
+    EXPECT_EQ(p.read("NumRegistro"), "1000\r\n");
     // Room again: the same closing call moves the answers, once.
     EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
     p.expectAllMoved(1, true);
-    EXPECT_EQ(p.dir.read(Velantia + "NumRegistro"), "1003\r\n");
+    EXPECT_EQ(p.read("NumRegistro"), "1003\r\n");
 }
 
 TEST(ClosingFullDisk, FullTmpfsKeepsEverything) {

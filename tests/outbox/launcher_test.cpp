@@ -12,11 +12,9 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST(LauncherProcesses, ConcurrentClosingCallsLoseAndRepeatNothing) {
-    vltest::TempDir dir;
-    const vl::Paths paths{dir.path()};
-    fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
-    dir.write("quiroles/Velantia/Ocupado", "*");
-    dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
+    const vltest::Product p;
+    const vl::Paths& paths = p.paths;
+    p.dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
     const fs::path launcher = paths.product(fs::path(VELANTIA_LAUNCHER).filename().string());
     fs::copy_file(VELANTIA_LAUNCHER, launcher);
     fs::copy_file(VELANTIA_WINDOWS_STANDIN,
@@ -42,7 +40,7 @@ TEST(LauncherProcesses, ConcurrentClosingCallsLoseAndRepeatNothing) {
     for (auto& t : terminals)
         t.join();
     EXPECT_EQ(failures, 0);
-    vltest::checkAllClosed(dir, 4, 3, 10);
+    vltest::checkAllClosed(p, 4, 3, 10);
 }
 
 } // namespace

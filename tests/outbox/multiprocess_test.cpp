@@ -16,14 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 using vltest::startWorker;
 
-struct Product {
-    vltest::TempDir dir;
-    vl::Paths paths{dir.path()};
-    Product() {
-        fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
-        dir.write("quiroles/Velantia/Ocupado", "*");
-    }
-    std::string lock() const { return dir.read("quiroles/Velantia/Ocupado"); }
+struct Product : vltest::Product {
+    std::string lock() const { return read("Ocupado"); }
     // Workers doing closing rounds (each list after the root), all at once, to their end.
     void closeRounds(const std::vector<std::vector<std::string>>& terminals) const {
         std::vector<std::unique_ptr<vltest::Worker>> workers;
@@ -41,14 +35,14 @@ struct Product {
 TEST(ClosingMoveProcesses, ConcurrentTerminalsLoseAndRepeatNothing) {
     Product p;
     p.closeRounds({{"1", "5", "10"}, {"2", "5", "10"}, {"3", "5", "10"}, {"4", "5", "10"}});
-    vltest::checkAllClosed(p.dir, 4, 5, 10);
+    vltest::checkAllClosed(p, 4, 5, 10);
 }
 
 // One dispensing closed twice at the same moment (a double launch), round after round.
 TEST(ClosingMoveProcesses, OneDispensingClosedTwiceAtOnceIsMovedOnce) {
     Product p;
     p.closeRounds({{"1", "40", "3", "first"}, {"1", "40", "3", "second"}});
-    vltest::checkAllClosed(p.dir, 1, 40, 3);
+    vltest::checkAllClosed(p, 1, 40, 3);
 }
 
 // Five terminals close dispensings, one of them the sending terminal "0", while that terminal
@@ -110,16 +104,15 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
         vltest::readOutbox(s.sent, v == 'o' ? delivered : refused);
     }
     EXPECT_NE(sends.size(), 0u);
-    const std::string rest = p.dir.read("quiroles/Velantia/Respuesta.tsv");
+    const std::string rest = p.read("Respuesta.tsv");
     const long last = vltest::readOutbox(rest, delivered);
-    EXPECT_EQ(p.dir.read("quiroles/Velantia/NumRegistro"),
-              rest.empty() ? std::string() : std::to_string(last) + "\r\n");
+    EXPECT_EQ(p.read("NumRegistro"), rest.empty() ? std::string() : std::to_string(last) + "\r\n");
     EXPECT_EQ(delivered.size(), 5u * kRounds);
     for (const auto& [call, lines] : delivered)
         EXPECT_EQ(lines, vltest::inOrder(kCount)) << "closing call " << call;
     // Nothing left held by the finished processes: the byte, the note and the OS locks.
     EXPECT_EQ(p.lock(), "*");
-    EXPECT_EQ(p.dir.read("quiroles/Velantia/Ocupado.lck").substr(0, 1), "*");
+    EXPECT_EQ(p.read("Ocupado.lck").substr(0, 1), "*");
     EXPECT_FALSE(vl::heldByAnyone(vl::lockGuardPath(p.paths), 0));
     EXPECT_FALSE(vl::holderAlive(p.paths, '0'));
     EXPECT_TRUE(fs::is_empty(p.dir.path() / "quiroles/Velantia/referencias"));

@@ -119,19 +119,30 @@ inline std::string inOrder(int count) {
     return s;
 }
 
+// A product folder with its references folder and the lock free.
+struct Product {
+    TempDir dir;
+    vl::Paths paths{dir.path()};
+    Product() {
+        std::filesystem::create_directories(dir.path() / "quiroles/Velantia/referencias");
+        dir.write("quiroles/Velantia/Ocupado", "*");
+    }
+    std::string read(const std::string& rel) const { return dir.read("quiroles/Velantia/" + rel); }
+};
+
 // After terminals 1..`terminals` closed `rounds` dispensings each: every call's lines whole,
 // together, numbered on from 1, each call exactly once, and the lock free.
-inline void checkAllClosed(const TempDir& dir, int terminals, int rounds, int count) {
+inline void checkAllClosed(const Product& p, int terminals, int rounds, int count) {
     std::map<std::string, std::string> calls, expected;
     for (int t = 1; t <= terminals; ++t)
         for (int r = 1; r <= rounds; ++r)
             expected[std::to_string(t) + padded(r, 2)] = inOrder(count);
     const long total = static_cast<long>(terminals) * rounds * count;
-    EXPECT_EQ(readOutbox(dir.read("quiroles/Velantia/Respuesta.tsv"), calls), total);
+    EXPECT_EQ(readOutbox(p.read("Respuesta.tsv"), calls), total);
     EXPECT_EQ(calls, expected);
-    EXPECT_EQ(dir.read("quiroles/Velantia/NumRegistro"), std::to_string(total) + "\r\n");
-    EXPECT_EQ(dir.read("quiroles/Velantia/Ocupado"), "*");
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "quiroles/Velantia/referencias"));
+    EXPECT_EQ(p.read("NumRegistro"), std::to_string(total) + "\r\n");
+    EXPECT_EQ(p.read("Ocupado"), "*");
+    EXPECT_TRUE(std::filesystem::is_empty(p.paths.product("referencias")));
 }
 
 #if defined(VELANTIA_FAULT_WORKER) && !defined(_WIN32)
