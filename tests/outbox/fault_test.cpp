@@ -26,13 +26,13 @@ struct Product : vltest::Product {
         dir.write(Velantia + "Respuesta.tsv", outbox);
         dir.write(Velantia + "NumRegistro", std::to_string(outboxLines) + "\r\n");
     }
-    // Dispensing n of terminal 3: three medicines recorded in an ordinary run, closed with the
-    // codes in another order, so the start-up synchronisation rewrites the reference file too.
+    // Dispensing n of terminal 3: three medicines recorded in an ordinary run, and its closing
+    // call with the codes in another order, so the start-up synchronisation rewrites the file.
     std::string dispensing(int n) const {
         return vltest::writeClosingRound(paths, "3", n, 3, false, true, 3);
     }
-    vltest::Worker::End close(int n, const std::string& step = "-") const {
-        return vltest::startWorker({"closing", dir.path().string(), dispensing(n), step})->wait();
+    auto close(const std::string& line, const std::string& step = "-") const {
+        return vltest::startWorker({"closing", dir.path().string(), line, step});
     }
     // Dispensings 1..n each in the outbox, once or more, never cut; nothing left behind.
     void expectAllMoved(int n, bool once = false) const {
@@ -57,8 +57,9 @@ TEST(ClosingFaults, KilledAtEveryStepThenRunAgain) {
     for (const char* step : {"sync:replace", "closing:append", "closing:counter", "closing:release",
                              "closing:delete", "closing:finish"}) {
         SCOPED_TRACE(step);
-        EXPECT_TRUE(p.close(++n, step).killed) << "the step was never reached";
-        EXPECT_EQ(p.close(n).exitCode, 0);
+        const std::string line = p.dispensing(++n);
+        EXPECT_TRUE(p.close(line, step)->wait().killed) << "the step was never reached";
+        EXPECT_EQ(p.close(line)->wait().exitCode, 0);
         p.expectAllMoved(n);
     }
     EXPECT_TRUE(vl::tryAcquireForClosing(p.paths, "5").acquired);
@@ -69,20 +70,20 @@ TEST(ClosingFaults, KilledAtRandomMomentsThenRunAgain) {
     Product p;
     std::mt19937 rng(20261206);
     const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(p.close(1).exitCode, 0); // how long one whole call takes here
+    ASSERT_EQ(p.close(p.dispensing(1))->wait().exitCode, 0); // how long one whole call takes
     std::uniform_int_distribution<long long> delay(
         0,
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
             .count());
     int killedInside = 0;
     for (int n = 2; n <= 30; ++n) {
-        const auto w =
-            vltest::startWorker({"closing", p.dir.path().string(), p.dispensing(n), "-"});
+        const std::string line = p.dispensing(n);
+        const auto w = p.close(line);
         ASSERT_TRUE(w->waitReady());
         std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
         w->kill();
         killedInside += w->wait().killed;
-        ASSERT_EQ(p.close(n).exitCode, 0) << "round " << n;
+        ASSERT_EQ(p.close(line)->wait().exitCode, 0) << "round " << n;
     }
     p.expectAllMoved(30);
     EXPECT_GT(killedInside, 0) << "no kill landed inside the call";
