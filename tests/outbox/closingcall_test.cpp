@@ -9,76 +9,56 @@
 #include "core/startup.h"
 #include "core/text.h"
 #include "outbox/closingcall.h"
-#include "support/tempdir.h"
-#include "survey/recording.h"
-#include "survey/survey.h"
+#include "outbox/outbox.h"
+#include "support/closings.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Records the first medicine of "-00012342+692514+683907" with its default answers.
-void recordFirstMedicine(const vl::Paths& paths) {
-    vl::makeProductFolders(paths, "2");
-    vl::RunState st = vl::parseCommandLine("-00012342+692514+683907");
-    vl::SurveyPanel panel = vl::buildSurvey(vl::readSurveyFile(paths));
-    vl::SurveySession session;
-    ASSERT_TRUE(session.synchronise(st, paths));
-    for (int k = 1; k <= panel.ultimaPregunta; ++k)
-        if (panel.isQuestionRow(k)) vl::chooseAnswer(panel, k, 0);
-    ASSERT_TRUE(session.grabar(1, st, panel).controls);
-}
-
 TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
-    struct Case {
+    using K = vl::ClosingOutcome::Kind;
+    const std::string line = "TK-10000012+201001";
+    const struct {
         const char* name;
         const char* lockBefore; // nullptr: no lock file
-        bool productFolder;
-        const char* commandLine;
-        vl::ClosingOutcome::Kind kind;
-        bool moved; // one line reached the outbox, the reference file is gone
+        std::string commandLine;
+        K kind;
         const char* lockAfter;
         const char* statusAfter; // final2
         const char* error = "";  // part of the message; the reference file made unopenable
         const char* logged = ""; // part of the run log
         bool readOnly = false;   // instead the reference file made read-only, closed twice
-    };
-    const Case cases[] = {
-        {"lock free", nullptr, true, "TK-00012342+692514+683907", vl::ClosingOutcome::Done, true,
-         "*", "F", "", "00012342: líneas escritas en Respuesta.tsv: 1 (números 1 a 1)"},
-        {"run log cannot be written", nullptr, true, "TK-00012342+692514+683907",
-         vl::ClosingOutcome::Done, true, "*", "F"},
-        {"own lock left over", "2", true, "TK-00012342+692514+683907", vl::ClosingOutcome::Done,
-         true, "*", "F"},
-        {"other terminal sending", "3", true, "TK-00012342+692514+683907", vl::ClosingOutcome::Busy,
-         false, "3", "I", "", "Cierre: Ocupado por el terminal 3"},
-        {"no reference", nullptr, true, "TK+692514", vl::ClosingOutcome::NoMove, false, "<missing>",
-         "<missing>"},
-        {"no product folder", nullptr, false, "TK-00012342+692514", vl::ClosingOutcome::NoMove,
-         false, "<missing>", "<missing>"},
-        {"reference file cannot be opened", nullptr, true, "TK-00012342+692514+683907",
-         vl::ClosingOutcome::Failed, false, "*", "I", "00012342.ref",
+    } cases[] = {
+        {"lock free", nullptr, line, K::Done, "*", "F", "",
+         "10000012: líneas escritas en Respuesta.tsv: 1 (números 1 a 1)"},
+        {"run log cannot be written", nullptr, line, K::Done, "*", "F"},
+        {"own lock left over", "2", line, K::Done, "*", "F"},
+        {"other terminal sending", "3", line, K::Busy, "3", "I", "",
+         "Cierre: Ocupado por el terminal 3"},
+        {"no reference", nullptr, "TK+201001", K::NoMove, "<missing>", "<missing>"},
+        {"no product folder", nullptr, line, K::NoMove, "", ""},
+        {"reference file cannot be opened", nullptr, line, K::Failed, "*", "I", "10000012.ref",
          "Cierre de la dispensación: ERROR: No se puede abrir"},
-        {"reference file read-only", nullptr, true, "TK-00012342+692514+683907",
-         vl::ClosingOutcome::Failed, false, "*", "I", "00012342.ref", "", true},
-    };
-    for (const Case& c : cases) {
+        {"reference file read-only", nullptr, line, K::Failed, "*", "I", "10000012.ref", "", true}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vltest::TempDir dir;
         const vl::Paths paths(dir.path());
-        if (c.productFolder) {
-            fs::copy(fs::path(VELANTIA_SOURCE_DIR) / "demo/root", dir.path(),
-                     fs::copy_options::recursive);
-            recordFirstMedicine(paths);
+        const fs::path ref = paths.product("referencias/10000012.ref");
+        if (*c.statusAfter) { // one medicine recorded
+            dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
+            fs::create_directories(ref.parent_path());
+            vltest::writeClosingRound(paths, "2", 1, 1);
         }
         std::optional<vltest::ReadOnly> readOnly;
         if (c.readOnly) {
-            readOnly.emplace(paths.product("referencias/00012342.ref"));
+            readOnly.emplace(ref);
             if (!readOnly->holds()) continue;
             vl::closingCallWithoutWindows(paths, c.commandLine, 768);
         } else if (*c.error) {
-            fs::remove(paths.product("referencias/00012342.ref"));
-            fs::create_directory(paths.product("referencias/00012342.ref"));
+            fs::remove(ref);
+            fs::create_directory(ref);
         }
         if (c.lockBefore) vltest::writeBytes(paths.product("Ocupado"), c.lockBefore);
         if (std::string_view(c.name).starts_with("run log"))
@@ -93,19 +73,17 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         EXPECT_EQ(o.kind, c.kind);
         EXPECT_TRUE(*c.error ? o.error.find(c.error) != std::string::npos : o.error.empty())
             << o.error;
-        if (!c.productFolder) {
+        if (!*c.statusAfter) {
             EXPECT_FALSE(o.st.statusWritten);
             continue;
         }
-        const std::string outbox = vltest::readBytes(paths.product("Respuesta.tsv"));
-        if (c.moved) {
-            EXPECT_EQ(outbox, "resultado_id\tcodigo_nacional\tn_farmacia\tfecha\trespuestas\r\n"
-                              "1\t692514\t28001234\t" +
-                                  vl::TodayStamp() + "\t101,111,121,201,211,221\r\n");
-            EXPECT_FALSE(fs::exists(paths.product("referencias/00012342.ref")));
-        } else {
-            EXPECT_EQ(outbox, "<missing>");
-        }
+        // Moved: one line in the outbox, the reference file gone.
+        const bool moved = c.kind == K::Done;
+        EXPECT_EQ(vltest::readBytes(paths.product("Respuesta.tsv")),
+                  moved ? std::string(vl::OutboxHeader) + "1\t201001\t4321\t" + vl::TodayStamp() +
+                              "\t2,1,1\r\n"
+                        : "<missing>");
+        EXPECT_EQ(fs::exists(ref), !moved);
         EXPECT_EQ(vltest::readBytes(paths.product("Ocupado")), c.lockAfter);
         EXPECT_EQ(vltest::readBytes(paths.product("final2")), c.statusAfter);
     }

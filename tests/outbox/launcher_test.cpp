@@ -3,11 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <thread>
-#include <vector>
 
 #include "support/closings.h"
 
@@ -16,12 +12,9 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST(LauncherProcesses, ConcurrentClosingCallsLoseAndRepeatNothing) {
-    constexpr int kTerminals = 4, kRounds = 3, kCount = 10;
-    vltest::TempDir dir;
-    const vl::Paths paths{dir.path()};
-    fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
-    dir.write("quiroles/Velantia/Ocupado", "*");
-    dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
+    const vltest::Product p;
+    const vl::Paths& paths = p.paths;
+    p.dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
     const fs::path launcher = paths.product(fs::path(VELANTIA_LAUNCHER).filename().string());
     fs::copy_file(VELANTIA_LAUNCHER, launcher);
     fs::copy_file(VELANTIA_WINDOWS_STANDIN,
@@ -30,12 +23,11 @@ TEST(LauncherProcesses, ConcurrentClosingCallsLoseAndRepeatNothing) {
 
     std::atomic<int> failures{0};
     std::vector<std::thread> terminals;
-    for (int t = 1; t <= kTerminals; ++t)
+    for (int t = 1; t <= 4; ++t)
         terminals.emplace_back([&, t] {
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-            for (int r = 1; r <= kRounds; ++r) {
-                const std::string line =
-                    vltest::writeClosingRound(paths, std::to_string(t), r, kCount);
+            for (int r = 1; r <= 3; ++r) {
+                const std::string line = vltest::writeClosingRound(paths, std::to_string(t), r, 10);
                 const fs::path ref = paths.product("referencias/" + line.substr(3, 8) + ".ref");
                 // Busy, the call went to the windows: made again, as the busy window waits.
                 while (fs::exists(ref) && std::chrono::steady_clock::now() < deadline)
@@ -48,7 +40,7 @@ TEST(LauncherProcesses, ConcurrentClosingCallsLoseAndRepeatNothing) {
     for (auto& t : terminals)
         t.join();
     EXPECT_EQ(failures, 0);
-    vltest::checkAllClosed(dir, kTerminals, kRounds, kCount);
+    vltest::checkAllClosed(p, 4, 3, 10);
 }
 
 } // namespace

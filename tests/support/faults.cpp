@@ -13,9 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "support/tempdir.h"
@@ -34,7 +33,8 @@ Worker::Worker(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
@@ -43,19 +43,15 @@ Worker::Worker(const std::vector<std::string>& argv) {
 }
 
 Worker::~Worker() {
-    if (pid_ > 0 && !reaped_) {
-        ::kill(pid_, SIGKILL);
-        wait();
-    }
+    kill();
+    wait();
     if (out_ >= 0) ::close(out_);
 }
 
 bool Worker::waitReady() {
-    if (out_ < 0) return false;
     pollfd p{out_, POLLIN, 0};
-    if (::poll(&p, 1, 10000) != 1) return false;
     char c = 0;
-    return ::read(out_, &c, 1) == 1 && c == 'R';
+    return out_ >= 0 && ::poll(&p, 1, 10000) == 1 && ::read(out_, &c, 1) == 1 && c == 'R';
 }
 
 void Worker::kill() {
@@ -65,12 +61,10 @@ void Worker::kill() {
 Worker::End Worker::wait() {
     if (pid_ <= 0 || reaped_) return end_;
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-        const pid_t got = ::waitpid(pid_, &status, WNOHANG);
-        if (got == pid_) break;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    for (pid_t got; (got = ::waitpid(pid_, &status, WNOHANG)) != pid_;) {
         if (got < 0) return end_;
-        if (std::chrono::steady_clock::now() > deadline) ::kill(pid_, SIGKILL);
+        if (std::chrono::steady_clock::now() > deadline) kill();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     reaped_ = true;
@@ -102,7 +96,8 @@ ChildOutcome inChild(const std::function<int(int out)>& body) {
     ::close(fds[1]);
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) r.text.append(buf, static_cast<std::size_t>(n));
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+        r.text.append(buf, static_cast<std::size_t>(n));
     ::close(fds[0]);
     int status = 0;
     if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))

@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -18,7 +17,7 @@
 namespace vltest {
 
 class Worker {
-public:
+  public:
     // Starts `argv` (argv[0] the program) with its standard output on a pipe.
     explicit Worker(const std::vector<std::string>& argv);
     ~Worker();
@@ -34,10 +33,10 @@ public:
         bool killed = false; // ended by SIGKILL
         int exitCode = -1;   // when it exited
     };
-    // Waits for the end; a worker still running after 30 s is killed.
+    // Waits for the end; a worker still running after 90 s is killed.
     End wait();
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
     bool reaped_ = false;
@@ -50,7 +49,7 @@ std::optional<std::string> runWithFileSizeLimit(std::uintmax_t maxFileBytes,
                                                 const std::function<std::string()>& work);
 
 struct FullDiskRun {
-    bool mounted = false; // false: no tmpfs could be mounted here, nothing ran
+    bool mounted = false;              // false: no tmpfs could be mounted here, nothing ran
     std::optional<std::string> result; // what `work` returned; nullopt when the child died
 };
 

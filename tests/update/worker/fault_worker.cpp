@@ -1,24 +1,31 @@
-// A closing call or a conversion in a process of its own, for the fault tests that kill it.
-// It writes one byte "R" to its standard output when the work starts, so the test's kill lands
-// inside the work and not in the process start. With a step name it kills itself there.
-//
-//   fault_worker closing ROOT REFERENCE CODE[,CODE...] STEP|-
-//   fault_worker convert ROOT TODAY STEP|-
-#include <csignal>
-#include <cstring>
-#include <string>
+// A terminal's work in a process of its own, for the fault and multi-process tests. Work that a
+// test kills first writes "R" to standard output, so the kill lands inside the work and not in
+// the process start; with a STEP other than "-" the worker kills itself there.
+//   closing ROOT LINE STEP           one closing call, LINE as the pharmacy program passes it
+//   convert ROOT TODAY STEP          master, survey and prices, in the order of an update
+//   rounds ROOT DIGIT ROUNDS COUNT [first|second]
+//       per round a reference file with COUNT recorded medicines, then its closing call. With
+//       first/second two workers close each round's one dispensing at the same moment: second
+//       says it is ready, first then writes the file and both go.
+//   hold ROOT DIGIT|guard            the lock for DIGIT ("0" a send) or the guard, until killed
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
+#include <optional>
+
 #include "core/faultpoint.h"
-#include "outbox/lock.h"
-#include "outbox/outbox.h"
+#include "platform/oslock.h"
+#include "support/closings.h"
 #include "update/convert.h"
 
 using namespace vl;
+namespace fs = std::filesystem;
 
 namespace {
 
 const char* killAt = nullptr;
+const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
 
 void stopHere(const char* step) {
     if (killAt && std::strcmp(step, killAt) == 0) std::raise(SIGKILL);
@@ -28,25 +35,13 @@ void ready() {
     if (::write(1, "R", 1) != 1) _exit(9);
 }
 
-int closing(const Paths& paths, const std::string& reference, const std::string& codes) {
-    RunState st;
-    st.closingCall = true;
-    st.hasReference = true;
-    st.reference = reference;
-    st.terminalDigit = reference.substr(reference.size() - 1);
-    for (std::size_t at = 0; at < codes.size(); at += 7)
-        st.CodeList[++st.CodeCount] = codes.substr(at, 6);
-    Config cfg;
-    cfg.n_farmacia = "4321";
-    ready();
-    if (!tryAcquireForClosing(paths, st.terminalDigit).acquired) return 4;
-    SurveySession session;
-    const StartupSyncResult r = completeStartupSync(paths, st, cfg, session);
-    return r.closingMoveRan && r.closing.ok ? 0 : 5;
+bool waitFor(const fs::path& file) {
+    while (!fs::exists(file))
+        if (std::chrono::steady_clock::now() > deadline) return false;
+    return true;
 }
 
-// Master, survey and prices, in the order of an update.
-int convertAll(const Paths& paths, const std::string& today, void (*ready)()) {
+int convertAll(const Paths& paths, const std::string& today) {
     ConversionOptions o;
     o.today = today;
     ready();
@@ -57,18 +52,50 @@ int convertAll(const Paths& paths, const std::string& today, void (*ready)()) {
     return ok ? 0 : 6;
 }
 
+int rounds(const Paths& paths, const std::string& digit, int rounds, int count,
+           const std::string& pair) {
+    for (int round = 1; round <= rounds; ++round) {
+        const auto mine = paths.product("ready" + std::to_string(round));
+        const auto go = paths.product("go" + std::to_string(round));
+        if (pair == "second" && (!writeFileBytes(mine, "") || !waitFor(go))) return 3;
+        if (pair == "first" && !waitFor(mine)) return 3;
+        const std::string line =
+            vltest::writeClosingRound(paths, digit, round, count, !pair.empty(), pair != "second");
+        if (line.empty() || (pair == "first" && !writeFileBytes(go, ""))) return 3;
+        if (vltest::closeOnce(paths, line) != "ok") return 5;
+    }
+    return 0;
+}
+
+int hold(const Paths& paths, const std::string& what) {
+    std::optional<OsFileLock> guard;
+    if (what == "guard") guard.emplace(lockGuardPath(paths));
+    const bool held = guard         ? guard->locked()
+                      : what == "0" ? tryAcquireForSend(paths).acquired
+                                    : tryAcquireForClosing(paths, what).acquired;
+    if (!held) return 9;
+    ready();
+    std::this_thread::sleep_for(std::chrono::seconds(60)); // ends by the test's kill
+    return 10;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 5) return 2;
-    const std::string mode = argv[1];
-    const Paths paths{std::filesystem::path(argv[2])};
-    const char* step = argv[argc - 1];
-    if (std::strcmp(step, "-") != 0) {
-        killAt = step;
-        setFaultHandler(stopHere);
+    const std::string mode = argc > 2 ? argv[1] : "";
+    const Paths paths{fs::path(argc > 2 ? argv[2] : "")};
+    if ((mode == "closing" || mode == "convert") && argc == 5) {
+        if (std::strcmp(argv[4], "-") != 0) {
+            killAt = argv[4];
+            setFaultHandler(stopHere);
+        }
+        if (mode == "convert") return convertAll(paths, argv[3]);
+        ready();
+        return vltest::closeOnce(paths, argv[3]) == "ok" ? 0 : 5;
     }
-    if (mode == "closing" && argc == 6) return closing(paths, argv[3], argv[4]);
-    if (mode == "convert" && argc == 5) return convertAll(paths, argv[3], ready);
+    if (mode == "rounds" && (argc == 6 || argc == 7))
+        return rounds(paths, argv[3], std::atoi(argv[4]), std::atoi(argv[5]),
+                      argc == 7 ? argv[6] : "");
+    if (mode == "hold" && argc == 4) return hold(paths, argv[3]);
     return 2;
 }
