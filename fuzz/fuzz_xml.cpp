@@ -21,6 +21,13 @@ using namespace vlfuzz;
 constexpr auto Tipo = static_cast<vl::TipoFichero>(VL_FUZZ_TIPO);
 // Beside the product folder, where an entity could name it: must never be read.
 constexpr std::string_view Secret = "SECRETO-FUERA-DE-RECIBIDO";
+// A seed whose name starts so must be refused with this reason (what the pharmacist reads).
+const std::pair<std::string_view, std::string_view> Refusals[] = {
+    {"fuera_", "Referencia externa no permitida"},
+    {"bomba_", "El documento XML define entidades que se multiplican sin medida"},
+    {"bytes_", "El documento XML contiene caracteres no válidos"},
+    {"codificacion_", "Error al leer el documento XML (codificación no válida"},
+    {"roto_", "Error en el documento XML: "}};
 
 std::string baseRecord(const std::string& code, const std::string& price) {
     return code + "NOMBRE" + std::string(24, 'n') + std::string(15, 'x') + price + "S" +
@@ -63,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fs::path recibido = paths.product("recibido");
     resetFolder(recibido);
     writeBytes(recibido / vl::nombreXML(Tipo), asText(data, size));
+    fs::create_symlink(scratch() / "quiroles" / "secreto.txt", recibido / "enlace.ent");
     vl::DataFiles* files = Tipo == vl::TipoFichero::Precios ? baseFiles(paths) : nullptr;
 
     vl::ConversionOptions o;
@@ -76,10 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const vl::ConversionResult r = vl::ConvertirFichero(Tipo, paths, files, o);
     vl::waitForDataCleanup(); // the replaced texts are deleted in the background
 
+    for (const auto& [prefix, reason] : Refusals)
+        if (seedName.starts_with(prefix))
+            check(!r.ok && r.error.starts_with(reason), "refusal reason", r.error);
     const auto now = tree(datos);
     check(r.ok || (!r.error.empty() && now == old), "refused without a reason, or data changed");
     for (const auto& [name, bytes] : now) {
-        check(bytes.find(Secret) == std::string::npos, "outside file read into", name);
+        check(bytes.find(Secret) == std::string::npos && bytes.find("root:") == std::string::npos,
+              "outside file read into", name);
         check(name == "Encuesta.txt" || name == "Velantia.txt" || name.starts_with("textos"),
               "leftover in datos", name);
     }

@@ -66,8 +66,9 @@ int main(int argc, char** argv) {
             files.push_back(e.path());
         check(!files.empty(), "no seeds for", name);
         std::sort(files.begin(), files.end());
-        auto run = [&](const std::string& what, const std::string& bytes) {
+        auto run = [&](const std::string& what, const std::string& bytes, std::string seed = {}) {
             currentInput = what;
+            seedName = std::move(seed);
             target(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
             ++inputs;
         };
@@ -76,7 +77,7 @@ int main(int argc, char** argv) {
         run("noise", noise);
         for (const auto& f : files) {
             const std::string seed = readBytes(f);
-            run(f.string(), seed);
+            run(f.string(), seed, f.filename().string());
             if (seed.empty()) continue;
             for (const auto& [what, bytes] : damaged(seed))
                 run(f.string() + ", " + what, bytes);
