@@ -74,9 +74,9 @@ inline std::string_view asText(const std::uint8_t* data, std::size_t size) {
 
 } // namespace vlfuzz
 
-#if !defined(VL_FUZZ_REPLAY) && !defined(_WIN32)
+#if (!defined(VL_FUZZ_REPLAY) || defined(VL_FUZZ_MAIN)) && !defined(_WIN32)
 // Durability is not what these runs look at, and a sync per input makes them crawl: this
-// definition takes the place of the C library's in every fuzz program (and only there).
+// definition takes the place of the C library's in every fuzz program and in the replay.
 extern "C" int fsync(int) {
     return 0;
 }

@@ -38,8 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                             "P002 Segunda\r\nR010 Uno\r\nR020s Dos\r\nP003 "
                                             "Tercera\r\nR100 A\r\n");
     for (int m = 0; m <= vl::MaxCodes + 1; ++m) {
-        const auto c = session.muestraRespuestas(m, panel);
-        check(c.has_value() == (m >= 1 && m <= vl::MaxCodes), "medicine range");
+        session.muestraRespuestas(m, panel);
         for (int k = 1; k <= panel.ultimaPregunta; ++k) {
             const auto& row = panel.rows[k];
             check(row.listIndex >= -1 && row.listIndex < static_cast<int>(std::max<std::size_t>(

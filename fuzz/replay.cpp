@@ -1,6 +1,7 @@
 // The seed corpus through the fuzz targets' own checks, built with the normal compiler and no
 // libFuzzer, as a test: each folder of fuzz/corpus goes to the target of its name, every seed
 // as it is and damaged the ways files get damaged. A failed check aborts naming the input.
+#define VL_FUZZ_MAIN // the one place of the replay that takes the place of fsync
 #include "common.h"
 
 #include <algorithm>
@@ -11,13 +12,6 @@
 #define X(name) extern "C" int name(const std::uint8_t*, std::size_t);
 VL_FUZZ_TARGETS
 #undef X
-
-#ifndef _WIN32
-// As in the fuzz programs: durability is not what is looked at, and syncs make runs crawl.
-extern "C" int fsync(int) {
-    return 0;
-}
-#endif
 
 namespace {
 
@@ -33,15 +27,16 @@ std::vector<std::pair<const char*, std::string>> damaged(const std::string& s) {
     for (std::size_t i = 3; i < nul.size(); i += 3)
         if (nul[i] != '\r' && nul[i] != '\n') nul[i] = '\0';
     const std::string head = s.substr(0, 1), rest = s.substr(1);
-    return {{"NUL bytes inside", nul},
-            {"bytes undefined in Windows-1252", replaceAll(s, "\n", "\n\x81\x8D\x8F\x90\x9D")},
-            {"stray UTF-8", head + "\xEF\xBB\xBF" +
-                                replaceAll(rest, "\r", "\xC3\xB1\xC3\x80\xBF\xE2\x82\r") + "\xC3"},
-            {"lone CR line ends", replaceAll(s, "\r\n", "\r")},
-            {"lone LF line ends", replaceAll(s, "\r\n", "\n")},
-            {"overlong line without an end", s + std::string(4 << 20, '7')},
-            {"overlong first line", head + std::string(1 << 20, '"') + "\r\n" + rest},
-            {"cut in the middle", s.substr(0, s.size() / 2 + 1)}};
+    return {
+        {", NUL bytes inside", nul},
+        {", bytes undefined in Windows-1252", replaceAll(s, "\n", "\n\x81\x8D\x8F\x90\x9D")},
+        {", stray UTF-8",
+         head + "\xEF\xBB\xBF" + replaceAll(rest, "\r", "\xC3\xB1\xC3\x80\xBF\xE2\x82\r") + "\xC3"},
+        {", lone CR line ends", replaceAll(s, "\r\n", "\r")},
+        {", lone LF line ends", replaceAll(s, "\r\n", "\n")},
+        {", overlong line without an end", s + std::string(4 << 20, '7')},
+        {", overlong first line", head + std::string(1 << 20, '"') + "\r\n" + rest},
+        {", cut in the middle", s.substr(0, s.size() / 2 + 1)}};
 }
 
 } // namespace
@@ -61,26 +56,23 @@ int main(int argc, char** argv) {
     }
     std::size_t inputs = 0;
     for (const auto& [name, target] : targets) {
-        std::vector<fs::path> files;
+        std::vector<std::pair<std::string, std::string>> seeds;
         for (const auto& e : fs::directory_iterator(fs::path(argv[1]) / name))
-            files.push_back(e.path());
-        check(!files.empty(), "no seeds for", name);
-        std::sort(files.begin(), files.end());
-        auto run = [&](const std::string& what, const std::string& bytes, std::string seed = {}) {
-            currentInput = what;
-            seedName = std::move(seed);
-            target(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-            ++inputs;
-        };
-        run("empty", "");
-        run("only NUL bytes", std::string(65536, '\0'));
-        run("noise", noise);
-        for (const auto& f : files) {
-            const std::string seed = readBytes(f);
-            run(f.string(), seed, f.filename().string());
-            if (seed.empty()) continue;
-            for (const auto& [what, bytes] : damaged(seed))
-                run(f.string() + ", " + what, bytes);
+            seeds.emplace_back(e.path().string(), readBytes(e.path()));
+        check(!seeds.empty(), "no seeds for", name);
+        std::sort(seeds.begin(), seeds.end());
+        seeds.insert(
+            seeds.begin(),
+            {{"empty", ""}, {"only NUL bytes", std::string(65536, '\0')}, {"noise", noise}});
+        for (const auto& [path, seed] : seeds) {
+            auto runs = seed.empty() ? decltype(damaged(seed)){} : damaged(seed);
+            runs.insert(runs.begin(), {"", seed});
+            for (const auto& [what, bytes] : runs) {
+                currentInput = path + what;
+                seedName = *what ? "" : fs::path(path).filename().string();
+                target(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+                ++inputs;
+            }
         }
     }
     std::printf("%zu entradas sin fallo\n", inputs);
