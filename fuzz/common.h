@@ -57,8 +57,7 @@ inline std::map<std::string, std::string> tree(const fs::path& dir) {
 }
 
 inline std::string currentInput; // set by the replay, for the message
-// The seed's file name while the replay runs it unchanged (empty otherwise, and under
-// libFuzzer): some targets read from it what the seed must give.
+// The seed's file name while the replay runs it unchanged (else empty): what it must give.
 inline std::string seedName;
 
 inline void check(bool ok, const char* what, const std::string& detail = {}) {

@@ -12,15 +12,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vlfuzz;
     if (size == 0) return 0;
-    const auto item = [](const char* code) {
-        return vl::InfoItemRecord::make(code, "1", "000001", "20240101", "20240101", "", "A", "1")
-            .bytes;
-    };
+    // An item in force since 2024 that goes to the patient, with the text 000001.
+    const std::string item = "1000001202401012024010100000000A1\r\n";
     const fs::path root = scratch() / "datos";
     resetFolder(root);
     // basey record 1 (codes 00001x): slots to basea 1, 2, past its end, beyond any file, below 1.
     std::pair<std::string, std::string> files[] = {
-        {"Velantia/datos/Velantia.txt", item("111111") + item("222222") + item("222222")},
+        {"Velantia/datos/Velantia.txt", "111111" + item + "222222" + item + "222222" + item},
         {"Velantia/datos/productos.txt",
          vl::ProductRecord::make("111111", "UNO", "1.00").bytes +
              vl::ProductRecord::make("222222", "DOS", "2.00").bytes},

@@ -11,10 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vlfuzz;
-    const fs::path root = scratch();
-    const vl::Paths paths(root);
-    const fs::path ref = paths.product("referencias\\00001231.ref");
-    writeBytes(ref, asText(data, size));
+    const vl::Paths paths(scratch());
+    writeBytes(paths.product("referencias\\00001231.ref"), asText(data, size));
 
     vl::RunState st = vl::parseCommandLine("TK-00001231+600001+600002+600001+700003");
     vl::SurveySession session;

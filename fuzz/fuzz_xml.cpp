@@ -11,10 +11,6 @@
 #include "data/records.h"
 #include "update/convert.h"
 
-#ifndef VL_FUZZ_TIPO
-#error VL_FUZZ_TIPO must name the kind of file
-#endif
-
 namespace {
 
 using namespace vlfuzz;
