@@ -1,5 +1,5 @@
 // Shared by the fuzz targets: one scratch folder per process, byte-exact file helpers and a
-// check that stops the run with a message (libFuzzer keeps the input that got there).
+// check that stops the run with a message (libFuzzer, or the replay, names the input).
 #pragma once
 
 #include <cstdint>
@@ -7,71 +7,64 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 namespace vlfuzz {
 
 namespace fs = std::filesystem;
 
-// Made on first use under $TMPDIR and removed when the process ends normally; every input
-// works inside it, so a long run leaves nothing behind.
-class Scratch {
-  public:
-    static const fs::path& root() {
-        static Scratch s;
-        return s.path_;
-    }
-
-  private:
-    Scratch() {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vlfuzz-XXXXXX";
-        if (!mkdtemp(tmpl.data())) {
-            std::perror("mkdtemp");
-            std::abort();
+// Made on first use in the temporary folder and removed when the process ends normally; every
+// input works inside it, so a long run leaves nothing behind.
+inline const fs::path& scratch() {
+    static const struct Folder {
+        fs::path p =
+            fs::temp_directory_path() / ("vlfuzz-" + std::to_string(std::random_device{}()));
+        Folder() { fs::create_directories(p); }
+        ~Folder() {
+            std::error_code ec;
+            fs::remove_all(p, ec);
         }
-        path_ = tmpl;
-    }
-    ~Scratch() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    fs::path path_;
-};
+    } folder;
+    return folder.p;
+}
 
 inline void writeBytes(const fs::path& p, std::string_view bytes) {
-    std::error_code ec;
-    fs::create_directories(p.parent_path(), ec);
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-        std::fprintf(stderr, "cannot write %s\n", p.c_str());
-        std::abort();
-    }
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
 }
 
 inline std::string readBytes(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
-    if (!in) return "<missing>";
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Empties `dir` (made if missing) so each input starts from the same state.
 inline void resetFolder(const fs::path& dir) {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-    fs::create_directories(dir, ec);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
 }
 
-[[noreturn]] inline void fail(const char* what, const std::string& detail = {}) {
-    std::fprintf(stderr, "fuzz check failed: %s %s\n", what, detail.c_str());
-    std::abort();
+// Every file under `dir` with its bytes: compared before and after, it shows any write.
+inline std::map<std::string, std::string> tree(const fs::path& dir) {
+    std::map<std::string, std::string> t;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        t[e.path().lexically_relative(dir).generic_string()] =
+            e.is_regular_file() ? readBytes(e.path()) : "<dir>";
+    return t;
 }
+
+inline std::string currentInput; // set by the replay, for the message
+// The seed's file name while the replay runs it unchanged (else empty): what it must give.
+inline std::string seedName;
 
 inline void check(bool ok, const char* what, const std::string& detail = {}) {
-    if (!ok) fail(what, detail);
+    if (ok) return;
+    std::fprintf(stderr, "fuzz check failed: %s %s %s\n", what, detail.c_str(),
+                 currentInput.c_str());
+    std::abort();
 }
 
 inline std::string_view asText(const std::uint8_t* data, std::size_t size) {
@@ -80,6 +73,10 @@ inline std::string_view asText(const std::uint8_t* data, std::size_t size) {
 
 } // namespace vlfuzz
 
+#if (!defined(VL_FUZZ_REPLAY) || defined(VL_FUZZ_MAIN)) && !defined(_WIN32)
 // Durability is not what these runs look at, and a sync per input makes them crawl: this
-// definition takes the place of the C library's in every fuzz program (and only there).
-extern "C" int fsync(int) { return 0; }
+// definition takes the place of the C library's in every fuzz program and in the replay.
+extern "C" int fsync(int) {
+    return 0;
+}
+#endif

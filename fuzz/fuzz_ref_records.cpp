@@ -9,41 +9,38 @@
 #include "survey/recording.h"
 #include "survey/survey.h"
 
-namespace {
-
-// Three questions, the second with a preferred answer, and one group.
-const char* const Survey = "E001 Grupo\r\n"
-                           "P001 Primera\r\n"
-                           "R001 Si\r\n"
-                           "R002 No\r\n"
-                           "P002 Segunda\r\n"
-                           "R010 Uno\r\n"
-                           "R020s Dos\r\n"
-                           "P003 Tercera\r\n"
-                           "R100 A\r\n";
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vlfuzz;
-    const fs::path root = Scratch::root();
-    const vl::Paths paths(root);
-    const fs::path ref = paths.product("referencias\\00001231.ref");
-    writeBytes(ref, asText(data, size));
+    const vl::Paths paths(scratch());
+    writeBytes(paths.product("referencias\\00001231.ref"), asText(data, size));
 
     vl::RunState st = vl::parseCommandLine("TK-00001231+600001+600002+600001+700003");
     vl::SurveySession session;
     check(session.synchronise(st, paths), "reference file not opened");
     check(st.CodeCount == 3, "codes after de-duplication");
+    // A file cut short keeps the answers of its complete records (of a line's medicine, the
+    // last one wins); a torn last record is not read.
+    constexpr std::size_t L = vl::RefRecord::Length;
+    for (int m = 1; m <= st.CodeCount; ++m) {
+        bool recorded = false;
+        for (std::size_t r = 0; r < std::min<std::size_t>(size / L, vl::MaxCodes); ++r) {
+            vl::RefRecord rec;
+            rec.bytes = asText(data + r * L, L);
+            if (rec.code() == st.CodeList[m]) recorded = vl::Val(rec.ord(0)) == 1;
+        }
+        check(session.isRecorded(m) == recorded, "answers of the complete records", st.CodeList[m]);
+    }
 
-    vl::SurveyPanel panel = vl::buildSurvey(Survey);
+    // Three questions, the second with a preferred answer, and one group.
+    vl::SurveyPanel panel = vl::buildSurvey("E001 Grupo\r\nP001 Primera\r\nR001 Si\r\nR002 No\r\n"
+                                            "P002 Segunda\r\nR010 Uno\r\nR020s Dos\r\nP003 "
+                                            "Tercera\r\nR100 A\r\n");
     for (int m = 0; m <= vl::MaxCodes + 1; ++m) {
-        const auto c = session.muestraRespuestas(m, panel);
-        check(c.has_value() == (m >= 1 && m <= vl::MaxCodes), "medicine range");
+        session.muestraRespuestas(m, panel);
         for (int k = 1; k <= panel.ultimaPregunta; ++k) {
             const auto& row = panel.rows[k];
-            check(row.listIndex >= -1 &&
-                      row.listIndex < static_cast<int>(std::max<std::size_t>(row.answers.size(), 1)),
+            check(row.listIndex >= -1 && row.listIndex < static_cast<int>(std::max<std::size_t>(
+                                                             row.answers.size(), 1)),
                   "restored choice outside the list");
         }
     }
@@ -54,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Every record is whole; one the session wrote ends in LF CR and names its medicine's
     // code. A file without one complete record starts again from never-written (NUL) records;
     // a longer one keeps its complete records and gets all 50 written.
-    const bool restarted = size < vl::RefRecord::Length;
+    const bool restarted = size < L;
     vl::RecordFile& f = session.referenceFile();
     check(f.count() >= vl::MaxCodes, "records after start-up", std::to_string(f.count()));
     for (int r = 1; r <= vl::MaxCodes; ++r) {
@@ -71,6 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(rec.code() == want, "record code", std::to_string(r) + ": " + rec.code());
     }
     check(session.isRecorded(2) && !session.isRecorded(3), "recorded flags");
+    // A record of a code this dispensing does not hold never marks a medicine recorded.
+    for (int m = st.CodeCount + 1; m <= vl::MaxCodes; ++m)
+        check(!session.isRecorded(m), "recorded without a medicine", std::to_string(m));
     session.closeReference();
     return 0;
 }
