@@ -31,8 +31,7 @@ struct RecordedDownload {
 class ServiceDouble {
   public:
     struct Options {
-        std::string mode = "ok"; // ok, refuse, noverdict, delay, drop (downloads cut halfway),
-                                 // trickle (the answer in pieces over delaySeconds)
+        std::string mode = "ok"; // see service_double.py
         std::string code = "12"; // the refuse mode's ERROR= value
         double delaySeconds = 90;
         bool wrongHost = false;     // serve a certificate issued for another host name

@@ -5,10 +5,7 @@
 #include <random>
 #include <sstream>
 
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
+#ifndef _WIN32
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -21,9 +18,9 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir() {
     static std::atomic<int> counter{0};
-    path_ = fs::temp_directory_path() /
-            ("velantia-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" +
-             std::to_string(std::random_device()() % 100000));
+    std::random_device random; // 64 random bits: no clash with another test process
+    path_ = fs::temp_directory_path() / ("velantia-test-" + std::to_string(counter++) + "-" +
+                                         std::to_string(random()) + std::to_string(random()));
     fs::create_directories(path_);
 }
 

@@ -28,8 +28,6 @@ struct Update {
     Actualizar dlg;
     explicit Update(vl::UpdateOptions o, const std::function<void(Actualizar&)>& during = {})
         : dlg(paths, cfg, files, std::move(o)) {
-        for (const char* d : {"recibido", "config", "datos/textos", "htm"})
-            fs::create_directories(dir.path() / "quiroles/Velantia" / d);
         vl::ui::Dialogs::reset();
         QSignalSpy finished(&dlg, &Actualizar::runFinished);
         dlg.show();
