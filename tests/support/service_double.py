@@ -59,12 +59,10 @@ def make_handler(args):
 
         def setup(self):
             super().setup()
-            # Here, in the request's own thread: a client that rejects the certificate never
-            # stalls the accepting loop.
+            # In the request's thread: a client that rejects the certificate stalls nobody.
             self.request.do_handshake()
 
-        def log_message(self, *a):
-            pass
+        log_message = lambda *a: None
 
         def send(self, content_type, data, mode="ok", delay=0):
             self.send_response(200)
@@ -120,7 +118,7 @@ def make_handler(args):
                 return self.answer(url, {}, query.get("fichero", ""))
             _, code, delay = mode_of(args.dir)
             with open(os.path.join(args.dir, "mode.tmp"), "w") as f:
-                f.write("%s %s %s" % (query["m"], query.get("code", code), query.get("delay", delay)))
+                print(query["m"], query.get("code", code), query.get("delay", delay), file=f)
             os.replace(os.path.join(args.dir, "mode.tmp"), os.path.join(args.dir, "mode"))
             self.send("text/plain", ("mode=" + query["m"] + "\n").encode())
 

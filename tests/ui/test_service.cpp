@@ -68,8 +68,10 @@ class ServiceWindowsTest : public QObject {
         };
         const std::string outbox =
             vl::OutboxHeader + std::string("1\t692514\t28001234\t20261206\t101\r\n");
-        send("ok", outbox, "*", "", "vl-exito");
+        // Each page differs from the one before it, so the check waits for the new one.
         send("refuse", outbox, "*", "", "vl-error");
+        send("ok", outbox, "*", "", "vl-exito");
+        QVERIFY(fs::exists(root.product("htm/enviar.html"))); // kept for a send by hand
         send("", outbox, "*", "", "vl-error");
         QCOMPARE(vl::ui::Dialogs::shownTexts().last().section('\n', 0, 0),
                  QStringLiteral("No se puede conectar con el servidor."));
