@@ -1,33 +1,32 @@
-// The send sequence the main window runs, against the local service double.
+// The send: the page for a send by hand, the verdict on the answer, and the whole sequence the
+// main window runs, against the local service double.
 #include "send/send.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
+#include <algorithm>
+#include <cstdlib>
 
 #include "core/runlog.h"
 #include "core/text.h"
+#include "support/golden.h"
 #include "support/service_double.h"
-#include "support/tempdir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace vl;
+using V = SendVerdict;
 
-const std::string kHeader = OutboxHeader;
-const std::string kOutbox = kHeader + "1\t692514\t4321\t20261206\t101,113\r\n";
+const std::string kOutbox = std::string(OutboxHeader) + "1\t692514\t4321\t20261206\t101,113\r\n";
 
 struct Product {
     vltest::TempDir dir;
     Paths paths{dir.path()};
-    explicit Product(const std::string& outbox = kOutbox, const std::string& lock = "*") {
-        fs::create_directories(dir.path() / "quiroles/Velantia/htm");
-        fs::create_directories(dir.path() / "quiroles/Velantia/referencias");
-        dir.write("quiroles/Velantia/Respuesta.tsv", outbox);
+    Product() {
+        dir.write("quiroles/Velantia/Respuesta.tsv", kOutbox);
         dir.write("quiroles/Velantia/NumRegistro", "1\r\n");
-        dir.write("quiroles/Velantia/Ocupado", lock);
+        dir.write("quiroles/Velantia/Ocupado", "*");
     }
     std::string read(const std::string& rel) const { return dir.read("quiroles/Velantia/" + rel); }
 };
@@ -36,114 +35,130 @@ Config config() {
     Config cfg;
     cfg.n_farmacia = "4321";
     cfg.codigo_empresa = "8";
-    cfg.clave = "clave";
+    cfg.clave = "se\xF1"
+                "a<&>'\""; // goes out byte for byte
     return cfg;
 }
 
-UploadOptions trusting(const vltest::ServiceDouble& s) {
-    UploadOptions o;
-    o.extraCaBundle = s.caPath();
-    return o;
+// A new folder takes the program's spelling; an older, longer page in another is replaced.
+TEST(UploadPage, WrittenByteForByteWithEscapedValues) {
+    Config cfg;
+    cfg.n_farmacia = "12<3>";
+    cfg.codigo_empresa = "8&9";
+    cfg.clave = "a'b\"c\xE9";
+    for (const std::string page : {"Velantia/Htm/enviar.html", "velantia/htm/enviar.html"}) {
+        vltest::TempDir tmp;
+        tmp.write(page[0] == 'v' ? "quiroles/" + page : "quiroles/Velantia/x",
+                  std::string(2000, 'x'));
+        ASSERT_TRUE(writeUploadPage(Paths(tmp.path()), cfg,
+                                    "https://velantia.localhost:55000/conexion_empresas.asp"));
+        vltest::expectGolden("send/enviar.html", tmp.read("quiroles/" + page));
+    }
 }
 
+// The text a reader sees on the answer page decides: ERROR=0 anywhere accepts, else ERROR=
+// anywhere refuses. No text given: the same as the page.
+TEST(SendVerdictTable, DecidesOnTheVisibleText) {
+    const struct {
+        const char *html, *text;
+        V verdict;
+    } rows[] = {
+        {"<html><head><title>ERROR=5</title><style>p{color:red}</style></head>\r\n<body><script "
+         "type='text/javascript'>var a = \"ERROR=3\";</script>\r\n<h3>Conexi&oacute;n   "
+         "empresas</h3><!-- ERROR=9 -->\r\n<p>Fichero&nbsp;recibido</p>\n\t<p>ERROR=12</p>",
+         "Conexi\xF3n empresas Fichero recibido ERROR=12", V::Refused},
+        {"<b>ERR</b>OR=<i>0</i>", "ERROR=0", V::Accepted}, // inline tags do not split words
+        {"uno<br>dos<p>tres</p>cuatro", "uno dos tres cuatro", V::NoVerdict},
+        // Entities decode into Windows-1252; unknown ones stay, others become '?'.
+        {"&amp; &lt;&gt; &quot;&#39; &#233;xito &#x41; &euro; &ntilde;",
+         "& <> \"' \xE9xito A \x80 \xF1", V::NoVerdict},
+        {"a &unknown; b & c", nullptr, V::NoVerdict},
+        {"&#x4E2D;", "?", V::NoVerdict},
+        {"1 < 2 ERROR=12", nullptr, V::Refused}, // a literal '<' stays, so does an unclosed head
+        {"<html><head><body>ERROR=0", "ERROR=0", V::Accepted},
+        {"  \r\n ", "", V::NoVerdict},
+        {"ERROR=012", nullptr, V::Accepted}, // contains ERROR=0
+        {"ERROR=", nullptr, V::Refused},
+        {"error=0", nullptr, V::NoVerdict}, // the service writes it in capitals
+    };
+    for (const auto& r : rows) {
+        const std::string text = answerVisibleText(r.html);
+        EXPECT_EQ(text, r.text ? r.text : r.html) << r.html;
+        EXPECT_EQ(verdictOf(text), r.verdict) << r.html;
+    }
+}
+
+// Each answer of the service, silence included (only silence times out, a slow answer does
+// not): error.txt, what stays (a line added during the upload stays too), the progress, the run
+// log, and the lock freed every time.
 TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
     vltest::ServiceDouble service;
-    struct Row {
+    setenv("VELANTIA_CA_BUNDLE", service.caPath().c_str(), 1);
+    const std::string header = OutboxHeader, later = "2\t555555\t4321\t20261206\t2\r\n";
+    const struct {
         const char* mode; // "" : nobody listens
-        bool transferOk;
-        SendVerdict verdict;
-        std::string outboxAfter, counterAfter, errorTxtHas, logged;
+        double delay;
+        bool accepted;
+        std::string errorTxt, outboxAfter, counterAfter = "1\r\n";
+    } rows[] = {
+        {"ok", 0, true, "Conexi\xF3n empresas ERROR=0", "", ""},
+        {"refuse", 0, false, "Conexi\xF3n empresas ERROR=12", kOutbox},
+        {"noverdict", 0, false, "Conexi\xF3n empresas Fichero recibido.", kOutbox},
+        {"delay", 10, false, "No hay respuesta del servidor (tiempo de espera agotado).", kOutbox},
+        {"trickle", 5, true, "Conexi\xF3n empresas ERROR=0", header + later},
+        {"", 0, false, "No se puede conectar con el servidor.", kOutbox},
     };
-    const Row rows[] = {
-        {"ok", true, SendVerdict::Accepted, "", "", "ERROR=0",
-         "Envío de 90 bytes: aceptado (ERROR=0); Respuesta.tsv y NumRegistro vaciados"},
-        {"refuse", true, SendVerdict::Refused, kOutbox, "1\r\n", "ERROR=12",
-         "Envío de 90 bytes: rechazado por el servicio: "},
-        {"noverdict", true, SendVerdict::NoVerdict, kOutbox, "1\r\n", "Fichero recibido.",
-         "Envío de 90 bytes: respuesta sin veredicto: "},
-        {"", false, SendVerdict::NoVerdict, kOutbox, "1\r\n", "No se puede conectar",
-         "Envío de 90 bytes: sin respuesta del servicio: No se puede conectar"},
-    };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         SCOPED_TRACE(*r.mode ? r.mode : "unreachable");
         Product p;
-        std::string url = vltest::ServiceDouble::refusedUrl();
-        if (*r.mode) {
-            ASSERT_TRUE(service.setMode(r.mode));
-            url = service.url();
-        }
+        ASSERT_TRUE(!*r.mode || service.setMode(r.mode, "12", r.delay));
+        std::vector<int> progress;
+        const auto during = [&](int percent) {
+            progress.push_back(percent);
+            if (progress.size() == 1 && *r.mode == 't')
+                p.dir.write("quiroles/Velantia/Respuesta.tsv", kOutbox + later);
+        };
         runlog::open(p.paths, "");
-        const SendRun run = sendOutbox(p.paths, config(), url, {}, trusting(service));
+        const SendRun run = sendOutbox(
+            p.paths, config(), *r.mode ? service.url() : vltest::ServiceDouble::refusedUrl(),
+            during, {2, std::nullopt});
         runlog::close();
-        EXPECT_NE(fromCp1252(p.read("registro.log")).find(r.logged), std::string::npos);
-        EXPECT_FALSE(run.nothingToSend);
-        EXPECT_TRUE(run.lock.acquired);
-        EXPECT_EQ(run.result.transferOk, r.transferOk);
-        EXPECT_EQ(run.result.verdict, r.verdict);
-        EXPECT_EQ(run.result.emptied.has_value(), r.verdict == SendVerdict::Accepted);
-        EXPECT_EQ(run.result.sent, kOutbox);
+        EXPECT_NE(p.read("registro.log").find(r.accepted ? "aceptado" : "se conserva"),
+                  std::string::npos);
+        EXPECT_EQ(run.result.verdict == V::Accepted, r.accepted);
         EXPECT_EQ(p.read("Respuesta.tsv"), r.outboxAfter);
         EXPECT_EQ(p.read("NumRegistro"), r.counterAfter);
-        const std::string errorTxt = p.read("htm/error.txt");
-        EXPECT_NE(errorTxt.find(r.errorTxtHas), std::string::npos) << errorTxt;
+        EXPECT_EQ(p.read("Htm/error.txt"), r.errorTxt + "\r\n");
         EXPECT_EQ(p.read("Ocupado"), "*");
-        EXPECT_FALSE(holderAlive(p.paths, '0'));
+        ASSERT_FALSE(progress.empty());
+        EXPECT_EQ(progress.front(), 0);
+        EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+        EXPECT_TRUE(!r.accepted || progress.back() == 100);
     }
+    unsetenv("VELANTIA_CA_BUNDLE");
+    ASSERT_EQ(service.recordedUploads().size(), 5u);
+    vltest::expectGolden("send/upload.multipart", service.recordedUploads()[0].body);
 }
 
-TEST(SendSequence, NothingToSendOrAClosingMoveRunning) {
-    {
-        Product p("123456789");
-        const SendRun run = sendOutbox(p.paths, config(), vltest::ServiceDouble::refusedUrl());
-        EXPECT_TRUE(run.nothingToSend);
-        EXPECT_EQ(p.read("Ocupado"), "*");
+// A certificate for another host, one from a CA we were not given while our own is trusted,
+// and ours without the bundle that trusts it: refused with the library's reason, nothing sent,
+// the outbox kept.
+TEST(UploadService, CertificatesThatCannotBeTrustedAreRejected) {
+    for (const auto& [wrongHost, untrustedCa] :
+         {std::pair{true, false}, {false, true}, {false, false}}) {
+        vltest::ServiceDouble service(
+            {.wrongHost = wrongHost, .untrustedCa = untrustedCa, .zips = {}});
+        Product p;
+        const fs::path trusted = wrongHost || untrustedCa ? service.caPath() : fs::path();
+        const SendRun run =
+            sendOutbox(p.paths, config(), service.url(), {}, {.extraCaBundle = trusted});
+        const std::string prefix =
+            toCp1252("El certificado del servidor no es válido o no es de confianza. (");
+        EXPECT_EQ(run.result.error.rfind(prefix, 0), 0u) << run.result.error;
+        EXPECT_GT(run.result.error.size(), prefix.size() + 1); // the library's own reason
+        EXPECT_TRUE(service.recordedUploads().empty());
+        EXPECT_EQ(p.read("Respuesta.tsv"), kOutbox);
     }
-    {
-        Product p(kOutbox, "3");
-        const SendRun run = sendOutbox(p.paths, config(), vltest::ServiceDouble::refusedUrl());
-        EXPECT_FALSE(run.lock.acquired);
-        EXPECT_EQ(run.lock.found, '3');
-        EXPECT_EQ(p.read("Ocupado"), "3");
-        EXPECT_EQ(p.read("htm/error.txt"), "<missing>");
-    }
-}
-
-// While the upload runs, a closing call of the sending terminal itself (digit 0, which the "0"
-// of the send does not stop) moves a dispensing and frees the byte, and terminal 3 then takes
-// it for its own move. The accepted send removes exactly what it sent, keeps the new line, and
-// its end leaves terminal 3's digit in place.
-TEST(SendSequence, ClosingMovesDuringTheUploadKeepTheirLinesAndTheirLock) {
-    vltest::ServiceDouble service;
-    Product p;
-    bool moved = false;
-    const auto duringUpload = [&](int) {
-        if (moved) return;
-        moved = true;
-        ASSERT_TRUE(tryAcquireForClosing(p.paths, "0").acquired);
-        RunState st;
-        st.closingCall = true;
-        st.hasReference = true;
-        st.reference = "12345670";
-        st.terminalDigit = "0";
-        st.CodeList[1] = "555555";
-        st.CodeCount = 1;
-        SurveySession s;
-        s.respuestasMed()[1][0][0] = "1";
-        s.respuestasMed()[1][1][1] = "2";
-        ASSERT_TRUE(closingMove(p.paths, st, config(), s, CivilDate{2026, 12, 6}).ok);
-        ASSERT_TRUE(tryAcquireForClosing(p.paths, "3").acquired);
-    };
-    const SendRun run =
-        sendOutbox(p.paths, config(), service.url(), duringUpload, trusting(service));
-    ASSERT_TRUE(moved);
-    ASSERT_TRUE(run.result.transferOk);
-    EXPECT_EQ(run.result.verdict, SendVerdict::Accepted);
-    EXPECT_EQ(run.result.emptied, EmptyOutcome::Trimmed);
-    EXPECT_EQ(run.result.sent, kOutbox);
-    EXPECT_EQ(p.read("Respuesta.tsv"), kHeader + "2\t555555\t4321\t20261206\t2\r\n");
-    EXPECT_EQ(p.read("NumRegistro"), "2\r\n");
-    EXPECT_EQ(p.read("Ocupado"), "3");
-    release(p.paths);
 }
 
 } // namespace

@@ -5,10 +5,7 @@
 #include <random>
 #include <sstream>
 
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
+#ifndef _WIN32
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -21,10 +18,9 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir() {
     static std::atomic<int> counter{0};
-    std::random_device rd;
-    path_ = fs::temp_directory_path() /
-            ("velantia-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" +
-             std::to_string(rd() % 100000));
+    std::random_device random; // 64 random bits: no clash with another test process
+    path_ = fs::temp_directory_path() / ("velantia-test-" + std::to_string(counter++) + "-" +
+                                         std::to_string(random()) + std::to_string(random()));
     fs::create_directories(path_);
 }
 
@@ -34,30 +30,27 @@ TempDir::~TempDir() {
 }
 
 fs::path TempDir::write(const std::string& relative, std::string_view bytes) const {
-    const fs::path p = path_ / relative;
-    fs::create_directories(p.parent_path());
-    writeBytes(p, bytes);
-    return p;
+    fs::create_directories((path_ / relative).parent_path());
+    writeBytes(path_ / relative, bytes);
+    return path_ / relative;
 }
 
-std::string TempDir::read(const std::string& relative) const { return readBytes(path_ / relative); }
+std::string TempDir::read(const std::string& relative) const {
+    return readBytes(path_ / relative);
+}
 
-namespace {
-
-void setImmutable([[maybe_unused]] const fs::path& p, [[maybe_unused]] bool on) {
+// The immutable flag binds root too; the permission bits alone do not.
+static void setImmutable([[maybe_unused]] const fs::path& p, [[maybe_unused]] bool on) {
 #ifndef _WIN32
     const int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return;
     int flags = 0;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
         flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
         ioctl(fd, FS_IOC_SETFLAGS, &flags);
     }
-    close(fd);
+    if (fd >= 0) close(fd);
 #endif
 }
-
-} // namespace
 
 ReadOnly::ReadOnly(fs::path p) : path(std::move(p)) {
     std::error_code ec;
@@ -78,15 +71,14 @@ bool ReadOnly::holds() const {
 
 std::string readBytes(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
-    if (!in) return "<missing>";
     std::ostringstream ss;
     ss << in.rdbuf();
-    return ss.str();
+    return in ? ss.str() : "<missing>";
 }
 
 void writeBytes(const fs::path& p, std::string_view bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(p, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 } // namespace vltest
