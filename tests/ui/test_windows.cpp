@@ -1,0 +1,407 @@
+// The windows driven as the pharmacist drives them, on a copy of the demo data in a folder whose
+// name holds "#" and "%". What the handlers decide is tested with the logic; here each control
+// must reach its handler, its result must reach the controls, and the main window must be laid
+// out whole.
+#include <QtTest>
+#include <QtWidgets>
+
+#include "core/runlog.h"
+#include "infopage/navigation.h"
+#include "survey/recording.h"
+#include "ui/app.h"
+#include "ui/dialogs.h"
+#include "ui/pagearea.h"
+#include "ui/vlconfig.h"
+#include "window_fixture.h"
+
+using namespace vltest;
+using vl::ui::Dialogs;
+using vl::ui::Velantia;
+
+namespace {
+
+const QString Demo = QStringLiteral("-00012340+692514+683907");
+
+// Steps split by "|". Doing: ">X" clicks X, "^kX" types key k in X (without X, in the window),
+// "X@n" picks entry n of list X, "?t" has t typed in the next input box. Checking: "+X" shown
+// and enabled, "!X" greyed, "~X" hidden, "*X" focused, "X=t" X shows t (a page: a file ending
+// in t), "#a,b" the medicines shown since the last "#".
+void play(QWidget* w, const QString& script) {
+    std::optional<QSignalSpy> shown;
+    if (auto* main = qobject_cast<Velantia*>(w)) shown.emplace(main, &Velantia::medicineShown);
+    for (const QString& s : script.split(u'|', Qt::SkipEmptyParts)) {
+        const QChar op = s[0];
+        const QString arg = s.mid(1), name = s.section(u'=', 0, 0), want = s.section(u'=', 1);
+        QWidget* c = w->findChild<QWidget*>(QStringLiteral("+!~*>").contains(op) ? arg : name);
+        if (op == u'>') {
+            click(w, arg);
+        } else if (op == u'^') {
+            QTest::keyClick(arg.size() > 1 ? control(w, arg.mid(1)) : w, arg[0].toLatin1());
+        } else if (op == u'?') {
+            Dialogs::preInput(arg);
+        } else if (s.contains(u'@')) {
+            choose(w, s.section(u'@', 0, 0), s.section(u'@', 1).toInt());
+        } else if (op == u'#') {
+            QStringList codes;
+            for (const QList<QVariant>& args : *shown)
+                codes << args.at(0).toString();
+            QCOMPARE(codes.join(u','), arg);
+            shown->clear();
+        } else if (QStringLiteral("+!~*").contains(op)) {
+            QVERIFY2(c && (op == u'+'   ? c->isVisible() && c->isEnabled()
+                           : op == u'!' ? !c->isEnabled()
+                           : op == u'~' ? !c->isVisible()
+                                        : c->hasFocus()),
+                     qPrintable(s));
+        } else {
+            const bool page = qobject_cast<QWebEngineView*>(c);
+            const QString got = page ? c->property("url").toUrl().toLocalFile()
+                                     : c->property(qobject_cast<QComboBox*>(c)   ? "currentText"
+                                                   : qobject_cast<QLineEdit*>(c) ? "displayText"
+                                                   : qobject_cast<QCheckBox*>(c) ? "checked"
+                                                                                 : "text")
+                                           .toString();
+            QVERIFY2(page ? got.endsWith(want) : got == want, qPrintable(s + " but " + got));
+        }
+    }
+}
+
+// `groups` groups sharing `questions` questions, three answers each (Windows-1252).
+std::string survey(int groups, int questions) {
+    std::string s;
+    for (int g = 0, q = 0; g < groups; ++g) {
+        s += "E" + std::to_string(100 + g) + " Grupo " + std::to_string(g + 1) + "\r\n";
+        for (int i = 0; i < questions / groups + (g < questions % groups); ++i, ++q)
+            s += "P" + std::to_string(100 + q) +
+                 (q % 3 == 2 ? " \xBFSabe el paciente para qu\xE9 sirve este medicamento? "
+                             : " \xBFSabe para qu\xE9 es? ") +
+                 std::to_string(q + 1) + "\r\nR101 S\xED\r\nR102 No, se le informa\r\nR103sNo\r\n";
+    }
+    return s;
+}
+
+// The caption shows whole. A push button may be narrower than its style would make it ("<"),
+// never narrower than its text.
+bool fits(QWidget* c) {
+    auto* l = qobject_cast<QLabel*>(c);
+    if (l && l->text().isEmpty()) return true;
+    if (l && l->wordWrap()) return c->height() >= c->heightForWidth(c->width());
+    if (auto* b = qobject_cast<QPushButton*>(c))
+        return c->height() >= c->sizeHint().height() &&
+               c->width() >= c->fontMetrics().horizontalAdvance(b->text().remove(u'&')) + 8;
+    return c->width() >= c->sizeHint().width() && c->height() >= c->sizeHint().height();
+}
+
+// At `outerHeight`, no two visible controls overlap, each caption fits, each control has a name
+// for a screen reader, the page keeps its room and the window ends with its last row.
+void expectLaidOut(QWidget* w, int outerHeight) {
+    QCOMPARE(w->frameGeometry().height(), outerHeight);
+    QVERIFY(w->frameGeometry().width() <= w->screen()->geometry().width());
+    QVERIFY(control(w, "Wb")->height() >= vl::ui::PageArea::MinimumHeight);
+    QList<QPair<QWidget*, QRect>> shown;
+    int lowest = 0;
+    for (QWidget* c : w->findChildren<QWidget*>()) {
+        const bool isControl = qobject_cast<QLabel*>(c) || qobject_cast<QAbstractButton*>(c) ||
+                               qobject_cast<QComboBox*>(c) || qobject_cast<QProgressBar*>(c);
+        if (!c->isVisible() || c->objectName().isEmpty() || c->objectName().startsWith(u"qt_") ||
+            !(isControl || c->focusPolicy() & Qt::TabFocus))
+            continue;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c);
+        QVERIFY2(a && !a->text(QAccessible::Name).isEmpty(), qPrintable(c->objectName()));
+        // Where it can be seen: cut by every parent (a scrolled panel).
+        QRect r(c->mapTo(w, QPoint(0, 0)), c->size());
+        for (QWidget* p = c->parentWidget(); p != w; p = p->parentWidget())
+            r &= QRect(p->mapTo(w, QPoint(0, 0)), p->size());
+        if (!isControl || r.isEmpty()) continue;
+        QVERIFY2(w->rect().contains(r) && fits(c), qPrintable(c->objectName() + " is cut"));
+        lowest = std::max(lowest, r.bottom());
+        for (const auto& [other, o] : shown)
+            QVERIFY2(!r.intersects(o), qPrintable(c->objectName() + " on " + other->objectName()));
+        shown.append({c, r});
+    }
+    QVERIFY2(lowest >= w->height() - 12, qPrintable(QString::number(w->height() - lowest)));
+}
+
+// A window as a command line starts it, then the steps of `play`. Rows without steps try
+// surveys of every shape with window heights and font sizes.
+const struct Start {
+    const char *name, *line, *script;
+    int groups = -1, questions = 0, px = 600, fontTenths = 10; // -1: the demo's survey
+} Starts[] = {
+    {"terminal 0", "-00012340+692514+683907",
+     "Label6=00012340|Label2=Medicamento 1/2|Label14=PVP:     2,87|+Label5_0|+Label5_1|+Label5_2|"
+     "+Command2_0|+Command2_2|+Label13|+Kgrabar|+Pgrabar|!Command2_1|!Kborrar|~TEST|"
+     "Wb=htm0/Informa.htm|*RESP_2"},
+    {"terminal 1", "-00012341+692514", "~Label5_0|~Label5_1|~Label5_2|!Command2_0|!Command2_1"},
+    // A code typed by hand shows its page, the counter stays; the link works from the keys.
+    {"no medicines", "",
+     "+TEST|!Kgrabar|!Kborrar|!Command2_0|!Command2_2|!Pgrabar|~Label13|~Frame1|Wb=htm/vacia.htm|"
+     "?725631|^ TEST|#725631|Label2=Medicamento 0/0"},
+    // A code of the wrong length shows nothing: nothing may be printed or erased over it.
+    {"wrong length", "-00012340+692514+69251",
+     "^+|Label2=Medicamento 2/2|!Command2_2|!Kborrar|~Label13"},
+    {"reference not a number", "-ABCDEFG0+692514", "!Kgrabar|!Kborrar|!Todo|!Pgrabar"},
+    {"navigation", "-00012340+692514+683907+712480",
+     "^+|Label2=Medicamento 2/3|#683907|>Command2_0|#712480|>Command1|#683907|>Command3|#712480|"
+     "^-|#683907|>Command2_1|Label2=Medicamento 1/3|#692514|^-|#|!Command2_1"},
+    {"no questions, 1024 px", "-00012340+692514+683907", "", 0, 0, 1024},
+    {"1 group, 480 px, font x1.5", "-00012340+692514+683907", "", 1, 6, 480, 15},
+    {"2 groups, font x1.5", "-00012340+692514+683907", "", 2, 6, 600, 15},
+    {"3 groups, 480 px", "-00012340+692514+683907", "", 3, 20, 480},
+    {"3 groups, 1024 px, font x1.5", "-00012340+692514+683907", "", 3, 20, 1024, 15},
+};
+
+} // namespace
+
+class WindowsTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<DemoRoot> root_;
+    std::unique_ptr<TempDir> prints_;
+    QFont font_ = QApplication::font();
+
+    std::unique_ptr<Velantia> start(const QString& line) { return startWindow(paths(), line); }
+    vl::Paths paths() const { return root_->paths(); }
+    fs::path product(const std::string& rel) const { return root_->product(rel); }
+
+  private slots:
+    void init() {
+        root_ = std::make_unique<DemoRoot>("farmacia #2 100%");
+        prints_ = std::make_unique<TempDir>();
+        qputenv("VELANTIA_PRINT_DIR", QByteArray::fromStdString(prints_->path().string()));
+        Dialogs::reset();
+        QApplication::setFont(font_);
+    }
+
+    // Each start shows what its command line calls for and is laid out whole. The survey
+    // switch hides the survey and keeps the page's height.
+    void startsLaidOutAndWired_data() {
+        QTest::addColumn<int>("row");
+        for (const Start& r : Starts)
+            QTest::newRow(r.name) << int(&r - Starts);
+    }
+
+    void startsLaidOutAndWired() {
+        QFETCH(int, row);
+        const Start& r = Starts[row];
+        const QString line = r.line;
+        QFont font = font_;
+        font.setPointSizeF(font_.pointSizeF() * r.fontTenths / 10);
+        QApplication::setFont(font);
+        if (r.groups >= 0) writeBytes(product("datos/Encuesta.txt"), survey(r.groups, r.questions));
+        writeBytes(product("config/datos.txt"), "\"28001234\"\r\n\"" + std::to_string(r.px) +
+                                                    "\"\r\n0\r\n\"7 - Semanal\"\r\n\"8\"\r\n"
+                                                    "\"demo\"\r\n");
+        writeBytes(product("Ocupado"), "0"); // left behind by terminal 0: its start frees it
+        auto w = start(line);
+        QApplication::processEvents();
+        QCOMPARE(readBytes(product("Ocupado")), std::string(line.mid(8, 1) == "0" ? "*" : "0"));
+        auto* frame = control(w.get(), "Frame1"); // without the survey the window ends higher
+        expectLaidOut(w.get(), frame->isVisible() ? r.px : w->frameGeometry().height());
+        QVERIFY(w->width() <= 64 * r.fontTenths); // long questions wrap instead of widening it
+        play(w.get(), r.script);
+
+        const int full = w->height(), page = control(w.get(), "Wb")->height();
+        const int gone = frame->isVisible() ? frame->height() + w->layout()->spacing() : 0;
+        click(w.get(), "Check1");
+        QApplication::processEvents();
+        QVERIFY(!frame->isVisible());
+        QCOMPARE(control(w.get(), "Wb")->height(), page);
+        QCOMPARE(w->height(), full - gone);
+        expectLaidOut(w.get(), w->frameGeometry().height());
+        QCOMPARE(readBytes(product("config/encuesta.for")), std::string("0\r\n"));
+        click(w.get(), "Check1");
+        QCOMPARE(w->height(), full);
+    }
+
+    void recordsAppliesToAllAndRestores() {
+        const auto field = [&](int record, int at, int size) {
+            return readBytes(product("referencias/00012340.ref"))
+                .substr((record - 1) * 365 + at, size);
+        };
+        {
+            auto w = start(Demo);
+            // Only a choice made in the list changes an answer; the wheel scrolls the panel.
+            auto* list = control<QComboBox>(w.get(), "RESP_2");
+            const QPoint at = list->rect().center();
+            QWheelEvent wheel(at, list->mapToGlobal(at), {}, {0, 120}, Qt::NoButton, {},
+                              Qt::NoScrollPhase, false);
+            QApplication::sendEvent(list, &wheel);
+            play(w.get(), "Sele_2=104|RESP_2@0|Sele_2=101|>Kgrabar|!Pgrabar|+Kborrar");
+            QCOMPARE(field(1, 0, 9), "6925141  ");
+            QCOMPARE(field(1, 167, 4), "101 ");
+            // Each medicine once, then the current one again: never twice at the end.
+            play(w.get(), ">Todo|#692514,683907,692514");
+            QCOMPARE(field(2, 6, 359), field(1, 6, 359));
+        }
+        play(start(Demo).get(), "Sele_2=101|>Kborrar|+Pgrabar|!Todo");
+        QCOMPARE(field(1, 167, 4), "    ");
+    }
+
+    // A reference file that refuses writes: nothing is shown as recorded and the file is named.
+    void readOnlyReferenceFileRecordsNothing() {
+        const fs::path ref = product("referencias/00012340.ref");
+        vl::RunState st = vl::parseCommandLine(Demo.toStdString());
+        fs::create_directories(ref.parent_path());
+        QVERIFY(vl::SurveySession().synchronise(st, paths()));
+        QVERIFY(vl::SurveySession().synchronise(st, paths())); // records in this order
+        const std::string before = readBytes(ref);
+        ReadOnly file(ref), folder(ref.parent_path());
+        play(start(Demo).get(), ">Kgrabar|+Pgrabar|!Kborrar");
+        QVERIFY(Dialogs::shownTexts().last().contains("00012340.ref"));
+        QCOMPARE(readBytes(ref), before);
+    }
+
+    // The handout prints, then the complete page shows again; the complete page prints after a
+    // "Sí" only. The printed content keeps 10 mm from each paper edge.
+    void printsTheHandoutAndTheCompletePage() {
+        auto w = start("-00012340+692514");
+        QSignalSpy printed(w->browser(), &vl::ui::PageView::printDone);
+        click(w.get(), "Command2_2");
+        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 1, 20000);
+        QProcess p; // the page as poppler paints it, a pixel a point
+        p.start("pdftoppm", {"-r", "72", "-gray", printed.first().at(1).toString()});
+        p.waitForFinished();
+        const QImage paper = QImage::fromData(p.readAllStandardOutput());
+        QRect ink;
+        for (int y = 0; y < paper.height(); ++y)
+            for (int x = 0; x < paper.width(); ++x)
+                if (qGray(paper.pixel(x, y)) < 240) ink |= QRect(x, y, 1, 1);
+        QVERIFY(paper.rect().marginsRemoved({29, 29, 29, 29}).contains(ink));
+        QTRY_VERIFY_WITH_TIMEOUT(w->browser()->locationUrl().endsWith("Informa.htm"), 10000);
+        Dialogs::preAnswer(QMessageBox::No);
+        click(w.get(), "Label13");
+        QVERIFY(
+            Dialogs::shownTexts().last().startsWith(QString::fromUtf8("Se va a imprimir toda")));
+        QVERIFY(w->browser()->printSilently()); // "No" left nothing printing
+        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 2, 20000);
+        Dialogs::preAnswer(QMessageBox::Yes);
+        click(w.get(), "Label13");
+        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 3, 20000);
+    }
+
+    // Qt's own texts in Spanish; the lines of a question stay whole, a line wider than the box
+    // wraps inside it instead of being cut off at its edge.
+    void messageBoxesSpeakSpanishAndWrap() {
+        QVERIFY(vl::ui::installSpanishTranslations(*qApp));
+        QString wide = "compruebe que la carpeta existe";
+        while (QFontMetrics(QApplication::font()).horizontalAdvance(wide) < 900)
+            wide += " y que se puede escribir en ella";
+        const QString question =
+            QString::fromUtf8(vl::FullPrintQuestion.data(), vl::FullPrintQuestion.size());
+        for (const QString& t : {question, "Corta.\n" + wide}) {
+            auto box = Dialogs::makeBox(nullptr, t, "Velantia", QMessageBox::Yes | QMessageBox::No,
+                                        QMessageBox::Question, QMessageBox::No);
+            box->show();
+            auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+            QVERIFY(label->minimumSizeHint().width() <= label->width());
+            QCOMPARE(box->button(QMessageBox::Yes)->text(), QString::fromUtf8("&Sí"));
+            if (t == question) // six lines, none broken
+                QVERIFY(label->height() < 9 * label->fontMetrics().height());
+        }
+    }
+
+    // The settings window shows the settings in memory; of its check boxes only the price box
+    // turns off; a height beyond the screen keeps it open; what is typed is saved. Its log
+    // button shows this terminal's log from the end.
+    void settingsWindow() {
+        fs::remove(product("config/datos.txt"));
+        vl::Config cfg;
+        cfg.n_farmacia = "28001234";
+        cfg.clave = "demo";
+        vl::ui::VLconfig dlg(paths(), cfg, 768);
+        dlg.show();
+        play(&dlg, "Label3=Valores admitidos entre 480 y 768|Text1_0=28001234|Text1_1=525|"
+                   "Text1_2=8|Text1_3=****|Combo1=7 - Semanal|Combo2=1 No Permanente|>Check2_0|"
+                   ">Check2_1|>Check2_3|>Check2_2|>Check2_2|Check2_0=true|Check2_1=true|"
+                   "Check2_3=true|Check2_2=false");
+        control<QLineEdit>(&dlg, "Text1_1")->setText("769");
+        click(&dlg, "Command1");
+        QVERIFY(dlg.isVisible() && !fs::exists(product("config/datos.txt")));
+        control<QLineEdit>(&dlg, "Text1_1")->setText("600px");
+        control<QComboBox>(&dlg, "Combo1")->setEditText(QString::fromUtf8("10 días"));
+        control<QComboBox>(&dlg, "Combo2")->setCurrentIndex(0);
+        play(&dlg, ">Check2_2|>Command1");
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(readBytes(product("config/datos.txt")),
+                 "\"28001234\"\r\n\"600px\"\r\n1\r\n\"10 d\xED"
+                 "as\"\r\n\"8\"\r\n\"demo\"\r\n");
+        QCOMPARE(readBytes(root_->root / "quiroles/tipoconect"), "0\r\n");
+        QCOMPARE(cfg.alto_ventana, 600.0f);
+
+        vl::runlog::open(paths(), "3");
+        vl::runlog::log("Envío de 90 bytes: aceptado");
+        click(&dlg, "VerRegistro");
+        vl::runlog::close();
+        auto* log = control<QPlainTextEdit>(&dlg, "Registro");
+        QVERIFY(log->isReadOnly() && log->textCursor().atEnd());
+        QVERIFY(log->toPlainText().contains(QString::fromUtf8("] Envío de 90 bytes: aceptado\n")));
+    }
+
+    // A closing call: without a reference it starts as an ordinary one; a move ends with 0; a
+    // reference file that cannot be opened is told and ends with 1. While another terminal
+    // holds the lock the busy window waits, Escape and "No" included, and moves once it is
+    // free; Escape and "Sí" end the program as it stands: the "0" of a sending terminal stays,
+    // though this terminal's "A" counts as 0 too, and no finish is written.
+    void closingCall() {
+        fs::create_directories(product("referencias/00012343.ref"));
+        const struct {
+            const char *line, *lock;
+            QMessageBox::StandardButton escape;
+            bool handled;
+            int exitCode;
+            const char *lockAfter, *status;
+        } rows[] = {
+            {"TK+692514", "*", QMessageBox::NoButton, false, 0, "*", "I"},
+            {"TK-00012342+692514", "*", QMessageBox::NoButton, true, 0, "*", "F"},
+            {"TK-00012343+692514", "*", QMessageBox::NoButton, true, 1, "*", "F"},
+            {"TK-00012344+692514", "3", QMessageBox::No, true, 0, "*", "F"},
+            {"TK-0001234A+692514", "0", QMessageBox::Yes, true, 0, "0", "I"},
+        };
+        for (const auto& r : rows) {
+            writeBytes(product("Ocupado"), r.lock);
+            if (r.escape) {
+                Dialogs::preAnswer(r.escape);
+                QTimer::singleShot(0, [&] {
+                    auto* busy = QApplication::activeModalWidget();
+                    QTRY_COMPARE(busy->findChild<QLabel*>("Terminal")->text(),
+                                 "Ocupado por el terminal " + QString(r.lock));
+                    QTest::keyClick(busy, Qt::Key_Escape);
+                    QVERIFY(Dialogs::shownTexts().last().startsWith(QString::fromUtf8("Está seg")));
+                    if (r.escape == QMessageBox::No) writeBytes(product("Ocupado"), "*");
+                });
+            }
+            int exitCode = -1;
+            QCOMPARE(vl::ui::runClosingCall(paths(), r.line, exitCode), r.handled);
+            QCOMPARE(exitCode, r.exitCode);
+            QCOMPARE(readBytes(product("Ocupado")), r.lockAfter);
+            QCOMPARE(readBytes(product("final" + vl::parseCommandLine(r.line).terminalDigit)),
+                     r.status);
+        }
+        QVERIFY(Dialogs::shownTexts().join(u'\n').contains("00012343.ref"));
+    }
+
+    // Escape finishes. Last: the application is told to leave its loop, so no other loop runs.
+    void escapeFinishes() {
+        QTest::keyClick(start(Demo).get(), Qt::Key_Escape);
+        QCOMPARE(readBytes(product("final0")), "F");
+    }
+};
+
+int main(int argc, char** argv) {
+    // A desktop's width, taller than the tallest window tried, and a frame around each window so
+    // that the outer height differs from the inner one.
+    QTemporaryFile config;
+    config.open();
+    config.write(R"({"windowFrameMargins": true, "screens": [{"name": "pantalla", "x": 0,)"
+                 R"( "y": 0, "width": 1280, "height": 1100, "logicalDpi": 96}]})");
+    config.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
+    vl::ui::prepareBrowserEngine();
+    QApplication app(argc, argv);
+    Q_INIT_RESOURCE(assets);
+    WindowsTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "test_windows.moc"
