@@ -1,7 +1,5 @@
-// The windows driven as the pharmacist drives them, on a copy of the demo data in a folder whose
-// name holds "#" and "%". What the handlers decide is tested with the logic; here each control
-// must reach its handler, its result must reach the controls, and the main window must be laid
-// out whole.
+// The windows' wiring, on the demo data in a folder named with "#" and "%": what the handlers
+// decide is tested with the logic, here only that controls reach them and their results show.
 #include <QtTest>
 #include <QtWidgets>
 
@@ -89,8 +87,7 @@ bool fits(QWidget* c) {
     return c->width() >= c->sizeHint().width() && c->height() >= c->sizeHint().height();
 }
 
-// At `outerHeight`, no two visible controls overlap, each caption fits, each control has a name
-// for a screen reader, the page keeps its room and the window ends with its last row.
+// No overlaps, no cut captions, names for a screen reader, room for the page, no empty band.
 void expectLaidOut(QWidget* w, int outerHeight) {
     QCOMPARE(w->frameGeometry().height(), outerHeight);
     QVERIFY(w->frameGeometry().width() <= w->screen()->geometry().width());
@@ -119,8 +116,7 @@ void expectLaidOut(QWidget* w, int outerHeight) {
     QVERIFY2(lowest >= w->height() - 12, qPrintable(QString::number(w->height() - lowest)));
 }
 
-// A window as a command line starts it, then the steps of `play`. Rows without steps try
-// surveys of every shape with window heights and font sizes.
+// Command lines with the steps of `play`; rows without steps try survey shapes, heights, fonts.
 const struct Start {
     const char *name, *line, *script;
     int questions = -1, perGroup = 1, px = 600, fontTenths = 10; // -1: the demo's survey
@@ -170,8 +166,6 @@ class WindowsTest : public QObject {
         QApplication::setFont(font_);
     }
 
-    // Each start shows what its command line calls for and is laid out whole. The survey
-    // switch hides the survey and keeps the page's height.
     void startsLaidOutAndWired_data() {
         QTest::addColumn<int>("row");
         for (const Start& r : Starts)
@@ -181,7 +175,6 @@ class WindowsTest : public QObject {
     void startsLaidOutAndWired() {
         QFETCH(int, row);
         const Start& r = Starts[row];
-        const QString line = r.line;
         QFont font = font_;
         font.setPointSizeF(font_.pointSizeF() * r.fontTenths / 10);
         QApplication::setFont(font);
@@ -191,9 +184,10 @@ class WindowsTest : public QObject {
                                                     "\"\r\n0\r\n\"7 - Semanal\"\r\n\"8\"\r\n"
                                                     "\"demo\"\r\n");
         writeBytes(product("Ocupado"), "0"); // left behind by terminal 0: its start frees it
-        auto w = start(line);
+        auto w = start(r.line);
         QApplication::processEvents();
-        QCOMPARE(readBytes(product("Ocupado")), std::string(line.mid(8, 1) == "0" ? "*" : "0"));
+        QCOMPARE(readBytes(product("Ocupado")),
+                 std::string(QString(r.line).mid(8, 1) == "0" ? "*" : "0"));
         auto* frame = control(w.get(), "Frame1"); // without the survey the window ends higher
         expectLaidOut(w.get(), frame->isVisible() ? r.px : w->frameGeometry().height());
         QVERIFY(w->width() <= 64 * r.fontTenths); // long questions wrap instead of widening it
@@ -250,8 +244,7 @@ class WindowsTest : public QObject {
         QCOMPARE(readBytes(ref), before);
     }
 
-    // The handout prints, then the complete page shows again; the complete page prints after a
-    // "Sí" only. The printed content keeps 10 mm from each paper edge.
+    // Printed pages keep 10 mm from each paper edge; the complete page prints after "Sí" only.
     void printsTheHandoutAndTheCompletePage() {
         auto w = start("-00012340+692514");
         QSignalSpy printed(w->browser(), &vl::ui::PageView::printDone);
@@ -278,8 +271,7 @@ class WindowsTest : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 3, 20000);
     }
 
-    // Qt's own texts in Spanish; the lines of a question stay whole, a line wider than the box
-    // wraps inside it instead of being cut off at its edge.
+    // Lines that fit stay whole (the box breaks them, even inside a word); wider ones wrap.
     void messageBoxesSpeakSpanishAndWrap() {
         QVERIFY(vl::ui::installSpanishTranslations(*qApp));
         QString wide = "compruebe que la carpeta existe";
@@ -302,9 +294,7 @@ class WindowsTest : public QObject {
         }
     }
 
-    // The settings window shows the settings in memory; of its check boxes only the price box
-    // turns off; a height beyond the screen keeps it open; what is typed is saved. Its log
-    // button shows this terminal's log from the end.
+    // Of the check boxes only the price box turns off; a height beyond the screen saves nothing.
     void settingsWindow() {
         vl::Config cfg;
         vl::loadDatosTxt(product("config/datos.txt"), cfg);
@@ -331,10 +321,8 @@ class WindowsTest : public QObject {
         QVERIFY(log->toPlainText().contains(QString::fromUtf8("] Envío de 90 bytes: aceptado\n")));
     }
 
-    // A closing call without a reference starts as an ordinary one; with one it moves and ends.
-    // While another terminal holds the lock the busy window waits, Escape and "No" included,
-    // and moves once the lock is free; Escape and "Sí" end the program as it stands: the "0"
-    // of a sending terminal stays, though this terminal's "A" counts as 0 too, unfinished.
+    // The busy window waits out Escape and "No"; Escape and "Sí" end as things stand: the "0" of
+    // a sending terminal stays, though this terminal's "A" counts as 0 too.
     void closingCall() {
         int exitCode = -1;
         QVERIFY(!vl::ui::runClosingCall(paths(), "TK+692514", exitCode));
@@ -373,8 +361,7 @@ class WindowsTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-    // A desktop's width, taller than the tallest window tried, and a frame around each window so
-    // that the outer height differs from the inner one.
+    // A desktop's width, taller than any window tried, with frames: outer height is not inner.
     QTemporaryFile config;
     config.open();
     config.write(R"({"windowFrameMargins": true, "screens": [{"width": 1280, "height": 1100}]})");
