@@ -2,7 +2,6 @@
 // on it, and the pharmacist's ways of touching its controls by their names.
 #pragma once
 
-#include <QComboBox>
 #include <QSignalSpy>
 #include <QTest>
 #include <filesystem>
@@ -48,14 +47,6 @@ template <typename T = QWidget> T* control(QWidget* w, const QString& name) {
 inline void click(QWidget* w, const QString& name) {
     QWidget* c = control(w, name);
     QTest::mouseClick(c, Qt::LeftButton, {}, c->rect().center());
-}
-
-// Picks entry `position` of a survey list from the keyboard, as a choice made in the list.
-inline void choose(QWidget* w, const QString& list, int position) {
-    auto* c = control<QComboBox>(w, list);
-    QTest::keyClick(c, Qt::Key_Home);
-    for (int i = 0; i < position; ++i)
-        QTest::keyClick(c, Qt::Key_Down);
 }
 
 } // namespace vltest

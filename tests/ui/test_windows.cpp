@@ -1,0 +1,377 @@
+// The windows' wiring, on the demo data in a folder named with "#" and "%": what the handlers
+// decide is tested with the logic, here only that controls reach them and their results show.
+#include <QtTest>
+#include <QtWidgets>
+
+#include "core/runlog.h"
+#include "infopage/navigation.h"
+#include "survey/recording.h"
+#include "ui/app.h"
+#include "ui/dialogs.h"
+#include "ui/pagearea.h"
+#include "ui/vlconfig.h"
+#include "window_fixture.h"
+
+using namespace vltest;
+using vl::ui::Dialogs;
+using vl::ui::Velantia;
+
+namespace {
+
+const QString Demo = QStringLiteral("-00012340+692514+683907");
+
+// Steps split by "|". Doing: ">X" clicks X, "^kX" types key k in X (without X, in the window),
+// "X@n" picks entry n of list X, "X:t" types t in X, "?t" has t typed in the next input box.
+// Checking: "+X" shown and enabled, "!X" greyed, "~X" hidden, "*X" focused, "X=t" X shows t (a
+// page: a file ending in t), "#a,b" the medicines shown since the last "#".
+void play(QWidget* w, const QString& script) {
+    std::optional<QSignalSpy> shown;
+    if (auto* main = qobject_cast<Velantia*>(w)) shown.emplace(main, &Velantia::medicineShown);
+    for (const QString& s : script.split(u'|', Qt::SkipEmptyParts)) {
+        const qsizetype at = s.indexOf(QRegularExpression("[=:@]"));
+        const QChar op = s[0], sep = at > 0 ? s[at] : QChar();
+        const QString arg = s.mid(1), name = s.left(at), value = s.mid(at + 1);
+        QWidget* c = w->findChild<QWidget*>(op.isLetter() ? name : arg);
+        if (op == u'>') click(w, arg);
+        if (op == u'^')
+            QTest::keyClick(arg.size() > 1 ? control(w, arg.mid(1)) : w, arg[0].toLatin1());
+        if (op == u'?') Dialogs::preInput(arg);
+        for (int i = -1; sep == u'@' && i < value.toInt(); ++i) // a choice made in the list
+            QTest::keyClick(c, i < 0 ? Qt::Key_Home : Qt::Key_Down);
+        if (sep == u':')
+            c->setProperty(c->property("currentText").isValid() ? "currentText" : "text", value);
+        if (op == u'#') {
+            QStringList codes;
+            for (const QList<QVariant>& args : *shown)
+                codes << args.at(0).toString();
+            QCOMPARE(codes.join(u','), arg);
+            shown->clear();
+        }
+        if (QStringLiteral("+!~*").contains(op))
+            QVERIFY2(c && (op == u'+'   ? c->isVisible() && c->isEnabled()
+                           : op == u'!' ? !c->isEnabled()
+                           : op == u'~' ? !c->isVisible()
+                                        : c->hasFocus()),
+                     qPrintable(s));
+        if (sep != u'=') continue;
+        QVariant v; // what the control shows, a page its file
+        for (const char* p : {"currentText", "displayText", "checked", "url", "text"})
+            if (!v.isValid()) v = c->property(p);
+        const bool page = v.typeId() == QMetaType::QUrl;
+        const QString got = page ? v.toUrl().toLocalFile() : v.toString();
+        QVERIFY2(page ? got.endsWith(value) : got == value, qPrintable(s + " but " + got));
+    }
+}
+
+// `questions` questions in groups of `perGroup`, three answers each (Windows-1252).
+std::string survey(int questions, int perGroup) {
+    std::string s;
+    for (int q = 0; q < questions; ++q)
+        s += (q % perGroup ? "" : "E" + std::to_string(100 + q) + " Grupo\r\n") + "P" +
+             std::to_string(100 + q) +
+             (q % 3 == 2 ? " \xBFSabe el paciente para qu\xE9 sirve este medicamento? "
+                         : " \xBFSabe para qu\xE9 es? ") +
+             std::to_string(q + 1) + "\r\nR101 S\xED\r\nR102 No, se le informa\r\nR103sNo\r\n";
+    return s;
+}
+
+// The caption shows whole. A push button may be narrower than its style would make it ("<"),
+// never narrower than its text.
+bool fits(QWidget* c) {
+    auto* l = qobject_cast<QLabel*>(c);
+    if (l && l->text().isEmpty()) return true;
+    if (l && l->wordWrap()) return c->height() >= c->heightForWidth(c->width());
+    if (auto* b = qobject_cast<QPushButton*>(c))
+        return c->height() >= c->sizeHint().height() &&
+               c->width() >= c->fontMetrics().horizontalAdvance(b->text().remove(u'&')) + 8;
+    return c->width() >= c->sizeHint().width() && c->height() >= c->sizeHint().height();
+}
+
+// No overlaps, no cut captions, names for a screen reader, room for the page, no empty band.
+void expectLaidOut(QWidget* w, int outerHeight) {
+    QCOMPARE(w->frameGeometry().height(), outerHeight);
+    QVERIFY(w->frameGeometry().width() <= w->screen()->geometry().width());
+    QVERIFY(control(w, "Wb")->height() >= vl::ui::PageArea::MinimumHeight);
+    QList<QPair<QWidget*, QRect>> shown;
+    int lowest = 0;
+    for (QWidget* c : w->findChildren<QWidget*>()) {
+        const bool isControl = qobject_cast<QLabel*>(c) || qobject_cast<QAbstractButton*>(c) ||
+                               qobject_cast<QComboBox*>(c) || qobject_cast<QProgressBar*>(c);
+        if (!c->isVisible() || c->objectName().isEmpty() || c->objectName().startsWith(u"qt_") ||
+            !(isControl || c->focusPolicy() & Qt::TabFocus))
+            continue;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c);
+        QVERIFY2(a && !a->text(QAccessible::Name).isEmpty(), qPrintable(c->objectName()));
+        // Where it can be seen: cut by every parent (a scrolled panel).
+        QRect r(c->mapTo(w, QPoint(0, 0)), c->size());
+        for (QWidget* p = c->parentWidget(); p != w; p = p->parentWidget())
+            r &= QRect(p->mapTo(w, QPoint(0, 0)), p->size());
+        if (!isControl || r.isEmpty()) continue;
+        QVERIFY2(w->rect().contains(r) && fits(c), qPrintable(c->objectName() + " is cut"));
+        lowest = std::max(lowest, r.bottom());
+        for (const auto& [other, o] : shown)
+            QVERIFY2(!r.intersects(o), qPrintable(c->objectName() + " on " + other->objectName()));
+        shown.append({c, r});
+    }
+    QVERIFY2(lowest >= w->height() - 12, qPrintable(QString::number(w->height() - lowest)));
+}
+
+// Command lines with the steps of `play`; rows without steps try survey shapes, heights, fonts.
+const struct Start {
+    const char *name, *line, *script;
+    int questions = -1, perGroup = 1, px = 600, fontTenths = 10; // -1: the demo's survey
+} Starts[] = {
+    {"terminal 0", "-00012340+692514+683907",
+     "Label6=00012340|Label2=Medicamento 1/2|Label14=PVP:     2,87|+Label5_0|+Label5_1|+Label5_2|"
+     "+Command2_0|+Command2_2|+Label13|+Kgrabar|+Pgrabar|!Command2_1|!Kborrar|~TEST|"
+     "Wb=htm0/Informa.htm|*RESP_2"},
+    {"terminal 1", "-00012341+692514", "~Label5_0|~Label5_1|~Label5_2|!Command2_0|!Command2_1"},
+    // A code typed by hand shows its page, the counter stays; the link works from the keys.
+    {"no medicines", "",
+     "+TEST|!Kgrabar|!Kborrar|!Command2_0|!Command2_2|!Pgrabar|~Label13|~Frame1|Wb=htm/vacia.htm|"
+     "?725631|^ TEST|#725631|Label2=Medicamento 0/0"},
+    // A code of the wrong length shows nothing: nothing may be printed or erased over it.
+    {"wrong length", "-00012340+692514+69251",
+     "^+|Label2=Medicamento 2/2|!Command2_2|!Kborrar|~Label13"},
+    {"reference not a number", "-ABCDEFG0+692514", "!Kgrabar|!Kborrar|!Todo|!Pgrabar"},
+    {"navigation", "-00012340+692514+683907+712480",
+     "^+|Label2=Medicamento 2/3|#683907|>Command2_0|#712480|>Command1|#683907|>Command3|#712480|"
+     "^-|#683907|>Command2_1|Label2=Medicamento 1/3|#692514|^-|#|!Command2_1"},
+    {"no questions, 1024 px", "-00012340+692514+683907", "", 0, 1, 1024},
+    {"1 group, 480 px, font x1.5", "-00012340+692514+683907", "", 6, 6, 480, 15},
+    {"2 groups, font x1.5", "-00012340+692514+683907", "", 6, 3, 600, 15},
+    {"3 groups, 480 px", "-00012340+692514+683907", "", 20, 7, 480},
+    {"3 groups, 1024 px, font x1.5", "-00012340+692514+683907", "", 20, 7, 1024, 15},
+};
+
+} // namespace
+
+class WindowsTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<DemoRoot> root_;
+    std::unique_ptr<TempDir> prints_;
+    QFont font_ = QApplication::font();
+
+    std::unique_ptr<Velantia> start(const QString& line) { return startWindow(paths(), line); }
+    vl::Paths paths() const { return root_->paths(); }
+    fs::path product(const std::string& rel) const { return root_->product(rel); }
+
+  private slots:
+    void init() {
+        root_ = std::make_unique<DemoRoot>("farmacia #2 100%");
+        prints_ = std::make_unique<TempDir>();
+        qputenv("VELANTIA_PRINT_DIR", QByteArray::fromStdString(prints_->path().string()));
+        Dialogs::reset();
+        QApplication::setFont(font_);
+    }
+
+    void startsLaidOutAndWired_data() {
+        QTest::addColumn<int>("row");
+        for (const Start& r : Starts)
+            QTest::newRow(r.name) << int(&r - Starts);
+    }
+
+    void startsLaidOutAndWired() {
+        QFETCH(int, row);
+        const Start& r = Starts[row];
+        QFont font = font_;
+        font.setPointSizeF(font_.pointSizeF() * r.fontTenths / 10);
+        QApplication::setFont(font);
+        if (r.questions >= 0)
+            writeBytes(product("datos/Encuesta.txt"), survey(r.questions, r.perGroup));
+        writeBytes(product("config/datos.txt"), "\"28001234\"\r\n\"" + std::to_string(r.px) +
+                                                    "\"\r\n0\r\n\"7 - Semanal\"\r\n\"8\"\r\n"
+                                                    "\"demo\"\r\n");
+        writeBytes(product("Ocupado"), "0"); // left behind by terminal 0: its start frees it
+        auto w = start(r.line);
+        QApplication::processEvents();
+        QCOMPARE(readBytes(product("Ocupado")),
+                 std::string(QString(r.line).mid(8, 1) == "0" ? "*" : "0"));
+        auto* frame = control(w.get(), "Frame1"); // without the survey the window ends higher
+        expectLaidOut(w.get(), frame->isVisible() ? r.px : w->frameGeometry().height());
+        QVERIFY(w->width() <= 64 * r.fontTenths); // long questions wrap instead of widening it
+        play(w.get(), r.script);
+
+        const int full = w->height(), page = control(w.get(), "Wb")->height();
+        const int gone = frame->isVisible() ? frame->height() + w->layout()->spacing() : 0;
+        click(w.get(), "Check1");
+        QApplication::processEvents();
+        QVERIFY(!frame->isVisible());
+        QCOMPARE(control(w.get(), "Wb")->height(), page);
+        QCOMPARE(w->height(), full - gone);
+        expectLaidOut(w.get(), w->frameGeometry().height());
+        QCOMPARE(readBytes(product("config/encuesta.for")), std::string("0\r\n"));
+        click(w.get(), "Check1");
+        QCOMPARE(w->height(), full);
+    }
+
+    void recordsAppliesToAllAndRestores() {
+        const auto field = [&](int record, int at, int size) {
+            return readBytes(product("referencias/00012340.ref"))
+                .substr((record - 1) * 365 + at, size);
+        };
+        {
+            auto w = start(Demo);
+            // Only a choice made in the list changes an answer; the wheel scrolls the panel.
+            auto* list = control<QComboBox>(w.get(), "RESP_2");
+            const QPoint at = list->rect().center();
+            QWheelEvent wheel(at, list->mapToGlobal(at), {}, {0, 120}, Qt::NoButton, {},
+                              Qt::NoScrollPhase, false);
+            QApplication::sendEvent(list, &wheel);
+            play(w.get(), "Sele_2=104|RESP_2@0|Sele_2=101|>Kgrabar|!Pgrabar|+Kborrar");
+            QCOMPARE(field(1, 0, 9), "6925141  ");
+            QCOMPARE(field(1, 167, 4), "101 ");
+            // Each medicine once, then the current one again: never twice at the end.
+            play(w.get(), ">Todo|#692514,683907,692514");
+            QCOMPARE(field(2, 6, 359), field(1, 6, 359));
+        }
+        play(start(Demo).get(), "Sele_2=101|>Kborrar|+Pgrabar|!Todo");
+        QCOMPARE(field(1, 167, 4), "    ");
+    }
+
+    // A reference file that refuses writes: nothing is shown as recorded and the file is named.
+    void readOnlyReferenceFileRecordsNothing() {
+        const fs::path ref = product("referencias/00012340.ref");
+        vl::RunState st = vl::parseCommandLine(Demo.toStdString());
+        fs::create_directories(ref.parent_path());
+        QVERIFY(vl::SurveySession().synchronise(st, paths()));
+        QVERIFY(vl::SurveySession().synchronise(st, paths())); // records in this order
+        const std::string before = readBytes(ref);
+        ReadOnly file(ref), folder(ref.parent_path());
+        play(start(Demo).get(), ">Kgrabar|+Pgrabar|!Kborrar");
+        QVERIFY(Dialogs::shownTexts().last().contains("00012340.ref"));
+        QCOMPARE(readBytes(ref), before);
+    }
+
+    // Printed pages keep 10 mm from each paper edge; the complete page prints after "Sí" only.
+    void printsTheHandoutAndTheCompletePage() {
+        auto w = start("-00012340+692514");
+        QSignalSpy printed(w->browser(), &vl::ui::PageView::printDone);
+        click(w.get(), "Command2_2");
+        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 1, 20000);
+        QProcess p; // the page as poppler paints it, a pixel a point
+        p.start("pdftoppm", {"-r", "72", "-gray", printed.first().at(1).toString()});
+        p.waitForFinished();
+        const QImage paper = QImage::fromData(p.readAllStandardOutput());
+        QRect ink;
+        for (int y = 0; y < paper.height(); ++y)
+            for (int x = 0; x < paper.width(); ++x)
+                if (qGray(paper.pixel(x, y)) < 240) ink |= QRect(x, y, 1, 1);
+        QVERIFY(paper.rect().marginsRemoved({29, 29, 29, 29}).contains(ink));
+        QTRY_VERIFY_WITH_TIMEOUT(w->browser()->locationUrl().endsWith("Informa.htm"), 10000);
+        Dialogs::preAnswer(QMessageBox::No);
+        click(w.get(), "Label13");
+        QVERIFY(
+            Dialogs::shownTexts().last().startsWith(QString::fromUtf8("Se va a imprimir toda")));
+        QVERIFY(w->browser()->printSilently()); // "No" left nothing printing
+        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 2, 20000);
+        Dialogs::preAnswer(QMessageBox::Yes);
+        click(w.get(), "Label13");
+        QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 3, 20000);
+    }
+
+    // Lines that fit stay whole (the box breaks them, even inside a word); wider ones wrap.
+    void messageBoxesSpeakSpanishAndWrap() {
+        QVERIFY(vl::ui::installSpanishTranslations(*qApp));
+        QString wide = "compruebe que la carpeta existe";
+        while (QFontMetrics(QApplication::font()).horizontalAdvance(wide) < 900)
+            wide += " y que se puede escribir en ella";
+        const QString question =
+            QString::fromUtf8(vl::FullPrintQuestion.data(), vl::FullPrintQuestion.size());
+        for (const QString& t : {question, "Corta.\n" + wide}) {
+            auto box = Dialogs::makeBox(nullptr, t, "Velantia", QMessageBox::Yes | QMessageBox::No,
+                                        QMessageBox::Question, QMessageBox::No);
+            box->show();
+            auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+            QVERIFY(label->minimumSizeHint().width() <= label->width());
+            QCOMPARE(box->button(QMessageBox::Yes)->text(), QString::fromUtf8("&Sí"));
+            if (t != question) continue; // six lines, none broken at the box's width
+            QVERIFY(label->width() >= label->fontMetrics().horizontalAdvance(QString::fromUtf8(
+                                          "Parte de la información puede ser de uso reservado al "
+                                          "farmacéutic(o/a).")));
+            QVERIFY(label->height() < 9 * label->fontMetrics().height());
+        }
+    }
+
+    // Of the check boxes only the price box turns off; a height beyond the screen saves nothing.
+    void settingsWindow() {
+        vl::Config cfg;
+        vl::loadDatosTxt(product("config/datos.txt"), cfg);
+        fs::remove(product("config/datos.txt"));
+        vl::ui::VLconfig dlg(paths(), cfg, 768);
+        dlg.show();
+        play(&dlg, "Text1_0=28001234|Text1_1=600|Text1_2=8|Text1_3=****|Combo1=7 - Semanal|"
+                   "Combo2=1 No Permanente|>Check2_0|>Check2_1|>Check2_3|>Check2_2|>Check2_2|"
+                   "Check2_0=true|Check2_1=true|Check2_3=true|Check2_2=false|Text1_1:769|"
+                   ">Command1|+Command1|Text1_1:600px|Combo1:10 días|Combo2:0 Permanente ADSL|"
+                   ">Command1|~Command1");
+        QCOMPARE(readBytes(product("config/datos.txt")),
+                 "\"28001234\"\r\n\"600px\"\r\n0\r\n\"10 d\xED"
+                 "as\"\r\n\"8\"\r\n\"demo\"\r\n");
+        QCOMPARE(readBytes(root_->root / "quiroles/tipoconect"), "0\r\n");
+        QCOMPARE(cfg.alto_ventana, 600.0f);
+
+        vl::runlog::open(paths(), "3");
+        vl::runlog::log("Envío de 90 bytes: aceptado");
+        click(&dlg, "VerRegistro");
+        vl::runlog::close();
+        auto* log = control<QPlainTextEdit>(&dlg, "Registro");
+        QVERIFY(log->isReadOnly() && log->textCursor().atEnd());
+        QVERIFY(log->toPlainText().contains(QString::fromUtf8("] Envío de 90 bytes: aceptado\n")));
+    }
+
+    // The busy window waits out Escape and "No"; Escape and "Sí" end as things stand: the "0" of
+    // a sending terminal stays, though this terminal's "A" counts as 0 too.
+    void closingCall() {
+        int exitCode = -1;
+        QVERIFY(!vl::ui::runClosingCall(paths(), "TK+692514", exitCode));
+        const struct {
+            const char *line, *lock;
+            int escape; // the answer to "Está seguro...", 0: the lock is free
+            const char *lockAfter, *status;
+        } rows[] = {{"TK-00012342+692514", "*", 0, "*", "F"},
+                    {"TK-00012344+692514", "3", QMessageBox::No, "*", "F"},
+                    {"TK-0001234A+692514", "0", QMessageBox::Yes, "0", "I"}};
+        for (const auto& r : rows) {
+            writeBytes(product("Ocupado"), r.lock);
+            if (r.escape) Dialogs::preAnswer(QMessageBox::StandardButton(r.escape));
+            QTimer::singleShot(0, [&] {
+                if (!r.escape) return;
+                auto* busy = QApplication::activeModalWidget();
+                QTRY_COMPARE(busy->findChild<QLabel*>("Terminal")->text(),
+                             "Ocupado por el terminal " + QString(r.lock));
+                QTest::keyClick(busy, Qt::Key_Escape);
+                QVERIFY(Dialogs::shownTexts().last().startsWith(QString::fromUtf8("Está seg")));
+                if (r.escape == QMessageBox::No) writeBytes(product("Ocupado"), "*");
+            });
+            QVERIFY(vl::ui::runClosingCall(paths(), r.line, exitCode));
+            QCOMPARE(exitCode, 0);
+            QCOMPARE(readBytes(product("Ocupado")), r.lockAfter);
+            QCOMPARE(readBytes(product("final" + vl::parseCommandLine(r.line).terminalDigit)),
+                     r.status);
+        }
+    }
+
+    // Escape finishes. Last: the application is told to leave its loop, so no other loop runs.
+    void escapeFinishes() {
+        QTest::keyClick(start(Demo).get(), Qt::Key_Escape);
+        QCOMPARE(readBytes(product("final0")), "F");
+    }
+};
+
+int main(int argc, char** argv) {
+    // A desktop's width, taller than any window tried, with frames: outer height is not inner.
+    QTemporaryFile config;
+    config.open();
+    config.write(R"({"windowFrameMargins": true, "screens": [{"width": 1280, "height": 1100}]})");
+    config.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
+    vl::ui::prepareBrowserEngine();
+    QApplication app(argc, argv);
+    Q_INIT_RESOURCE(assets);
+    WindowsTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "test_windows.moc"
