@@ -26,4 +26,43 @@ inline std::string document(const std::string& body, const std::string& doctype 
            "</datos>\n";
 }
 
+// A master item in force on Today; `over` replaces fields (an empty value still writes the
+// element).
+inline std::string item(const std::string& id, const std::string& code, const Fields& over = {}) {
+    Fields f{{"identificador", id},
+             {"codigo", code},
+             {"tipo_alarma", "1"},
+             {"titulo", "Titulo " + id},
+             {"texto", "Texto " + id},
+             {"fecha_inicio", "20240101"},
+             {"fecha_final", "20241231"},
+             {"fecha_actualizacion", "20240102"},
+             {"imprimir", "1"},
+             {"informacion_anexa", "Anexo " + id},
+             {"estado", "A"}};
+    for (auto& [name, value] : f)
+        for (const auto& [o, v] : over)
+            if (o == name) value = v;
+    return record("item", f);
+}
+
+inline std::string price(const std::string& code, const std::string& desc, const std::string& nom,
+                         const std::string& dist) {
+    return record("producto", {{"codigo_nacional", code},
+                               {"descripcion", desc},
+                               {"pvp_nomenclator", nom},
+                               {"pvp_distribuidor", dist},
+                               {"fecha_actualizacion", "20240101"}});
+}
+
+// A survey row: group id and text, question id and text, answer id and text, default mark.
+inline std::string row(const std::vector<std::string>& v) {
+    const char* names[] = {"grupo_pregunta_id", "grupo",     "pregunta_id", "pregunta",
+                           "respuesta_id",      "respuesta", "por_defecto"};
+    Fields f;
+    for (std::size_t i = 0; i < v.size(); ++i)
+        f.emplace_back(names[i], v[i]);
+    return record("fila", f);
+}
+
 } // namespace vltest
