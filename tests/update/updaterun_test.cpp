@@ -62,7 +62,7 @@ Tree withoutPackage(Tree t) {
 class UpdateRun : public ::testing::Test {
   protected:
     void SetUp() override { reset(); }
-    // A fresh service with the new packages; the received folder as an earlier run left it.
+    // The new packages for the service; the received folder as an earlier run left it.
     void reset() {
         fs::remove_all(root.path() / "quiroles");
         for (const auto& [zip, i] :
@@ -81,7 +81,7 @@ class UpdateRun : public ::testing::Test {
         cancelled = cancelAtRequest = false;
         answerRetry = nullptr;
         said.clear();
-        startService();
+        service.reset(); // started by the test, in the mode it needs
     }
     // tls: 0 a good certificate, 1 one for another host name, 2 one from an unknown authority.
     void startService(const std::string& mode = "ok", int tls = 0) {
@@ -134,7 +134,7 @@ class UpdateRun : public ::testing::Test {
 
 TEST_F(UpdateRun, DownloadErrorKinds) {
     // Only silence times out: a package that keeps arriving is never cut.
-    ASSERT_TRUE(service->setMode("trickle", "12", 5));
+    startService("trickle");
     options.https.timeoutSeconds = 2;
     std::vector<int> states;
     const auto state = [&](int s) { states.push_back(s); };
@@ -210,7 +210,7 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         {"silence, cancel, no earlier package",
          [&] { silence(), fs::remove(root.path() / (Recibido + "Software.zip")); }, "f",
          silent + fails, "777-"},
-        {"refused", [&] { options.serviceUrl = ServiceDouble::refusedUrl(); }, "",
+        {"refused", [&] { startService(), options.serviceUrl = ServiceDouble::refusedUrl(); }, "",
          "No se puede conectar con el servidor" + fails, "777-"},
         {"cut", [&] { startService("drop"); }, "f",
          "error (18|56): La conexión con el servidor se cortó antes de terminar la transferencia." +
@@ -245,6 +245,7 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         reset();
         const Tree received = withoutPackage(snapshotTree(root.path() / Recibido));
         c.setup();
+        if (!service) startService();
         files.OpenDataFiles();
         runlog::open(Paths(root.path()), "");
         const bool failed = run() == UpdateEnd::Failed;
@@ -293,6 +294,7 @@ TEST_F(UpdateRun, UpdateOnAFullDiskSaysSoAndChangesNothing) {
     makeZip(zips.path() / "farmacia.zip", {{"Maestro.xml", document(body)}});
     const std::uintmax_t package = fs::file_size(zips.path() / "farmacia.zip");
     ASSERT_LT(package + 100, document(body).size());
+    startService();
     const Tree received = withoutPackage(snapshotTree(root.path() / Recibido));
     // Too small for the package; then room for the package but not for its XML.
     for (const std::uintmax_t limit : {package / 2, package + 50}) {
