@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 
@@ -25,19 +26,12 @@ bool updating() {
 std::string visible(std::string_view s) {
     std::string o;
     for (unsigned char c : s) {
-        if (c == '\r')
-            o += "\\r";
-        else if (c == '\n')
-            o += "\\n";
-        else if (c == '\t')
-            o += "\\t";
-        else if (c < 0x20 || c >= 0x7F) {
-            static const char* hex = "0123456789ABCDEF";
-            o += "\\x";
-            o += hex[c >> 4];
-            o += hex[c & 15];
-        } else
-            o += static_cast<char>(c);
+        char esc[5];
+        std::snprintf(esc, sizeof esc, "\\x%02X", c);
+        o += c >= 0x20 && c < 0x7F ? std::string(1, char(c))
+             : c == '\r'           ? "\\r"
+             : c == '\n'           ? "\\n"
+                                   : esc;
     }
     return o;
 }
@@ -58,8 +52,6 @@ std::map<std::string, std::string> treeOf(const fs::path& dir) {
     return files;
 }
 
-} // namespace
-
 std::string describeDifference(std::string_view expected, std::string_view actual) {
     if (expected == actual) return {};
     std::size_t i = 0;
@@ -73,6 +65,8 @@ std::string describeDifference(std::string_view expected, std::string_view actua
            std::to_string(actual.size()) + " made)\n  expected: " + lineAround(expected, i) +
            "\n  made:     " + lineAround(actual, i);
 }
+
+} // namespace
 
 void expectGolden(const std::string& name, std::string_view actual) {
     const fs::path p = goldenRoot() / name;

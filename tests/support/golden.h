@@ -8,9 +8,6 @@
 
 namespace vltest {
 
-// The first difference between two byte strings, as text for a failure message; empty when equal.
-std::string describeDifference(std::string_view expected, std::string_view actual);
-
 // `actual` against tests/golden/<name>.
 void expectGolden(const std::string& name, std::string_view actual);
 
