@@ -15,7 +15,6 @@
 #include <optional>
 
 #include "core/faultpoint.h"
-#include "platform/oslock.h"
 #include "support/closings.h"
 #include "update/convert.h"
 
