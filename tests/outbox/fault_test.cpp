@@ -19,44 +19,41 @@ std::string dispensing(const vltest::Product& p, int n) {
     return vltest::writeClosingRound(p.paths, "3", n, 3, false, true, 3);
 }
 
-// A test-only hook stops the process at each step of the closing call in turn; the call run
-// again afterwards completes the move, and another terminal is not blocked.
-TEST(ClosingFaults, KilledAtEveryStepThenRunAgain) {
+// A test-only hook stops the process at each step of the closing call in turn, then kills land
+// at random moments (fixed seed) inside it; each time the call run again completes the move.
+TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgain) {
     vltest::Product p;
+    const auto close = [&](const std::string& line, const char* step = "-") {
+        return Worker(p.worker("closing", {line, step}));
+    };
     int n = 0;
     for (const char* step : {"sync:replace", "closing:append", "closing:counter", "closing:release",
                              "closing:delete", "closing:finish"}) {
         SCOPED_TRACE(step);
         const std::string line = dispensing(p, ++n);
-        EXPECT_TRUE(Worker(p.worker("closing", {line, step})).wait().killed) << "never reached";
-        EXPECT_EQ(Worker(p.worker("closing", {line, "-"})).wait().exitCode, 0);
+        EXPECT_TRUE(close(line, step).wait().killed) << "the step was never reached";
+        EXPECT_EQ(close(line).wait().exitCode, 0);
         vltest::checkAllClosed(p, n, "(/?312)+", false);
     }
-    EXPECT_TRUE(vl::tryAcquireForClosing(p.paths, "5").acquired);
-}
-
-// Kills at random moments (fixed seed) inside the closing call, each followed by the call again.
-TEST(ClosingFaults, KilledAtRandomMomentsThenRunAgain) {
-    vltest::Product p;
-    std::mt19937 rng(20261206);
-    const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(Worker(p.worker("closing", {dispensing(p, 1), "-"})).wait().exitCode, 0);
     // Up to how long one whole call takes.
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(close(dispensing(p, ++n)).wait().exitCode, 0);
     std::uniform_int_distribution<long long> delay(
         0,
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
             .count());
+    std::mt19937 rng(20261206);
     int killedInside = 0;
-    for (int n = 2; n <= 30; ++n) {
+    while (++n <= 36) {
         const std::string line = dispensing(p, n);
-        Worker w(p.worker("closing", {line, "-"}));
+        Worker w = close(line);
         ASSERT_TRUE(w.waitReady());
         std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
         w.kill();
         killedInside += w.wait().killed;
-        ASSERT_EQ(Worker(p.worker("closing", {line, "-"})).wait().exitCode, 0) << "round " << n;
+        ASSERT_EQ(close(line).wait().exitCode, 0) << "round " << n;
     }
-    vltest::checkAllClosed(p, 30, "(/?312)+", false);
+    vltest::checkAllClosed(p, 36, "(/?312)+", false);
     EXPECT_GT(killedInside, 0) << "no kill landed inside the call";
 }
 
@@ -104,46 +101,38 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
     }
 }
 
-// What a failed move must leave: the outbox as it was, the answers still in the reference file,
-// the lock free, and a message that says why.
-void expectNothingLost(const std::string& message, const fs::path& root,
-                       const std::string& outbox) {
-    const std::string utf8 = vl::fromCp1252(message);
-    EXPECT_NE(utf8.find("disco está lleno"), std::string::npos) << utf8;
-    EXPECT_NE(utf8.find("siguen guardadas"), std::string::npos) << utf8;
-    const vl::Paths paths(root);
-    EXPECT_EQ(vltest::readBytes(paths.product("Respuesta.tsv")), outbox);
-    EXPECT_EQ(vltest::readBytes(paths.product("Ocupado")), "*");
-    const std::string ref = vltest::readBytes(paths.product("referencias/10000013.ref"));
-    EXPECT_EQ(ref.size(), 50 * vl::RefRecord::Length);
-    for (const char* code : {"301001", "301002", "301003"})
-        EXPECT_NE(ref.find(code), std::string::npos);
-}
-
-TEST(ClosingFullDisk, FileSizeLimitKeepsEverythingAndTheNextCallMovesIt) {
+// A full disk, as a file-size limit or a full tmpfs: the move leaves the outbox as it was, the
+// answers still in the reference file, the lock free, and a message that says why; with room
+// again the same closing call moves the answers, once.
+TEST(ClosingFullDisk, KeepsEverythingAndTheNextCallMovesIt) {
     // Longer than a reference file: a file-size limit then stops only the outbox's growth.
     vltest::Product p(1000);
     const std::string line = dispensing(p, 1), outbox = p.read("Respuesta.tsv");
-    const auto message = vltest::runWithFileSizeLimit(
-        outbox.size() + 20, [&] { return vltest::closeOnce(p.paths, line); });
-    ASSERT_TRUE(message.has_value());
-    expectNothingLost(*message, p.dir.path(), outbox);
-    EXPECT_EQ(p.read("NumRegistro"), "1000\r\n");
-    // Room again: the same closing call moves the answers, once.
-    EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
-    vltest::checkAllClosed(p, 1, "/312");
-}
-
-TEST(ClosingFullDisk, FullTmpfsKeepsEverything) {
-    vltest::Product p;
-    const std::string line = dispensing(p, 1);
     vltest::TempDir mount, out;
     const fs::path mp = mount.path();
-    const auto run = vltest::runOnFullTmpfs(p.dir.path(), mp, out.path(), 256 * 1024,
-                                            [&] { return vltest::closeOnce(vl::Paths(mp), line); });
-    if (!run.mounted) GTEST_SKIP() << "no tmpfs can be mounted here";
-    ASSERT_TRUE(run.result.has_value());
-    expectNothingLost(*run.result, out.path(), "");
+    const auto tmpfs = vltest::runOnFullTmpfs(p.dir.path(), mp, out.path(), 256 * 1024, [&] {
+        return vltest::closeOnce(vl::Paths(mp), line);
+    });
+    const auto limited = vltest::runWithFileSizeLimit(
+        outbox.size() + 20, [&] { return vltest::closeOnce(p.paths, line); });
+    for (const auto& [message, root] :
+         {std::pair(limited, p.dir.path()), std::pair(tmpfs.result, out.path())}) {
+        if (root == out.path() && !tmpfs.mounted) continue; // no tmpfs can be mounted here
+        ASSERT_TRUE(message.has_value());
+        const std::string utf8 = vl::fromCp1252(*message);
+        EXPECT_NE(utf8.find("disco está lleno"), std::string::npos) << utf8;
+        EXPECT_NE(utf8.find("siguen guardadas"), std::string::npos) << utf8;
+        const vl::Paths paths(root);
+        EXPECT_EQ(vltest::readBytes(paths.product("Respuesta.tsv")), outbox);
+        EXPECT_EQ(vltest::readBytes(paths.product("NumRegistro")), "1000\r\n");
+        EXPECT_EQ(vltest::readBytes(paths.product("Ocupado")), "*");
+        const std::string ref = vltest::readBytes(paths.product("referencias/10000013.ref"));
+        EXPECT_EQ(ref.size(), 50 * vl::RefRecord::Length);
+        for (const char* code : {"301001", "301002", "301003"})
+            EXPECT_NE(ref.find(code), std::string::npos);
+    }
+    EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
+    vltest::checkAllClosed(p, 1, "/312");
 }
 
 } // namespace

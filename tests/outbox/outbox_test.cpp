@@ -148,7 +148,6 @@ TEST(EmptyOutbox, EnviadoTickRemovesWhatTheUploadSent) {
         E outcome;
         std::string after;
         const char* said = "";
-        bool bySize = false;        // only the size of what was sent is known
         bool sentElsewhere = false; // another terminal's send confirmed since the upload
     } rows[] = {
         {"unchanged", h1, h1, "*", E::Emptied, ""},
@@ -160,11 +159,7 @@ TEST(EmptyOutbox, EnviadoTickRemovesWhatTheUploadSent) {
         {"nothing sent", h1, "", "*", E::Trimmed, h1},
         {"sent by hand", h1 + line2, std::nullopt, "*", E::Emptied, ""},
         {"emptied elsewhere, refilled alike", h1, h1, "*", E::Trimmed, h1, "no se ha borrado",
-         false, true},
-        {"by size, unchanged", h1 + line2, h1 + line2, "*", E::Emptied, "", "", true},
-        {"by size, lines came after", h1 + line2 + line3, h1, "*", E::Trimmed, h2 + line3, "",
          true},
-        {"by size, emptied meanwhile", h1, h1 + line2, "*", E::Trimmed, h1, "", true},
         {"a closing move holds the lock", h1, h1, "4", E::Busy, h1, "Vuelva a marcar"},
         // Its writes take the operating-system lock, so the emptying can go on beside it.
         {"a closing move of this program", h1, h1, "4 here", E::Emptied, ""}};
@@ -178,16 +173,12 @@ TEST(EmptyOutbox, EnviadoTickRemovesWhatTheUploadSent) {
         std::string stamp;
         readOutboxSnapshot(p.paths, &stamp);
         if (r.sentElsewhere) p.write("recibido/Respuesta.env", "x\r\n");
-        if (r.bySize) {
-            EXPECT_EQ(emptyOutboxAfterSend(p.paths, r.sent->size()), r.outcome);
-        } else {
-            const SentTick t = confirmSentByHand(p.paths, r.sent, stamp);
-            EXPECT_EQ(t.outcome, r.outcome);
-            EXPECT_EQ(t.askAgain, r.outcome == E::Busy);
-            EXPECT_TRUE(*r.said ? fromCp1252(t.message).find(r.said) != std::string::npos
-                                : t.message.empty())
-                << t.message;
-        }
+        const SentTick t = confirmSentByHand(p.paths, r.sent, stamp);
+        EXPECT_EQ(t.outcome, r.outcome);
+        EXPECT_EQ(t.askAgain, r.outcome == E::Busy);
+        EXPECT_TRUE(*r.said ? fromCp1252(t.message).find(r.said) != std::string::npos
+                            : t.message.empty())
+            << t.message;
         EXPECT_EQ(p.read("Respuesta.tsv"), r.after);
         EXPECT_EQ(p.read("NumRegistro"), r.outcome == E::Emptied ? "" : "2\r\n");
         static const std::regex form(R"(\d\d/\d\d/\d{4}\d\d:\d\d:\d\d\r\n)");
