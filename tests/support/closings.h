@@ -107,14 +107,6 @@ inline long readOutbox(const std::string& text, std::map<std::string, std::strin
     return serial;
 }
 
-// A call's lines read whole and in order.
-inline std::string inOrder(int count) {
-    std::string s = "/";
-    for (int i = 1; i <= count; ++i)
-        s += std::to_string(i);
-    return s;
-}
-
 // The closing call of the terminal named by the reference's last digit, holding the lock.
 struct Closing : Terminal {
     explicit Closing(std::initializer_list<const char*> codes, const char* reference = "12345673")
@@ -123,8 +115,7 @@ struct Closing : Terminal {
         st.terminalDigit = std::string(1, st.reference.back());
         write("Ocupado", st.terminalDigit);
     }
-    // Marks medicine m recorded with these answer codes in rows 1.. (stored padded, as read
-    // back from the reference file).
+    // Medicine m recorded with these answer codes in rows 1.., padded as read back from the file.
     void record(int m, const std::vector<std::string>& answers) {
         auto& t = session.respuestasMed();
         t[m][0][0] = vl::LSet("1", 3);
@@ -158,8 +149,8 @@ struct Product : Folder {
 };
 
 // After `calls` closing calls, each one's lines (readOutbox's positions) matching `lines`:
-// numbered from 1 on to NumRegistro unless a killed call repeats serials, the lock free and
-// nothing left behind.
+// numbered from 1 to NumRegistro (without gaps unless a killed call repeated some), the lock free
+// and nothing left behind.
 inline void checkAllClosed(const Product& p, std::size_t calls, const std::string& lines,
                            bool numbered = true) {
     std::map<std::string, std::string> got;
