@@ -37,7 +37,7 @@ TEST(ClosingMoveProcesses, ConcurrentTerminalsLoseAndRepeatNothing) {
 TEST(ClosingMoveProcesses, OneDispensingClosedTwiceAtOnceIsMovedOnce) {
     vltest::Product p;
     closeRounds(p, {{"1", "40", "3", "first"}, {"1", "40", "3", "second"}});
-    vltest::checkAllClosed(p, 40, "/123");
+    vltest::checkAllClosed(p, 40, "/231");
 }
 
 // Five terminals close dispensings, one of them the sending terminal "0", while that terminal
