@@ -1,15 +1,11 @@
 // The closing call as the launcher does it, before any window exists.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <optional>
 
 #include "core/dates.h"
 #include "core/runlog.h"
-#include "core/startup.h"
-#include "core/text.h"
 #include "outbox/closingcall.h"
-#include "outbox/outbox.h"
 #include "support/closings.h"
 
 namespace fs = std::filesystem;

@@ -5,87 +5,55 @@
 #ifndef _WIN32
 
 #include <random>
-#include <regex>
 
-#include "core/text.h"
 #include "support/closings.h"
-#include "support/terminal.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-const std::string Velantia = "quiroles/Velantia/";
+using vltest::Worker;
 
-struct Product : vltest::Product {
-    explicit Product(int outboxLines = 0) {
-        if (outboxLines == 0) return;
-        // Longer than a reference file: a file-size limit then stops only the outbox's growth.
-        std::string outbox = vl::OutboxHeader;
-        for (int n = 1; n <= outboxLines; ++n)
-            outbox += std::to_string(n) + "\t999999\t4321\t20240306\t9,99,999\r\n";
-        dir.write(Velantia + "Respuesta.tsv", outbox);
-        dir.write(Velantia + "NumRegistro", std::to_string(outboxLines) + "\r\n");
-    }
-    // Dispensing n of terminal 3: three medicines recorded in an ordinary run, and its closing
-    // call with the codes in another order, so the start-up synchronisation rewrites the file.
-    std::string dispensing(int n) const {
-        return vltest::writeClosingRound(paths, "3", n, 3, false, true, 3);
-    }
-    auto close(const std::string& line, const std::string& step = "-") const {
-        return vltest::startWorker({"closing", dir.path().string(), line, step});
-    }
-    // Dispensings 1..n each in the outbox, once or more, never cut; nothing left behind.
-    void expectAllMoved(int n, bool once = false) const {
-        std::map<std::string, std::string> calls;
-        vltest::readOutbox(read("Respuesta.tsv"), calls, once);
-        calls.erase("999");
-        EXPECT_EQ(calls.size(), static_cast<std::size_t>(n));
-        for (const auto& [call, lines] : calls)
-            EXPECT_TRUE(std::regex_match(lines, std::regex(once ? "/312" : "(/?312)+"))) << call;
-        EXPECT_EQ(read("Ocupado"), "*");
-        EXPECT_TRUE(fs::is_empty(dir.path() / (Velantia + "referencias")));
-        for (const auto& e : fs::directory_iterator(dir.path() / Velantia))
-            EXPECT_EQ(e.path().filename().string().find(".~"), std::string::npos) << e.path();
-    }
-};
+// Dispensing n of terminal 3: three medicines recorded in an ordinary run, and its closing call
+// with the codes in another order, so the start-up synchronisation rewrites the file.
+std::string dispensing(const vltest::Product& p, int n) {
+    return vltest::writeClosingRound(p.paths, "3", n, 3, false, true, 3);
+}
 
-// A test-only hook stops the process at each step of the closing call in turn; the call run
-// again afterwards completes the move, and another terminal is not blocked.
-TEST(ClosingFaults, KilledAtEveryStepThenRunAgain) {
-    Product p;
+// A test-only hook stops the process at each step of the closing call in turn, then kills land
+// at random moments (fixed seed) inside it; each time the call run again completes the move.
+TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgain) {
+    vltest::Product p;
+    const auto close = [&](const std::string& line, const char* step = "-") {
+        return Worker(p.worker("closing", {line, step}));
+    };
     int n = 0;
     for (const char* step : {"sync:replace", "closing:append", "closing:counter", "closing:release",
                              "closing:delete", "closing:finish"}) {
         SCOPED_TRACE(step);
-        const std::string line = p.dispensing(++n);
-        EXPECT_TRUE(p.close(line, step)->wait().killed) << "the step was never reached";
-        EXPECT_EQ(p.close(line)->wait().exitCode, 0);
-        p.expectAllMoved(n);
+        const std::string line = dispensing(p, ++n);
+        EXPECT_TRUE(close(line, step).wait().killed) << "the step was never reached";
+        EXPECT_EQ(close(line).wait().exitCode, 0);
+        vltest::checkAllClosed(p, n, "(/?312)+", false);
     }
-    EXPECT_TRUE(vl::tryAcquireForClosing(p.paths, "5").acquired);
-}
-
-// Kills at random moments (fixed seed) inside the closing call, each followed by the call again.
-TEST(ClosingFaults, KilledAtRandomMomentsThenRunAgain) {
-    Product p;
-    std::mt19937 rng(20261206);
+    // Up to how long one whole call takes.
     const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(p.close(p.dispensing(1))->wait().exitCode, 0); // how long one whole call takes
+    ASSERT_EQ(close(dispensing(p, ++n)).wait().exitCode, 0);
     std::uniform_int_distribution<long long> delay(
         0,
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
             .count());
+    std::mt19937 rng(20261206);
     int killedInside = 0;
-    for (int n = 2; n <= 30; ++n) {
-        const std::string line = p.dispensing(n);
-        const auto w = p.close(line);
-        ASSERT_TRUE(w->waitReady());
+    while (++n <= 36) {
+        const std::string line = dispensing(p, n);
+        Worker w = close(line);
+        ASSERT_TRUE(w.waitReady());
         std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
-        w->kill();
-        killedInside += w->wait().killed;
-        ASSERT_EQ(p.close(line)->wait().exitCode, 0) << "round " << n;
+        w.kill();
+        killedInside += w.wait().killed;
+        ASSERT_EQ(close(line).wait().exitCode, 0) << "round " << n;
     }
-    p.expectAllMoved(30);
+    vltest::checkAllClosed(p, 36, "(/?312)+", false);
     EXPECT_GT(killedInside, 0) << "no kill landed inside the call";
 }
 
@@ -113,8 +81,7 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
                  {header.substr(0, header.size() - 2) + "\n1\t1\t1\t1\t1\n", ""}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.before);
-        vltest::Terminal t({"333333"}, "12345673");
-        t.closingCall();
+        vltest::Closing t({"333333"});
         t.record(1, {"5"});
         t.write("Respuesta.tsv", c.before);
         t.write("NumRegistro", "1\r\n");
@@ -122,7 +89,7 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
         // Every other case after an earlier cut that ended without LF.
         const std::string earlier = (&c - cases) % 2 ? "2\t6601" : "";
         if (!earlier.empty()) t.write("Respuesta.recortado", earlier);
-        ASSERT_TRUE(vl::closingMove(t.paths, t.st, t.cfg, t.session, {2024, 3, 7}).ok);
+        ASSERT_TRUE(t.move().ok);
         EXPECT_EQ(t.read("Respuesta.tsv"), (c.kept.empty() ? header + "1" : c.kept + "2") +
                                                "\t333333\t4321\t20240307\t5\r\n");
         EXPECT_EQ(t.read("NumRegistro.~123456"), "<missing>");
@@ -134,45 +101,38 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
     }
 }
 
-// What a failed move must leave: the outbox as it was, the answers still in the reference file,
-// the lock free, and a message that says why.
-void expectNothingLost(const std::string& message, const fs::path& root,
-                       const std::string& outbox) {
-    const std::string utf8 = vl::fromCp1252(message);
-    EXPECT_NE(utf8.find("disco está lleno"), std::string::npos) << utf8;
-    EXPECT_NE(utf8.find("siguen guardadas"), std::string::npos) << utf8;
-    EXPECT_EQ(vltest::readBytes(root / (Velantia + "Respuesta.tsv")), outbox);
-    EXPECT_EQ(vltest::readBytes(root / (Velantia + "Ocupado")), "*");
-    const std::string ref = vltest::readBytes(root / (Velantia + "referencias/10000013.ref"));
-    EXPECT_EQ(ref.size(), 50 * vl::RefRecord::Length);
-    for (const char* code : {"301001", "301002", "301003"})
-        EXPECT_NE(ref.find(code), std::string::npos);
-}
-
-TEST(ClosingFullDisk, FileSizeLimitKeepsEverythingAndTheNextCallMovesIt) {
-    Product p(1000);
-    const std::string line = p.dispensing(1), outbox = p.read("Respuesta.tsv");
-    const auto message = vltest::runWithFileSizeLimit(
-        outbox.size() + 20, [&] { return vltest::closeOnce(p.paths, line); });
-    ASSERT_TRUE(message.has_value());
-    expectNothingLost(*message, p.dir.path(), outbox);
-    EXPECT_EQ(p.read("NumRegistro"), "1000\r\n");
-    // Room again: the same closing call moves the answers, once.
-    EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
-    p.expectAllMoved(1, true);
-    EXPECT_EQ(p.read("NumRegistro"), "1003\r\n");
-}
-
-TEST(ClosingFullDisk, FullTmpfsKeepsEverything) {
-    Product p;
-    const std::string line = p.dispensing(1);
+// A full disk, as a file-size limit or a full tmpfs: the move leaves the outbox as it was, the
+// answers still in the reference file, the lock free, and a message that says why; with room
+// again the same closing call moves the answers, once.
+TEST(ClosingFullDisk, KeepsEverythingAndTheNextCallMovesIt) {
+    // Longer than a reference file: a file-size limit then stops only the outbox's growth.
+    vltest::Product p(1000);
+    const std::string line = dispensing(p, 1), outbox = p.read("Respuesta.tsv");
     vltest::TempDir mount, out;
     const fs::path mp = mount.path();
-    const auto run = vltest::runOnFullTmpfs(p.dir.path(), mp, out.path(), 256 * 1024,
-                                            [&] { return vltest::closeOnce(vl::Paths(mp), line); });
-    if (!run.mounted) GTEST_SKIP() << "no tmpfs can be mounted here";
-    ASSERT_TRUE(run.result.has_value());
-    expectNothingLost(*run.result, out.path(), "");
+    const auto tmpfs = vltest::runOnFullTmpfs(p.dir.path(), mp, out.path(), 256 * 1024, [&] {
+        return vltest::closeOnce(vl::Paths(mp), line);
+    });
+    const auto limited = vltest::runWithFileSizeLimit(
+        outbox.size() + 20, [&] { return vltest::closeOnce(p.paths, line); });
+    for (const auto& [message, root] :
+         {std::pair(limited, p.dir.path()), std::pair(tmpfs.result, out.path())}) {
+        if (root == out.path() && !tmpfs.mounted) continue; // no tmpfs can be mounted here
+        ASSERT_TRUE(message.has_value());
+        const std::string utf8 = vl::fromCp1252(*message);
+        EXPECT_NE(utf8.find("disco está lleno"), std::string::npos) << utf8;
+        EXPECT_NE(utf8.find("siguen guardadas"), std::string::npos) << utf8;
+        const vl::Paths paths(root);
+        EXPECT_EQ(vltest::readBytes(paths.product("Respuesta.tsv")), outbox);
+        EXPECT_EQ(vltest::readBytes(paths.product("NumRegistro")), "1000\r\n");
+        EXPECT_EQ(vltest::readBytes(paths.product("Ocupado")), "*");
+        const std::string ref = vltest::readBytes(paths.product("referencias/10000013.ref"));
+        EXPECT_EQ(ref.size(), 50 * vl::RefRecord::Length);
+        for (const char* code : {"301001", "301002", "301003"})
+            EXPECT_NE(ref.find(code), std::string::npos);
+    }
+    EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
+    vltest::checkAllClosed(p, 1, "/312");
 }
 
 } // namespace

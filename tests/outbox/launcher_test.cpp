@@ -40,7 +40,7 @@ TEST(LauncherProcesses, ConcurrentClosingCallsLoseAndRepeatNothing) {
     for (auto& t : terminals)
         t.join();
     EXPECT_EQ(failures, 0);
-    vltest::checkAllClosed(p, 4, 3, 10);
+    vltest::checkAllClosed(p, 12, "/12345678910");
 }
 
 } // namespace

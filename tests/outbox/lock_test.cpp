@@ -1,28 +1,22 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
-#include "outbox/lock.h"
-#include "platform/oslock.h"
-#include "support/tempdir.h"
+#include "support/closings.h"
 
 using namespace vl;
 
 namespace {
 
-struct LockDir {
-    vltest::TempDir dir;
-    Paths paths{dir.path()};
-
-    // "<missing>" leaves the file absent.
+// The product folder with these bytes in Ocupado; "<missing>" leaves the file absent.
+struct LockDir : vltest::Product {
     explicit LockDir(const std::string& bytes) {
-        std::filesystem::create_directories(dir.path() / "quiroles/Velantia");
-        if (bytes != "<missing>") dir.write("quiroles/Velantia/Ocupado", bytes);
+        if (bytes == "<missing>")
+            std::filesystem::remove(paths.product("Ocupado"));
+        else
+            write("Ocupado", bytes);
     }
-    // An open file keeps its folder from being removed on Windows.
-    ~LockDir() { dropHolds(lockGuardPath(paths)); }
-    std::string lock() const { return dir.read("quiroles/Velantia/Ocupado"); }
+    std::string lock() const { return read("Ocupado"); }
 };
 
 // A closing call takes the byte unless another terminal holds it, writing its digit (nothing
@@ -58,11 +52,20 @@ TEST(LockChecks, AcquireWritesOnlyWhenFree) {
     }
 }
 
-// Every way of letting go, by what the byte held and the terminal's digit: release over any
-// holder; finish counts "0" and no digit both as 0; the end of a send leaves a closing move its
-// digit.
+// The ways of letting go, with the terminal's digit.
+enum Op { Release, ReleaseIfOwn, Finish, ReleaseSend };
+void letGo(Op op, const Paths& paths, const std::string& digit) {
+    bool ok = true;
+    if (op == Release) ok = release(paths);
+    if (op == ReleaseIfOwn) releaseIfOwn(paths, digit);
+    if (op == Finish) finish(paths, digit);
+    if (op == ReleaseSend) ok = releaseSend(paths);
+    EXPECT_TRUE(ok);
+}
+
+// By what the byte held and the terminal's digit: release over any holder; finish counts "0"
+// and no digit both as 0; the end of a send leaves a closing move its digit.
 TEST(LockChecks, LettingGo) {
-    enum Op { Release, ReleaseIfOwn, Finish, ReleaseSend };
     const struct {
         Op op;
         std::string lock, digit, after;
@@ -78,51 +81,30 @@ TEST(LockChecks, LettingGo) {
     for (const auto& r : rows) {
         SCOPED_TRACE("op " + std::to_string(r.op) + " lock " + r.lock + " digit [" + r.digit + "]");
         LockDir d(r.lock);
-        switch (r.op) {
-        case Release:
-            EXPECT_TRUE(release(d.paths));
-            break;
-        case ReleaseIfOwn:
-            releaseIfOwn(d.paths, r.digit);
-            break;
-        case Finish:
-            finish(d.paths, r.digit);
-            EXPECT_EQ(d.dir.read("quiroles/Velantia/final" + r.digit), "F");
-            break;
-        case ReleaseSend:
-            EXPECT_TRUE(releaseSend(d.paths));
-            break;
-        }
+        letGo(r.op, d.paths, r.digit);
         EXPECT_EQ(d.lock(), r.after);
+        EXPECT_TRUE(r.op != Finish || d.read("final" + r.digit) == "F");
     }
 }
 
 // A holder that took the byte here is known to be alive until it lets go; every way of letting
 // go also forgets it, so its digit never outlives it as a "dead holder" that someone frees.
 TEST(LockChecks, HoldersAreKnownAliveUntilTheyLetGo) {
-    const struct {
-        const char* what;
-        char digit;
-        void (*letGo)(const Paths&);
-    } rows[] = {{"release", '3', [](const Paths& p) { release(p); }},
-                {"release if own", '3', [](const Paths& p) { releaseIfOwn(p, "3"); }},
-                {"finish", '3', [](const Paths& p) { finish(p, "3"); }},
-                {"end of send", '0', [](const Paths& p) { releaseSend(p); }}};
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.what);
+    for (const Op op : {Release, ReleaseIfOwn, Finish, ReleaseSend}) {
+        SCOPED_TRACE(op);
+        const char digit = op == ReleaseSend ? '0' : '3';
         LockDir d("*");
-        ASSERT_TRUE((r.digit == '0' ? tryAcquireForSend(d.paths)
-                                    : tryAcquireForClosing(d.paths, std::string(1, r.digit)))
+        ASSERT_TRUE((op == ReleaseSend ? tryAcquireForSend(d.paths)
+                                       : tryAcquireForClosing(d.paths, std::string(1, digit)))
                         .acquired);
-        EXPECT_TRUE(holderAlive(d.paths, r.digit));
-        EXPECT_EQ(d.dir.read("quiroles/Velantia/Ocupado.lck").substr(0, 1),
-                  std::string(1, r.digit));
+        EXPECT_TRUE(holderAlive(d.paths, digit));
+        EXPECT_EQ(d.read("Ocupado.lck").substr(0, 1), std::string(1, digit));
         // Alive, it blocks another terminal as the byte says.
         EXPECT_FALSE(tryAcquireForClosing(d.paths, "7").acquired);
-        r.letGo(d.paths);
+        letGo(op, d.paths, std::string(1, digit));
         EXPECT_EQ(d.lock(), "*");
-        EXPECT_FALSE(holderAlive(d.paths, r.digit));
-        EXPECT_EQ(d.dir.read("quiroles/Velantia/Ocupado.lck").substr(0, 1), "*");
+        EXPECT_FALSE(holderAlive(d.paths, digit));
+        EXPECT_EQ(d.read("Ocupado.lck").substr(0, 1), "*");
     }
 }
 

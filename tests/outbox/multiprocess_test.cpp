@@ -4,9 +4,8 @@
 #ifndef _WIN32
 
 #include <atomic>
-#include <thread>
+#include <list>
 
-#include "platform/oslock.h"
 #include "send/send.h"
 #include "support/closings.h"
 #include "support/service_double.h"
@@ -14,35 +13,31 @@
 namespace {
 
 namespace fs = std::filesystem;
-using vltest::startWorker;
+using vltest::Worker;
 
-struct Product : vltest::Product {
-    std::string lock() const { return read("Ocupado"); }
-    // Workers doing closing rounds (each list after the root), all at once, to their end.
-    void closeRounds(const std::vector<std::vector<std::string>>& terminals) const {
-        std::vector<std::unique_ptr<vltest::Worker>> workers;
-        for (auto args : terminals) {
-            args.insert(args.begin(), {"rounds", dir.path().string()});
-            workers.push_back(startWorker(args));
-        }
-        for (auto& w : workers)
-            EXPECT_EQ(w->wait().exitCode, 0);
-    }
-};
+// Workers doing closing rounds (each list the worker's arguments after the folder), all at once,
+// to their end.
+void closeRounds(const vltest::Product& p, const std::vector<std::vector<std::string>>& terminals) {
+    std::list<Worker> workers;
+    for (const auto& args : terminals)
+        workers.emplace_back(p.worker("rounds", args));
+    for (auto& w : workers)
+        EXPECT_EQ(w.wait().exitCode, 0);
+}
 
 // Terminals 1..4 close dispensings at the same moment, several rounds each; the lock must let
 // exactly one closing move write at a time.
 TEST(ClosingMoveProcesses, ConcurrentTerminalsLoseAndRepeatNothing) {
-    Product p;
-    p.closeRounds({{"1", "5", "10"}, {"2", "5", "10"}, {"3", "5", "10"}, {"4", "5", "10"}});
-    vltest::checkAllClosed(p, 4, 5, 10);
+    vltest::Product p;
+    closeRounds(p, {{"1", "5", "10"}, {"2", "5", "10"}, {"3", "5", "10"}, {"4", "5", "10"}});
+    vltest::checkAllClosed(p, 20, "/12345678910");
 }
 
 // One dispensing closed twice at the same moment (a double launch), round after round.
 TEST(ClosingMoveProcesses, OneDispensingClosedTwiceAtOnceIsMovedOnce) {
-    Product p;
-    p.closeRounds({{"1", "40", "3", "first"}, {"1", "40", "3", "second"}});
-    vltest::checkAllClosed(p, 1, 40, 3);
+    vltest::Product p;
+    closeRounds(p, {{"1", "40", "3", "first"}, {"1", "40", "3", "second"}});
+    vltest::checkAllClosed(p, 40, "/231");
 }
 
 // Five terminals close dispensings, one of them the sending terminal "0", while that terminal
@@ -50,9 +45,8 @@ TEST(ClosingMoveProcesses, OneDispensingClosedTwiceAtOnceIsMovedOnce) {
 // answer ends exactly once in an accepted upload or in the outbox, no closing call's lines are
 // split or mixed with another's, and nothing holds the lock.
 TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
-    constexpr int kRounds = 16, kCount = 4;
     const std::string verdicts = "ooronoo";
-    Product p;
+    vltest::Product p;
     vltest::ServiceDouble service;
     vl::Config cfg;
     cfg.n_farmacia = "4321";
@@ -75,47 +69,35 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    std::vector<std::vector<std::string>> terminals;
-    for (const char* t : {"0", "1", "2", "3", "4"})
-        terminals.push_back({t, std::to_string(kRounds), std::to_string(kCount)});
-    p.closeRounds(terminals);
-    for (char d = '1'; d <= '4'; ++d) {
-        EXPECT_FALSE(vl::holderAlive(p.paths, d)) << d;
-        EXPECT_NE(p.lock(), std::string(1, d));
-    }
+    closeRounds(
+        p,
+        {{"0", "16", "4"}, {"1", "16", "4"}, {"2", "16", "4"}, {"3", "16", "4"}, {"4", "16", "4"}});
     stop = true;
     sender.join();
 
+    // What the service accepted, and what is left, hold every call once.
     const auto uploads = service.recordedUploads();
     ASSERT_EQ(uploads.size(), sends.size());
-    std::map<std::string, std::string> delivered; // in accepted uploads and the outbox
-    for (std::size_t n = 0; n < sends.size(); ++n) {
-        const vl::SendResult& s = sends[n];
-        ASSERT_TRUE(s.transferOk && !uploads[n].parts.empty()) << s.error;
-        EXPECT_EQ(uploads[n].parts.back().value, s.sent);
-        const char v = verdicts[n % verdicts.size()];
-        EXPECT_EQ(s.verdict, v == 'o'   ? vl::SendVerdict::Accepted
-                             : v == 'r' ? vl::SendVerdict::Refused
-                                        : vl::SendVerdict::NoVerdict);
-        EXPECT_TRUE(v == 'o' ? s.emptied == vl::EmptyOutcome::Emptied ||
-                                   s.emptied == vl::EmptyOutcome::Trimmed
-                             : !s.emptied);
-        std::map<std::string, std::string> refused; // it must come again later
-        vltest::readOutbox(s.sent, v == 'o' ? delivered : refused);
-    }
     EXPECT_NE(sends.size(), 0u);
+    std::map<std::string, std::string> delivered, refused;
+    for (std::size_t n = 0; n < sends.size(); ++n) {
+        ASSERT_TRUE(sends[n].transferOk && !uploads[n].parts.empty()) << sends[n].error;
+        const bool accepted = verdicts[n % verdicts.size()] == 'o';
+        vltest::readOutbox(uploads[n].parts.back().value, accepted ? delivered : refused);
+    }
     const std::string rest = p.read("Respuesta.tsv");
     const long last = vltest::readOutbox(rest, delivered);
     EXPECT_EQ(p.read("NumRegistro"), rest.empty() ? std::string() : std::to_string(last) + "\r\n");
-    EXPECT_EQ(delivered.size(), 5u * kRounds);
+    EXPECT_EQ(delivered.size(), 5u * 16);
     for (const auto& [call, lines] : delivered)
-        EXPECT_EQ(lines, vltest::inOrder(kCount)) << "closing call " << call;
+        EXPECT_EQ(lines, "/1234") << call; // four lines, whole and together
     // Nothing left held by the finished processes: the byte, the note and the OS locks.
-    EXPECT_EQ(p.lock(), "*");
+    EXPECT_EQ(p.read("Ocupado"), "*");
     EXPECT_EQ(p.read("Ocupado.lck").substr(0, 1), "*");
     EXPECT_FALSE(vl::heldByAnyone(vl::lockGuardPath(p.paths), 0));
-    EXPECT_FALSE(vl::holderAlive(p.paths, '0'));
-    EXPECT_TRUE(fs::is_empty(p.dir.path() / "quiroles/Velantia/referencias"));
+    for (const char d : {'0', '1', '2', '3', '4'})
+        EXPECT_FALSE(vl::holderAlive(p.paths, d)) << d;
+    EXPECT_TRUE(fs::is_empty(p.paths.product("referencias")));
 }
 
 // A terminal killed while it holds the lock for a closing move or a send, or the guard in the
@@ -128,16 +110,16 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
     } rows[] = {{"5", "1"}, {"5", ""}, {"0", "2"}, {"guard", "1"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.hold + " then " + row.other);
-        Product p;
+        vltest::Product p;
         const auto attempt = [&] {
             return row.other.empty() ? vl::tryAcquireForSend(p.paths)
                                      : vl::tryAcquireForClosing(p.paths, row.other);
         };
         const bool guard = row.hold == "guard";
         const std::string byte = guard ? "*" : row.hold;
-        const auto holder = startWorker({"hold", p.dir.path().string(), row.hold});
-        ASSERT_TRUE(holder->waitReady());
-        EXPECT_EQ(p.lock(), byte);
+        Worker holder(p.worker("hold", {row.hold}));
+        ASSERT_TRUE(holder.waitReady());
+        EXPECT_EQ(p.read("Ocupado"), byte);
         EXPECT_EQ(vl::heldByAnyone(vl::lockGuardPath(p.paths), 0), guard);
         if (!guard) {
             EXPECT_TRUE(vl::holderAlive(p.paths, byte[0]));
@@ -145,17 +127,17 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
             EXPECT_FALSE(a.acquired);
             EXPECT_EQ(a.found, byte[0]);
         }
-        holder->kill();
-        ASSERT_TRUE(holder->wait().killed);
+        holder.kill();
+        ASSERT_TRUE(holder.wait().killed);
         // The byte is still there, but nobody holds it any more.
-        EXPECT_EQ(p.lock(), byte);
+        EXPECT_EQ(p.read("Ocupado"), byte);
         EXPECT_FALSE(vl::holderAlive(p.paths, byte[0]));
         EXPECT_FALSE(vl::heldByAnyone(vl::lockGuardPath(p.paths), 0));
         EXPECT_TRUE(attempt().acquired);
-        EXPECT_EQ(p.lock(), row.other.empty() ? "0" : row.other);
+        EXPECT_EQ(p.read("Ocupado"), row.other.empty() ? "0" : row.other);
         EXPECT_TRUE(vl::release(p.paths));
         // Written by something else, the same byte blocks as it always did.
-        p.dir.write("quiroles/Velantia/Ocupado", byte);
+        p.write("Ocupado", byte);
         EXPECT_EQ(attempt().acquired, guard);
     }
 }

@@ -1,26 +1,22 @@
 // Closing calls of terminals on one product folder: the reference files they move, the call
-// itself, and the check of the outbox they leave.
+// itself, the worker processes that make it, and the check of the outbox they leave.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <map>
-#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "core/cmdline.h"
-#include "core/paths.h"
+#include "core/text.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
 #include "platform/fileio.h"
-#include "support/tempdir.h"
-#include "survey/recording.h"
+#include "platform/oslock.h"
+#include "support/terminal.h"
 #if defined(VELANTIA_FAULT_WORKER) && !defined(_WIN32)
 #include "support/faults.h"
 #endif
@@ -28,7 +24,7 @@
 namespace vltest {
 
 inline std::string padded(int v, int width) {
-    std::string s = std::to_string(v);
+    const std::string s = std::to_string(v);
     return std::string(static_cast<std::size_t>(width) - s.size(), '0') + s;
 }
 
@@ -111,46 +107,65 @@ inline long readOutbox(const std::string& text, std::map<std::string, std::strin
     return serial;
 }
 
-// A call's lines read whole and in order.
-inline std::string inOrder(int count) {
-    std::string s = "/";
-    for (int i = 1; i <= count; ++i)
-        s += std::to_string(i);
-    return s;
-}
-
-// A product folder with its references folder and the lock free.
-struct Product {
-    TempDir dir;
-    vl::Paths paths{dir.path()};
-    Product() {
-        std::filesystem::create_directories(dir.path() / "quiroles/Velantia/referencias");
-        dir.write("quiroles/Velantia/Ocupado", "*");
+// The closing call of the terminal named by the reference's last digit, holding the lock.
+struct Closing : Terminal {
+    explicit Closing(std::initializer_list<const char*> codes, const char* reference = "12345673")
+        : Terminal(codes, reference) {
+        st.closingCall = true;
+        st.terminalDigit = std::string(1, st.reference.back());
+        write("Ocupado", st.terminalDigit);
     }
-    std::string read(const std::string& rel) const { return dir.read("quiroles/Velantia/" + rel); }
+    // Medicine m recorded with these answer codes in rows 1.., padded as read back from the file.
+    void record(int m, const std::vector<std::string>& answers) {
+        auto& t = session.respuestasMed();
+        t[m][0][0] = vl::LSet("1", 3);
+        for (std::size_t k = 0; k < answers.size(); ++k)
+            t[m][1][k + 1] = vl::LSet(answers[k], 4);
+    }
+    vl::ClosingResult move() { return vl::closingMove(paths, st, cfg, session, {2024, 3, 7}); }
 };
 
-// After terminals 1..`terminals` closed `rounds` dispensings each: every call's lines whole,
-// together, numbered on from 1, each call exactly once, and the lock free.
-inline void checkAllClosed(const Product& p, int terminals, int rounds, int count) {
-    std::map<std::string, std::string> calls, expected;
-    for (int t = 1; t <= terminals; ++t)
-        for (int r = 1; r <= rounds; ++r)
-            expected[std::to_string(t) + padded(r, 2)] = inOrder(count);
-    const long total = static_cast<long>(terminals) * rounds * count;
-    EXPECT_EQ(readOutbox(p.read("Respuesta.tsv"), calls), total);
-    EXPECT_EQ(calls, expected);
-    EXPECT_EQ(p.read("NumRegistro"), std::to_string(total) + "\r\n");
+// The product folder with the lock free and, from `outboxLines` on, that many lines of an
+// earlier call ("999") in the outbox.
+struct Product : Folder {
+    explicit Product(int outboxLines = 0) {
+        write("Ocupado", "*");
+        if (outboxLines == 0) return;
+        std::string outbox = vl::OutboxHeader;
+        for (int n = 1; n <= outboxLines; ++n)
+            outbox += std::to_string(n) + "\t999999\t4321\t20240306\t9,99,999\r\n";
+        write("Respuesta.tsv", outbox);
+        write("NumRegistro", std::to_string(outboxLines) + "\r\n");
+    }
+    // An open file keeps its folder from being removed on Windows.
+    ~Product() { vl::dropHolds(vl::lockGuardPath(paths)); }
+#if defined(VELANTIA_FAULT_WORKER) && !defined(_WIN32)
+    // The command line of the worker program doing `mode` in this folder.
+    std::vector<std::string> worker(const std::string& mode, std::vector<std::string> args) const {
+        args.insert(args.begin(), {VELANTIA_FAULT_WORKER, mode, dir.path().string()});
+        return args;
+    }
+#endif
+};
+
+// After `calls` closing calls, each one's lines (readOutbox's positions) matching `lines`:
+// numbered from 1 to NumRegistro (without gaps unless a killed call repeated some), the lock free
+// and nothing left behind.
+inline void checkAllClosed(const Product& p, std::size_t calls, const std::string& lines,
+                           bool numbered = true) {
+    std::map<std::string, std::string> got;
+    const std::string outbox = p.read("Respuesta.tsv");
+    const long last = readOutbox(outbox, got, numbered);
+    EXPECT_EQ(outbox.substr(std::string(vl::OutboxHeader).size(), 2), "1\t");
+    EXPECT_EQ(p.read("NumRegistro"), std::to_string(last) + "\r\n");
+    got.erase("999");
+    EXPECT_EQ(got.size(), calls);
+    for (const auto& [call, positions] : got)
+        EXPECT_TRUE(std::regex_match(positions, std::regex(lines))) << call << ": " << positions;
     EXPECT_EQ(p.read("Ocupado"), "*");
     EXPECT_TRUE(std::filesystem::is_empty(p.paths.product("referencias")));
+    for (const auto& e : std::filesystem::directory_iterator(p.paths.product()))
+        EXPECT_EQ(e.path().filename().string().find(".~"), std::string::npos) << e.path();
 }
-
-#if defined(VELANTIA_FAULT_WORKER) && !defined(_WIN32)
-// The worker program with these arguments.
-inline std::unique_ptr<Worker> startWorker(std::vector<std::string> args) {
-    args.insert(args.begin(), VELANTIA_FAULT_WORKER);
-    return std::make_unique<Worker>(args);
-}
-#endif
 
 } // namespace vltest

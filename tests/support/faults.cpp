@@ -2,7 +2,6 @@
 
 #ifndef _WIN32
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -13,9 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <thread>
+#include <fstream>
 
 #include "support/tempdir.h"
 
@@ -59,14 +57,8 @@ void Worker::kill() {
 }
 
 Worker::End Worker::wait() {
-    if (pid_ <= 0 || reaped_) return end_;
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    for (pid_t got; (got = ::waitpid(pid_, &status, WNOHANG)) != pid_;) {
-        if (got < 0) return end_;
-        if (std::chrono::steady_clock::now() > deadline) kill();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    if (pid_ <= 0 || reaped_ || ::waitpid(pid_, &status, 0) != pid_) return end_;
     reaped_ = true;
     end_.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     end_.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -74,36 +66,6 @@ Worker::End Worker::wait() {
 }
 
 namespace {
-
-// Runs `body` in a forked child and returns what it wrote to the pipe, with its exit code.
-struct ChildOutcome {
-    int exitCode = -1;
-    std::string text;
-};
-
-ChildOutcome inChild(const std::function<int(int out)>& body) {
-    ChildOutcome r;
-    int fds[2];
-    if (::pipe(fds) != 0) return r;
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        const int code = body(fds[1]);
-        ::close(fds[1]);
-        _exit(code);
-    }
-    ::close(fds[1]);
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
-        r.text.append(buf, static_cast<std::size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        r.exitCode = WEXITSTATUS(status);
-    return r;
-}
 
 bool writeAll(int fd, const std::string& s) {
     std::size_t done = 0;
@@ -115,12 +77,32 @@ bool writeAll(int fd, const std::string& s) {
     return true;
 }
 
+// Runs `body` in a forked child: its exit code (-1 when it died) and the text it left in `out`.
+std::pair<int, std::string> inChild(const std::function<int(std::string& out)>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {-1, ""};
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string out;
+        const int code = body(out);
+        _exit(writeAll(fds[1], out) ? code : 4);
+    }
+    ::close(fds[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    const bool exited = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status);
+    return {exited ? WEXITSTATUS(status) : -1, text};
+}
+
 bool writeProcFile(const char* path, const std::string& text) {
-    const int fd = ::open(path, O_WRONLY);
-    if (fd < 0) return false;
-    const bool ok = writeAll(fd, text);
-    ::close(fd);
-    return ok;
+    std::ofstream f(path);
+    return static_cast<bool>(f << text << std::flush);
 }
 
 // A mount namespace of our own, as root or through a user namespace.
@@ -151,22 +133,22 @@ void fill(const fs::path& file) {
 
 std::optional<std::string> runWithFileSizeLimit(std::uintmax_t maxFileBytes,
                                                 const std::function<std::string()>& work) {
-    const ChildOutcome r = inChild([&](int out) {
+    const auto [code, text] = inChild([&](std::string& out) {
         // Past the limit a write fails with EFBIG instead of ending the process.
         ::signal(SIGXFSZ, SIG_IGN);
         rlimit lim{static_cast<rlim_t>(maxFileBytes), static_cast<rlim_t>(maxFileBytes)};
         if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) return 3;
-        return writeAll(out, work()) ? 0 : 4;
+        out = work();
+        return 0;
     });
-    if (r.exitCode != 0) return std::nullopt;
-    return r.text;
+    return code == 0 ? std::optional(text) : std::nullopt;
 }
 
 FullDiskRun runOnFullTmpfs(const fs::path& source, const fs::path& mountPoint,
                            const fs::path& copyOut, std::uintmax_t bytes,
                            const std::function<std::string()>& work) {
     constexpr int NoMount = 77;
-    const ChildOutcome r = inChild([&](int out) {
+    const auto [code, text] = inChild([&](std::string& out) {
         if (!privateMounts()) return NoMount;
         const std::string options = "size=" + std::to_string(bytes);
         if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, options.c_str()) != 0) return NoMount;
@@ -175,17 +157,15 @@ FullDiskRun runOnFullTmpfs(const fs::path& source, const fs::path& mountPoint,
         if (ec) return 5;
         const fs::path filler = mountPoint / "relleno.bin";
         fill(filler);
-        const std::string text = work();
+        out = work();
         fs::remove(filler, ec);
         fs::create_directories(copyOut, ec);
         fs::copy(mountPoint, copyOut, fs::copy_options::recursive, ec);
-        if (ec) return 6;
-        return writeAll(out, text) ? 0 : 4;
+        return ec ? 6 : 0;
     });
     FullDiskRun run;
-    if (r.exitCode == NoMount) return run;
-    run.mounted = true;
-    if (r.exitCode == 0) run.result = r.text;
+    run.mounted = code != NoMount;
+    if (code == 0) run.result = text;
     return run;
 }
 

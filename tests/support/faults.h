@@ -33,7 +33,7 @@ class Worker {
         bool killed = false; // ended by SIGKILL
         int exitCode = -1;   // when it exited
     };
-    // Waits for the end; a worker still running after 90 s is killed.
+    // Waits for the end.
     End wait();
 
   private:

@@ -15,7 +15,6 @@
 #include <optional>
 
 #include "core/faultpoint.h"
-#include "platform/oslock.h"
 #include "support/closings.h"
 #include "update/convert.h"
 
@@ -59,8 +58,9 @@ int rounds(const Paths& paths, const std::string& digit, int rounds, int count,
         const auto go = paths.product("go" + std::to_string(round));
         if (pair == "second" && (!writeFileBytes(mine, "") || !waitFor(go))) return 3;
         if (pair == "first" && !waitFor(mine)) return 3;
-        const std::string line =
-            vltest::writeClosingRound(paths, digit, round, count, !pair.empty(), pair != "second");
+        // A pair's codes in another order: both calls rewrite the file, as a double launch may.
+        const std::string line = vltest::writeClosingRound(
+            paths, digit, round, count, !pair.empty(), pair != "second", pair.empty() ? 1 : 2);
         if (line.empty() || (pair == "first" && !writeFileBytes(go, ""))) return 3;
         if (vltest::closeOnce(paths, line) != "ok") return 5;
     }
