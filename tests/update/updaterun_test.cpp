@@ -1,8 +1,14 @@
+// A package from the service to the data files: the download, the unpacking and whole runs.
 #include "update/updaterun.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zip.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 
@@ -13,34 +19,190 @@
 #include "support/received.h"
 #include "support/service_double.h"
 #include "support/tempdir.h"
-#include "support/zipfile.h"
+#include "update/unzip.h"
 
 using namespace vl;
 using namespace vltest;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 namespace {
 
-// The configured values with every character that would change the address, some that would
-// not, and one byte of Windows-1252 (n with tilde).
+using Tree = std::vector<std::pair<std::string, std::string>>;
+
+struct ZipEntry {
+    std::string name; // a folder when it ends in '/'
+    std::string data;
+    bool link = false; // stored with the Unix mode of a symbolic link
+};
+
+// A real archive; a later entry of the same name replaces the earlier one.
+void makeZip(const fs::path& file, const std::vector<ZipEntry>& entries) {
+    fs::create_directories(file.parent_path());
+    int err = 0;
+    zip_t* z = zip_open(file.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    ASSERT_NE(z, nullptr);
+    for (const auto& e : entries) {
+        const zip_int64_t i =
+            e.name.ends_with('/')
+                ? zip_dir_add(z, e.name.c_str(), ZIP_FL_ENC_UTF_8)
+                : zip_file_add(z, e.name.c_str(),
+                               zip_source_buffer(z, e.data.data(), e.data.size(), 0),
+                               ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+        ASSERT_GE(i, 0) << zip_strerror(z) << " " << e.name;
+        const auto mode = (S_IFLNK | 0777u) << 16;
+        ASSERT_EQ(e.link ? zip_file_set_external_attributes(z, i, 0, ZIP_OPSYS_UNIX, mode) : 0, 0);
+    }
+    ASSERT_EQ(zip_close(z), 0) << zip_strerror(z);
+}
+
+class HostileZip : public ::testing::Test {
+  protected:
+    void SetUp() override { dir.write("fuera/intacto.txt", "original"); }
+    void empty() const {
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    std::string zipOf(const std::vector<ZipEntry>& entries) const {
+        makeZip(archive, entries);
+        return readBytes(archive);
+    }
+    TempDir dir;
+    fs::path outside = dir.path() / "fuera";
+    fs::path folder = dir.path() / "quiroles/Velantia/Recibido";
+    fs::path archive = dir.path() / "Software.zip";
+};
+
+// Names pointing elsewhere in any spelling land flat in the folder, replacing the file of that
+// name in any case (a stale spelling would be found instead). Links are neither made nor followed.
+TEST_F(HostileZip, EntryNamesNeverLeaveTheFolderAndLinksAreNeitherMadeNorFollowed) {
+    empty();
+    for (const char* stale : {"barras.xml", "Maestro.xml", "encuesta.xml", "UNIDAD.XML"})
+        writeBytes(folder / stale, "viejo y mas largo que el nuevo");
+    fs::create_symlink(outside / "intacto.txt", folder / "red.xml");
+    const std::string big(200000, 'x'), target = (outside / "intacto.txt").string();
+    std::vector<ZipEntry> entries = {{"../../../fuera/subir.xml", "2"},
+                                     {"..\\..\\..\\fuera\\barras.xml", "3"},
+                                     {"C:\\Windows\\unidad.xml", "4"},
+                                     {"C:relativo.xml", "5"},
+                                     {"\\\\servidor\\recurso\\red.xml", "6"},
+                                     {"./../punto.xml", "7"},
+                                     {"Maestro.xml:flujo", "8"},
+                                     {"..", "9"},
+                                     {"C:", "10"},
+                                     {"../evil", "11"},
+                                     {"x/..", "12"},
+                                     {"datos/", ""},
+                                     {"datos/interior/Encuesta.xml", big},
+                                     {"MAESTRO.XML", "13"}};
+    entries.push_back({(outside / "absoluto.xml").generic_string(), "1"});
+    entries.push_back({"enlace.xml", target, true});
+    makeZip(archive, entries);
+    ASSERT_EQ(Unzip(archive, folder), UnzipOk);
+    const Tree flat = {{"Encuesta.xml", big}, {"MAESTRO.XML", "13"},  {"absoluto.xml", "1"},
+                       {"barras.xml", "3"},   {"enlace.xml", target}, {"evil", "11"},
+                       {"flujo", "8"},        {"punto.xml", "7"},     {"red.xml", "6"},
+                       {"relativo.xml", "5"}, {"subir.xml", "2"},     {"unidad.xml", "4"}};
+    EXPECT_EQ(snapshotTree(folder), flat);
+    EXPECT_FALSE(fs::is_symlink(folder / "red.xml") || fs::is_symlink(folder / "enlace.xml"));
+    // Outside the received folder nothing changed.
+    auto all = snapshotTree(dir.path());
+    std::erase_if(all,
+                  [](const auto& e) { return e.first.starts_with("quiroles/Velantia/Recibido/"); });
+    const Tree untouched = {{"Software.zip", readBytes(archive)},
+                            {"fuera/", ""},
+                            {"fuera/intacto.txt", "original"},
+                            {"quiroles/", ""},
+                            {"quiroles/Velantia/", ""}};
+    EXPECT_EQ(all, untouched);
+}
+
+// Other archivers' packages unpack when libzip decodes them. No package, or more bytes or files
+// than allowed whatever the headers declare: refused, with no file and no temporary left.
+TEST_F(HostileZip, DamagedArchivesAndBombsAreRefused) {
+    dir.write("make.py", "import sys, zipfile\n"
+                         "for name, method in (('deflate', 8), ('stored', 0), ('bzip2', 12),"
+                         " ('lzma', 14)):\n"
+                         "    with zipfile.ZipFile(sys.argv[1] + name, 'w', method) as z:\n"
+                         "        z.writestr('Maestro.xml', 'a' * 2000)\n"
+                         "with zipfile.ZipFile(sys.argv[1] + 'zip64', 'w') as z:\n"
+                         "    with z.open('Maestro.xml', 'w', force_zip64=True) as f:\n"
+                         "        f.write(b'a' * 2000)\n");
+    const fs::path made = dir.path() / "made-";
+    ASSERT_EQ(
+        std::system(("python3 " + (dir.path() / "make.py").string() + " " + made.string()).c_str()),
+        0);
+    const auto by = [&](const char* method) { return readBytes(made.string() + method); };
+    std::string damaged = zipOf({{"Maestro.xml", std::string(5000, 'a') + std::string(5000, 'b')}});
+    // The deflated data just after the local header (30 bytes + name).
+    for (std::size_t i = 30 + 11; i < 30 + 11 + 8; ++i)
+        damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
+    const auto two = [&](std::size_t a, std::size_t b) {
+        return zipOf({{"a.xml", std::string(a, '0')}, {"b.xml", std::string(b, '0')}});
+    };
+    // Small, and inflating far beyond the limit: ratio above 250.
+    const std::string bomb = zipOf({{"Maestro.xml", std::string(24 << 20, '\0')}});
+    std::string lying = bomb; // the uncompressed size in the local and the central header: 100
+    for (const auto& [sig, at] : {std::pair{"PK\x03\x04", 22}, {"PK\x01\x02", 24}})
+        std::memcpy(&lying[lying.find(sig) + at], "\x64\0\0\0", 4);
+    std::vector<ZipEntry> many;
+    for (std::int64_t i = 0; i < UnzipMaxEntries; ++i)
+        many.push_back({"f" + std::to_string(i) + ".xml", ""});
+    const std::string most = zipOf(many);
+    many.push_back({"otro.xml", ""});
+    const struct {
+        std::string bytes;
+        std::uint64_t limit;
+        int result;
+        std::size_t files;
+    } cases[] = {{by("deflate"), UnzipLimit, UnzipOk, 1},
+                 {by("stored"), UnzipLimit, UnzipOk, 1},
+                 {by("bzip2"), UnzipLimit, UnzipOk, 1},
+                 {by("zip64"), UnzipLimit, UnzipOk, 1},
+                 {by("lzma"), UnzipLimit, UnzipBadEntry, 0}, // the reason: UpdateRun
+                 {"", UnzipLimit, UnzipNotAnArchive, 0},
+                 {"<html><body>Error 500</body></html>", UnzipLimit, UnzipNotAnArchive, 0},
+                 {std::string("PK\x03\x04\x14\x00", 6), UnzipLimit, UnzipNotAnArchive, 0},
+                 {damaged, UnzipLimit, UnzipBadEntry, 0},
+                 {zipOf({{"vacia/", ""}}), UnzipLimit, UnzipEmpty, 0},
+                 {two(600, 400), 1000, UnzipOk, 2},
+                 {two(600, 401), 1000, UnzipTooLarge, 1},
+                 {two(1001, 0), 1000, UnzipTooLarge, 0},
+                 {two(100000, 100000), 200000, UnzipOk, 2},
+                 {two(100000, 100001), 200000, UnzipTooLarge, 1},
+                 {bomb, 1 << 20, UnzipTooLarge, 0},
+                 {lying, 1 << 20, UnzipTooLarge, 0},
+                 {most, UnzipLimit, UnzipOk, UnzipMaxEntries},
+                 {zipOf(many), UnzipLimit, UnzipTooManyEntries, 0}};
+    fs::remove(archive);
+    empty();
+    EXPECT_EQ(Unzip(archive, folder), UnzipNotAnArchive);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes.substr(0, 40));
+        empty();
+        writeBytes(archive, c.bytes);
+        EXPECT_EQ(Unzip(archive, folder, c.limit), c.result);
+        EXPECT_EQ(snapshotTree(folder).size(), c.files);
+    }
+}
+
+// Characters that would change the address, some that would not, and a Windows-1252 byte.
 const std::string Clave = "a&b c#%+\xF1";
 const std::string ClaveInQuery = "a%26b%20c%23%25%2B%F1";
 
 // The request of each step: f (master), e (survey), p (prices).
 std::vector<std::string> queries(const std::string& steps) {
+    const std::map<char, std::string> fichero{
+        {'f', "farmacia"}, {'e', "encuesta"}, {'p', "precio"}};
     std::vector<std::string> q;
     for (const char s : steps)
         q.push_back(
-            std::string("n_farmacia=28123&fichero=") +
-            (s == 'f'   ? "farmacia"
-             : s == 'e' ? "encuesta"
-                        : "precio") +
+            "n_farmacia=28123&fichero=" + fichero.at(s) +
             "&tipo_fichero=2&fecha_ultima=20061106&codigo_empresa=8=9/?-._~&clave=" + ClaveInQuery);
     return q;
 }
 
-// The XML of the three packages of generation `n` (a digit), and the data file `f` (Velantia.txt,
-// Encuesta.txt, productos.txt) it becomes.
+// The three packages of generation `n`, and the data file `f` (Velantia, Encuesta, productos).
 std::vector<ZipEntry> xml(const std::string& n) {
     return {{"Maestro.xml", document(item(n, n + "00001", {{"fecha_final", ""}}))},
             {"Encuesta.xml", document(row({"1", "Grupo " + n, "1", "P", "1", "S\xC3\xAD", "s"}))},
@@ -53,7 +215,6 @@ std::string made(int f, const std::string& n) {
 }
 const std::string None = "<missing>";
 
-using Tree = std::vector<std::pair<std::string, std::string>>;
 Tree withoutPackage(Tree t) {
     std::erase_if(t, [](const auto& e) { return e.first == "Software.zip"; });
     return t;
@@ -106,12 +267,6 @@ class UpdateRun : public ::testing::Test {
         cb.message = [this](const std::string& t) { said.push_back(t); };
         return runUpdate(Paths(root.path()), cfg, files, cancelled, cb, options);
     }
-    std::vector<std::string> recorded() const {
-        std::vector<std::string> q;
-        for (const auto& d : service->recordedDownloads())
-            q.push_back(d.query);
-        return q;
-    }
     // Velantia.txt, Encuesta.txt, productos.txt, basea
     std::vector<std::string> data() const {
         std::vector<std::string> d;
@@ -132,45 +287,29 @@ class UpdateRun : public ::testing::Test {
     std::vector<std::string> said;
 };
 
+// Only silence times out: a package that keeps arriving is never cut.
 TEST_F(UpdateRun, DownloadErrorKinds) {
-    // Only silence times out: a package that keeps arriving is never cut.
     startService("trickle");
     options.https.timeoutSeconds = 2;
-    std::vector<int> states;
-    const auto state = [&](int s) { states.push_back(s); };
-    auto got = download(downloadUrl(service->url(), cfg, "farmacia"), state, options.https);
+    int state = 0;
+    const auto onState = [&](int s) { state = s; };
+    auto got = download(downloadUrl(service->url(), cfg, "farmacia"), onState, options.https);
     ASSERT_EQ(got.kind, DownloadOutcome::Kind::Ok) << got.detail;
     EXPECT_EQ(got.body, readBytes(zips.path() / "farmacia.zip"));
-    EXPECT_EQ(states, (std::vector<int>{1, 3, 5, 7, 8, 12}));
-
+    EXPECT_EQ(state, 12);
     ASSERT_TRUE(service->setMode("delay", "12", 5));
     options.https.timeoutSeconds = 1;
-    got = download(service->url(), state, options.https);
+    got = download(service->url(), onState, options.https);
     EXPECT_EQ(got.kind, DownloadOutcome::Kind::Timeout);
-    EXPECT_EQ(got.errorNumber, 28);
-    EXPECT_EQ(states.back(), 11);
-
-    got = download(ServiceDouble::refusedUrl(), {}, options.https);
-    EXPECT_EQ(got.kind, DownloadOutcome::Kind::ConnectFailed);
-    EXPECT_EQ(got.detail, "No se puede conectar con el servidor.");
-
-    // Without the test's certificate authority the double's certificate is not trusted.
-    options.https = {10, fs::path()}; // the handshake alone may take a second under load
-    got = download(service->url(), {}, options.https);
-    EXPECT_EQ(got.kind, DownloadOutcome::Kind::OtherError);
-    EXPECT_EQ(got.errorNumber, 60);
-    EXPECT_TRUE(got.body.empty());
+    EXPECT_EQ(state, 11);
 }
 
-// Runs after an earlier one (its XML 7 and package 9 received, data files 7) with packages 5 on
-// the service: the requests made, what the pharmacist is told, the data files afterwards. A step
-// that fails ends the run; when it converted nothing, nothing received changes either, but for
-// a package that came whole.
+// Runs after an earlier one (XML 7 and package 9 received, data files 7) with packages 5 on the
+// service. A failed step ends the run; when nothing was converted, nothing received changes.
 TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
     std::string lzma = readBytes(zips.path() / "farmacia.zip");
     lzma[8] = lzma[lzma.find("PK\x01\x02") + 10] = 14; // LZMA, as some archivers write
-    // basea record 1 holds 500001; basey record 50000 (its first five digits) points slot 1 (its
-    // last digit) at it.
+    // basey record 50000 (the code's first five digits) points slot 1 (its last) at basea 1.
     const std::string basea = "500001" + std::string(45, 'n') + "    1.00S" + std::string("\0Z", 2);
     std::string basey(50000 * BaseIndexRecord::Length, ' '), priced = basea;
     basey.replace(49999 * BaseIndexRecord::Length + 12, 6, "000001");
@@ -250,7 +389,10 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         runlog::open(Paths(root.path()), "");
         const bool failed = run() == UpdateEnd::Failed;
         runlog::close();
-        EXPECT_EQ(recorded(), queries(c.steps));
+        std::vector<std::string> requests;
+        for (const auto& d : service->recordedDownloads())
+            requests.push_back(d.query);
+        EXPECT_EQ(requests, queries(c.steps));
         std::string told;
         for (const auto& t : said)
             told += (told.empty() ? "" : "\n") + t;
@@ -269,24 +411,17 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         if (failed && std::string(c.data) == "777-") {
             EXPECT_EQ(withoutPackage(snapshotTree(root.path() / Recibido)), received);
         }
+        // The run log masks the password and says why a run ended.
         const std::string log =
             fromCp1252(runlog::readLog(runlog::logPath(Paths(root.path()), "")));
-        EXPECT_EQ(log.find(ClaveInQuery), std::string::npos) << "the password in the run log";
-        if (std::string(c.what) == "the survey step fails") {
-            for (const char* line :
-                 {"Actualización Maestro.xml: petición https://", "&clave=***\r\n",
-                  "Actualización Maestro.xml: recibidos ",
-                  "Descomprimidos de Software.zip: Maestro.xml",
-                  "Maestro.xml: convertido: registros leídos: 1, líneas escritas: 1, textos: 1",
-                  "Actualización Encuesta.xml: no se ha podido descomprimir: ",
-                  "Actualización terminada con error: No ha podido descargar el archivo Encuesta"})
-                EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
-        }
+        EXPECT_EQ(log.find(ClaveInQuery), std::string::npos);
+        EXPECT_EQ(log.find("&clave=***\r\n") == std::string::npos, c.data == "777-"s && !failed)
+            << log;
+        EXPECT_EQ(log.find("terminada con error: No ha podido") != std::string::npos, failed);
     }
 }
 
-// The package itself cannot be stored, or its XML cannot be unpacked: the run says the disk is
-// full, and neither the received folder nor the data files change.
+// No room for the package or for its XML: the run says so, and nothing changes.
 TEST_F(UpdateRun, UpdateOnAFullDiskSaysSoAndChangesNothing) {
     std::string body;
     for (int i = 0; i < 60; ++i)
