@@ -29,17 +29,16 @@ inline std::string document(const std::string& body, const std::string& doctype 
 // A master item in force on Today; `over` replaces fields (an empty value still writes the
 // element).
 inline std::string item(const std::string& id, const std::string& code, const Fields& over = {}) {
-    Fields f{{"identificador", id},
-             {"codigo", code},
-             {"tipo_alarma", "1"},
-             {"titulo", "Titulo " + id},
-             {"texto", "Texto " + id},
-             {"fecha_inicio", "20240101"},
-             {"fecha_final", "20241231"},
-             {"fecha_actualizacion", "20240102"},
-             {"imprimir", "1"},
-             {"informacion_anexa", "Anexo " + id},
-             {"estado", "A"}};
+    const char* names[] = {
+        "identificador", "codigo",      "tipo_alarma",         "titulo",   "texto",
+        "fecha_inicio",  "fecha_final", "fecha_actualizacion", "imprimir", "informacion_anexa",
+        "estado"};
+    const std::string values[] = {
+        id,  code,          "1", "Titulo " + id, "Texto " + id, "20240101", "20241231", "20240102",
+        "1", "Anexo " + id, "A"};
+    Fields f;
+    for (std::size_t i = 0; i < std::size(names); ++i)
+        f.emplace_back(names[i], values[i]);
     for (auto& [name, value] : f)
         for (const auto& [o, v] : over)
             if (o == name) value = v;
