@@ -26,29 +26,25 @@ ConversionResult convertIn(const fs::path& root, TipoFichero tipo, DataFiles* fi
     return ConvertirFichero(tipo, Paths(root), files, o);
 }
 
-// A price without a comma is in hundredths, written as a Spanish amount.
+// A price without a comma is in hundredths, written as a Spanish amount. Only the first comma
+// counts, the amount is cut to its leftmost 8 characters and a point groups thousands.
 TEST(Format, PricesAndTextIdentifiers) {
     const std::pair<const char*, const char*> prices[] = {
-        {"10,00", "   10.00"},      {"9,99", "    9.99"},
-        {"1,2,3", "   1.2,3"},      // only the first comma
-        {"123456,789", "123456.7"}, // cut to the leftmost 8
-        {"1250", "   12,50"},       {"123456", "1.234,56"},
-        {"5", "    0,05"},          {"0", "    0,00"},
-        {"100", "    1,00"},        {"99999", "  999,99"},
-        {"100000", "1.000,00"},     {"123456789", "1.234.56"},
-        {"-1250", " (12,50)"},      {"+1250", "   12,50"},
-        {"-1", "  (0,01)"},         {"-123456", "(1.234,5"},
-        {" 1250 ", "   12,50"},     {"1.250", "   12,50"}, // the point groups thousands
-        {"12345678", "123.456,"},   {"abc", "    0,00"},
-        {"", "    0,00"},           {"12a", "    0,00"},
-        {"-", "    0,00"},          {"12.", "    0,00"}};
+        {"10,00", "   10.00"},      {"9,99", "    9.99"},   {"1,2,3", "   1.2,3"},
+        {"123456,789", "123456.7"}, {"1250", "   12,50"},   {"123456", "1.234,56"},
+        {"5", "    0,05"},          {"0", "    0,00"},      {"100", "    1,00"},
+        {"99999", "  999,99"},      {"100000", "1.000,00"}, {"123456789", "1.234.56"},
+        {"-1250", " (12,50)"},      {"+1250", "   12,50"},  {"-1", "  (0,01)"},
+        {"-123456", "(1.234,5"},    {" 1250 ", "   12,50"}, {"1.250", "   12,50"},
+        {"12345678", "123.456,"},   {"abc", "    0,00"},    {"", "    0,00"},
+        {"12a", "    0,00"},        {"-", "    0,00"},      {"12.", "    0,00"}};
     for (const auto& [received, expected] : prices)
         EXPECT_EQ(normalizePrice(received), expected) << received;
+    // An identifier keeps its left 6 characters.
     const std::pair<const char*, const char*> ids[] = {
         {"7", "000007"},    {"12", "000012"},      {"999999", "999999"},
         {"", "000000"},     {"abc", "000000"},     {"0", "000000"},
-        {"  42", "000042"}, {"1234567", "123456"}, // RSet keeps the left 6
-        {"-5", "999995"}};
+        {"  42", "000042"}, {"1234567", "123456"}, {"-5", "999995"}};
     for (const auto& [identificador, expected] : ids)
         EXPECT_EQ(textIdentifier(identificador), expected) << identificador;
 }
