@@ -238,13 +238,11 @@ class UpdateRun : public ::testing::Test {
     }
     // tls: 0 a good certificate, 1 one for another host name, 2 one from an unknown authority.
     void startService(const std::string& mode = "ok", int tls = 0, long timeout = 10) {
-        ServiceDouble::Options o;
-        o.mode = mode;
-        o.delaySeconds = 5;
-        o.wrongHost = tls == 1;
-        o.untrustedCa = tls == 2;
-        o.zips = zips.path();
-        service = std::make_unique<ServiceDouble>(o);
+        service = std::make_unique<ServiceDouble>(ServiceDouble::Options{.mode = mode,
+                                                                         .delaySeconds = 5,
+                                                                         .wrongHost = tls == 1,
+                                                                         .untrustedCa = tls == 2,
+                                                                         .zips = zips.path()});
         options.serviceUrl = service->url();
         options.https = {timeout, service->caPath()};
     }
