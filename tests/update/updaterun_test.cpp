@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 
@@ -183,13 +184,12 @@ const std::string ClaveInQuery = "a%26b%20c%23%25%2B%F1";
 
 // The request of each step: f (master), e (survey), p (prices).
 std::vector<std::string> queries(const std::string& steps) {
+    const std::map<char, std::string> fichero{
+        {'f', "farmacia"}, {'e', "encuesta"}, {'p', "precio"}};
     std::vector<std::string> q;
     for (const char s : steps)
         q.push_back(
-            "n_farmacia=28123&fichero=" +
-            std::string(s == 'f'   ? "farmacia"
-                        : s == 'e' ? "encuesta"
-                                   : "precio") +
+            "n_farmacia=28123&fichero=" + fichero.at(s) +
             "&tipo_fichero=2&fecha_ultima=20061106&codigo_empresa=8=9/?-._~&clave=" + ClaveInQuery);
     return q;
 }
