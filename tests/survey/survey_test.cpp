@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -173,20 +172,6 @@ TEST(Recording, RecordsFollowTheAnswersAndTheOrderOfTheCodes) {
     EXPECT_EQ(d.refFile(), before);
 }
 
-TEST(Recording, RepeatedCodesKeepTheFirst) {
-    for (const auto& [in, out] :
-         {std::pair{"ABB", "AB"}, {"ABACB", "ABC"}, {"AAA", "A"}, {"A", "A"}, {"", ""}}) {
-        RunState st;
-        for (const char* c = in; *c; ++c)
-            st.CodeList[++st.CodeCount] = std::string(1, *c);
-        removeRepeatedCodes(st);
-        std::string got;
-        for (const std::string& code : st.CodeList)
-            got += code;
-        EXPECT_EQ(got + std::to_string(st.CodeCount), out + std::to_string(std::strlen(out))) << in;
-    }
-}
-
 // Restoring: an empty stored position and code show "0" and the first entry, a position beyond
 // the list shows none, a header row is never restored; without a reference file nothing can be
 // recorded, "PENDIENTE DE GRABAR" included.
@@ -198,22 +183,25 @@ TEST(Recording, MuestraRespuestasRestoresNumbers) {
     t[1][1] = {"", "", "    ", "006 "};
     EXPECT_EQ(s.muestraRespuestas(1, p), (RecordingControls{false, false, false}));
     const std::string restored = describe(p);
-    EXPECT_EQ(restored, "3 one | E0Grupo | P0Uno[Si,No] 0/0/0 | P0Dos[a,b] 6/7/-1 | "
-                        "-0");
+    EXPECT_EQ(restored, "3 one | E0Grupo | P0Uno[Si,No] 0/0/0 | P0Dos[a,b] 6/7/-1 | -0");
     EXPECT_EQ(s.muestraRespuestas(2, p), (RecordingControls{false, false, false}));
     EXPECT_EQ(describe(p), restored); // not recorded: the panel stays as it is
     EXPECT_EQ(s.muestraRespuestas(0, p), std::nullopt);
     EXPECT_EQ(s.muestraRespuestas(51, p), std::nullopt);
 }
 
+// Repeated codes keep their first place, with or without a file.
 TEST(Recording, NoUsableReferenceMeansNoFile) {
     for (const char* ref : {"", "ABC00001", "00000000"}) {
-        Dispensing d({"111111", "111111"});
+        Dispensing d({"A", "B", "A", "C", "B", "B"});
         d.st.hasReference = *ref != '\0';
         d.st.reference = ref;
         SurveySession s;
         EXPECT_TRUE(s.synchronise(d.st, d.paths));
-        EXPECT_EQ(d.st.CodeCount, 1);
+        std::string codes;
+        for (const std::string& code : d.st.CodeList)
+            codes += code;
+        EXPECT_EQ(codes + std::to_string(d.st.CodeCount), "ABC3");
         EXPECT_FALSE(s.referenceOpen());
         EXPECT_EQ(s.grabar(1, d.st, d.panel).controls, std::nullopt);
         EXPECT_TRUE(std::filesystem::is_empty(d.dir.path() / "quiroles/Velantia/referencias"));
