@@ -5,40 +5,28 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <random>
 #include <string>
-#include <string_view>
+
+#include "support/tempdir.h"
 
 namespace vlfuzz {
 
 namespace fs = std::filesystem;
 
-// Made on first use in the temporary folder and removed when the process ends normally; every
-// input works inside it, so a long run leaves nothing behind.
+// Made on first use and removed when the process ends normally; every input works inside it,
+// so a long run leaves nothing behind.
 inline const fs::path& scratch() {
-    static const struct Folder {
-        fs::path p =
-            fs::temp_directory_path() / ("vlfuzz-" + std::to_string(std::random_device{}()));
-        Folder() { fs::create_directories(p); }
-        ~Folder() {
-            std::error_code ec;
-            fs::remove_all(p, ec);
-        }
-    } folder;
-    return folder.p;
+    static const vltest::TempDir folder;
+    return folder.path();
 }
 
+using vltest::readBytes;
+
+// Folders made as needed, as the share has them.
 inline void writeBytes(const fs::path& p, std::string_view bytes) {
     fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-inline std::string readBytes(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    vltest::writeBytes(p, bytes);
 }
 
 // Empties `dir` (made if missing) so each input starts from the same state.

@@ -13,8 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vl::Config cfg;
     vl::loadDatosTxt(file, cfg);
     check(readBytes(file) == asText(data, size), "reading changed the file");
-    writeBytes(scratch() / "tipoconect", asText(data, size));
-    const auto tipo = vl::readTipoConexion(scratch() / "tipoconect");
+    const auto tipo = vl::readTipoConexion(file);
     if (const auto sw = vl::readSurveySwitch(file))
         check(*sw >= -32768 && *sw <= 32767 && tipo == *sw, "switch and tipoconect",
               std::to_string(*sw));

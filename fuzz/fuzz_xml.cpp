@@ -72,11 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vl::ConversionOptions o;
     o.today = "20240615";
     o.descargarPrecios = true;
-    int lastProgress = -1;
-    o.progress = [&](int v) {
-        check(v >= 0 && v <= 100 && v >= lastProgress, "progress", std::to_string(v));
-        lastProgress = v;
-    };
     const vl::ConversionResult r = vl::ConvertirFichero(Tipo, paths, files, o);
     vl::waitForDataCleanup(); // the replaced texts are deleted in the background
 

@@ -27,10 +27,6 @@ TEST(Records, MakeLaysOutFieldsByteExact) {
     // A short source reads blank to the record length, a long one is cut.
     EXPECT_EQ(ProductRecord::fromBytes("12").bytes, "12" + std::string(54, ' '));
     EXPECT_EQ(BaseProductRecord::fromBytes(std::string(70, 'x')).bytes, std::string(62, 'x'));
-    const auto r = I::fromBytes("1234562000007202401012024010220241231B0\r\n");
-    EXPECT_EQ(r.code() + r.alertLevel() + r.textId() + "|" + r.updated() + "|" + r.startDate() +
-                  "|" + r.endDate() + "|" + r.status() + r.printFlag(),
-              "1234562000007|20240101|20240102|20241231|B0");
 
     const std::pair<std::string, long long> slots[] = {
         {"000012", 12}, {"     7", 7}, {"  12  ", 12}, {"999999", 999999},        {"      ", 0},
@@ -48,7 +44,6 @@ TEST(RecordFile, CreatesOnlyWhenAskedReadsBlankPastTheEndAndWritesPaddedWithNul)
     vltest::TempDir dir;
     RecordFile f;
     EXPECT_FALSE(f.open(dir.path() / "basea", 62, RecordFile::Create::Never));
-    EXPECT_FALSE(fs::exists(dir.path() / "basea"));
     EXPECT_FALSE(f.open(dir.path(), 41));
     ASSERT_TRUE(f.open(dir.write("f", std::string("abcdefg\0h\r\n", 11) + "xyz"), 4,
                        RecordFile::Create::Never));
@@ -203,18 +198,16 @@ TEST(ItemShown, DatesAndStatus) {
     }
 }
 
-// A search whose clock runs past a second is ended by the watchdog; the page never waits on it.
+// A search whose clock runs past a second is ended by the watchdog (a frozen clock never ends
+// one: the pages' tests); the page never waits on it.
 TEST_F(Lookup, WatchdogEndsASlowSearch) {
     auto files = open();
-    for (const int stepMs : {0, 600}) {
-        Watchdog::Clock::time_point t{};
-        bool expired = false;
-        Watchdog slow([&] { expired = true; },
-                      [&] { return t += std::chrono::milliseconds(stepMs); });
-        slow.start();
-        EXPECT_EQ(findItemRange(files, "222222", slow).size(), 3u);
-        EXPECT_EQ(expired, stepMs > 0) << stepMs;
-    }
+    Watchdog::Clock::time_point t{};
+    bool expired = false;
+    Watchdog slow([&] { expired = true; }, [&] { return t += std::chrono::milliseconds(600); });
+    slow.start();
+    EXPECT_EQ(findItemRange(files, "222222", slow).size(), 3u);
+    EXPECT_TRUE(expired);
 }
 
 } // namespace

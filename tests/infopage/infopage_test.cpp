@@ -132,7 +132,7 @@ TEST(ReadItemTexts, QuoteDelimitedFields) {
 
 // Button index (0 next, 1 previous) at current/count -> where it leaves the medicine, whether
 // it is shown again, the buttons that stay enabled, and which one takes the focus.
-TEST(Navigate, MovesAndSetsButtons) {
+TEST(Navigate, MovesSetsButtonsAndKnowsThePrintPage) {
     const std::tuple<int, int, int, const char*> cases[] = {
         // two medicines, at the first: next shows the second and hands the focus back
         {0, 1, 2, "Medicamento 2/2 shown -P focus 1"},
@@ -163,13 +163,11 @@ TEST(Navigate, MovesAndSetsButtons) {
         EXPECT_EQ(std::tuple(s.nextEnabled, s.prevEnabled, s.focus), std::tuple(next, false, -1))
             << current << "/" << count;
     }
-}
-
-TEST(PrintWatch, RecognisesThePatientPageByExactCase) {
-    EXPECT_TRUE(isPrintPage("file:///quiroles/Velantia/htm3/imprime.htm"));
-    EXPECT_TRUE(isPrintPage("imprime.htm?x"));
-    EXPECT_FALSE(isPrintPage("file:///quiroles/Velantia/htm3/IMPRIME.HTM"));
-    EXPECT_FALSE(isPrintPage("file:///quiroles/Velantia/htm3/informa.htm"));
+    // The patient page is known by its name, in exact case.
+    EXPECT_EQ(std::tuple(isPrintPage("file:///quiroles/Velantia/htm3/imprime.htm"),
+                         isPrintPage("imprime.htm?x"), isPrintPage("htm3/IMPRIME.HTM"),
+                         isPrintPage("htm3/informa.htm")),
+              std::tuple(true, true, false, false));
 }
 
 } // namespace

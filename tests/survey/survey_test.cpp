@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -104,7 +103,6 @@ const char* const kSurvey = "E001 Grupo\r\nP001 Uno\r\nR001sSi\r\nR002 No\r\n"
 struct Dispensing : vltest::Terminal {
     SurveyPanel panel = buildSurvey(kSurvey);
     using Terminal::Terminal;
-    std::string record(int r) const { return refFile().substr((r - 1) * 365, 365); }
 };
 
 TEST(Recording, RefRecordFieldsAreCutAndPadded) {
@@ -153,7 +151,7 @@ TEST(Recording, RecordsFollowTheAnswersAndTheOrderOfTheCodes) {
         EXPECT_EQ(s.respuestasMed()[m][1][2] + s.respuestasMed()[m][0][1], "2orden");
     vltest::expectGolden("survey/todo.ref", d.refFile());
 
-    const std::string first = d.record(1), second = d.record(2);
+    const std::string firstTwo = d.refFile().substr(0, 2 * RefRecord::Length);
     d.setCodes({"444444", "111111", "222222"});
     d.panel = buildSurvey(kSurvey);
     SurveySession again;
@@ -162,7 +160,7 @@ TEST(Recording, RecordsFollowTheAnswersAndTheOrderOfTheCodes) {
     std::string blanks;
     for (int r = 4; r <= 50; ++r)
         blanks += std::string(363, ' ') + "\n\r";
-    EXPECT_EQ(d.refFile(), "444444" + std::string(357, ' ') + "\n\r" + first + second + blanks);
+    EXPECT_EQ(d.refFile(), "444444" + std::string(357, ' ') + "\n\r" + firstTwo + blanks);
     EXPECT_EQ(again.respuestasMed()[3][1][2], "2   ");
     EXPECT_EQ(again.muestraRespuestas(1, d.panel), (RecordingControls{true, true, false}));
     EXPECT_EQ(again.muestraRespuestas(3, d.panel), (RecordingControls{false, true, true}));
@@ -171,20 +169,6 @@ TEST(Recording, RecordsFollowTheAnswersAndTheOrderOfTheCodes) {
     const std::string before = d.refFile(); // same list again: nothing changes
     ASSERT_TRUE(SurveySession().synchronise(d.st, d.paths));
     EXPECT_EQ(d.refFile(), before);
-}
-
-TEST(Recording, RepeatedCodesKeepTheFirst) {
-    for (const auto& [in, out] :
-         {std::pair{"ABB", "AB"}, {"ABACB", "ABC"}, {"AAA", "A"}, {"A", "A"}, {"", ""}}) {
-        RunState st;
-        for (const char* c = in; *c; ++c)
-            st.CodeList[++st.CodeCount] = std::string(1, *c);
-        removeRepeatedCodes(st);
-        std::string got;
-        for (const std::string& code : st.CodeList)
-            got += code;
-        EXPECT_EQ(got + std::to_string(st.CodeCount), out + std::to_string(std::strlen(out))) << in;
-    }
 }
 
 // Restoring: an empty stored position and code show "0" and the first entry, a position beyond
@@ -198,22 +182,25 @@ TEST(Recording, MuestraRespuestasRestoresNumbers) {
     t[1][1] = {"", "", "    ", "006 "};
     EXPECT_EQ(s.muestraRespuestas(1, p), (RecordingControls{false, false, false}));
     const std::string restored = describe(p);
-    EXPECT_EQ(restored, "3 one | E0Grupo | P0Uno[Si,No] 0/0/0 | P0Dos[a,b] 6/7/-1 | "
-                        "-0");
+    EXPECT_EQ(restored, "3 one | E0Grupo | P0Uno[Si,No] 0/0/0 | P0Dos[a,b] 6/7/-1 | -0");
     EXPECT_EQ(s.muestraRespuestas(2, p), (RecordingControls{false, false, false}));
     EXPECT_EQ(describe(p), restored); // not recorded: the panel stays as it is
     EXPECT_EQ(s.muestraRespuestas(0, p), std::nullopt);
     EXPECT_EQ(s.muestraRespuestas(51, p), std::nullopt);
 }
 
+// Repeated codes keep their first place, with or without a file.
 TEST(Recording, NoUsableReferenceMeansNoFile) {
     for (const char* ref : {"", "ABC00001", "00000000"}) {
-        Dispensing d({"111111", "111111"});
+        Dispensing d({"A", "B", "A", "C", "B", "B"});
         d.st.hasReference = *ref != '\0';
         d.st.reference = ref;
         SurveySession s;
         EXPECT_TRUE(s.synchronise(d.st, d.paths));
-        EXPECT_EQ(d.st.CodeCount, 1);
+        std::string codes;
+        for (const std::string& code : d.st.CodeList)
+            codes += code;
+        EXPECT_EQ(codes + std::to_string(d.st.CodeCount), "ABC3");
         EXPECT_FALSE(s.referenceOpen());
         EXPECT_EQ(s.grabar(1, d.st, d.panel).controls, std::nullopt);
         EXPECT_TRUE(std::filesystem::is_empty(d.dir.path() / "quiroles/Velantia/referencias"));
