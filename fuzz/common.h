@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 
 #include "support/tempdir.h"
@@ -22,12 +21,7 @@ inline const fs::path& scratch() {
 }
 
 using vltest::readBytes;
-
-// Folders made as needed, as the share has them.
-inline void writeBytes(const fs::path& p, std::string_view bytes) {
-    fs::create_directories(p.parent_path());
-    vltest::writeBytes(p, bytes);
-}
+using vltest::writeBytes;
 
 // Empties `dir` (made if missing) so each input starts from the same state.
 inline void resetFolder(const fs::path& dir) {
@@ -35,15 +29,7 @@ inline void resetFolder(const fs::path& dir) {
     fs::create_directories(dir);
 }
 
-// Every file under `dir` with its bytes: compared before and after, it shows any write.
-inline std::map<std::string, std::string> tree(const fs::path& dir) {
-    std::map<std::string, std::string> t;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        t[e.path().lexically_relative(dir).generic_string()] =
-            e.is_regular_file() ? readBytes(e.path()) : "<dir>";
-    return t;
-}
-
+using vltest::snapshotTree;
 inline std::string currentInput; // set by the replay, for the message
 // The seed's file name while the replay runs it unchanged (else empty): what it must give.
 inline std::string seedName;

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const char* p : {"Velantia/.txt", "Velantia/datos/.txt", "Velantia/datos/textos/etc/p.txt",
                           "Velantia/datos/textos/00 001.txt"})
         writeBytes(root / "quiroles" / p, "\"FUERA\"\r\n\"FUERA\"\r\n");
-    const auto before = tree(root);
+    const auto before = snapshotTree(root);
 
     vl::DataFiles df{vl::Paths(root)};
     df.OpenDataFiles();
@@ -57,6 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(pages.shown == 1 && pages.printable, "item not shown");
     }
     df.closeAll();
-    check(tree(root) == before, "a lookup changed a file");
+    check(snapshotTree(root) == before, "a lookup changed a file");
     return 0;
 }

@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     writeBytes(datos / "Velantia.txt", "OLD0001000001202401022024010120241231A1\r\n");
     writeBytes(datos / "textos" / "000001.txt", "\"viejo\"\r\n\"viejo\"\r\n\"viejo\"\r\n");
     writeBytes(datos / "Encuesta.txt", "E001 Viejo\r\nP001 Viejo\r\nR001 Viejo\r\n");
-    const auto old = tree(datos);
+    const auto old = snapshotTree(datos);
     const fs::path recibido = paths.product("recibido");
     resetFolder(recibido);
     writeBytes(recibido / vl::nombreXML(Tipo), asText(data, size));
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [prefix, reason] : Refusals)
         if (seedName.starts_with(prefix))
             check(!r.ok && r.error.starts_with(reason), "refusal reason", r.error);
-    const auto now = tree(datos);
+    const auto now = snapshotTree(datos);
     check(r.ok || (!r.error.empty() && now == old), "refused without a reason, or data changed");
     for (const auto& [name, bytes] : now) {
         check(bytes.find(Secret) == std::string::npos && bytes.find("root:") == std::string::npos,

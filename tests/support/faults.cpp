@@ -169,20 +169,6 @@ FullDiskRun runOnFullTmpfs(const fs::path& source, const fs::path& mountPoint,
     return run;
 }
 
-std::vector<std::pair<std::string, std::string>> snapshotTree(const fs::path& root) {
-    std::vector<std::pair<std::string, std::string>> out;
-    std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(root, ec)) {
-        const std::string rel = fs::relative(e.path(), root, ec).generic_string();
-        if (e.is_directory(ec))
-            out.emplace_back(rel + "/", "");
-        else
-            out.emplace_back(rel, readBytes(e.path()));
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 } // namespace vltest
 
 #endif

@@ -61,9 +61,6 @@ FullDiskRun runOnFullTmpfs(const std::filesystem::path& source,
                            const std::filesystem::path& copyOut, std::uintmax_t bytes,
                            const std::function<std::string()>& work);
 
-// Every regular file under `root` with its bytes, keyed by its path relative to `root`.
-std::vector<std::pair<std::string, std::string>> snapshotTree(const std::filesystem::path& root);
-
 } // namespace vltest
 
 #endif

@@ -12,7 +12,6 @@ inline const std::string Recibido = "quiroles/Velantia/recibido/";
 inline const std::string Datos = "quiroles/Velantia/datos/";
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
-using Tree = Fields; // a folder's files with their bytes
 
 // One record element with its fields in the order given (values are UTF-8, written verbatim).
 inline std::string record(const char* tag, const Fields& fields) {

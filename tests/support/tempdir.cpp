@@ -30,7 +30,6 @@ TempDir::~TempDir() {
 }
 
 fs::path TempDir::write(const std::string& relative, std::string_view bytes) const {
-    fs::create_directories((path_ / relative).parent_path());
     writeBytes(path_ / relative, bytes);
     return path_ / relative;
 }
@@ -77,8 +76,20 @@ std::string readBytes(const fs::path& p) {
 }
 
 void writeBytes(const fs::path& p, std::string_view bytes) {
+    std::error_code ec;
+    fs::create_directories(p.parent_path(), ec);
     std::ofstream(p, std::ios::binary | std::ios::trunc)
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+Tree snapshotTree(const fs::path& root) {
+    Tree out;
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(root, ec)) {
+        const std::string rel = fs::relative(e.path(), root, ec).generic_string();
+        out[e.is_directory(ec) ? rel + "/" : rel] = e.is_directory(ec) ? "" : readBytes(e.path());
+    }
+    return out;
 }
 
 } // namespace vltest

@@ -2,13 +2,14 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 
 namespace vltest {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +21,7 @@ public:
     // The file's bytes, or "<missing>" when it cannot be read.
     std::string read(const std::string& relative) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -35,6 +36,12 @@ struct ReadOnly {
 };
 
 std::string readBytes(const std::filesystem::path& p);
+// Folders made as needed.
 void writeBytes(const std::filesystem::path& p, std::string_view bytes);
+
+// Every entry under `root` by its path relative to it: a file with its bytes, a folder as
+// "name/" with none. Compared before and after, it shows any write.
+using Tree = std::map<std::string, std::string>;
+Tree snapshotTree(const std::filesystem::path& root);
 
 } // namespace vltest

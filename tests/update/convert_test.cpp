@@ -297,7 +297,6 @@ void receive(const fs::path& root, const std::string& tag, int items) {
     for (int q = 1; q <= 12; ++q)
         survey += row(
             {"1", "Grupo " + tag, std::to_string(q / 3), "P " + tag, std::to_string(q), "R", ""});
-    fs::create_directories(root / Recibido);
     writeBytes(root / (Recibido + "Maestro.xml"), document(master));
     writeBytes(root / (Recibido + "Encuesta.xml"), document(survey));
     writeBytes(root / (Recibido + "Precios.xml"), document(prices));
