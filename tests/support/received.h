@@ -1,9 +1,13 @@
 // Received XML documents and the folders the conversion reads and writes, for the update tests.
 #pragma once
 
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "update/convert.h"
 
 namespace vltest {
 
@@ -62,6 +66,32 @@ inline std::string row(const std::vector<std::string>& v) {
     for (std::size_t i = 0; i < v.size(); ++i)
         f.emplace_back(names[i], v[i]);
     return record("fila", f);
+}
+
+inline vl::ConversionResult convertIn(const std::filesystem::path& root, vl::TipoFichero tipo,
+                                      vl::DataFiles* files = nullptr, bool prices = false,
+                                      std::function<void(int)> progress = {}) {
+    vl::ConversionOptions o;
+    o.today = Today;
+    o.descargarPrecios = prices;
+    o.progress = std::move(progress);
+    return vl::ConvertirFichero(tipo, vl::Paths(root), files, o);
+}
+
+// Master, survey and prices into `root`'s data files, as an update does.
+inline std::string convertAll(const std::filesystem::path& root,
+                              const std::function<void(int)>& progress = {}) {
+    std::string errors;
+    for (auto t : {vl::TipoFichero::Maestro, vl::TipoFichero::Encuesta, vl::TipoFichero::Precios}) {
+        const auto r =
+            convertIn(root, t, nullptr, false, t == vl::TipoFichero::Maestro ? progress : nullptr);
+        errors += !r.ok ? r.error
+                  : t == vl::TipoFichero::Precios
+                      ? vl::writeProductMaster(vl::Paths(root), nullptr, r.productLines)
+                      : "";
+    }
+    vl::waitForDataCleanup();
+    return errors.empty() ? "ok" : errors;
 }
 
 } // namespace vltest

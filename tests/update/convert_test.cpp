@@ -17,15 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ConversionResult convertIn(const fs::path& root, TipoFichero tipo, DataFiles* files = nullptr,
-                           bool prices = false, std::function<void(int)> progress = {}) {
-    ConversionOptions o;
-    o.today = Today;
-    o.descargarPrecios = prices;
-    o.progress = std::move(progress);
-    return ConvertirFichero(tipo, Paths(root), files, o);
-}
-
 // A price without a comma is in hundredths, written as a Spanish amount. Only the first comma
 // counts, the amount is cut to its leftmost 8 characters and a point groups thousands.
 TEST(Format, PricesAndTextIdentifiers) {
@@ -302,21 +293,6 @@ void receive(const fs::path& root, const std::string& tag, int items) {
     writeBytes(root / (Recibido + "Precios.xml"), document(prices));
 }
 
-// Master, survey and prices into `root`'s data files, as an update does.
-std::string convertAll(const fs::path& root, const std::function<void(int)>& progress = {}) {
-    std::string errors;
-    for (TipoFichero t : {TipoFichero::Maestro, TipoFichero::Encuesta, TipoFichero::Precios}) {
-        const auto r =
-            convertIn(root, t, nullptr, false, t == TipoFichero::Maestro ? progress : nullptr);
-        errors += !r.ok ? r.error
-                  : t == TipoFichero::Precios
-                      ? writeProductMaster(Paths(root), nullptr, r.productLines)
-                      : "";
-    }
-    waitForDataCleanup();
-    return errors.empty() ? "ok" : errors;
-}
-
 Tree part(Tree datos, bool master) {
     std::erase_if(datos, [&](const auto& e) {
         return (e.first == "Velantia.txt" || e.first.starts_with("textos/")) != master;
@@ -366,7 +342,7 @@ class ConversionFaults : public ::testing::Test {
         EXPECT_EQ(snapshotTree(datos), oldDatos) << *message;
     }
     Worker::End runWorker(const std::string& step, long long killAfterMicros = -1) {
-        Worker w({VELANTIA_FAULT_WORKER, "convert", root.path().string(), Today, step});
+        Worker w({VELANTIA_FAULT_WORKER, "convert", root.path().string(), step});
         if (killAfterMicros >= 0) {
             EXPECT_TRUE(w.waitReady());
             std::this_thread::sleep_for(std::chrono::microseconds(killAfterMicros));

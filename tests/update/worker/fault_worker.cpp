@@ -2,7 +2,7 @@
 // test kills first writes "R" to standard output, so the kill lands inside the work and not in
 // the process start; with a STEP other than "-" the worker kills itself there.
 //   closing ROOT LINE STEP           one closing call, LINE as the pharmacy program passes it
-//   convert ROOT TODAY STEP          master, survey and prices, in the order of an update
+//   convert ROOT STEP                master, survey and prices, in the order of an update
 //   rounds ROOT DIGIT ROUNDS COUNT [first|second]
 //       per round a reference file with COUNT recorded medicines, then its closing call. With
 //       first/second two workers close each round's one dispensing at the same moment: second
@@ -16,7 +16,7 @@
 
 #include "core/faultpoint.h"
 #include "support/closings.h"
-#include "update/convert.h"
+#include "support/received.h"
 
 using namespace vl;
 namespace fs = std::filesystem;
@@ -38,17 +38,6 @@ bool waitFor(const fs::path& file) {
     while (!fs::exists(file))
         if (std::chrono::steady_clock::now() > deadline) return false;
     return true;
-}
-
-int convertAll(const Paths& paths, const std::string& today) {
-    ConversionOptions o;
-    o.today = today;
-    ready();
-    bool ok = ConvertirFichero(TipoFichero::Maestro, paths, nullptr, o).ok;
-    ok = ConvertirFichero(TipoFichero::Encuesta, paths, nullptr, o).ok && ok;
-    const ConversionResult prices = ConvertirFichero(TipoFichero::Precios, paths, nullptr, o);
-    ok = prices.ok && writeProductMaster(paths, nullptr, prices.productLines).empty() && ok;
-    return ok ? 0 : 6;
 }
 
 int rounds(const Paths& paths, const std::string& digit, int rounds, int count,
@@ -84,13 +73,13 @@ int hold(const Paths& paths, const std::string& what) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 2 ? argv[1] : "";
     const Paths paths{fs::path(argc > 2 ? argv[2] : "")};
-    if ((mode == "closing" || mode == "convert") && argc == 5) {
-        if (std::strcmp(argv[4], "-") != 0) {
-            killAt = argv[4];
+    if ((mode == "closing" && argc == 5) || (mode == "convert" && argc == 4)) {
+        if (std::strcmp(argv[argc - 1], "-") != 0) {
+            killAt = argv[argc - 1];
             setFaultHandler(stopHere);
         }
-        if (mode == "convert") return convertAll(paths, argv[3]);
         ready();
+        if (mode == "convert") return vltest::convertAll(argv[2]) == "ok" ? 0 : 6;
         return vltest::closeOnce(paths, argv[3]) == "ok" ? 0 : 5;
     }
     if (mode == "rounds" && (argc == 6 || argc == 7))
