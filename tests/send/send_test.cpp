@@ -67,10 +67,8 @@ TEST(SendVerdictTable, DecidesOnTheVisibleText) {
         {"<b>ERR</b>OR=<i>0</i>", "ERROR=0", V::Accepted}, // inline tags do not split words
         {"uno<br>dos<p>tres</p>cuatro", "uno dos tres cuatro", V::NoVerdict},
         // Entities decode into Windows-1252; unknown ones stay, others become '?'.
-        {"&amp; &lt;&gt; &quot;&#39; &#233;xito &#x41; &euro; &ntilde;",
-         "& <> \"' \xE9xito A \x80 \xF1", V::NoVerdict},
-        {"a &unknown; b & c", nullptr, V::NoVerdict},
-        {"&#x4E2D;", "?", V::NoVerdict},
+        {"&amp; &lt;&gt; &quot;&#39; &#233;xito &#x41; &euro; &ntilde; &unknown; & &#x4E2D;",
+         "& <> \"' \xE9xito A \x80 \xF1 &unknown; & ?", V::NoVerdict},
         {"1 < 2 ERROR=12", nullptr, V::Refused}, // a literal '<' stays, so does an unclosed head
         {"<html><head><body>ERROR=0", "ERROR=0", V::Accepted},
         {"  \r\n ", "", V::NoVerdict},
@@ -148,11 +146,10 @@ TEST(UploadService, CertificatesThatCannotBeTrustedAreRejected) {
         const SendRun run =
             sendOutbox(p.paths, config(), service.url(), {},
                        {.extraCaBundle = wrongHost || untrustedCa ? service.caPath() : fs::path()});
-        const std::string &error = run.result.error,
-                          prefix = toCp1252(
-                              "El certificado del servidor no es válido o no es de confianza. (");
-        EXPECT_TRUE(error.starts_with(prefix) && error.size() > prefix.size() + 1) // and a reason
-            << error;
+        const std::string prefix =
+            toCp1252("El certificado del servidor no es válido o no es de confianza. (");
+        EXPECT_EQ(run.result.error.rfind(prefix, 0), 0u) << run.result.error;
+        EXPECT_GT(run.result.error.size(), prefix.size() + 1); // the library's own reason
         EXPECT_TRUE(service.recordedUploads().empty());
         EXPECT_EQ(p.read("Respuesta.tsv"), kOutbox);
     }

@@ -1,6 +1,6 @@
 #include "support/service_double.h"
 
-#include <algorithm>
+#include <set>
 #include <stdexcept>
 
 #ifdef _WIN32
@@ -15,12 +15,11 @@ namespace fs = std::filesystem;
 namespace {
 
 // The entries of `dir` whose names start with `prefix`, in name order (numbered requests).
-std::vector<fs::path> entries(const fs::path& dir, const std::string& prefix) {
-    std::vector<fs::path> found;
+std::set<fs::path> entries(const fs::path& dir, const std::string& prefix) {
+    std::set<fs::path> found;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(dir, ec))
-        if (e.path().filename().string().rfind(prefix, 0) == 0) found.push_back(e.path());
-    std::sort(found.begin(), found.end());
+        if (e.path().filename().string().starts_with(prefix)) found.insert(e.path());
     return found;
 }
 

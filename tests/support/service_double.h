@@ -12,8 +12,7 @@
 namespace vltest {
 
 struct RecordedPart {
-    std::string name;
-    std::string value; // exact bytes
+    std::string name, value; // the value's exact bytes
 };
 
 struct RecordedUpload {

@@ -14,20 +14,20 @@ from pathlib import Path
 
 
 def make_certificates(folder, wrong_host, untrusted_ca):
-    def openssl(*a):
+    def openssl(name, subject, *a):
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3", *a],
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3", "-keyout",
+                        name + ".key", "-out", name + ".pem", "-subj", "/CN=" + subject, *a],
                        cwd=folder, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     for ca in ("ca", "impostor"):  # the same name with another key; only ca.pem is given out
-        openssl("-keyout", ca + ".key", "-out", ca + ".pem", "-subj", "/CN=Velantia test CA",
-                "-addext", "basicConstraints=critical,CA:TRUE",
+        openssl(ca, "Velantia test CA", "-addext", "basicConstraints=critical,CA:TRUE",
                 "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     san = "DNS:otro-servidor.invalid" if wrong_host else "DNS:velantia.localhost,IP:127.0.0.1"
     issuer = "impostor" if untrusted_ca else "ca"
-    openssl("-keyout", "server.key", "-out", "server.pem", "-subj", "/CN=" + san[4:].split(",")[0],
-            "-CA", issuer + ".pem", "-CAkey", issuer + ".key", "-addext", "subjectAltName=" + san,
-            "-addext", "basicConstraints=CA:FALSE", "-addext", "extendedKeyUsage=serverAuth",
+    openssl("server", san[4:].split(",")[0], "-CA", issuer + ".pem", "-CAkey", issuer + ".key",
+            "-addext", "subjectAltName=" + san, "-addext", "basicConstraints=CA:FALSE",
+            "-addext", "extendedKeyUsage=serverAuth",
             "-addext", "keyUsage=critical,digitalSignature,keyEncipherment")
 
 
@@ -113,8 +113,6 @@ def main():
         p.add_argument(flag, action="store_true")
     args = Handler.args = p.parse_args()
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG: never outlives its test
-    args.dir = os.path.abspath(args.dir)
-    os.makedirs(args.dir, exist_ok=True)
     make_certificates(args.dir, args.wrong_host, args.untrusted_ca)
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(os.path.join(args.dir, "server.pem"), os.path.join(args.dir, "server.key"))
@@ -122,8 +120,8 @@ def main():
     server.daemon_threads = True
     server.handle_error = lambda *a: None  # clients that give up (bad certificates) are normal
     server.socket = ctx.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
-    print("READY port=%d pid=%d ca=%s" % (server.server_address[1], os.getpid(),
-                                          os.path.join(args.dir, "ca.pem")), flush=True)
+    ca = os.path.abspath(os.path.join(args.dir, "ca.pem"))
+    print("READY port=%d pid=%d ca=%s" % (server.server_address[1], os.getpid(), ca), flush=True)
     server.serve_forever()
 
 

@@ -46,8 +46,10 @@ const QString Demo = QStringLiteral("-00012340+692514+683907");
 // focused, "X=t" X shows t (a page: a file ending in t), "'t" the last message holds t;
 // "#a,b" the medicines shown since the last "#".
 void play(QWidget* w, const QString& script) {
-    std::optional<QSignalSpy> shown;
-    if (auto* main = qobject_cast<Velantia*>(w)) shown.emplace(main, &Velantia::medicineShown);
+    QStringList shown; // since the last "#"
+    QObject scope;
+    if (auto* main = qobject_cast<Velantia*>(w))
+        QObject::connect(main, &Velantia::medicineShown, &scope, [&](auto code) { shown << code; });
     for (const QString& s : script.split(u'|', Qt::SkipEmptyParts)) {
         const qsizetype at = s.indexOf(QRegularExpression("[=:@]"));
         const QChar op = s[0], sep = at > 0 && op.isLetter() ? s[at] : QChar();
@@ -61,13 +63,7 @@ void play(QWidget* w, const QString& script) {
             QTest::keyClick(c, i < 0 ? Qt::Key_Home : Qt::Key_Down);
         if (sep == u':')
             c->setProperty(c->property("currentText").isValid() ? "currentText" : "text", value);
-        if (op == u'#') {
-            QStringList codes;
-            for (const QList<QVariant>& args : *shown)
-                codes << args.at(0).toString();
-            QCOMPARE(codes.join(u','), arg);
-            shown->clear();
-        }
+        if (op == u'#') QCOMPARE(std::exchange(shown, {}).join(u','), arg);
         QString got; // what the control or the last message shows, a page its file
         const auto holds = [&] {
             c = w->findChild<QWidget*>(op.isLetter() ? name : arg); // perhaps made meanwhile
