@@ -253,7 +253,6 @@ class WindowsTest : public QObject {
                               Qt::NoScrollPhase, false);
             QApplication::sendEvent(list, &wheel);
             play(w.get(), "Sele_2=104|RESP_2@0|Sele_2=101|>Kgrabar|!Pgrabar|+Kborrar");
-            QCOMPARE(field(1, 0, 9), "6925141  ");
             QCOMPARE(field(1, 167, 4), "101 ");
             // Each medicine once, then the current one again: never twice at the end.
             play(w.get(), ">Todo|#692514,683907,692514");
@@ -430,8 +429,8 @@ class WindowsTest : public QObject {
             QVERIFY(finished.wait(30000));
             if (url == ServiceDouble::refusedUrl()) {
                 QCOMPARE(dlg.outcome(), vl::UpdateEnd::Failed);
-                QVERIFY(!dlg.isVisible());
-                QCOMPARE(Dialogs::shownTexts().size(), 2); // what they say is the logic's
+                QVERIFY(!dlg.isVisible() &&
+                        Dialogs::shownTexts().size() == 2); // texts: the logic's
                 continue;
             }
             QCOMPARE(dlg.outcome(), vl::UpdateEnd::Completed);
