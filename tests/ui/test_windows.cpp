@@ -32,12 +32,6 @@ template <typename T = QWidget> T* control(QWidget* w, const QString& name) {
     return c;
 }
 
-// Clicks a button or link as the mouse does.
-void click(QWidget* w, const QString& name) {
-    QWidget* c = control(w, name);
-    QTest::mouseClick(c, Qt::LeftButton, {}, c->rect().center());
-}
-
 const QString Demo = QStringLiteral("-00012340+692514+683907");
 
 // Steps split by "|". Doing: ">X" clicks X, "^kX" types key k in X (without X, in the window),
@@ -54,8 +48,9 @@ void play(QWidget* w, const QString& script) {
         const qsizetype at = s.indexOf(QRegularExpression("[=:@]"));
         const QChar op = s[0], sep = at > 0 && op.isLetter() ? s[at] : QChar();
         const QString arg = s.mid(1), name = s.left(at), value = s.mid(at + 1);
-        QWidget* c = w->findChild<QWidget*>(op.isLetter() ? name : arg);
-        if (op == u'>') click(w, arg);
+        QWidget* c =
+            op == u'>' ? control(w, arg) : w->findChild<QWidget*>(op.isLetter() ? name : arg);
+        if (op == u'>') QTest::mouseClick(c, Qt::LeftButton, {}, c->rect().center());
         if (op == u'^')
             QTest::keyClick(arg.size() > 1 ? control(w, arg.mid(1)) : w, arg[0].toLatin1());
         if (op == u'?') Dialogs::preInput(arg);
@@ -235,7 +230,7 @@ class WindowsTest : public QObject {
         QCOMPARE(w->height(), full - gone);
         expectLaidOut(w.get(), w->frameGeometry().height());
         QCOMPARE(readBytes(product("config/encuesta.for")), std::string("0\r\n"));
-        click(w.get(), "Check1");
+        play(w.get(), ">Check1");
         QCOMPARE(w->height(), full);
     }
 
@@ -271,7 +266,7 @@ class WindowsTest : public QObject {
     void printsTheHandoutAndTheCompletePage() {
         auto w = start("-00012340+692514");
         QSignalSpy printed(w->browser(), &vl::ui::PageView::printDone);
-        click(w.get(), "Command2_2");
+        play(w.get(), ">Command2_2");
         QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 1, 20000);
         QProcess p; // the page as poppler paints it, a pixel a point
         p.start("pdftoppm", {"-r", "72", "-gray", printed.first().at(1).toString()});
@@ -287,7 +282,7 @@ class WindowsTest : public QObject {
         QVERIFY(w->browser()->printSilently()); // "No" left nothing printing
         QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 2, 20000);
         Dialogs::preAnswer(QMessageBox::Yes);
-        click(w.get(), "Label13");
+        play(w.get(), ">Label13");
         QTRY_COMPARE_WITH_TIMEOUT(printed.count(), 3, 20000);
     }
 
@@ -297,8 +292,7 @@ class WindowsTest : public QObject {
         QString wide = "compruebe que la carpeta existe";
         while (QFontMetrics(QApplication::font()).horizontalAdvance(wide) < 900)
             wide += " y que se puede escribir en ella";
-        const QString question =
-            QString::fromUtf8(vl::FullPrintQuestion.data(), vl::FullPrintQuestion.size());
+        const QString question = QString::fromUtf8(vl::FullPrintQuestion);
         for (const QString& t : {question, "Corta.\n" + wide}) {
             auto box = Dialogs::makeBox(nullptr, t, "Velantia", QMessageBox::Yes | QMessageBox::No,
                                         QMessageBox::Question, QMessageBox::No);
@@ -334,7 +328,7 @@ class WindowsTest : public QObject {
 
         vl::runlog::open(paths(), "3");
         vl::runlog::log("Envío de 90 bytes: aceptado");
-        click(&dlg, "VerRegistro");
+        play(&dlg, ">VerRegistro");
         vl::runlog::close();
         auto* log = control<QPlainTextEdit>(&dlg, "Registro");
         QVERIFY(log->isReadOnly() && log->textCursor().atEnd());
