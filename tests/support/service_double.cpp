@@ -1,6 +1,6 @@
 #include "support/service_double.h"
 
-#include <algorithm>
+#include <set>
 #include <stdexcept>
 
 #ifdef _WIN32
@@ -15,12 +15,11 @@ namespace fs = std::filesystem;
 namespace {
 
 // The entries of `dir` whose names start with `prefix`, in name order (numbered requests).
-std::vector<fs::path> entries(const fs::path& dir, const std::string& prefix) {
-    std::vector<fs::path> found;
+std::set<fs::path> entries(const fs::path& dir, const std::string& prefix) {
+    std::set<fs::path> found;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(dir, ec))
-        if (e.path().filename().string().rfind(prefix, 0) == 0) found.push_back(e.path());
-    std::sort(found.begin(), found.end());
+        if (e.path().filename().string().starts_with(prefix)) found.insert(e.path());
     return found;
 }
 
@@ -28,7 +27,7 @@ std::vector<fs::path> entries(const fs::path& dir, const std::string& prefix) {
 
 ServiceDouble::ServiceDouble(Options o) {
     fs::create_directories(dir_.path() / "certs");
-    setMode(o.mode, o.code, o.delaySeconds);
+    setMode(o.mode, "12", o.delaySeconds);
     const auto quoted = [](const fs::path& p) { return " '" + p.string() + "'"; };
     std::string command =
         "exec python3" + quoted(fs::path(VELANTIA_SOURCE_DIR) / "tests/support/service_double.py") +
@@ -44,8 +43,6 @@ ServiceDouble::ServiceDouble(Options o) {
         if (pipe_) pclose(pipe_);
         throw std::runtime_error(std::string("service double did not start: ") + line);
     }
-    const std::string ready = line;
-    caPath_ = ready.substr(ready.find(" ca=") + 4, ready.find('\n') - ready.find(" ca=") - 4);
 }
 
 ServiceDouble::~ServiceDouble() {
@@ -53,11 +50,9 @@ ServiceDouble::~ServiceDouble() {
     pclose(pipe_);
 }
 
-bool ServiceDouble::setMode(const std::string& mode, const std::string& code,
-                            std::optional<double> delaySeconds) {
-    delay_ = delaySeconds.value_or(delay_);
+bool ServiceDouble::setMode(const std::string& mode, const std::string& code, double delaySeconds) {
     // Read by the double at each request; renamed into place, never seen half written.
-    writeBytes(dir_.path() / "mode", mode + " " + code + " " + std::to_string(delay_));
+    writeBytes(dir_.path() / "mode", mode + " " + code + " " + std::to_string(delaySeconds));
     fs::rename(dir_.path() / "mode", dir_.path() / "certs/mode");
     return true;
 }
@@ -65,7 +60,7 @@ bool ServiceDouble::setMode(const std::string& mode, const std::string& code,
 std::vector<RecordedUpload> ServiceDouble::recordedUploads() const {
     std::vector<RecordedUpload> out;
     for (const fs::path& d : entries(dir_.path() / "record", "upload-")) {
-        out.push_back({readBytes(d / "path"), readBytes(d / "body"), {}});
+        out.push_back({readBytes(d / "body"), {}});
         for (const fs::path& p : entries(d / "parts", ""))
             out.back().parts.push_back({p.filename().string().substr(3), readBytes(p)});
     }
@@ -75,7 +70,7 @@ std::vector<RecordedUpload> ServiceDouble::recordedUploads() const {
 std::vector<RecordedDownload> ServiceDouble::recordedDownloads() const {
     std::vector<RecordedDownload> out;
     for (const fs::path& d : entries(dir_.path() / "record", "download-"))
-        out.push_back({readBytes(d / "path"), readBytes(d / "query")});
+        out.push_back({readBytes(d / "query")});
     return out;
 }
 

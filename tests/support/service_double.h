@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,18 +12,15 @@
 namespace vltest {
 
 struct RecordedPart {
-    std::string name;
-    std::string value; // exact bytes
+    std::string name, value; // the value's exact bytes
 };
 
 struct RecordedUpload {
-    std::string path;
     std::string body;                // the multipart body, its boundary written BOUNDARY
     std::vector<RecordedPart> parts; // in the order they arrived
 };
 
 struct RecordedDownload {
-    std::string path;
     std::string query; // as sent, not decoded
 };
 
@@ -32,7 +28,6 @@ class ServiceDouble {
   public:
     struct Options {
         std::string mode = "ok"; // see service_double.py
-        std::string code = "12"; // the refuse mode's ERROR= value
         double delaySeconds = 90;
         bool wrongHost = false;     // serve a certificate issued for another host name
         bool untrustedCa = false;   // serve a certificate for the right host from an unknown CA
@@ -47,11 +42,10 @@ class ServiceDouble {
         return "https://velantia.localhost:" + std::to_string(port_) + "/conexion_empresas.asp";
     }
     // The test CA that signed the double's certificates.
-    const std::filesystem::path& caPath() const { return caPath_; }
+    std::filesystem::path caPath() const { return dir_.path() / "certs/ca.pem"; }
 
     // Switches the behaviour of later requests.
-    bool setMode(const std::string& mode, const std::string& code = "12",
-                 std::optional<double> delaySeconds = std::nullopt);
+    bool setMode(const std::string& mode, const std::string& code = "12", double delaySeconds = 90);
 
     std::vector<RecordedUpload> recordedUploads() const;
     std::vector<RecordedDownload> recordedDownloads() const;
@@ -61,10 +55,8 @@ class ServiceDouble {
 
   private:
     TempDir dir_;
-    std::filesystem::path caPath_;
     int port_ = 0;
     int pid_ = 0;
-    double delay_ = 90;
     std::FILE* pipe_ = nullptr;
 };
 
