@@ -67,8 +67,9 @@ TEST(SendVerdictTable, DecidesOnTheVisibleText) {
         {"<b>ERR</b>OR=<i>0</i>", "ERROR=0", V::Accepted}, // inline tags do not split words
         {"uno<br>dos<p>tres</p>cuatro", "uno dos tres cuatro", V::NoVerdict},
         // Entities decode into Windows-1252; unknown ones stay, others become '?'.
-        {"&amp; &lt;&gt; &quot;&#39; &#233;xito &#x41; &euro; &ntilde; &unknown; & &#x4E2D;",
-         "& <> \"' \xE9xito A \x80 \xF1 &unknown; & ?", V::NoVerdict},
+        // A lone '&' with no ';' in reach is kept and the scan goes on at the next byte.
+        {"&amp; &lt;&gt; &quot;&#39; &#233;xito &#x41; &euro; &ntilde; &#x4E2D; &unknown; & c",
+         "& <> \"' \xE9xito A \x80 \xF1 ? &unknown; & c", V::NoVerdict},
         {"1 < 2 ERROR=12", nullptr, V::Refused}, // a literal '<' stays, so does an unclosed head
         {"<html><head><body>ERROR=0", "ERROR=0", V::Accepted},
         {"  \r\n ", "", V::NoVerdict},
