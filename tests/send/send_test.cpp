@@ -11,6 +11,7 @@
 #include "core/text.h"
 #include "support/golden.h"
 #include "support/service_double.h"
+#include "support/terminal.h"
 
 namespace {
 
@@ -29,15 +30,13 @@ Config config(const char* farmacia = "4321", const char* empresa = "8",
     return cfg;
 }
 
-struct Product {
-    vltest::TempDir dir;
-    Paths paths{dir.path()};
+// The product folder with one line waiting to be sent and the lock free.
+struct Product : vltest::Folder {
     Product() {
-        dir.write("quiroles/Velantia/Respuesta.tsv", kOutbox);
-        dir.write("quiroles/Velantia/NumRegistro", "1\r\n");
-        dir.write("quiroles/Velantia/Ocupado", "*");
+        write("Respuesta.tsv", kOutbox);
+        write("NumRegistro", "1\r\n");
+        write("Ocupado", "*");
     }
-    std::string read(const std::string& rel) const { return dir.read("quiroles/Velantia/" + rel); }
 };
 
 // A new folder takes the program's spelling; an older, longer page in another is replaced.
@@ -111,8 +110,7 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
         std::vector<int> progress;
         const auto during = [&](int percent) {
             progress.push_back(percent);
-            if (progress.size() == 1 && *r.mode == 't')
-                p.dir.write("quiroles/Velantia/Respuesta.tsv", kOutbox + later);
+            if (progress.size() == 1 && *r.mode == 't') p.write("Respuesta.tsv", kOutbox + later);
         };
         runlog::open(p.paths, "");
         const SendRun run = sendOutbox(
