@@ -1,10 +1,15 @@
+// The outbox, the lock byte and the closing call, in this process; then the launcher's closing
+// calls, several terminals at once, each a velantia process started from the product folder as
+// the pharmacy-management program starts it.
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <atomic>
+#include <optional>
 #include <set>
-#include <string>
-#include <vector>
 
+#include "core/dates.h"
+#include "core/runlog.h"
+#include "outbox/closingcall.h"
 #include "support/closings.h"
 
 using namespace vl;
@@ -180,6 +185,212 @@ TEST(EmptyOutbox, EnviadoTickRemovesWhatTheUploadSent) {
         EXPECT_EQ(p.read("Ocupado"), r.lock.substr(0, 1));
         release(p.paths);
     }
+}
+
+// The product folder with these bytes in Ocupado; "<missing>" leaves the file absent.
+struct LockDir : vltest::Product {
+    explicit LockDir(const std::string& bytes) {
+        if (bytes == "<missing>")
+            std::filesystem::remove(paths.product("Ocupado"));
+        else
+            write("Ocupado", bytes);
+    }
+    std::string lock() const { return read("Ocupado"); }
+};
+
+// A closing call takes the byte unless another terminal holds it, writing its digit (nothing
+// without one); a send takes it unless a closing move holds it, writing "0". Its own digit lets
+// a terminal close but not send; "0" is a running send, or the sending terminal's own digit; only
+// the first byte counts.
+TEST(LockChecks, AcquireWritesOnlyWhenFree) {
+    const struct {
+        std::string lock, digit;
+        bool closingBlocked, sendBusy;
+    } rows[] = {{"1", "3", true, true},           {"2", "3", true, true},
+                {"9", "3", true, true},           {"3", "3", false, true},
+                {"0", "3", true, false},          {"0", "0", false, false},
+                {"0", "", true, false},           {"5", "", true, true},
+                {"*", "3", false, false},         {std::string(1, '\0'), "3", false, false},
+                {"", "3", false, false},          {"x", "3", false, false},
+                {"<missing>", "3", false, false}, {"*", "", false, false},
+                {"7*", "3", true, true}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE("lock [" + r.lock + "] digit [" + r.digit + "]");
+        for (const bool send : {false, true}) {
+            LockDir d(r.lock);
+            const LockAttempt a =
+                send ? tryAcquireForSend(d.paths) : tryAcquireForClosing(d.paths, r.digit);
+            const bool blocked = send ? r.sendBusy : r.closingBlocked;
+            EXPECT_EQ(a.acquired, !blocked) << "send " << send;
+            EXPECT_TRUE(!blocked || a.found == r.lock[0]) << a.found;
+            if (blocked || (!send && r.digit.empty()))
+                EXPECT_EQ(d.lock(), r.lock);
+            else
+                EXPECT_EQ(d.lock()[0], send ? '0' : r.digit[0]);
+        }
+    }
+}
+
+// The ways of letting go, with the terminal's digit.
+enum Op { Release, ReleaseIfOwn, Finish, ReleaseSend };
+void letGo(Op op, const Paths& paths, const std::string& digit) {
+    bool ok = true;
+    if (op == Release) ok = release(paths);
+    if (op == ReleaseIfOwn) releaseIfOwn(paths, digit);
+    if (op == Finish) finish(paths, digit);
+    if (op == ReleaseSend) ok = releaseSend(paths);
+    EXPECT_TRUE(ok);
+}
+
+// By what the byte held and the terminal's digit: release over any holder; finish counts "0"
+// and no digit both as 0; the end of a send leaves a closing move its digit.
+TEST(LockChecks, LettingGo) {
+    const struct {
+        Op op;
+        std::string lock, digit, after;
+    } rows[] = {
+        {Release, "4", "", "*"},       {ReleaseIfOwn, "3", "3", "*"}, {ReleaseIfOwn, "4", "3", "4"},
+        {ReleaseIfOwn, "0", "3", "0"}, {ReleaseIfOwn, "0", "0", "*"}, {ReleaseIfOwn, "0", "", "0"},
+        {ReleaseIfOwn, "*", "3", "*"}, {ReleaseIfOwn, "x", "", "x"},  {Finish, "0", "0", "*"},
+        {Finish, "0", "", "*"},        {Finish, "0", "3", "0"},       {Finish, "3", "3", "*"},
+        {Finish, "4", "3", "4"},       {Finish, "x", "", "*"},        {Finish, "5", "", "5"},
+        {Finish, "3", "0", "3"},       {ReleaseSend, "0", "", "*"},   {ReleaseSend, "*", "", "*"},
+        {ReleaseSend, "", "", "*"},    {ReleaseSend, "x", "", "*"},   {ReleaseSend, "3", "", "3"},
+        {ReleaseSend, "9", "", "9"}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE("op " + std::to_string(r.op) + " lock " + r.lock + " digit [" + r.digit + "]");
+        LockDir d(r.lock);
+        letGo(r.op, d.paths, r.digit);
+        EXPECT_EQ(d.lock(), r.after);
+        EXPECT_TRUE(r.op != Finish || d.read("final" + r.digit) == "F");
+    }
+}
+
+// A holder that took the byte here is known to be alive until it lets go; every way of letting
+// go also forgets it, so its digit never outlives it as a "dead holder" that someone frees.
+TEST(LockChecks, HoldersAreKnownAliveUntilTheyLetGo) {
+    for (const Op op : {Release, ReleaseIfOwn, Finish, ReleaseSend}) {
+        SCOPED_TRACE(op);
+        const char digit = op == ReleaseSend ? '0' : '3';
+        LockDir d("*");
+        ASSERT_TRUE((op == ReleaseSend ? tryAcquireForSend(d.paths)
+                                       : tryAcquireForClosing(d.paths, std::string(1, digit)))
+                        .acquired);
+        EXPECT_TRUE(holderAlive(d.paths, digit));
+        EXPECT_EQ(d.read("Ocupado.lck").substr(0, 1), std::string(1, digit));
+        // Alive, it blocks another terminal as the byte says.
+        EXPECT_FALSE(tryAcquireForClosing(d.paths, "7").acquired);
+        letGo(op, d.paths, std::string(1, digit));
+        EXPECT_EQ(d.lock(), "*");
+        EXPECT_FALSE(holderAlive(d.paths, digit));
+        EXPECT_EQ(d.read("Ocupado.lck").substr(0, 1), "*");
+    }
+}
+
+// The closing call as the launcher does it, before any window exists.
+TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
+    using K = vl::ClosingOutcome::Kind;
+    const std::string line = "TK-10000012+201001";
+    const struct {
+        const char* name;
+        const char* lockBefore; // nullptr: no lock file
+        std::string commandLine;
+        K kind;
+        const char* lockAfter;
+        const char* statusAfter; // final2
+        const char* error = "";  // part of the message; the reference file made unopenable
+        const char* logged = ""; // part of the run log
+        bool readOnly = false;   // instead the reference file made read-only, closed twice
+    } cases[] = {
+        {"lock free", nullptr, line, K::Done, "*", "F", "",
+         "10000012: líneas escritas en Respuesta.tsv: 1 (números 1 a 1)"},
+        {"run log cannot be written", nullptr, line, K::Done, "*", "F"},
+        {"own lock left over", "2", line, K::Done, "*", "F"},
+        {"other terminal sending", "3", line, K::Busy, "3", "I", "",
+         "Cierre: Ocupado por el terminal 3"},
+        {"no reference", nullptr, "TK+201001", K::NoMove, "<missing>", "<missing>"},
+        {"no product folder", nullptr, line, K::NoMove, "", ""},
+        {"reference file cannot be opened", nullptr, line, K::Failed, "*", "I", "10000012.ref",
+         "Cierre de la dispensación: ERROR: No se puede abrir"},
+        {"reference file read-only", nullptr, line, K::Failed, "*", "I", "10000012.ref", "", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vltest::TempDir dir;
+        const vl::Paths paths(dir.path());
+        const fs::path ref = paths.product("referencias/10000012.ref");
+        if (*c.statusAfter) { // one medicine recorded
+            dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
+            fs::create_directories(ref.parent_path());
+            vltest::writeClosingRound(paths, "2", 1, 1);
+        }
+        std::optional<vltest::ReadOnly> readOnly;
+        if (c.readOnly) {
+            readOnly.emplace(ref);
+            if (!readOnly->holds()) continue;
+            vl::closingCallWithoutWindows(paths, c.commandLine, 768);
+        } else if (*c.error) {
+            fs::remove(ref);
+            fs::create_directory(ref);
+        }
+        if (c.lockBefore) vltest::writeBytes(paths.product("Ocupado"), c.lockBefore);
+        if (std::string_view(c.name).starts_with("run log"))
+            fs::create_directories(paths.product("registro2.log"));
+
+        vl::runlog::open(paths, "2");
+        const vl::ClosingOutcome o = vl::closingCallWithoutWindows(paths, c.commandLine, 768);
+        vl::runlog::close();
+        EXPECT_NE(
+            vl::fromCp1252(vl::runlog::readLog(vl::runlog::logPath(paths, "2"))).find(c.logged),
+            std::string::npos);
+        EXPECT_EQ(o.kind, c.kind);
+        EXPECT_TRUE(*c.error ? o.error.find(c.error) != std::string::npos : o.error.empty())
+            << o.error;
+        if (!*c.statusAfter) {
+            EXPECT_FALSE(o.st.statusWritten);
+            continue;
+        }
+        // Moved: one line in the outbox, the reference file gone.
+        const bool moved = c.kind == K::Done;
+        EXPECT_EQ(vltest::readBytes(paths.product("Respuesta.tsv")),
+                  moved ? std::string(vl::OutboxHeader) + "1\t201001\t4321\t" + vl::TodayStamp() +
+                              "\t2,1,1\r\n"
+                        : "<missing>");
+        EXPECT_EQ(fs::exists(ref), !moved);
+        EXPECT_EQ(vltest::readBytes(paths.product("Ocupado")), c.lockAfter);
+        EXPECT_EQ(vltest::readBytes(paths.product("final2")), c.statusAfter);
+    }
+}
+
+TEST(LauncherProcesses, ConcurrentClosingCallsLoseAndRepeatNothing) {
+    const vltest::Product p;
+    const vl::Paths& paths = p.paths;
+    p.dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
+    const fs::path launcher = paths.product(fs::path(VELANTIA_LAUNCHER).filename().string());
+    fs::copy_file(VELANTIA_LAUNCHER, launcher);
+    fs::copy_file(VELANTIA_WINDOWS_STANDIN,
+                  paths.product("velantia-ventanas" + launcher.extension().string()));
+    ASSERT_EQ(launcher.string().find(' '), std::string::npos) << "the shell takes it unquoted";
+
+    std::atomic<int> failures{0};
+    std::vector<std::thread> terminals;
+    for (int t = 1; t <= 4; ++t)
+        terminals.emplace_back([&, t] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+            for (int r = 1; r <= 3; ++r) {
+                const std::string line = vltest::writeClosingRound(paths, std::to_string(t), r, 10);
+                const fs::path ref = paths.product("referencias/" + line.substr(3, 8) + ".ref");
+                // Busy, the call went to the windows: made again, as the busy window waits.
+                while (fs::exists(ref) && std::chrono::steady_clock::now() < deadline)
+                    if (std::system((launcher.string() + " " + line).c_str()) != 0) {
+                        ++failures;
+                        return;
+                    }
+            }
+        });
+    for (auto& t : terminals)
+        t.join();
+    EXPECT_EQ(failures, 0);
+    vltest::checkAllClosed(p, 12, "/12345678910");
 }
 
 } // namespace
