@@ -11,7 +11,7 @@
 #include "core/text.h"
 #include "support/golden.h"
 #include "support/service_double.h"
-#include "support/terminal.h"
+#include "support/closings.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
-// Closing calls of terminals on one product folder: the reference files they move, the call
-// itself, the worker processes that make it, and the check of the outbox they leave.
+// Terminals on one product folder on a fresh drive root: a dispensing (the command-line state
+// naming the reference and the medicines, the session that holds the answers), the reference
+// files that closing calls move, the call itself, the worker processes that make it, and the
+// check of the outbox they leave.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,21 +9,53 @@
 #include <chrono>
 #include <map>
 #include <regex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "core/text.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
 #include "platform/fileio.h"
 #include "platform/oslock.h"
-#include "support/terminal.h"
+#include "support/tempdir.h"
 #if defined(VELANTIA_FAULT_WORKER) && !defined(_WIN32)
 #include "support/faults.h"
 #endif
 
 namespace vltest {
+
+// The product folder with its references folder.
+struct Folder {
+    TempDir dir;
+    vl::Paths paths{dir.path()};
+
+    Folder() { std::filesystem::create_directories(dir.path() / "quiroles/Velantia/referencias"); }
+    void write(const std::string& rel, const std::string& bytes) const {
+        dir.write("quiroles/Velantia/" + rel, bytes);
+    }
+    std::string read(const std::string& rel) const { return dir.read("quiroles/Velantia/" + rel); }
+};
+
+struct Terminal : Folder {
+    vl::RunState st;
+    vl::Config cfg;
+    vl::SurveySession session;
+
+    explicit Terminal(std::initializer_list<const char*> codes,
+                      const std::string& reference = "12345670") {
+        st.hasReference = true;
+        st.reference = reference;
+        cfg.n_farmacia = "4321";
+        setCodes(codes);
+    }
+    void setCodes(std::initializer_list<const char*> codes) {
+        st.CodeList = {};
+        st.CodeCount = 0;
+        for (const char* c : codes)
+            st.CodeList[++st.CodeCount] = c;
+        st.CurrentIndex = st.CodeCount ? 1 : 0;
+    }
+    std::string refFile() const { return read("referencias/" + st.reference + ".ref"); }
+};
 
 inline std::string padded(int v, int width) {
     const std::string s = std::to_string(v);

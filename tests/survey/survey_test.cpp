@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "support/golden.h"
-#include "support/terminal.h"
+#include "support/closings.h"
 #include "survey/recording.h"
 #include "survey/survey.h"
 
