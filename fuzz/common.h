@@ -20,8 +20,7 @@ inline const fs::path& scratch() {
     return folder.path();
 }
 
-using vltest::readBytes;
-using vltest::writeBytes;
+using namespace vltest;
 
 // Empties `dir` (made if missing) so each input starts from the same state.
 inline void resetFolder(const fs::path& dir) {
@@ -29,7 +28,6 @@ inline void resetFolder(const fs::path& dir) {
     fs::create_directories(dir);
 }
 
-using vltest::snapshotTree;
 inline std::string currentInput; // set by the replay, for the message
 // The seed's file name while the replay runs it unchanged (else empty): what it must give.
 inline std::string seedName;

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "infopage/navigation.h"
 #include "infopage/pages.h"
 #include "support/golden.h"

@@ -8,10 +8,9 @@
 #include <cstdlib>
 
 #include "core/runlog.h"
-#include "core/text.h"
+#include "support/closings.h"
 #include "support/golden.h"
 #include "support/service_double.h"
-#include "support/closings.h"
 
 namespace {
 

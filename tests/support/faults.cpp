@@ -67,16 +67,6 @@ Worker::End Worker::wait() {
 
 namespace {
 
-bool writeAll(int fd, const std::string& s) {
-    std::size_t done = 0;
-    while (done < s.size()) {
-        const ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Runs `body` in a forked child: its exit code (-1 when it died) and the text it left in `out`.
 std::pair<int, std::string> inChild(const std::function<int(std::string& out)>& body) {
     int fds[2];
@@ -87,7 +77,9 @@ std::pair<int, std::string> inChild(const std::function<int(std::string& out)>& 
         ::close(fds[0]);
         std::string out;
         const int code = body(out);
-        _exit(writeAll(fds[1], out) ? code : 4);
+        std::FILE* f = ::fdopen(fds[1], "wb");
+        const bool sent = f && std::fwrite(out.data(), 1, out.size(), f) == out.size();
+        _exit(sent && std::fflush(f) == 0 ? code : 4);
     }
     ::close(fds[1]);
     std::string text;

@@ -13,9 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path goldenRoot() {
-    return fs::path(VELANTIA_SOURCE_DIR) / "tests" / "golden";
-}
+const fs::path Root = fs::path(VELANTIA_SOURCE_DIR) / "tests/golden";
 
 bool updating() {
     const char* v = std::getenv("VELANTIA_GOLDEN_UPDATE");
@@ -66,39 +64,27 @@ std::string describeDifference(std::string_view expected, std::string_view actua
 } // namespace
 
 void expectGolden(const std::string& name, std::string_view actual) {
-    const fs::path p = goldenRoot() / name;
-    if (updating()) {
-        writeBytes(p, actual);
-        return;
-    }
-    ASSERT_TRUE(fs::exists(p)) << "no expected file " << p;
-    const std::string d = describeDifference(readBytes(p), actual);
+    if (updating()) return writeBytes(Root / name, actual);
+    const std::string d = describeDifference(readBytes(Root / name), actual);
     EXPECT_TRUE(d.empty()) << name << ": " << d;
 }
 
 void expectGoldenTree(const std::string& name, const fs::path& dir) {
-    const fs::path root = goldenRoot() / name;
-    const auto made = filesOf(dir);
+    const fs::path root = Root / name;
+    const auto made = filesOf(dir), want = filesOf(root);
     if (updating()) {
         fs::remove_all(root);
-        for (const auto& [rel, bytes] : made) {
+        for (const auto& [rel, bytes] : made)
             writeBytes(root / rel, bytes);
-        }
         return;
     }
-    const auto want = filesOf(root);
     ASSERT_FALSE(want.empty()) << "no expected tree " << root;
     for (const auto& [rel, bytes] : want) {
-        const auto it = made.find(rel);
-        if (it == made.end()) {
-            ADD_FAILURE() << name << ": " << rel << " was not made";
-            continue;
-        }
-        const std::string d = describeDifference(bytes, it->second);
+        const auto d = made.contains(rel) ? describeDifference(bytes, made.at(rel)) : "not made";
         EXPECT_TRUE(d.empty()) << name << "/" << rel << ": " << d;
     }
     for (const auto& [rel, bytes] : made)
-        EXPECT_TRUE(want.count(rel)) << name << ": " << rel << " was made but is not expected";
+        EXPECT_TRUE(want.contains(rel)) << name << ": " << rel << " was made but is not expected";
 }
 
 } // namespace vltest

@@ -67,10 +67,10 @@ std::vector<RecordedUpload> ServiceDouble::recordedUploads() const {
     return out;
 }
 
-std::vector<RecordedDownload> ServiceDouble::recordedDownloads() const {
-    std::vector<RecordedDownload> out;
+std::vector<std::string> ServiceDouble::recordedQueries() const {
+    std::vector<std::string> out;
     for (const fs::path& d : entries(dir_.path() / "record", "download-"))
-        out.push_back({readBytes(d / "query")});
+        out.push_back(readBytes(d / "query"));
     return out;
 }
 

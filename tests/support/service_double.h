@@ -20,10 +20,6 @@ struct RecordedUpload {
     std::vector<RecordedPart> parts; // in the order they arrived
 };
 
-struct RecordedDownload {
-    std::string query; // as sent, not decoded
-};
-
 class ServiceDouble {
   public:
     struct Options {
@@ -48,7 +44,8 @@ class ServiceDouble {
     bool setMode(const std::string& mode, const std::string& code = "12", double delaySeconds = 90);
 
     std::vector<RecordedUpload> recordedUploads() const;
-    std::vector<RecordedDownload> recordedDownloads() const;
+    // The query of each download, as sent (not decoded).
+    std::vector<std::string> recordedQueries() const;
 
     // Port 1 of loopback: privileged and unused, so nobody listens there.
     static std::string refusedUrl() { return "https://velantia.localhost:1/conexion_empresas.asp"; }

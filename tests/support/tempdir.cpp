@@ -29,15 +29,6 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-fs::path TempDir::write(const std::string& relative, std::string_view bytes) const {
-    writeBytes(path_ / relative, bytes);
-    return path_ / relative;
-}
-
-std::string TempDir::read(const std::string& relative) const {
-    return readBytes(path_ / relative);
-}
-
 // The immutable flag binds root too; the permission bits alone do not.
 static void setImmutable([[maybe_unused]] const fs::path& p, [[maybe_unused]] bool on) {
 #ifndef _WIN32

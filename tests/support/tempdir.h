@@ -8,6 +8,10 @@
 
 namespace vltest {
 
+std::string readBytes(const std::filesystem::path& p);
+// Folders made as needed.
+void writeBytes(const std::filesystem::path& p, std::string_view bytes);
+
 class TempDir {
   public:
     TempDir();
@@ -17,9 +21,12 @@ class TempDir {
 
     const std::filesystem::path& path() const { return path_; }
     // Writes `bytes` at `relative` (folders made as needed) and returns the full path.
-    std::filesystem::path write(const std::string& relative, std::string_view bytes) const;
+    std::filesystem::path write(const std::string& relative, std::string_view bytes) const {
+        writeBytes(path_ / relative, bytes);
+        return path_ / relative;
+    }
     // The file's bytes, or "<missing>" when it cannot be read.
-    std::string read(const std::string& relative) const;
+    std::string read(const std::string& relative) const { return readBytes(path_ / relative); }
 
   private:
     std::filesystem::path path_;
@@ -34,10 +41,6 @@ struct ReadOnly {
     bool holds() const;
     std::filesystem::path path;
 };
-
-std::string readBytes(const std::filesystem::path& p);
-// Folders made as needed.
-void writeBytes(const std::filesystem::path& p, std::string_view bytes);
 
 // Every entry under `root` by its path relative to it: a file with its bytes, a folder as
 // "name/" with none. Compared before and after, it shows any write.

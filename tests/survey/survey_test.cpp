@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "support/golden.h"
 #include "support/closings.h"
+#include "support/golden.h"
 #include "survey/recording.h"
 #include "survey/survey.h"
 

@@ -1,0 +1,809 @@
+// A package from the service to the data files: the download, the unpacking, the conversion of
+// the received XML (also by conversions that die (SIGKILL) or meet a full disk) and whole runs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include "core/runlog.h"
+#include "core/text.h"
+#include "data/records.h"
+#include "support/faults.h"
+#include "support/golden.h"
+#include "support/received.h"
+#include "support/service_double.h"
+#include "support/tempdir.h"
+#include "update/unzip.h"
+#include "update/updaterun.h"
+
+using namespace vl;
+using namespace vltest;
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A price without a comma is in hundredths, written as a Spanish amount. Only the first comma
+// counts, the amount is cut to its leftmost 8 characters and a point groups thousands.
+TEST(Format, PricesAndTextIdentifiers) {
+    const std::pair<const char*, const char*> prices[] = {
+        {"10,00", "   10.00"},      {"9,99", "    9.99"},   {"1,2,3", "   1.2,3"},
+        {"123456,789", "123456.7"}, {"1250", "   12,50"},   {"123456", "1.234,56"},
+        {"5", "    0,05"},          {"0", "    0,00"},      {"100", "    1,00"},
+        {"99999", "  999,99"},      {"100000", "1.000,00"}, {"123456789", "1.234.56"},
+        {"-1250", " (12,50)"},      {"+1250", "   12,50"},  {"-1", "  (0,01)"},
+        {"-123456", "(1.234,5"},    {" 1250 ", "   12,50"}, {"1.250", "   12,50"},
+        {"12345678", "123.456,"},   {"abc", "    0,00"},    {"", "    0,00"},
+        {"12a", "    0,00"},        {"-", "    0,00"},      {"12.", "    0,00"}};
+    for (const auto& [received, expected] : prices)
+        EXPECT_EQ(normalizePrice(received), expected) << received;
+    // An identifier keeps its left 6 characters.
+    const std::pair<const char*, const char*> ids[] = {
+        {"7", "000007"},    {"12", "000012"},      {"999999", "999999"},
+        {"", "000000"},     {"abc", "000000"},     {"0", "000000"},
+        {"  42", "000042"}, {"1234567", "123456"}, {"-5", "999995"}};
+    for (const auto& [identificador, expected] : ids)
+        EXPECT_EQ(textIdentifier(identificador), expected) << identificador;
+}
+
+TEST(LineGroups, GroupedByFirstDigitSortedBytewiseAndNeverCut) {
+    LineGroups g;
+    for (const char* l : {"9z", "10", "A1", "05", "\xD1x", "1a", "11", " x", "z0"})
+        g.add(l);
+    g.sort();
+    // Non-digits land in group 0, ordered there by byte value (blank < digits < letters < 0xD1).
+    EXPECT_EQ(g.joined(), " x\r\n05\r\nA1\r\nz0\r\n\xD1x\r\n10\r\n11\r\n1a\r\n9z\r\n");
+    for (int i = 0; i < 32800; ++i)
+        g.add("5" + std::to_string(100000 + i));
+    EXPECT_EQ(g.group(5).size(), 32800u);
+    EXPECT_EQ(g.size(), 32809u);
+}
+
+class Conversion : public ::testing::Test {
+  protected:
+    ConversionResult convert(TipoFichero tipo, DataFiles* files = nullptr, bool prices = false) {
+        return convertIn(dir.path(), tipo, files, prices);
+    }
+    ConversionResult master(const std::string& body, const std::string& name = "Maestro.xml",
+                            DataFiles* files = nullptr) {
+        dir.write(Recibido + name, document(body));
+        return convert(TipoFichero::Maestro, files);
+    }
+    TempDir dir;
+};
+
+// Items in force on the day, sorted, each text once; a record starts where its key element
+// opens, at any depth, and field names are exact.
+TEST_F(Conversion, MasterWritesItemsInForceSortedWithTheirTexts) {
+    // Stale text of an earlier run: the folder only keeps what this run wrote.
+    dir.write(Datos + "textos/000099.txt", "viejo");
+    const auto r = master(
+        item("12", "222222",
+             {{"titulo", "Título € ñ"}, {"texto", "<![CDATA[<b>Dosis</b> & más]]>"}}) +
+            // Same identifier right after: second line, text file written once.
+            item("12", "111111", {{"titulo", "otro"}, {"tipo_alarma", "2"}}) +
+            item("7", "333333", {{"fecha_final", ""}}) +
+            item("abc", "444444", {{"fecha_final", "0"}}) +
+            item("20", "555551", {{"fecha_inicio", "20240616"}}) + // not yet
+            item("21", "555552", {{"fecha_final", "20240614"}}) +  // expired
+            item("22", "555553", {{"fecha_final", "20240615"}}) +  // ends today
+            item("23", "555554", {{"estado", "B"}}) + item("24", "A12345") +
+            item("25", "011111", {{"tipo_alarma", "3"}}) +
+            item("26", "666666", {{"fecha_inicio", ""}, {"imprimir", "0"}}) +
+            item("27", "666667", {{"fecha_inicio", "20240615"}, {"fecha_final", "00000000"}}) +
+            item("28", "555555", {{"estado", "a"}}) + item("29", "555556", {{"estado", ""}}) +
+            record("item", {{"identificador", "1"}, {"codigo", "111112"}, {"estado", "A"}}) +
+            // codigo before identificador: it overwrites the code of the record before.
+            record("item", {{"codigo", "999999"}, {"identificador", "2"}, {"estado", "A"}}) +
+            // "Estado" is not "estado"; the last repeated one wins; an empty element adds nothing;
+            // the record still open at the end is written.
+            "<a><identificador>3</identificador><b><c><codigo>123456</codigo></c>"
+            "<Estado>A</Estado><estado>B</estado><estado>A</estado><fecha_inicio/></b></a>\n",
+        "maestro.XML");
+    ASSERT_TRUE(r.ok) << r.error;
+    waitForDataCleanup();
+    expectGoldenTree("update/master", dir.path() / Datos);
+}
+
+// Identifiers that come back after others: each file once, with the text of its last run. An open
+// handle would keep the old file on Windows: the lookup's is closed before each swap.
+TEST_F(Conversion, MasterWithInterleavedIdentifiersWritesEachTextOnce) {
+    dir.write(Datos + "Velantia.txt", "viejo\r\n");
+    dir.write(Datos + "productos.txt", "viejo\r\n");
+    DataFiles files{Paths(dir.path())};
+    files.OpenDataFiles();
+    ASSERT_TRUE(files.velantia().isOpen() && files.productos().isOpen());
+    const Fields a{{"titulo", "A"}}, b{{"titulo", "B"}}, c{{"titulo", "C"}};
+    const auto r = master(item("1", "100001", a) + item("2", "100002") + item("1", "100003", b) +
+                              item("2", "100004") + item("3", "100005") + item("2", "100006", c) +
+                              item("2", "100007") + item("3", "100008") + item("1", "100009", a),
+                          "Maestro.xml", &files);
+    ASSERT_TRUE(r.ok) << r.error;
+    expectGoldenTree("update/interleaved", dir.path() / Datos / "textos");
+    ASSERT_EQ(writeProductMaster(Paths(dir.path()), &files, LineGroups{}), "");
+    EXPECT_FALSE(files.velantia().isOpen() || files.productos().isOpen());
+}
+
+// DTDs and entities come from the received folder, under any folder name. A document that does
+// not parse or meet its DTD, none, or a Velantia.txt that cannot be replaced: nothing changes.
+TEST(ConversionDtd, MasterDocumentsAreValidatedAndAFailureChangesNothing) {
+    const std::string anyDtd = "<!ELEMENT datos ANY><!ELEMENT item ANY><!ELEMENT estado ANY>"
+                               "<!ELEMENT identificador ANY><!ELEMENT titulo ANY>";
+    const auto declaring = [](const std::string& doctype, const std::string& titulo) {
+        return document(
+            record("item", {{"identificador", "1"}, {"titulo", titulo}, {"estado", "A"}}),
+            "<!DOCTYPE datos " + doctype + ">\n");
+    };
+    const struct {
+        std::string xml;  // empty: no document
+        const char* made; // the title written; nullptr: an error
+        bool readOnly = false;
+    } cases[] = {{"<datos><item>", nullptr},
+                 {"", nullptr},
+                 {declaring("SYSTEM \"falta.dtd\"", "x"), nullptr},
+                 {declaring("[<!ELEMENT datos (item*)><!ELEMENT item (identificador)>"
+                            "<!ELEMENT identificador (#PCDATA)>]",
+                            "x"),
+                  nullptr},
+                 {declaring("SYSTEM \"datos.dtd\"", "&marca;"), "Velantia"},
+                 {declaring("[" + anyDtd + "<!ENTITY ext SYSTEM \"titulo.ent\">]", "&ext;"),
+                  "Desde fichero"},
+                 {document(item("1", "111111")), nullptr, true}};
+    TempDir dir;
+    const std::string base = "ra\xC3\xADz con espacio/";
+    const fs::path root = dir.path() / base;
+    dir.write(base + Recibido + "datos.dtd", anyDtd + "<!ENTITY marca \"Velantia\">");
+    dir.write(base + Recibido + "titulo.ent", "Desde fichero");
+    dir.write(base + Datos + "textos/000099.txt", "texto viejo");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.xml);
+        writeBytes(root / Datos / "Velantia.txt", "viejo\r\n");
+        const auto before = snapshotTree(root / Datos);
+        writeBytes(root / Recibido / "Maestro.xml", c.xml);
+        if (c.xml.empty()) fs::remove(root / Recibido / "Maestro.xml");
+        ReadOnly held(root / (c.readOnly ? Datos + "Velantia.txt" : "none"));
+        if (c.readOnly && !held.holds()) GTEST_SKIP() << "no file can be made unwritable here";
+        const auto r = convertIn(root, TipoFichero::Maestro);
+        EXPECT_EQ(r.ok, c.made != nullptr) << r.error;
+        EXPECT_EQ(r.error.find("Velantia.txt: otro programa") != std::string::npos, c.readOnly);
+        waitForDataCleanup();
+        if (c.made)
+            EXPECT_EQ(readBytes(root / Datos / "textos/000001.txt"),
+                      "\"" + std::string(c.made) + "\"\r\n\"\"\r\n\"\"\r\n");
+        else
+            EXPECT_EQ(snapshotTree(root / Datos), before);
+    }
+}
+
+// The product lines, sorted, each with the greater price. Prices go into basea only when asked
+// for, with its files open and a document that parses: the 8 price bytes of the records whose
+// code matches. A basea not writable fails, naming it.
+class BaseaPrices : public Conversion {};
+TEST_F(BaseaPrices, OnlyMatchingPriceBytesChangeAndAFailureNamesTheFile) {
+    // code 6, name 30, a field of 15, price 8, then 1 and 2 bytes (one of them a NUL).
+    std::string basea;
+    for (const std::string code : {"100010", "100011", "999999", "100013"})
+        basea += code + "NOMBRE " + std::string(38, 'n') + "    1.00S" + std::string("\0Z", 2);
+    // basey record 10001 (the first five digits) points slots 0..3 at basea 1..4.
+    std::string basey(10001 * BaseIndexRecord::Length, ' ');
+    basey.replace(10000 * BaseIndexRecord::Length + 6, 24, "000001000002000003000004");
+    dir.write("quiroles/orbal-5/basey", basey);
+    const std::string xml = document(
+        price("100010", "A", "", "12,34") + // record 1
+        price("100011", "B", "", "50") +    // record 2: 0,50
+        price("100012", "C", "", "5,00") +  // basea code differs
+        price("100013", "D", "", "0,00") +  // zero is no price
+        price("100014", "E", "", "7,00") +  // empty slot
+        // Seven characters: slot 0 again, but never equal to a basea code.
+        price("1000110", "F", "", "99,99") + price("600001", "NOMENCLATOR MAYOR", "10,00", "9,99") +
+        price("600002", "DISTRIBUIDOR MAYOR", "9,00", "10,00") +
+        // Equal amounts in euros: the distributor's text.
+        price("600003", "IGUALES", "5,00", "5,0") + price("500004", "SIN COMA", "", "1250") +
+        price("500005", "MILES", "", "123456") + price("500006", "NO ES NUMERO", "", "abc") +
+        price("6000077", "SIETE CIFRAS", "1,00", "1,00") +
+        price("A00001", "JARABE \xC3\x91O\xC3\x91O \xE2\x82\xAC", "1,00", "2,00") +
+        price("700001", "DESCRIPCION DE MAS DE CUARENTA CARACTERES, CORTADA", "12,50", "1250") +
+        price("800001", "A", "9,99", "9,50") + price("800002", "B", "1250", "13,00") +
+        price("800003", "C", "99", "1,5") + price("800004", "D", "1299", "1250"));
+    std::string updated = basea;
+    updated.replace(51, 8, "   12.34").replace(62 + 51, 8, "    0,50");
+    const struct {
+        const char* what;
+        bool open, asked, broken, unwritable;
+        std::string basea;
+    } cases[] = {{"not asked", true, false, false, false, basea},
+                 {"files not open", false, true, false, false, basea},
+                 {"parse error", true, true, true, false, basea},
+                 {"written", true, true, false, false, updated},
+                 {"not writable", true, true, false, true, ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dir.write("quiroles/orbal-5/basea", basea);
+        dir.write(Recibido + "PRECIOS.xml", c.broken ? xml.substr(0, xml.size() - 12) : xml);
+        DataFiles files{Paths(dir.path())};
+        if (c.open) files.OpenDataFiles();
+        const fs::path b = files.basea().path();
+        if (c.unwritable) fs::rename(b, b.string() + ".x"), fs::create_directory(b);
+        const auto r = convert(TipoFichero::Precios, &files, c.asked);
+        EXPECT_EQ(r.ok, !c.broken && !c.unwritable) << r.error;
+        EXPECT_EQ(r.error.starts_with("No se pueden escribir los precios en " + b.string() + ": "),
+                  c.unwritable);
+        if (c.unwritable) continue;
+        EXPECT_EQ(r.productLines.size(), c.broken ? 0u : 17u);
+        EXPECT_EQ(dir.read("quiroles/orbal-5/basea"), c.basea);
+    }
+    // The product master is written only when asked for.
+    EXPECT_FALSE(fs::exists(dir.path() / (Datos + "productos.txt")));
+    ASSERT_EQ(
+        writeProductMaster(Paths(dir.path()), nullptr, convert(TipoFichero::Precios).productLines),
+        "");
+    expectGolden("update/productos.txt", dir.read(Datos + "productos.txt"));
+}
+
+// Rows in document order, texts in Windows-1252, a line only where a code changes by value (the
+// codes before the first row are blank); no row, or a broken document, keeps the file.
+TEST_F(Conversion, SurveyFileFromTheRows) {
+    const std::string rows = row({"1", "Atención", "1", "¿Se dispensa?", "1", "Sí", "s"}) +
+                             row({"1", "Atención", "1", "¿Se dispensa?", "2", "No", ""}) +
+                             row({"01", "Atención", "2", "Otra", "4", "Cuatro", "no"}) +
+                             // Same answer code: no line.
+                             row({"1", "Atención", "3", "Tercera", "4", "Repetida", "s"}) +
+                             // 1234 never equals its cut 123.
+                             row({"2", "Dos", "1234", "Larga", "1", "Uno", ""}) +
+                             row({"2", "Dos", "1234", "Larga", "2", "Dos", ""});
+    for (const auto& [xml, ok, file] :
+         {std::tuple{document("<nada/>\n"), true, "viejo\r\n"},
+          {"<datos>" + rows + "</dato>", false, "viejo\r\n"},
+          {document(row({"0", "G", "0", "P", "0", "R", ""})), true, ""},
+          {document(row({"", "G", "5", "P", "", "R", ""})), true, "P5   P\r\n"},
+          // A line end inside a received text would start a forged line of its own.
+          {document(row({"1", "G", "1", "uno\ndos\r\nR009s&#13;&#10;P009 Otra", "1", "Si", ""})),
+           true, "E1   G\r\nP1   uno dos R009s  P009 Otra\r\nR1   Si\r\n"},
+          {document(rows), true,
+           "E1   Atenci\xF3n\r\nP1   \xBFSe dispensa?\r\nR1  sS\xED\r\nR2   No\r\nP2   Otra\r\n"
+           "R4  nCuatro\r\nP3   Tercera\r\nE2   Dos\r\nP123 Larga\r\nR1   Uno\r\nP123 Larga\r\n"
+           "R2   Dos\r\n"}}) {
+        dir.write(Datos + "Encuesta.txt", "viejo\r\n");
+        dir.write(Recibido + "encuesta.xml", xml);
+        EXPECT_EQ(convert(TipoFichero::Encuesta).ok, ok) << xml;
+        EXPECT_EQ(dir.read(Datos + "Encuesta.txt"), file);
+    }
+}
+
+// A long text stays whole; one beyond the parser's limit is refused. Other hostile documents are
+// seeds of the fuzz replay.
+class HostileXml : public Conversion {};
+TEST_F(HostileXml, TextsKeepTheOutputFormats) {
+    const std::string longText(3'000'000, 'L');
+    ASSERT_TRUE(master(item("1", "111111", {{"titulo", longText}})).ok);
+    EXPECT_NE(dir.read(Datos + "textos/000001.txt").find('"' + longText + '"'), std::string::npos);
+    const auto huge = master(item("1", "111111", {{"titulo", std::string(12 << 20, 'T')}}));
+    EXPECT_FALSE(huge.ok);
+    EXPECT_TRUE(huge.error.starts_with("Error en el documento XML: ")) << huge.error;
+}
+
+// The received files of one generation: `items` master items sharing one text per three.
+void receive(const fs::path& root, const std::string& tag, int items) {
+    std::string master, survey, prices;
+    for (int i = 0; i < items; ++i) {
+        const std::string id = std::to_string(i / 3 + (tag == "nuevo" ? 500 : 0));
+        master += item(id, std::to_string(100000 + i * 7),
+                       {{"tipo_alarma", std::to_string(1 + i % 3)}, {"titulo", tag + " " + id}});
+        prices += price(std::to_string(600000 + i), tag, "1" + std::to_string(i % 10) + ",00", "");
+    }
+    for (int q = 1; q <= 12; ++q)
+        survey += row(
+            {"1", "Grupo " + tag, std::to_string(q / 3), "P " + tag, std::to_string(q), "R", ""});
+    writeBytes(root / (Recibido + "Maestro.xml"), document(master));
+    writeBytes(root / (Recibido + "Encuesta.xml"), document(survey));
+    writeBytes(root / (Recibido + "Precios.xml"), document(prices));
+}
+
+Tree part(Tree datos, bool master) {
+    std::erase_if(datos, [&](const auto& e) {
+        return (e.first == "Velantia.txt" || e.first.starts_with("textos/")) != master;
+    });
+    return datos;
+}
+
+class ConversionFaults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The old data files, then what the new received files turn them into.
+        receive(root.path(), "viejo", 45);
+        ASSERT_EQ(convertAll(root.path()), "ok");
+        oldDatos = snapshotTree(root.path() / Datos);
+        fs::copy(root.path() / Datos, saved.path(), fs::copy_options::recursive);
+        receive(root.path(), "nuevo", 60);
+        // What a window shows while the new master converts: it reaches 100, never going back.
+        std::vector<int> seen;
+        ASSERT_EQ(convertAll(root.path(), [&](int p) { seen.push_back(p); }), "ok");
+        EXPECT_GE(seen.size(), 2u);
+        EXPECT_TRUE(std::ranges::is_sorted(seen) && seen.back() == 100);
+        newDatos = snapshotTree(root.path() / Datos);
+        ASSERT_NE(part(oldDatos, true), part(newDatos, true));
+        restoreOld();
+    }
+    void restoreOld() {
+        fs::remove_all(root.path() / Datos);
+        fs::copy(saved.path(), root.path() / Datos, fs::copy_options::recursive);
+    }
+    // After the recovery each file set is wholly old or wholly new, and nothing is left aside.
+    void expectWhole(const std::string& when) {
+        SCOPED_TRACE(when);
+        ASSERT_TRUE(recoverDataFiles(Paths(root.path())));
+        const Tree now = snapshotTree(root.path() / Datos);
+        const Tree master = part(now, true);
+        EXPECT_TRUE(master == part(oldDatos, true) || master == part(newDatos, true))
+            << "the item file and the texts do not belong together";
+        for (const auto& e : part(now, false))
+            EXPECT_TRUE(std::ranges::count(oldDatos, e) + std::ranges::count(newDatos, e))
+                << "half-written or left behind: " << e.first;
+        EXPECT_EQ(part(now, false).size(), part(oldDatos, false).size());
+    }
+    // A write that failed for want of room: an error naming the full disk, the old files kept.
+    void expectFullDisk(const std::optional<std::string>& message, const fs::path& datos) {
+        ASSERT_TRUE(message.has_value());
+        EXPECT_NE(message->find("disco está lleno"), std::string::npos) << *message;
+        EXPECT_EQ(snapshotTree(datos), oldDatos) << *message;
+    }
+    Worker::End runWorker(const std::string& step, long long killAfterMicros = -1) {
+        Worker w({VELANTIA_FAULT_WORKER, "convert", root.path().string(), step});
+        if (killAfterMicros >= 0) {
+            EXPECT_TRUE(w.waitReady());
+            std::this_thread::sleep_for(std::chrono::microseconds(killAfterMicros));
+            w.kill();
+        }
+        return w.wait();
+    }
+
+    TempDir root, saved;
+    Tree oldDatos, newDatos;
+};
+
+TEST_F(ConversionFaults, KilledAtEveryStepOfTheSwapAndAtRandomMoments) {
+    // Only a kill before the marker leaves the old files.
+    for (const char* step : {"swap:staged", "swap:marked", "swap:texts-aside", "swap:texts-in",
+                             "swap:velantia-in", "swap:unmarked", "swap:discarding"}) {
+        restoreOld();
+        EXPECT_TRUE(runWorker(step).killed) << step << " never reached";
+        expectWhole(step);
+        EXPECT_EQ(part(snapshotTree(root.path() / Datos), true),
+                  part(step == std::string("swap:staged") ? oldDatos : newDatos, true));
+    }
+    // The next conversion starts from whole files and completes; it spans the random kills.
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(runWorker("-").exitCode, 0);
+    const auto span = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - t0);
+    EXPECT_EQ(snapshotTree(root.path() / Datos), newDatos);
+    std::mt19937 rng(7061);
+    std::uniform_int_distribution<long long> delay(0, span.count());
+    int killed = 0;
+    for (int round = 1; round <= 25; ++round) {
+        restoreOld();
+        killed += runWorker("-", delay(rng)).killed;
+        expectWhole("round " + std::to_string(round));
+    }
+    EXPECT_GT(killed, 0) << "no kill landed inside the conversion";
+    RecordProperty("killed_inside", killed);
+}
+
+// A full disk, as a file-size limit or a full tmpfs.
+TEST_F(ConversionFaults, FullDiskKeepsTheOldFiles) {
+    // Every new data file is longer than this; the texts are shorter.
+    const fs::path r = root.path();
+    expectFullDisk(runWithFileSizeLimit(120, [&] { return convertAll(r); }), r / Datos);
+    EXPECT_TRUE(recoverDataFiles(Paths(r)));
+    EXPECT_EQ(snapshotTree(r / Datos), oldDatos);
+    TempDir mount, out;
+    const fs::path mp = mount.path();
+    const auto run = runOnFullTmpfs(r, mp, out.path(), 512 * 1024, [&] { return convertAll(mp); });
+    if (!run.mounted) GTEST_SKIP() << "no tmpfs can be mounted here";
+    expectFullDisk(run.result, out.path() / Datos);
+}
+
+struct ZipEntry {
+    std::string name; // a folder when it ends in '/'
+    std::string data;
+    bool link = false; // stored with the Unix mode of a symbolic link
+};
+
+// A real archive; a later entry of the same name replaces the earlier one.
+void makeZip(const fs::path& file, const std::vector<ZipEntry>& entries) {
+    fs::create_directories(file.parent_path());
+    int err = 0;
+    zip_t* z = zip_open(file.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    ASSERT_NE(z, nullptr);
+    for (const auto& e : entries) {
+        const zip_int64_t i =
+            e.name.ends_with('/')
+                ? zip_dir_add(z, e.name.c_str(), ZIP_FL_ENC_UTF_8)
+                : zip_file_add(z, e.name.c_str(),
+                               zip_source_buffer(z, e.data.data(), e.data.size(), 0),
+                               ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+        ASSERT_GE(i, 0) << zip_strerror(z) << " " << e.name;
+        const auto mode = (S_IFLNK | 0777u) << 16;
+        ASSERT_EQ(e.link ? zip_file_set_external_attributes(z, i, 0, ZIP_OPSYS_UNIX, mode) : 0, 0);
+    }
+    ASSERT_EQ(zip_close(z), 0) << zip_strerror(z);
+}
+
+class HostileZip : public ::testing::Test {
+  protected:
+    void SetUp() override { dir.write("fuera/intacto.txt", "original"); }
+    void empty() const {
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    std::string zipOf(const std::vector<ZipEntry>& entries) const {
+        makeZip(archive, entries);
+        return readBytes(archive);
+    }
+    TempDir dir;
+    fs::path outside = dir.path() / "fuera";
+    fs::path folder = dir.path() / "quiroles/Velantia/Recibido";
+    fs::path archive = dir.path() / "Software.zip";
+};
+
+// Names pointing elsewhere in any spelling land flat in the folder, replacing the file of that
+// name in any case (a stale spelling would be found instead). Links are neither made nor followed.
+TEST_F(HostileZip, EntryNamesNeverLeaveTheFolderAndLinksAreNeitherMadeNorFollowed) {
+    empty();
+    for (const char* stale : {"barras.xml", "Maestro.xml", "encuesta.xml", "UNIDAD.XML"})
+        writeBytes(folder / stale, "viejo y mas largo que el nuevo");
+    fs::create_symlink(outside / "intacto.txt", folder / "red.xml");
+    const std::string big(200000, 'x'), target = (outside / "intacto.txt").string();
+    std::vector<ZipEntry> entries = {{"../../../fuera/subir.xml", "2"},
+                                     {"..\\..\\..\\fuera\\barras.xml", "3"},
+                                     {"C:\\Windows\\unidad.xml", "4"},
+                                     {"C:relativo.xml", "5"},
+                                     {"\\\\servidor\\recurso\\red.xml", "6"},
+                                     {"./../punto.xml", "7"},
+                                     {"Maestro.xml:flujo", "8"},
+                                     {"..", "9"},
+                                     {"C:", "10"},
+                                     {"../evil", "11"},
+                                     {"x/..", "12"},
+                                     {"datos/", ""},
+                                     {"datos/interior/Encuesta.xml", big},
+                                     {"MAESTRO.XML", "13"},
+                                     {"enlace.xml", target, true},
+                                     {(outside / "absoluto.xml").generic_string(), "1"}};
+    makeZip(archive, entries);
+    ASSERT_EQ(Unzip(archive, folder), UnzipOk);
+    const Tree flat = {{"Encuesta.xml", big}, {"MAESTRO.XML", "13"},  {"absoluto.xml", "1"},
+                       {"barras.xml", "3"},   {"enlace.xml", target}, {"evil", "11"},
+                       {"flujo", "8"},        {"punto.xml", "7"},     {"red.xml", "6"},
+                       {"relativo.xml", "5"}, {"subir.xml", "2"},     {"unidad.xml", "4"}};
+    EXPECT_EQ(snapshotTree(folder), flat);
+    // Outside the received folder nothing changed.
+    auto all = snapshotTree(dir.path());
+    std::erase_if(all,
+                  [](const auto& e) { return e.first.starts_with("quiroles/Velantia/Recibido/"); });
+    const Tree untouched = {{"Software.zip", readBytes(archive)},
+                            {"fuera/", ""},
+                            {"fuera/intacto.txt", "original"},
+                            {"quiroles/", ""},
+                            {"quiroles/Velantia/", ""}};
+    EXPECT_EQ(all, untouched);
+}
+
+// Other archivers' packages unpack when libzip decodes them. No package, or more bytes or files
+// than allowed whatever the headers declare: refused, with no file and no temporary left.
+TEST_F(HostileZip, DamagedArchivesAndBombsAreRefused) {
+    dir.write("make.py",
+              "import zipfile\n"
+              "for name, method, zip64 in (('deflate', 8, 0), ('stored', 0, 0), ('bzip2', 12, 0),"
+              " ('lzma', 14, 0), ('zip64', 0, 1)):\n"
+              "    with zipfile.ZipFile(name, 'w', method) as z:\n"
+              "        with z.open('Maestro.xml', 'w', force_zip64=zip64) as f:\n"
+              "            f.write(b'a' * 2000)\n");
+    ASSERT_EQ(std::system(("cd '" + dir.path().string() + "' && python3 make.py").c_str()), 0);
+    std::string damaged = zipOf({{"Maestro.xml", std::string(5000, 'a') + std::string(5000, 'b')}});
+    // The deflated data just after the local header (30 bytes + name).
+    for (std::size_t i = 30 + 11; i < 30 + 11 + 8; ++i)
+        damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
+    const auto two = [&](std::size_t a, std::size_t b) {
+        return zipOf({{"a.xml", std::string(a, '0')}, {"b.xml", std::string(b, '0')}});
+    };
+    // Small, and inflating far beyond the limit: ratio above 250.
+    const std::string bomb = zipOf({{"Maestro.xml", std::string(24 << 20, '\0')}});
+    std::string lying = bomb; // the uncompressed size in the local and the central header: 100
+    for (const auto& [sig, at] : {std::pair{"PK\x03\x04", 22}, {"PK\x01\x02", 24}})
+        std::memcpy(&lying[lying.find(sig) + at], "\x64\0\0\0", 4);
+    std::vector<ZipEntry> many;
+    for (std::int64_t i = 0; i < UnzipMaxEntries; ++i)
+        many.push_back({"f" + std::to_string(i) + ".xml", ""});
+    const std::string most = zipOf(many);
+    many.push_back({"otro.xml", ""});
+    const struct {
+        std::string bytes;
+        std::uint64_t limit;
+        int result;
+        std::size_t files;
+    } cases[] = {{dir.read("deflate"), UnzipLimit, UnzipOk, 1},
+                 {dir.read("stored"), UnzipLimit, UnzipOk, 1},
+                 {dir.read("bzip2"), UnzipLimit, UnzipOk, 1},
+                 {dir.read("zip64"), UnzipLimit, UnzipOk, 1},
+                 {dir.read("lzma"), UnzipLimit, UnzipBadEntry, 0}, // the reason: UpdateRun
+                 {"", UnzipLimit, UnzipNotAnArchive, 0},
+                 {"<html><body>Error 500</body></html>", UnzipLimit, UnzipNotAnArchive, 0},
+                 {std::string("PK\x03\x04\x14\x00", 6), UnzipLimit, UnzipNotAnArchive, 0},
+                 {damaged, UnzipLimit, UnzipBadEntry, 0},
+                 {zipOf({{"vacia/", ""}}), UnzipLimit, UnzipEmpty, 0},
+                 {two(600, 400), 1000, UnzipOk, 2},
+                 {two(600, 401), 1000, UnzipTooLarge, 1},
+                 {two(1001, 0), 1000, UnzipTooLarge, 0},
+                 {two(100000, 100000), 200000, UnzipOk, 2},
+                 {two(100000, 100001), 200000, UnzipTooLarge, 1},
+                 {bomb, 1 << 20, UnzipTooLarge, 0},
+                 {lying, 1 << 20, UnzipTooLarge, 0},
+                 {most, UnzipLimit, UnzipOk, UnzipMaxEntries},
+                 {zipOf(many), UnzipLimit, UnzipTooManyEntries, 0}};
+    fs::remove(archive);
+    empty();
+    EXPECT_EQ(Unzip(archive, folder), UnzipNotAnArchive);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes.substr(0, 40));
+        empty();
+        writeBytes(archive, c.bytes);
+        EXPECT_EQ(Unzip(archive, folder, c.limit), c.result);
+        EXPECT_EQ(snapshotTree(folder).size(), c.files);
+    }
+}
+
+// Characters that would change the address, some that would not, and a Windows-1252 byte.
+const std::string Clave = "a&b c#%+\xF1";
+const std::string ClaveInQuery = "a%26b%20c%23%25%2B%F1";
+
+// The request of each step: f (master), e (survey), p (prices).
+std::vector<std::string> queries(const std::string& steps) {
+    const std::map<char, std::string> fichero{
+        {'f', "farmacia"}, {'e', "encuesta"}, {'p', "precio"}};
+    std::vector<std::string> q;
+    for (const char s : steps)
+        q.push_back(
+            "n_farmacia=28123&fichero=" + fichero.at(s) +
+            "&tipo_fichero=2&fecha_ultima=20061106&codigo_empresa=8=9/?-._~&clave=" + ClaveInQuery);
+    return q;
+}
+
+// The three packages of generation `n`, and the data file `f` (Velantia, Encuesta, productos).
+std::vector<ZipEntry> xml(const std::string& n) {
+    return {{"Maestro.xml", document(item(n, n + "00001", {{"fecha_final", ""}}))},
+            {"Encuesta.xml", document(row({"1", "Grupo " + n, "1", "P", "1", "S\xC3\xAD", "s"}))},
+            {"Precios.xml", document(price(n + "00001", "NOMBRE", "", n + "000"))}};
+}
+const char* const DataFile[] = {"Velantia.txt", "Encuesta.txt", "productos.txt"};
+std::string made(int f, const std::string& n) {
+    return f == 0   ? n + "00001100000" + n + "2024010220240101        A1\r\n"
+           : f == 1 ? "E1   Grupo " + n + "\r\nP1   P\r\nR1  sS\xED\r\n"
+                    : n + "00001NOMBRE" + std::string(37, ' ') + n + "0,00\r\n";
+}
+const std::string None = "<missing>";
+
+Tree withoutPackage(Tree t) {
+    std::erase_if(t, [](const auto& e) { return e.first == "Software.zip"; });
+    return t;
+}
+
+class UpdateRun : public ::testing::Test {
+  protected:
+    void SetUp() override { reset(); }
+    // The new packages for the service; the received folder as an earlier run left it.
+    void reset() {
+        fs::remove_all(root.path() / "quiroles");
+        for (const auto& [zip, i] :
+             {std::pair{"farmacia.zip", 0}, {"encuesta.zip", 1}, {"precio.zip", 2}})
+            makeZip(zips.path() / zip, {xml("5")[i]});
+        for (const auto& e : xml("7"))
+            root.write(Recibido + e.name, e.data);
+        makeZip(root.path() / (Recibido + "Software.zip"), xml("9"));
+        for (int f = 0; f < 3; ++f)
+            root.write(Datos + DataFile[f], made(f, "7"));
+        cfg.n_farmacia = "28123";
+        cfg.codigo_empresa = "8=9/?-._~";
+        cfg.clave = Clave;
+        cfg.descargar_precios = "1";
+        cancelled = cancelAtRequest = false;
+        answerRetry = nullptr;
+        said.clear();
+        service.reset(); // started by the test, in the mode it needs
+    }
+    // tls: 0 a good certificate, 1 one for another host name, 2 one from an unknown authority.
+    void startService(const std::string& mode = "ok", int tls = 0, long timeout = 10) {
+        service = std::make_unique<ServiceDouble>(ServiceDouble::Options{.mode = mode,
+                                                                         .delaySeconds = 5,
+                                                                         .wrongHost = tls == 1,
+                                                                         .untrustedCa = tls == 2,
+                                                                         .zips = zips.path()});
+        options.serviceUrl = service->url();
+        options.https = {timeout, service->caPath()};
+    }
+    // What the window shows, one a line: questions after "? ", messages as they are.
+    std::string run() {
+        UpdateCallbacks cb;
+        cb.transferState = [this](int s) { cancelled = cancelled || (s == 5 && cancelAtRequest); };
+        const auto say = [this](const std::string& t) { said += (said.empty() ? "" : "\n") + t; };
+        cb.askRetry = [&](const std::string& t) {
+            say("? " + t);
+            return answerRetry && answerRetry();
+        };
+        cb.message = say;
+        failed =
+            runUpdate(Paths(root.path()), cfg, files, cancelled, cb, options) == UpdateEnd::Failed;
+        return said;
+    }
+    // The generation each data file holds (- none, ? another), then basea: b kept, B priced.
+    std::string data() const {
+        std::string d;
+        for (int f = 0; f < 3; ++f) {
+            const fs::path p = root.path() / (Datos + DataFile[f]);
+            d += fs::is_regular_file(p) ? '?' : '-';
+            for (const std::string n : {"5", "7", "9"})
+                if (d.back() == '?' && readBytes(p) == made(f, n)) d.back() = n[0];
+        }
+        const std::string b = root.read("quiroles/orbal-5/basea");
+        return d + (b == None ? '-' : b == basea ? 'b' : b == priced ? 'B' : '?');
+    }
+
+    // basey record 50000 (the code's first five digits) points slot 1 (its last) at basea 1.
+    const std::string basea = "500001" + std::string(45, 'n') + "    1.00S" + std::string("\0Z", 2);
+    const std::string priced = basea.substr(0, 51) + "   50,00" + basea.substr(59);
+    TempDir root, zips;
+    std::unique_ptr<ServiceDouble> service;
+    Config cfg;
+    DataFiles files{Paths(root.path())};
+    std::atomic<bool> cancelled{false};
+    bool cancelAtRequest = false, failed = false;
+    UpdateOptions options;
+    std::function<bool()> answerRetry;
+    std::string said;
+};
+
+// Only silence times out: a package that keeps arriving is never cut.
+TEST_F(UpdateRun, DownloadErrorKinds) {
+    startService("trickle");
+    options.https.timeoutSeconds = 2;
+    int state = 0;
+    const auto onState = [&](int s) { state = s; };
+    auto got = download(downloadUrl(service->url(), cfg, "farmacia"), onState, options.https);
+    ASSERT_EQ(got.kind, DownloadOutcome::Kind::Ok) << got.detail;
+    EXPECT_EQ(got.body, readBytes(zips.path() / "farmacia.zip"));
+    EXPECT_EQ(state, 12);
+    ASSERT_TRUE(service->setMode("delay", "12", 5));
+    options.https.timeoutSeconds = 1;
+    got = download(service->url(), onState, options.https);
+    EXPECT_EQ(got.kind, DownloadOutcome::Kind::Timeout);
+    EXPECT_EQ(state, 11);
+}
+
+// Runs after an earlier one (XML 7 and package 9 received, data files 7) with packages 5 on the
+// service. A failed step ends the run; when nothing was converted, nothing received changes.
+TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
+    const fs::path farmacia = zips.path() / "farmacia.zip",
+                   productos = root.path() / (Datos + "productos.txt");
+    std::string lzma = readBytes(farmacia);
+    lzma[8] = lzma[lzma.find("PK\x01\x02") + 10] = 14; // LZMA, as some archivers write
+    std::string basey(50000 * BaseIndexRecord::Length, ' ');
+    basey.replace(49999 * BaseIndexRecord::Length + 12, 6, "000001");
+    const auto withBasea = [&] {
+        root.write("quiroles/orbal-5/basea", basea);
+        root.write("quiroles/orbal-5/basey", basey);
+    };
+    const auto silence = [&] { startService("delay", 0, 1); };
+    const auto retried = [&] {
+        silence();
+        answerRetry = [&] { // one second is too short for a transfer on a loaded machine
+            options.https.timeoutSeconds = 10;
+            return service->setMode("ok");
+        };
+    };
+    const std::string fails = "\nNo ha podido descargar el archivo Maestro",
+                      silent = "\\? NO HAY RESPUESTA DEL SERVIDOR",
+                      untrusted = "error 60: El certificado del servidor no es válido.*" + fails;
+    const struct {
+        const char* what;
+        std::function<void()> setup;
+        const char* steps; // the requests made: f master, e survey, p prices
+        std::string said;  // questions ("? ") and messages, one a line
+        const char* data;  // the generation of each data file, - none; basea kept b, priced B
+    } cases[] = {
+        {"prices fetched when there is no basea", [] {}, "fep", "", "555-"},
+        {"prices not wanted", [&] { cfg.descargar_precios = "0"; }, "fep", "", "555-"},
+        {"basea open, prices not wanted", [&] { withBasea(), cfg.descargar_precios = "0"; }, "fe",
+         "", "557b"},
+        {"basea open, prices wanted", withBasea, "fep", "", "555B"},
+        {"silence, retry", retried, "ffep", silent, "555-"},
+        {"silence, cancel: the earlier package", silence, "f", silent, "999-"},
+        {"silence, cancel, no earlier package",
+         [&] { silence(), fs::remove(root.path() / (Recibido + "Software.zip")); }, "f",
+         silent + fails, "777-"},
+        {"refused", [&] { startService(), options.serviceUrl = ServiceDouble::refusedUrl(); }, "",
+         "No se puede conectar con el servidor" + fails, "777-"},
+        {"cut", [&] { startService("drop"); }, "f",
+         "error (18|56): La conexión con el servidor se cortó antes de terminar la transferencia." +
+             fails,
+         "777-"},
+        {"wrong host", [&] { startService("ok", 1); }, "", untrusted, "777-"},
+        {"untrusted authority", [&] { startService("ok", 2); }, "", untrusted, "777-"},
+        {"an ERROR=3 page", [&] { fs::remove(farmacia); }, "f", fails.substr(1), "777-"},
+        {"a package that cannot be unpacked says why", [&] { writeBytes(farmacia, lzma); }, "f",
+         fails.substr(1) + "\nEl paquete recibido no se ha podido descomprimir: Maestro.xml usa el "
+                           "método de compresión 14 .LZMA., que este programa no puede leer",
+         "777-"},
+        {"a master that does not parse",
+         [&] {
+             makeZip(farmacia, {{"Maestro.xml", "<datos><item>"}});
+         },
+         "fep", ".+", "755-"},
+        {"the survey step fails", [&] { fs::remove(zips.path() / "encuesta.zip"); }, "fe",
+         "No ha podido descargar el archivo Encuesta", "577-"},
+        {"a product master that cannot be written",
+         [&] { fs::remove(productos), fs::create_directories(productos / "x"); }, "fep",
+         ".+/datos/productos.txt: .+", "55--"},
+        {"cancelled during the master request", [&] { cancelAtRequest = true; }, "f", "", "577-"},
+        {"cancelled before", [&] { cancelled = true; }, "", "", "777-"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        const Tree received = withoutPackage(snapshotTree(root.path() / Recibido));
+        c.setup();
+        if (!service) startService();
+        files.OpenDataFiles();
+        runlog::open(Paths(root.path()), "");
+        const std::string told = run();
+        runlog::close();
+        EXPECT_EQ(service->recordedQueries(), queries(c.steps));
+        EXPECT_TRUE(std::regex_match(told, std::regex(c.said))) << told;
+        EXPECT_EQ(failed, told.find("No ha podido") != std::string::npos);
+        EXPECT_EQ(data(), c.data);
+        // Without basea there is nowhere to write prices: the setting goes off.
+        EXPECT_EQ(cfg.descargar_precios, c.data[3] == 'B' || failed ? "1" : "0");
+        // Stamped after every master conversion.
+        EXPECT_EQ(root.read(Recibido + "actualizado.rec").ends_with("\r\n"),
+                  told.find("archivo Maestro") == std::string::npos);
+        if (failed && std::string(c.data) == "777-") {
+            EXPECT_EQ(withoutPackage(snapshotTree(root.path() / Recibido)), received);
+        }
+        // The run log masks the password and says why a run ended.
+        const std::string log =
+            fromCp1252(runlog::readLog(runlog::logPath(Paths(root.path()), "")));
+        EXPECT_EQ(log.find(ClaveInQuery), std::string::npos);
+        EXPECT_EQ(log.find("&clave=***\r\n") == std::string::npos, c.data == "777-"s && !failed)
+            << log;
+        EXPECT_EQ(log.find("terminada con error: No ha podido") != std::string::npos, failed);
+    }
+}
+
+// No room for the package or for its XML: the run says so, and nothing changes.
+TEST_F(UpdateRun, UpdateOnAFullDiskSaysSoAndChangesNothing) {
+    std::string body;
+    for (int i = 0; i < 60; ++i)
+        body += item(std::to_string(i), std::to_string(100000 + i));
+    makeZip(zips.path() / "farmacia.zip", {{"Maestro.xml", document(body)}});
+    const std::uintmax_t package = fs::file_size(zips.path() / "farmacia.zip");
+    ASSERT_LT(package + 100, document(body).size());
+    startService();
+    const Tree received = withoutPackage(snapshotTree(root.path() / Recibido));
+    // Too small for the package; then room for the package but not for its XML.
+    for (const std::uintmax_t limit : {package / 2, package + 50}) {
+        SCOPED_TRACE(limit);
+        EXPECT_EQ(
+            runWithFileSizeLimit(limit, [this] { return run(); }),
+            "No se puede guardar lo recibido en la carpeta Recibido: el disco está lleno o no "
+            "se puede escribir en él. Los datos anteriores se conservan.\n"
+            "No ha podido descargar el archivo Maestro");
+        EXPECT_EQ(data(), "777-");
+        EXPECT_EQ(withoutPackage(snapshotTree(root.path() / Recibido)), received);
+    }
+}
+
+} // namespace
