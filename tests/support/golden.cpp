@@ -65,6 +65,7 @@ std::string describeDifference(std::string_view expected, std::string_view actua
 
 void expectGolden(const std::string& name, std::string_view actual) {
     if (updating()) return writeBytes(Root / name, actual);
+    ASSERT_TRUE(fs::exists(Root / name)) << "no expected file " << Root / name;
     const std::string d = describeDifference(readBytes(Root / name), actual);
     EXPECT_TRUE(d.empty()) << name << ": " << d;
 }
