@@ -405,7 +405,7 @@ TEST_F(ConversionFaults, FullDiskKeepsTheOldFiles) {
     TempDir mount, out;
     const fs::path mp = mount.path();
     const auto run = runOnFullTmpfs(r, mp, out.path(), 512 * 1024, [&] { return convertAll(mp); });
-    if (!run.mounted) GTEST_SKIP() << "no tmpfs can be mounted here";
+    if (!run.mounted) GTEST_SKIP() << "no tmpfs can be mounted here; the file-size limit passed";
     expectFullDisk(run.result, out.path() / Datos);
 }
 
