@@ -6,10 +6,9 @@
 
 #include <memory>
 
-#include "core/paths.h"
 #include "data/lookup.h"
 #include "data/records.h"
-#include "update/convert.h"
+#include "support/received.h"
 
 namespace {
 
@@ -69,10 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fs::create_symlink(scratch() / "quiroles" / "secreto.txt", recibido / "enlace.ent");
     vl::DataFiles* files = Tipo == vl::TipoFichero::Precios ? baseFiles(paths) : nullptr;
 
-    vl::ConversionOptions o;
-    o.today = "20240615";
-    o.descargarPrecios = true;
-    const vl::ConversionResult r = vl::ConvertirFichero(Tipo, paths, files, o);
+    const vl::ConversionResult r = convertIn(scratch(), Tipo, files, true); // on 2024-06-15
     vl::waitForDataCleanup(); // the replaced texts are deleted in the background
 
     for (const auto& [prefix, reason] : Refusals)

@@ -18,7 +18,8 @@ namespace fs = std::filesystem;
 using namespace vl;
 using V = SendVerdict;
 
-const std::string kOutbox = std::string(OutboxHeader) + "1\t692514\t4321\t20261206\t101,113\r\n";
+// What vltest::Product(1) holds: one line waiting to be sent, the lock free.
+const std::string kOutbox = std::string(OutboxHeader) + "1\t999999\t4321\t20240306\t9,99,999\r\n";
 
 // The password goes out byte for byte.
 Config config(const char* farmacia = "4321", const char* empresa = "8",
@@ -28,15 +29,6 @@ Config config(const char* farmacia = "4321", const char* empresa = "8",
     cfg.n_farmacia = farmacia, cfg.codigo_empresa = empresa, cfg.clave = clave;
     return cfg;
 }
-
-// The product folder with one line waiting to be sent and the lock free.
-struct Product : vltest::Folder {
-    Product() {
-        write("Respuesta.tsv", kOutbox);
-        write("NumRegistro", "1\r\n");
-        write("Ocupado", "*");
-    }
-};
 
 // A new folder takes the program's spelling; an older, longer page in another is replaced.
 TEST(UploadPage, WrittenByteForByteWithEscapedValues) {
@@ -104,7 +96,7 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(*r.mode ? r.mode : "unreachable");
-        Product p;
+        vltest::Product p(1);
         ASSERT_TRUE(!*r.mode || service.setMode(r.mode, "12", r.delay));
         std::vector<int> progress;
         const auto during = [&](int percent) {
@@ -140,7 +132,7 @@ TEST(UploadService, CertificatesThatCannotBeTrustedAreRejected) {
          {std::pair{true, false}, {false, true}, {false, false}}) {
         vltest::ServiceDouble service(
             {.wrongHost = wrongHost, .untrustedCa = untrustedCa, .zips = {}});
-        Product p;
+        vltest::Product p(1);
         const SendRun run =
             sendOutbox(p.paths, config(), service.url(), {},
                        {.extraCaBundle = wrongHost || untrustedCa ? service.caPath() : fs::path()});
