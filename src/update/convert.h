@@ -6,7 +6,6 @@
 // A conversion that meets a parse or validation error leaves every file as it was.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -15,6 +14,7 @@
 
 #include "core/paths.h"
 #include "data/lookup.h"
+#include "update/linegroups.h"
 #include "update/recovery.h"
 
 namespace vl {
@@ -26,25 +26,6 @@ enum class TipoFichero { Encuesta = 1, Precios = 2, Maestro = 3 };
 std::string nombreXML(TipoFichero tipo);
 // Element names of the fields of each kind; field 0 is the record key.
 const std::vector<std::string>& camposXML(TipoFichero tipo);
-
-// Lines spread over ten groups by their first digit, each group sorted byte-wise, which is the
-// order the lookup's binary search expects. A group holds any number of lines.
-class LineGroups {
-  public:
-    void add(std::string line);
-    void sort();
-    const std::vector<std::string>& group(int n) const { return groups_.at(n); }
-    std::size_t size() const;
-    // Every line followed by CR LF, group 0 first.
-    std::string joined() const;
-    void clear();
-
-  private:
-    std::array<std::vector<std::string>, 10> groups_;
-};
-
-// Group of a line: the numeric value of its first character, 0 when it is not a digit.
-int lineGroup(std::string_view line);
 
 // Six digits naming an item's text file: last 6 characters of Val(RSet(value, 6)) + 1 000 000.
 std::string textIdentifier(std::string_view identificador);
