@@ -14,6 +14,7 @@
 #include "core/runlog.h"
 #include "core/text.h"
 #include "outbox/closingcall.h"
+#include "outbox/lock.h"
 #include "platform/process.h"
 
 namespace fs = std::filesystem;
@@ -30,14 +31,42 @@ void markStartup() {
 }
 
 // Runs velantia-ventanas with the same arguments: in this process's place where the system
-// allows it, so the pharmacy-management program keeps waiting on the same process.
-int runWindows(const fs::path& exe, char* argv[]) {
+// allows it, so the pharmacy-management program keeps waiting on the same process. -1 when it
+// cannot be started (logged).
+int startWindows(const fs::path& exe, char* argv[]) {
     // Beside this program, with its extension (".exe" on Windows).
     const fs::path windows = exe.parent_path() / ("velantia-ventanas" + exe.extension().string());
     const int rc = vl::runInstead(windows, argv);
     if (rc != -1) return rc;
     std::fprintf(stderr, "Velantia: no se puede iniciar %s\n", windows.string().c_str());
     vl::runlog::log("No se puede iniciar " + windows.string());
+    return -1;
+}
+
+int runWindows(const fs::path& exe, char* argv[]) {
+    const int rc = startWindows(exe, argv);
+    if (rc != -1) return rc;
+    vl::runlog::end(1);
+    return 1;
+}
+
+// A closing call the windows cannot take over: this program waits for the lock itself, as the
+// busy window does (but with a limit: nobody can press Escape here), and tells why when the
+// answers stay on the terminal.
+int closeWithoutWindows(const vl::Paths& paths, vl::ClosingOutcome outcome) {
+    using namespace std::chrono_literals;
+    if (outcome.kind == vl::ClosingOutcome::Busy) {
+        vl::runlog::log("Cierre: se espera aquí a que se libere Ocupado");
+        outcome = vl::closeWhenFree(paths, std::move(outcome), 1000ms, 120s);
+    }
+    if (outcome.kind != vl::ClosingOutcome::Failed) {
+        vl::runlog::end(0);
+        return 0;
+    }
+    const std::string message = vl::fromCp1252(outcome.error);
+    std::fprintf(stderr, "Velantia: %s\n", message.c_str());
+    vl::runlog::log("Mensaje: " + message);
+    vl::finish(paths, outcome.st.run.terminalDigit);
     vl::runlog::end(1);
     return 1;
 }
@@ -66,19 +95,24 @@ int main(int argc, char* argv[]) {
         const vl::Paths paths(vl::driveRoot(dir));
         vl::runlog::start(paths, run.terminalDigit, "velantia " + vl::fromCp1252(commandLine));
         // No screen is asked for: the height limit only matters to the window.
-        const vl::ClosingOutcome outcome = vl::closingCallWithoutWindows(paths, commandLine, 768);
+        vl::ClosingOutcome outcome = vl::closingCallWithoutWindows(paths, commandLine, 768);
         if (outcome.kind == vl::ClosingOutcome::Done) {
             vl::runlog::end(0);
             return 0;
         }
-        vl::runlog::log(outcome.kind == vl::ClosingOutcome::Failed
-                            ? "Sigue en velantia-ventanas, que muestra el mensaje"
-                            : "Sigue en velantia-ventanas, que repite la llamada");
-        if (outcome.kind == vl::ClosingOutcome::Failed) {
+        if (outcome.kind != vl::ClosingOutcome::NoMove) {
+            vl::runlog::log(outcome.kind == vl::ClosingOutcome::Failed
+                                ? "Sigue en velantia-ventanas, que muestra el mensaje"
+                                : "Sigue en velantia-ventanas, que espera a que se libere Ocupado");
             // The message box needs the windows; the move itself is over.
-            vl::setEnvironment("VELANTIA_CIERRE_FALLIDO", outcome.error);
+            if (outcome.kind == vl::ClosingOutcome::Failed)
+                vl::setEnvironment("VELANTIA_CIERRE_FALLIDO", outcome.error);
+            const int rc = startWindows(exe, argv);
+            if (rc != -1) return rc;
+            vl::unsetEnvironment("VELANTIA_CIERRE_FALLIDO");
+            return closeWithoutWindows(paths, std::move(outcome));
         }
-        // Busy, or no usable reference: the windows take the call from the start.
+        // No usable reference: the windows take the call from the start.
     }
     return runWindows(exe, argv);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <system_error>
 
 #include "core/dates.h"
@@ -33,6 +34,13 @@ std::string oneLine(std::string_view event) {
     return text;
 }
 
+// The event as a log line: date and time, process, text; Windows-1252, CR LF.
+std::string stamped(std::string_view event) {
+    return toCp1252(shortDateTime() + " [" + std::to_string(currentProcessId()) + "] " +
+                    oneLine(event)) +
+           "\r\n";
+}
+
 } // namespace
 
 fs::path logPath(const Paths& paths, std::string_view terminalDigit) {
@@ -57,9 +65,7 @@ fs::path currentPath() {
 void log(std::string_view event) {
     const std::lock_guard lock(mutex);
     if (target.empty()) return;
-    const std::string line = toCp1252(shortDateTime() + " [" + std::to_string(currentProcessId()) +
-                                      "] " + oneLine(event)) +
-                             "\r\n";
+    const std::string line = stamped(event);
     if (fileSizeOrZero(target) + line.size() > MaxBytes) {
         // Two processes past the limit at once must not both rotate: the second would move the
         // first one's new, short log over the full one. Whoever cannot have the lock at once
@@ -69,8 +75,20 @@ void log(std::string_view event) {
         old += ".1";
         const OsFileTryLock rotation(lockFile);
         std::error_code ec;
-        if (rotation.locked() && fileSizeOrZero(target) + line.size() > MaxBytes)
+        if (rotation.locked() && fileSizeOrZero(target) + line.size() > MaxBytes) {
             fs::rename(target, old, ec);
+            // The old part cannot be replaced (a folder of that name, a file another program
+            // holds open): this one keeps its newer half, so it never grows past the limit.
+            const auto bytes = ec ? readFileBytes(target) : std::nullopt;
+            const std::size_t from = bytes ? bytes->find("\r\n", bytes->size() / 2) : 0;
+            if (bytes && from != std::string::npos) {
+                const std::string kept = bytes->substr(from + 2) + stamped(
+                    "Registro: no se puede sustituir " + old.filename().string() +
+                    "; se han quitado las líneas más antiguas de este registro para que no "
+                    "pase de 1 MB");
+                if (!writeFileReplacing(target, kept)) writeFileBytes(target, kept);
+            }
+        }
     }
     appendFileBytes(target, line);
 }

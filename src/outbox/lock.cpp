@@ -2,8 +2,10 @@
 
 #include <cstdio>
 
+#include "core/dates.h"
 #include "core/runlog.h"
 #include "core/startup.h"
+#include "core/text.h"
 #include "platform/fileio.h"
 #include "platform/oslock.h"
 
@@ -17,8 +19,10 @@ std::filesystem::path lockPath(const Paths& paths) {
 
 // In Ocupado.lck: byte 0 (under the guard) notes the digit taken through this code, "*" none;
 // bytes 16 + value are the holders' shared locks.
+// Bytes 64.. name the noted holder: its process and since when, for the log of a takeover.
 constexpr std::uint64_t NoteOffset = 0;
 constexpr std::uint64_t AliveOffset = 16;
+constexpr std::uint64_t HolderOffset = 64, HolderWidth = 40;
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -30,11 +34,37 @@ bool leftByDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
            !heldByAnyone(lockGuardPath(paths), AliveOffset + lockValue(c));
 }
 
-// The same, noted in the run log when it frees the byte for this run.
+// "proceso 123, desde dd/mm/yyyy hh:mm:ss" of the noted holder; empty when not noted.
+std::string noteHolderText(const OsFileLock& guard, bool write) {
+    std::string who = std::to_string(currentProcessId()) + ' ' + shortDateTime();
+    who.resize(HolderWidth, ' ');
+    for (std::uint64_t i = 0; i < HolderWidth; ++i) {
+        if (write) {
+            guard.writeByte(HolderOffset + i, who[i]);
+            continue;
+        }
+        const int b = guard.readByte(HolderOffset + i);
+        who[i] = b < 0 ? ' ' : static_cast<char>(b);
+    }
+    who = trimBlanks(who);
+    const std::size_t blank = who.find(' ');
+    if (write || blank == std::string::npos) return {};
+    return "proceso " + who.substr(0, blank) + ", desde " + who.substr(blank + 1);
+}
+
+// The same, noted in the run log when it frees the byte for this run. A send that died after
+// the service took the outbox and before emptying it sends those answers again next time.
 bool takenOverFromDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
     if (!leftByDeadHolder(paths, guard, c)) return false;
+    const std::string who = noteHolderText(guard, false);
     runlog::log(std::string("Recuperación: Ocupado seguía con ") + c +
-                " de un programa que terminó sin liberarlo; se toma como libre");
+                (c == '0' ? " (un envío" : " (el cierre del terminal " + std::string(1, c)) +
+                (who.empty() ? "" : ", " + who) +
+                ") de un programa que terminó sin liberarlo; se toma como libre" +
+                (c == '0' ? ". Si el servicio ya había aceptado ese envío, sus respuestas siguen "
+                            "en Respuesta.tsv y se enviarán otra vez (al menos una vez, ninguna "
+                            "se pierde)"
+                          : ""));
     return true;
 }
 
@@ -44,6 +74,7 @@ bool take(const Paths& paths, const OsFileLock& guard, char digit) {
     const bool alive =
         guard.locked() && holdShared(lockGuardPath(paths), AliveOffset + lockValue(digit));
     guard.writeByte(NoteOffset, alive ? digit : '*');
+    if (alive) noteHolderText(guard, true);
     return true;
 }
 
@@ -56,6 +87,13 @@ bool setFree(const Paths& paths, const OsFileLock& guard) {
 
 std::filesystem::path lockGuardPath(const Paths& paths) {
     return paths.product("Ocupado.lck");
+}
+
+std::string lockNotWritableMessage(const Paths& paths) {
+    return "No se puede escribir en el fichero de bloqueo " + nameInCp1252(lockPath(paths)) +
+           ": es de solo lectura o la carpeta compartida no admite cambios.\nLas respuestas siguen "
+           "guardadas en este terminal y se pasar\xE1n en el pr\xF3ximo cierre de la "
+           "dispensaci\xF3n.";
 }
 
 bool holderAlive(const Paths& paths, char digit) {
@@ -99,6 +137,7 @@ LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminal
     if (heldByOther(a.found, terminalDigit) && !takenOverFromDeadHolder(paths, guard, a.found))
         return a;
     a.acquired = terminalDigit.size() != 1 || take(paths, guard, terminalDigit[0]);
+    a.unwritable = !a.acquired;
     return a;
 }
 
@@ -112,6 +151,7 @@ LockAttempt tryAcquireForSend(const Paths& paths) {
         return a;
     }
     a.acquired = take(paths, guard, '0');
+    a.unwritable = !a.acquired;
     return a;
 }
 

@@ -34,7 +34,12 @@ bool busyForSend(char lockByte);
 struct LockAttempt {
     bool acquired = false;
     char found = '\0'; // the byte read: the blocker when not acquired
+    // Free, but Ocupado could not be written (read-only, a folder): waiting would never end.
+    bool unwritable = false;
 };
+
+// The Spanish message for an Ocupado that reads free but cannot be written (Windows-1252).
+std::string lockNotWritableMessage(const Paths& paths);
 
 // Reads the byte and, unless another terminal holds it, writes this terminal's digit, in one
 // step. With an empty digit nothing is written (there is no closing move to protect).

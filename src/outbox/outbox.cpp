@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <system_error>
+#include <vector>
 
 #include "core/faultpoint.h"
 #include "core/runlog.h"
@@ -113,7 +114,8 @@ void removeStaleCopies(const Paths& paths) {
     if (ec) return;
     for (const auto& entry : it) {
         const std::string name = lowerCp1252(entry.path().filename().string());
-        if (name.starts_with("respuesta.tsv.~") || name.starts_with("numregistro.~"))
+        if (name.starts_with("respuesta.tsv.~") || name.starts_with("numregistro.~") ||
+            name.starts_with("respuesta.pendiente.~"))
             fs::remove(entry.path(), ec);
     }
 }
@@ -162,6 +164,255 @@ bool truncateBoth(const Paths& paths) {
     return a && b;
 }
 
+
+fs::path notePath(const Paths& paths) {
+    return paths.product("Respuesta.pendiente");
+}
+
+// Beside a reference file while a closing call of it has not completed: its command line.
+fs::path markerPath(const Paths& paths, const std::string& reference) {
+    return paths.product("referencias\\" + reference + ".cierre");
+}
+
+fs::path referencePath(const Paths& paths, const std::string& reference) {
+    return paths.product("referencias\\" + reference + ".ref");
+}
+
+// Files of referencias named 6 characters + the last two of `reference` + ".ref" (any case),
+// and with `copies` the copies of them that a run died before renaming.
+std::vector<fs::path> terminalFiles(const Paths& paths, const std::string& reference,
+                                    bool copies) {
+    std::vector<fs::path> found;
+    if (reference.size() < 2) return found;
+    const std::string suffix = lowerCp1252(reference.substr(reference.size() - 2)) + ".ref";
+    std::error_code ec;
+    for (fs::directory_iterator it(paths.product("referencias"), ec), last; !ec && it != last;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const bool copy = copies && name.size() > 14 &&
+                          lowerCp1252(name.substr(6, 6)) == suffix && name.compare(12, 2, ".~") == 0;
+        if (copy || (name.size() == 12 && lowerCp1252(name.substr(6)) == suffix))
+            found.push_back(it->path());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// Records with a code and the recorded flag 1.
+int recordedIn(const std::string& file) {
+    int n = 0;
+    RefRecord rec;
+    for (std::size_t at = 0; at + RefRecord::Length <= file.size(); at += RefRecord::Length) {
+        rec.bytes = file.substr(at, RefRecord::Length);
+        n += Val(rec.code()) > 0 && Val(rec.ord(0)) == 1;
+    }
+    return n;
+}
+
+// The references of this terminal's other reference files that a closing call left unmoved;
+// markers whose reference file is gone are dropped.
+std::vector<std::string> keptReferences(const Paths& paths, const std::string& reference) {
+    std::vector<std::string> kept;
+    std::error_code ec;
+    for (const fs::path& file : terminalFiles(paths, reference, false)) {
+        const std::string ref = file.filename().string().substr(0, 8);
+        if (lowerCp1252(ref) != lowerCp1252(reference) && fs::exists(markerPath(paths, ref), ec))
+            kept.push_back(ref);
+    }
+    for (fs::directory_iterator it(paths.product("referencias"), ec), last; !ec && it != last;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (lowerCp1252(name).ends_with(".cierre") && name.size() == 15 &&
+            !fs::exists(referencePath(paths, name.substr(0, 8))))
+            fs::remove(it->path(), ec);
+    }
+    return kept;
+}
+
+// A closing move, noted in Respuesta.pendiente under the guard before the outbox is touched:
+// the outbox's size before it, the counter before and after, the block, and each reference
+// file it moves with its bytes at that moment.
+struct NotedMove {
+    std::uintmax_t outboxSize = 0;
+    std::optional<std::string> counterBefore;
+    std::int64_t counterAfter = 0;
+    int lines = 0;
+    std::string block;
+    std::vector<std::pair<std::string, std::string>> refs;
+};
+
+constexpr std::string_view NoteMagic = "Velantia cierre pendiente\r\n";
+
+// Each field its length, CR LF, its bytes, CR LF.
+std::string encodeNote(const NotedMove& m) {
+    std::string out(NoteMagic);
+    const auto field = [&out](std::string_view v) {
+        out += std::to_string(v.size()) + CRLF;
+        out += v;
+        out += CRLF;
+    };
+    field(std::to_string(m.outboxSize));
+    field(m.counterBefore ? "1" : "0");
+    field(m.counterBefore.value_or(""));
+    field(std::to_string(m.counterAfter));
+    field(std::to_string(m.lines));
+    field(m.block);
+    for (const auto& [ref, bytes] : m.refs) {
+        field(ref);
+        field(bytes);
+    }
+    return out;
+}
+
+std::optional<NotedMove> decodeNote(std::string_view s) {
+    if (!s.starts_with(NoteMagic)) return std::nullopt;
+    s.remove_prefix(NoteMagic.size());
+    std::vector<std::string> f;
+    while (!s.empty()) {
+        std::size_t len = 0;
+        const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), len);
+        const std::size_t at = static_cast<std::size_t>(p - s.data()) + 2;
+        if (ec != std::errc{} || s.size() < at + len + 2 || s.substr(at + len, 2) != CRLF)
+            return std::nullopt;
+        f.emplace_back(s.substr(at, len));
+        s.remove_prefix(at + len + 2);
+    }
+    if (f.size() < 6 || f.size() % 2 != 0) return std::nullopt;
+    NotedMove m;
+    const auto number = [](const std::string& t, auto& v) {
+        return std::from_chars(t.data(), t.data() + t.size(), v).ec == std::errc{};
+    };
+    if (!number(f[0], m.outboxSize) || !number(f[3], m.counterAfter) || !number(f[4], m.lines))
+        return std::nullopt;
+    if (f[1] == "1") m.counterBefore = f[2];
+    m.block = f[5];
+    for (std::size_t i = 6; i + 1 < f.size(); i += 2)
+        m.refs.emplace_back(f[i], f[i + 1]);
+    return m;
+}
+
+std::string readRange(const fs::path& file, std::uintmax_t from, std::uintmax_t count) {
+    std::ifstream in(file, std::ios::binary);
+    std::string buf(count, '\0');
+    in.seekg(static_cast<std::streamoff>(from));
+    if (!in.read(buf.data(), static_cast<std::streamsize>(count))) buf.clear();
+    return buf;
+}
+
+// The reference file once its answers are in the outbox: deleted, or emptied when it cannot
+// be (empty, it holds nothing to move). Changed since it was noted (a window of that
+// dispensing recorded into it), only the records that went into the outbox are blanked.
+bool removeMoved(const Paths& paths, const std::string& reference, const std::string& noted) {
+    const fs::path file = referencePath(paths, reference);
+    std::error_code ec;
+    const auto now = readFileBytes(file);
+    if (now && !now->empty() && *now != noted && recordedIn(*now) > 0) {
+        std::string left = *now;
+        for (std::size_t at = 0; at + RefRecord::Length <= left.size(); at += RefRecord::Length)
+            for (std::size_t n = 0; n + RefRecord::Length <= noted.size(); n += RefRecord::Length)
+                if (left.compare(at, RefRecord::Length, noted, n, RefRecord::Length) == 0)
+                    left.replace(at, RefRecord::Length, RefRecord{}.bytes);
+        if (recordedIn(left) > 0) {
+            const bool ok = writeFileAtomic(file, left);
+            if (ok) fs::remove(markerPath(paths, reference), ec);
+            return ok;
+        }
+    }
+    fs::resize_file(file, 0, ec);
+    const bool emptied = !ec;
+    fs::remove(file, ec);
+    if (ec && !emptied && fs::exists(file)) return false;
+    fs::remove(markerPath(paths, reference), ec);
+    return true;
+}
+
+enum class Settled { Done, Changed, Failed };
+
+// Puts a noted move in place, however far it had got: the block at its offset (appended again
+// when missing or torn), the counter, the reference files moved; then the note goes. When the
+// block or the counter cannot be written, or the first reference file cannot be removed, both
+// are taken back and the reference files keep their answers (`failed` names the file). Changed:
+// something that does not know the note has rewritten the outbox since; the reference files
+// are kept, so their answers are at worst moved twice, never lost.
+Settled completeNoted(const Paths& paths, const NotedMove& m, std::string& failed) {
+    const fs::path outbox = outboxPath(paths);
+    const std::uintmax_t size = fileSizeOrZero(outbox), end = m.outboxSize + m.block.size();
+    const std::string there =
+        size < m.outboxSize ? std::string()
+                            : readRange(outbox, m.outboxSize, std::min(size, end) - m.outboxSize);
+    const bool whole = size >= end && there == m.block;
+    if (!whole && (size < m.outboxSize || size >= end || m.block.compare(0, there.size(), there))) {
+        std::error_code ec;
+        fs::remove(notePath(paths), ec);
+        return Settled::Changed;
+    }
+    std::error_code ec;
+    bool ok = whole;
+    if (!whole) {
+        if (size > m.outboxSize) fs::resize_file(outbox, m.outboxSize, ec);
+        ok = !ec && appendDurably(outbox, m.block);
+        if (!ok) failed = "Respuesta.tsv";
+    }
+    const std::string counter = std::to_string(m.counterAfter) + CRLF;
+    if (ok) faultPoint("closing:counter");
+    if (ok && readFileBytes(counterPath(paths)) != counter &&
+        !writeFileAtomic(counterPath(paths), counter)) {
+        ok = false;
+        failed = "NumRegistro";
+    }
+    if (ok) faultPoint("closing:reference");
+    std::size_t removed = 0;
+    while (ok && removed < m.refs.size()) {
+        const auto& [ref, bytes] = m.refs[removed];
+        if (!removeMoved(paths, ref, bytes)) {
+            failed = nameInCp1252(referencePath(paths, ref));
+            // Once one has gone its answers are only in the outbox: the block stays.
+            if (removed == 0) ok = false;
+            runlog::log("Cierre: ERROR: no se puede borrar " + fromCp1252(failed) +
+                        (ok ? ", ya pasado a Respuesta.tsv" : ""));
+            if (!ok) break;
+        }
+        ++removed;
+    }
+    if (!ok) {
+        // Taken back only while nothing came after the block.
+        if (fileSizeOrZero(outbox) == end) fs::resize_file(outbox, m.outboxSize, ec);
+        if (m.counterBefore)
+            writeFileAtomic(counterPath(paths), *m.counterBefore);
+        else
+            fs::remove(counterPath(paths), ec);
+    }
+    faultPoint("closing:noted");
+    fs::remove(notePath(paths), ec);
+    return ok ? Settled::Done : Settled::Failed;
+}
+
+// A note left by a closing move that was killed: finished (or taken back) before anything
+// else reads or writes the outbox. With the guard held.
+void settleNotedMove(const Paths& paths) {
+    std::error_code ec;
+    if (!fs::exists(notePath(paths), ec)) return;
+    const auto m = decodeNote(readFileBytes(notePath(paths)).value_or(""));
+    std::string failed;
+    const Settled done = m ? completeNoted(paths, *m, failed) : Settled::Changed;
+    if (!m) fs::remove(notePath(paths), ec);
+    std::string refs;
+    if (m)
+        for (const auto& ref : m->refs)
+            refs += (refs.empty() ? "" : ", ") + fromCp1252(ref.first) + ".ref";
+    runlog::log(
+        "Recuperación: un cierre interrumpido (" + (refs.empty() ? "nota ilegible" : refs) +
+        ") " +
+        (done == Settled::Done
+             ? "se ha completado: " + std::to_string(m->lines) + " líneas en Respuesta.tsv, " +
+                   "números " + std::to_string(m->counterAfter - m->lines + 1) + " a " +
+                   std::to_string(m->counterAfter)
+         : done == Settled::Failed
+             ? "no se ha podido completar (" + fromCp1252(failed) +
+                   "): sus respuestas siguen en el terminal"
+             : "no se puede comprobar: Respuesta.tsv ha cambiado; sus ficheros de respuestas se "
+               "conservan y se pasarán de nuevo"));
+}
 } // namespace
 
 std::int64_t readCounter(const Paths& paths) {
@@ -221,24 +472,26 @@ std::string buildClosingBlock(const RunState& st, const Config& cfg, const Answe
 }
 
 int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
-    if (reference.size() < 2) return 0;
-    const std::string suffix = lowerCp1252(reference.substr(reference.size() - 2)) + ".ref";
-    std::error_code ec;
-    fs::directory_iterator it(paths.product("referencias"), ec);
-    if (ec) return 0;
     int deleted = 0;
-    for (const auto& entry : it) {
-        const std::string name = entry.path().filename().string();
-        // Copies of this terminal's reference files that a run died before renaming go too.
-        const bool copy = name.size() > 14 && lowerCp1252(name.substr(6, 6)) == suffix &&
-                          name.compare(12, 2, ".~") == 0;
-        if (copy) {
-            fs::remove(entry.path(), ec);
+    std::error_code ec;
+    for (const fs::path& file : terminalFiles(paths, reference, true)) {
+        const std::string name = file.filename().string();
+        if (name.size() != 12) { // a copy a run died before renaming
+            fs::remove(file, ec);
             continue;
         }
-        if (name.size() != 12 || lowerCp1252(name.substr(6)) != suffix) continue;
-        if (!entry.is_regular_file(ec)) continue;
-        if (fs::remove(entry.path(), ec)) ++deleted;
+        // Left by a closing call that did not complete: its answers are still to be moved.
+        if (fs::exists(markerPath(paths, name.substr(0, 8)), ec)) {
+            runlog::log("Cierre: se conserva " + fromCp1252(name) +
+                        ", de un cierre que no terminó, para pasarlo en el próximo cierre");
+            continue;
+        }
+        const int recorded = recordedIn(readFileBytes(file).value_or(""));
+        if (!fs::is_regular_file(file, ec) || !fs::remove(file, ec)) continue;
+        ++deleted;
+        runlog::log("Cierre: borrado " + fromCp1252(name) + " de otra dispensación de este " +
+                    "terminal, con " + std::to_string(recorded) + " medicamentos grabados" +
+                    (recorded > 0 ? " que no se pasan a Respuesta.tsv" : ""));
     }
     return deleted;
 }
@@ -247,12 +500,13 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                           SurveySession& session, const CivilDate& date) {
     ClosingResult r;
     const fs::path outbox = outboxPath(paths);
-    bool ownDeleted = false;
+    std::string keptLog, keptMoved;
     {
         // The byte keeps the other terminals waiting; the guard keeps the outbox whole against
         // what the byte cannot tell apart: a send of this terminal's own digit "0" reading or
         // emptying it, or a second instance of this terminal closing too.
         OsFileLock guard(lockGuardPath(paths));
+        settleNotedMove(paths);
         // A second closing call of this same dispensing (launched twice) finds the reference
         // file gone or changed once the first has moved it: its answers are not written again.
         if (!session.referenceUnchanged()) {
@@ -262,48 +516,63 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
         } else {
             removeStaleCopies(paths);
             const bool tailKept = cutTornTail(outbox, paths.product("Respuesta.recortado"));
-            const std::uintmax_t size = fileSizeOrZero(outbox);
+            NotedMove m;
+            m.outboxSize = fileSizeOrZero(outbox);
+            m.counterBefore = readFileBytes(counterPath(paths));
             const std::int64_t before = readCounter(paths);
             std::int64_t counter = before;
+            const std::string stamp = TodayStamp(date);
+            // First what closing calls of this terminal that never completed left behind.
+            for (const std::string& kept : keptReferences(paths, st.reference)) {
+                const auto line = readFileBytes(markerPath(paths, kept));
+                RunState ks = parseCommandLine(line.value_or(""));
+                SurveySession s;
+                int lines = 0;
+                if (ks.reference != kept || !s.synchronise(ks, paths) || !s.referenceWritable()) {
+                    keptLog += "; " + fromCp1252(kept) +
+                               ".ref (de un cierre que no terminó) no se puede leer o escribir: "
+                               "se conserva";
+                    continue;
+                }
+                m.block += buildClosingBlock(ks, cfg, s.respuestasMed(), stamp,
+                                             m.outboxSize + m.block.size(), counter, lines);
+                s.closeReference();
+                m.refs.push_back({kept, readFileBytes(s.referenceFile().path()).value_or("")});
+                m.lines += lines;
+                keptMoved += "; pasadas también las respuestas de " + fromCp1252(kept) +
+                           ".ref, de un cierre que no terminó: " + std::to_string(lines) +
+                           " líneas";
+            }
             int lines = 0;
-            const std::string block = buildClosingBlock(st, cfg, session.respuestasMed(),
-                                                        TodayStamp(date), size, counter, lines);
+            m.block += buildClosingBlock(st, cfg, session.respuestasMed(), stamp,
+                                         m.outboxSize + m.block.size(), counter, lines);
+            m.lines += lines;
+            m.counterAfter = counter;
+            // Closed first: on Windows an open file is not deleted until its last handle goes.
+            const fs::path own = session.referenceFile().path();
+            session.closeReference();
+            m.refs.push_back({st.reference, readFileBytes(own).value_or("")});
 
-            // Outbox first, counter second, reference files last: a crash in between may repeat
-            // lines but never loses one.
-            const auto counterBefore = readFileBytes(counterPath(paths));
-            faultPoint("closing:append");
-            const bool appended = tailKept && appendDurably(outbox, block);
-            if (appended) faultPoint("closing:counter");
-            if (!appended) {
+            // Noted before the outbox is touched, so a call killed from here on is finished by
+            // the next one instead of being repeated. Without lines nothing can be repeated.
+            std::string failed = tailKept ? "" : "Respuesta.recortado";
+            faultPoint("closing:note");
+            if (failed.empty() && m.lines > 0 &&
+                !writeFileAtomic(notePath(paths), encodeNote(m)))
+                failed = notePath(paths).filename().string();
+            if (failed.empty()) {
+                faultPoint("closing:append");
+                const Settled done = completeNoted(paths, m, failed);
+                r.ok = done == Settled::Done;
+            }
+            if (!r.ok) {
                 r.counter = before;
-                r.error = notSavedMessage(tailKept ? "Respuesta.tsv" : "Respuesta.recortado");
-            } else if (!writeFileAtomic(counterPath(paths), std::to_string(counter) + CRLF)) {
-                // Without the new counter the lines would get their serials again: take them
-                // back.
-                std::error_code ec;
-                fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
-                r.counter = before;
-                r.error = notSavedMessage("NumRegistro");
-            } else if (const auto gone = session.removeReference();
-                       gone == SurveySession::Removal::Kept) {
-                // Still holding the answers, the file would be moved again by the next closing
-                // call: the lines and the counter are taken back.
-                std::error_code ec;
-                fs::resize_file(outbox, fileSizeOrZero(outbox) - block.size(), ec);
-                if (counterBefore)
-                    writeFileAtomic(counterPath(paths), *counterBefore);
-                else
-                    fs::remove(counterPath(paths), ec);
-                r.counter = before;
-                r.error = referenceNotMovableMessage(session.referenceFile().path().string());
+                r.error = failed.ends_with(".ref") ? referenceNotMovableMessage(failed)
+                                                   : notSavedMessage(failed);
             } else {
-                // Removed still under the guard, so a second call of this dispensing sees it
-                // moved.
-                r.ok = true;
-                r.linesWritten = lines;
+                r.linesWritten = m.lines;
                 r.counter = counter;
-                ownDeleted = gone == SurveySession::Removal::Deleted;
+                r.referencesDeleted = static_cast<int>(m.refs.size());
             }
         }
     }
@@ -311,9 +580,8 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
     faultPoint("closing:release");
     release(paths);
     if (r.ok && !r.alreadyMoved) {
-        session.closeReference();
         faultPoint("closing:delete");
-        r.referencesDeleted = deleteTerminalReferences(paths, st.reference) + (ownDeleted ? 1 : 0);
+        r.referencesDeleted += deleteTerminalReferences(paths, st.reference);
     }
     faultPoint("closing:finish");
     finish(paths, st.terminalDigit);
@@ -327,16 +595,18 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                          ? " (números " + std::to_string(r.counter - r.linesWritten + 1) + " a " +
                                std::to_string(r.counter) + ")"
                          : std::string()) +
-                    "; ficheros .ref borrados: " + std::to_string(r.referencesDeleted));
+                    "; ficheros .ref borrados: " + std::to_string(r.referencesDeleted) + keptMoved +
+                    keptLog);
     else
         runlog::log(what + "ERROR: " + fromCp1252(r.error) + " NumRegistro sigue en " +
-                    std::to_string(r.counter) + ".");
+                    std::to_string(r.counter) + "." + keptLog);
     return r;
 }
 
 std::optional<std::string> readOutboxSnapshot(const Paths& paths, std::string* stamp) {
     // Under the guard, so a closing move is in it whole or not at all.
     OsFileLock guard(lockGuardPath(paths));
+    settleNotedMove(paths);
     if (stamp) *stamp = sendStampState(paths);
     return readFileBytes(outboxPath(paths));
 }
@@ -350,6 +620,7 @@ EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
                         const std::string* stampAtSend = nullptr) {
     OsFileLock guard(lockGuardPath(paths));
     if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
+    settleNotedMove(paths);
     // Another send was confirmed since: it emptied the outbox, so what is there now was never
     // sent, even when a closing call wrote the same bytes again (serials restart at 1).
     if (stampAtSend && sendStampState(paths) != *stampAtSend) {
@@ -412,6 +683,7 @@ EmptyOutcome emptyOutboxAfterSend(const Paths& paths, const std::string& sent) {
 EmptyOutcome emptyOutbox(const Paths& paths) {
     OsFileLock guard(lockGuardPath(paths));
     if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
+    settleNotedMove(paths);
     if (!truncateBoth(paths) || !stampSend(paths)) return EmptyOutcome::Failed;
     return EmptyOutcome::Emptied;
 }
@@ -442,6 +714,14 @@ SentTick confirmSentByHand(const Paths& paths, const std::optional<std::string>&
     return t;
 }
 
+bool noteClosingCall(const Paths& paths, const RunState& st, const std::string& commandLine) {
+    std::error_code ec;
+    if (!st.closingCall || !st.referenceIsPositive() ||
+        !fs::exists(referencePath(paths, st.reference), ec))
+        return false;
+    return writeFileBytes(markerPath(paths, st.reference), commandLine, true);
+}
+
 StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Config& cfg,
                                       SurveySession& session) {
     StartupSyncResult r;
@@ -450,6 +730,8 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
         // the reference file while the first moves and deletes it, or the answers would return.
         std::optional<OsFileLock> guard;
         if (st.closingCall) guard.emplace(lockGuardPath(paths));
+        // A move of this dispensing killed halfway is finished before its file is read again.
+        if (guard) settleNotedMove(paths);
         r.referenceOpened = session.synchronise(st, paths);
     }
     const bool moves = st.closingCall && st.referenceIsPositive();

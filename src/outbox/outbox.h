@@ -40,13 +40,15 @@ struct ClosingResult {
     std::string error;         // Spanish, for the message box; empty when ok
 };
 
-// The closing move, with the lock held by this terminal: keep aside in Respuesta.recortado and
-// cut off a tail that does not end in CR LF, append the block and flush it to disk, replace
-// NumRegistro, delete the session's reference file, then release the lock and delete this
-// terminal's other reference files, then finish. On a write failure the outbox is cut back to
-// its former size, the counter and the reference files are kept, and the lock is released.
-// When the session's reference file is gone or changed since it was loaded, nothing is written
-// or deleted.
+// The closing move, with the lock held by this terminal, all under the guard: first a move a
+// killed call noted in Respuesta.pendiente is finished; then a tail of the outbox without CR LF
+// goes to Respuesta.recortado, the block (the answers of this terminal's unmoved closing calls,
+// then this one's) is noted, appended and flushed, NumRegistro replaced, the reference files
+// deleted and the note dropped. Then the lock is released, this terminal's other reference files
+// deleted, and the finish done. Killed at any point, the next call (or send) finishes it: each
+// answer reaches the outbox once. On a write failure the outbox is cut back, the counter and the
+// reference files are kept, and the lock is released. When the session's reference file is gone
+// or changed since it was loaded, nothing is written or deleted.
 ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& cfg,
                           SurveySession& session, const CivilDate& date);
 inline ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& cfg,
@@ -54,8 +56,16 @@ inline ClosingResult closingMove(const Paths& paths, const RunState& st, const C
     return closingMove(paths, st, cfg, session, today());
 }
 
-// Files of referencias named 6 characters + the last two of `reference` + ".ref" (any case).
+// Files of referencias named 6 characters + the last two of `reference` + ".ref" (any case),
+// each named in the run log with its recorded medicines; those a closing call left unmoved
+// (see noteClosingCall) are kept.
 int deleteTerminalReferences(const Paths& paths, const std::string& reference);
+
+// At the start of a closing call with a reference file: notes beside it that a closing call
+// of it is under way (its command line), until its answers are moved. A call that does not
+// complete (killed, failed, given up in the busy window) so leaves it noted, and the next
+// closing move of this terminal moves its answers with its own instead of deleting them.
+bool noteClosingCall(const Paths& paths, const RunState& st, const std::string& commandLine);
 
 enum class EmptyOutcome {
     Emptied, // nothing came after the sent bytes: outbox and counter are empty now

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/text.h"
+#include "outbox/closingcall.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
 #include "platform/fileio.h"
@@ -91,20 +92,13 @@ inline std::string writeClosingRound(const vl::Paths& paths, const std::string& 
     return !write || vl::writeFileAtomic(ref, file) ? line : std::string();
 }
 
-// One closing call as the launcher makes it: the lock, waited for as the busy window does, then
-// the start-up synchronisation that moves the answers. "ok", or why not.
+// One closing call as the launcher makes it without the windows: the lock, waited for as the
+// busy window does, then the move. "ok", or why not.
 inline std::string closeOnce(const vl::Paths& paths, const std::string& line) {
-    vl::RunState st = vl::parseCommandLine(line);
-    vl::Config cfg;
-    cfg.n_farmacia = "4321";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!vl::tryAcquireForClosing(paths, st.terminalDigit).acquired) {
-        if (std::chrono::steady_clock::now() > deadline) return "lock";
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    vl::SurveySession session;
-    const vl::StartupSyncResult r = vl::completeStartupSync(paths, st, cfg, session);
-    return r.closingMoveRan && r.closing.ok ? "ok" : "failed: " + r.closing.error;
+    vl::ClosingOutcome o = vl::closingCallWithoutWindows(paths, line, 768);
+    if (o.kind == vl::ClosingOutcome::Busy)
+        o = vl::closeWhenFree(paths, o, std::chrono::milliseconds(1), std::chrono::seconds(60));
+    return o.kind == vl::ClosingOutcome::Done ? "ok" : "failed: " + o.error;
 }
 
 // Reads an outbox text (a file or an upload) of closing rounds into `calls`: per call (digit and
@@ -164,6 +158,7 @@ struct Closing : Terminal {
 struct Product : Folder {
     explicit Product(int outboxLines = 0) {
         write("Ocupado", "*");
+        write("config/datos.txt", "4321\r\n");
         if (outboxLines == 0) return;
         std::string outbox = vl::OutboxHeader;
         for (int n = 1; n <= outboxLines; ++n)
