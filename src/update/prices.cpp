@@ -19,14 +19,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Skips the blanks before a number and its sign; whether the sign was a minus.
+bool leadingSign(std::string_view t, std::size_t& i) {
+    while (i < t.size() && (t[i] == ' ' || t[i] == '\t'))
+        ++i;
+    return i < t.size() && (t[i] == '-' || t[i] == '+') && t[i++] == '-';
+}
+
 // A price text without a comma read as a whole number of hundredths, the point being the Spanish
 // thousands separator. Anything else is not a number.
 std::optional<long long> hundredthsOf(std::string_view t) {
     std::size_t i = 0;
-    while (i < t.size() && (t[i] == ' ' || t[i] == '\t'))
-        ++i;
-    bool neg = false;
-    if (i < t.size() && (t[i] == '-' || t[i] == '+')) neg = t[i++] == '-';
+    const bool neg = leadingSign(t, i);
     long long v = 0;
     int digits = 0;
     bool lastWasDigit = false;
@@ -63,10 +67,7 @@ std::optional<long long> priceMicros(std::string_view price) {
     // A decimal comma: the points before it group thousands, digits after the sixth decimal
     // are below anything a price can tell apart.
     std::size_t i = 0;
-    while (i < price.size() && (price[i] == ' ' || price[i] == '\t'))
-        ++i;
-    bool neg = false;
-    if (i < price.size() && (price[i] == '-' || price[i] == '+')) neg = price[i++] == '-';
+    const bool neg = leadingSign(price, i);
     long long whole = 0;
     int digits = 0;
     for (; i < comma; ++i) {
