@@ -78,14 +78,16 @@ void log(std::string_view event) {
         if (rotation.locked() && fileSizeOrZero(target) + line.size() > MaxBytes) {
             fs::rename(target, old, ec);
             // The old part cannot be replaced (a folder of that name, a file another program
-            // holds open): this one keeps its newer half, so it never grows past the limit.
+            // holds open): this one keeps the whole lines of its newer half (none when it has
+            // no line end there), so it never grows past the limit.
             const auto bytes = ec ? readFileBytes(target) : std::nullopt;
-            const std::size_t from = bytes ? bytes->find("\r\n", bytes->size() / 2) : 0;
-            if (bytes && from != std::string::npos) {
-                const std::string kept = bytes->substr(from + 2) + stamped(
-                    "Registro: no se puede sustituir " + old.filename().string() +
-                    "; se han quitado las líneas más antiguas de este registro para que no "
-                    "pase de 1 MB");
+            if (bytes) {
+                const std::size_t from = bytes->find("\r\n", bytes->size() / 2);
+                const std::string kept =
+                    (from == std::string::npos ? std::string() : bytes->substr(from + 2)) +
+                    stamped("Registro: no se puede sustituir " + old.filename().string() +
+                            "; se han quitado las líneas más antiguas de este registro para que no "
+                            "pase de 1 MB");
                 if (!writeFileReplacing(target, kept)) writeFileBytes(target, kept);
             }
         }

@@ -52,8 +52,9 @@ std::string noteHolderText(const OsFileLock& guard, bool write) {
     return "proceso " + who.substr(0, blank) + ", desde " + who.substr(blank + 1);
 }
 
-// The same, noted in the run log when it frees the byte for this run. A send that died after
-// the service took the outbox and before emptying it sends those answers again next time.
+// The same, noted in the run log with who held it and since when, when it frees the byte for
+// this run. A send that died after the service took the outbox and before emptying it sends
+// those answers again next time.
 bool takenOverFromDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
     if (!leftByDeadHolder(paths, guard, c)) return false;
     const std::string who = noteHolderText(guard, false);
@@ -61,9 +62,10 @@ bool takenOverFromDeadHolder(const Paths& paths, const OsFileLock& guard, char c
                 (c == '0' ? " (un envío" : " (el cierre del terminal " + std::string(1, c)) +
                 (who.empty() ? "" : ", " + who) +
                 ") de un programa que terminó sin liberarlo; se toma como libre" +
-                (c == '0' ? ". Si el servicio ya había aceptado ese envío, sus respuestas siguen "
-                            "en Respuesta.tsv y se enviarán otra vez (al menos una vez, ninguna "
-                            "se pierde)"
+                (c == '0' ? ". Si ese envío se interrumpió después de que el servicio lo "
+                            "aceptara y antes de vaciar Respuesta.tsv, sus respuestas se enviarán "
+                            "otra vez: el servicio no distingue una repetición (al menos una vez; "
+                            "ninguna se pierde)"
                           : ""));
     return true;
 }
@@ -78,7 +80,10 @@ bool take(const Paths& paths, const OsFileLock& guard, char digit) {
     return true;
 }
 
+// Whoever frees a byte its dead holder left says so: a release-if-own or finish of the sending
+// terminal is often the first to meet an interrupted send.
 bool setFree(const Paths& paths, const OsFileLock& guard) {
+    takenOverFromDeadHolder(paths, guard, readLockByte(paths));
     guard.writeByte(NoteOffset, '*');
     return writeLockByte(paths, '*');
 }
@@ -134,8 +139,9 @@ LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminal
     OsFileLock guard(lockGuardPath(paths));
     LockAttempt a;
     a.found = readLockByte(paths);
-    if (heldByOther(a.found, terminalDigit) && !takenOverFromDeadHolder(paths, guard, a.found))
-        return a;
+    // Also this terminal's own digit: the run log tells whose killed call left it.
+    const bool dead = takenOverFromDeadHolder(paths, guard, a.found);
+    if (heldByOther(a.found, terminalDigit) && !dead) return a;
     a.acquired = terminalDigit.size() != 1 || take(paths, guard, terminalDigit[0]);
     a.unwritable = !a.acquired;
     return a;
@@ -145,7 +151,9 @@ LockAttempt tryAcquireForSend(const Paths& paths) {
     OsFileLock guard(lockGuardPath(paths));
     LockAttempt a;
     a.found = readLockByte(paths);
-    if (busyForSend(a.found) && !takenOverFromDeadHolder(paths, guard, a.found)) {
+    // Also a "0": the send of this terminal that died before emptying the outbox.
+    const bool dead = takenOverFromDeadHolder(paths, guard, a.found);
+    if (busyForSend(a.found) && !dead) {
         runlog::log(std::string("Envío: Ocupado por el terminal ") + a.found +
                     " (cierre de una dispensación), no se envía nada");
         return a;

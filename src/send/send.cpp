@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/faultpoint.h"
 #include "core/runlog.h"
 #include "core/text.h"
 #include "platform/fileio.h"
@@ -42,8 +43,11 @@ SendVerdict settleAnswer(const Paths& paths, const std::string& text,
     const std::string what =
         sent ? "Envío de " + std::to_string(sent->size()) + " bytes: " : "Envío manual: ";
     if (verdict == SendVerdict::Accepted) {
+        // Killed from here to the emptying, the next send uploads these answers again.
+        faultPoint("send:accepted");
         const EmptyOutcome outcome = emptyWhenFree(
             [&] { return sent ? emptyOutboxAfterSend(paths, *sent) : emptyOutbox(paths); });
+        faultPoint("send:emptied");
         if (emptied) *emptied = outcome;
         runlog::log(what + "aceptado (ERROR=0); " + describe(outcome));
     } else if (verdict == SendVerdict::Refused) {

@@ -179,18 +179,25 @@ TEST(RunLog, OneWindows1252LinePerEventInTheTerminalsFileMovedToDotOneWhenFull) 
     dir.write("quiroles/Velantia/registro0.log", full);
     dir.write("quiroles/Velantia/registro0.log.1", "previous");
     fs::create_directories(dir.path() / "quiroles/Velantia/registro1.log");
-    vl::runlog::log("antes de abrir");              // no file yet: nothing to write to
-    for (const char* digit : {"3", "", "0", "1"}) { // "1" cannot be written: skipped
+    // Its ".1" cannot be replaced: it keeps its newer half's whole lines (none) and says why.
+    dir.write("quiroles/Velantia/registro2.log", "1\r\n" + full);
+    fs::create_directories(dir.path() / "quiroles/Velantia/registro2.log.1/x");
+    vl::runlog::log("antes de abrir");                   // no file yet: nothing to write to
+    for (const char* digit : {"3", "", "0", "1", "2"}) { // "1" cannot be written: skipped
         vl::runlog::open(paths, digit);
         vl::runlog::log("Cierre: número\r\ncortado");
     }
     vl::runlog::close();
-    const std::regex line(
-        R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[\d+\] Cierre: n\xFAmero cortado\r\n)");
+    const std::string stamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[\d+\] )";
+    const std::regex line(stamp + R"(Cierre: n\xFAmero cortado\r\n)");
     for (const char* log : {"registro3.log", "registro.log", "registro0.log"})
         EXPECT_TRUE(std::regex_match(dir.read("quiroles/Velantia/" + std::string(log)), line))
             << log;
     EXPECT_EQ(dir.read("quiroles/Velantia/registro0.log.1"), full);
+    EXPECT_TRUE(std::regex_match(
+        dir.read("quiroles/Velantia/registro2.log"),
+        std::regex(stamp + R"(Registro: no se puede sustituir registro2\.log\.1;[^\r]*\r\n)" +
+                   stamp + R"(Cierre: n\xFAmero cortado\r\n)")));
 }
 
 TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {

@@ -1,14 +1,18 @@
-// Terminals on one product folder, each a process of its own; closing calls that die (SIGKILL) or
-// meet a full disk: whatever happens, every recorded answer ends in the outbox at least once, no
-// line is torn and the lock does not stay stuck.
+// Terminals on one product folder, each a process of its own; closing calls and sends that die
+// (SIGKILL) or meet a full disk: whatever happens, every recorded answer ends in the outbox
+// exactly once, no line is torn and the lock does not stay stuck.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <list>
 #include <random>
+#include <set>
 
+#include "core/runlog.h"
 #include "send/send.h"
 #include "support/closings.h"
 #include "support/service_double.h"
@@ -51,10 +55,7 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
     const std::string verdicts = "ooronoo";
     vltest::Product p;
     vltest::ServiceDouble service;
-    vl::Config cfg;
-    cfg.n_farmacia = "4321";
-    cfg.codigo_empresa = "77";
-    cfg.clave = "secreta";
+    const vl::Config cfg = vltest::serviceConfig();
     vl::UploadOptions options;
     options.extraCaBundle = service.caPath();
     std::atomic<bool> stop{false};
@@ -136,7 +137,14 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
         EXPECT_EQ(p.read("Ocupado"), byte);
         EXPECT_FALSE(vl::holderAlive(p.paths, byte[0]));
         EXPECT_FALSE(vl::heldByAnyone(vl::lockGuardPath(p.paths), 0));
+        vl::runlog::open(p.paths, "9");
         EXPECT_TRUE(attempt().acquired);
+        vl::runlog::close();
+        // The run log names the dead holder and since when (Ocupado.lck from byte 64 on).
+        const std::regex freed("Ocupado segu.a con " + byte + " \\(.*proceso " +
+                               std::to_string(holder.pid()) +
+                               ", desde \\d\\d/\\d\\d/\\d{4} [\\d:]{8}\\) ");
+        EXPECT_EQ(std::regex_search(p.read("registro9.log"), freed), !guard);
         EXPECT_EQ(p.read("Ocupado"), row.other.empty() ? "0" : row.other);
         EXPECT_TRUE(vl::release(p.paths));
         // Written by something else, the same byte blocks as it always did.
@@ -145,48 +153,78 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
     }
 }
 
-// Dispensing n of terminal 3: three medicines recorded in an ordinary run, and its closing call
-// with the codes in another order, so the start-up synchronisation rewrites the file.
-std::string dispensing(const vltest::Product& p, int n) {
-    return vltest::writeClosingRound(p.paths, "3", n, 3, false, true, 3);
+// Dispensing n of terminal `digit`: three medicines recorded in an ordinary run, and its closing
+// call with the codes in another order, so the start-up synchronisation rewrites the file.
+std::string dispensing(const vltest::Product& p, int n, const std::string& digit = "3") {
+    return vltest::writeClosingRound(p.paths, digit, n, 3, false, true, 3);
 }
 
-// A test-only hook stops the process at each step of the closing call in turn, then kills land
-// at random moments (fixed seed) inside it; each time the call run again completes the move.
-TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgain) {
+// A test-only hook stops terminal 3's closing call at each step in turn; terminal 4 closes,
+// finishing what was noted; a send, killed after the service accepted (the next one uploads the
+// same again: the service cannot tell a repeat) or after the emptying; the call runs again, twice.
+// Then random kills inside its calls and reruns while terminal 5 closes too. The uploads but the
+// repeated ones, and the outbox, hold every answer exactly once, numbered 1 to N.
+TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgainMovesOnce) {
     vltest::Product p;
-    const auto close = [&](const std::string& line, const char* step = "-") {
-        return Worker(p.worker("closing", {line, step}));
+    vltest::ServiceDouble service;
+    const auto run = [&](const std::string& mode, std::vector<std::string> args) {
+        return Worker(p.worker(mode, std::move(args)));
     };
+    std::set<std::size_t> repeated; // uploads that went out again
+    const struct {
+        const char* step;
+        int lost; // bytes of the appended block lost with the process (a power cut)
+    } steps[] = {{"sync:replace", 0},    {"closing:note", 0},    {"closing:append", 0},
+                 {"closing:counter", 0}, {"closing:counter", 9}, {"closing:reference", 0},
+                 {"closing:noted", 0},   {"closing:release", 0}, {"closing:delete", 0},
+                 {"closing:finish", 0}};
     int n = 0;
-    for (const char* step : {"sync:replace", "closing:append", "closing:counter", "closing:release",
-                             "closing:delete", "closing:finish"}) {
-        SCOPED_TRACE(step);
-        const std::string line = dispensing(p, ++n);
-        EXPECT_TRUE(close(line, step).wait().killed) << "the step was never reached";
-        EXPECT_EQ(close(line).wait().exitCode, 0);
-        vltest::checkAllClosed(p, n, "(/?312)+", false);
-    }
-    // Up to how long one whole call takes.
-    const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(close(dispensing(p, ++n)).wait().exitCode, 0);
-    std::uniform_int_distribution<long long> delay(
-        0,
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
-            .count());
-    std::mt19937 rng(20261206);
-    int killedInside = 0;
-    while (++n <= 36) {
+    for (const auto& [step, lost] : steps) {
+        const std::string send = ++n % 3 == 1 ? "send:accepted" : n % 3 == 2 ? "send:emptied" : "-";
+        SCOPED_TRACE(step + (" then " + send));
         const std::string line = dispensing(p, n);
-        Worker w = close(line);
-        ASSERT_TRUE(w.waitReady());
-        std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
-        w.kill();
-        killedInside += w.wait().killed;
-        ASSERT_EQ(close(line).wait().exitCode, 0) << "round " << n;
+        EXPECT_TRUE(run("closing", {line, step}).wait().killed) << "the step was never reached";
+        if (lost)
+            fs::resize_file(p.paths.product("Respuesta.tsv"),
+                            p.read("Respuesta.tsv").size() - lost);
+        EXPECT_EQ(run("closing", {dispensing(p, n, "4"), "-"}).wait().exitCode, 0);
+        if (send == "send:accepted") repeated.insert(service.recordedUploads().size());
+        for (const std::string& s : {send, std::string("-")})
+            EXPECT_EQ(run("send", {service.url(), service.caPath().string(), s}).wait().killed,
+                      s != "-");
+        for (int again = 0; again < 2; ++again)
+            EXPECT_EQ(run("closing", {line, "-"}).wait().exitCode, 0);
     }
-    vltest::checkAllClosed(p, 36, "(/?312)+", false);
+    EXPECT_NE(p.read("registro0.log").find("otra vez"), std::string::npos);
+    const auto t0 = std::chrono::steady_clock::now(); // kills land up to how long one call takes
+    ASSERT_EQ(run("closing", {dispensing(p, ++n), "-"}).wait().exitCode, 0);
+    const auto whole = std::chrono::steady_clock::now() - t0;
+    std::uniform_int_distribution<long long> delay(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(whole).count());
+    const char* given = std::getenv("VELANTIA_SEMILLA");
+    const unsigned seed = given ? std::stoul(given) : std::random_device{}();
+    std::printf("Semilla %u (VELANTIA_SEMILLA la repite)\n", seed);
+    std::mt19937 rng(seed);
+    int killedInside = 0;
+    Worker five = run("rounds", {"5", "30", "3"});
+    while (++n <= 41) {
+        const std::string line = dispensing(p, n);
+        for (unsigned kills = rng() % 4; kills > 0; --kills) {
+            Worker w = run("closing", {line, "-"});
+            ASSERT_TRUE(w.waitReady());
+            std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+            w.kill();
+            killedInside += w.wait().killed;
+        }
+        ASSERT_EQ(run("closing", {line, "-"}).wait().exitCode, 0) << "round " << n;
+    }
+    EXPECT_EQ(five.wait().exitCode, 0);
     EXPECT_GT(killedInside, 0) << "no kill landed inside the call";
+    std::map<std::string, std::string> delivered;
+    const auto uploads = service.recordedUploads();
+    for (std::size_t u = 0; u < uploads.size(); ++u)
+        if (!repeated.count(u)) vltest::readOutbox(uploads[u].parts.back().value, delivered);
+    vltest::checkAllClosed(p, 41 + 10 + 30, "/312|/123", delivered);
 }
 
 // A move that died in its write left a line without its end, or another tool wrote lines with

@@ -92,6 +92,15 @@ inline std::string writeClosingRound(const vl::Paths& paths, const std::string& 
     return !write || vl::writeFileAtomic(ref, file) ? line : std::string();
 }
 
+// The settings that the service double accepts.
+inline vl::Config serviceConfig() {
+    vl::Config cfg;
+    cfg.n_farmacia = "4321";
+    cfg.codigo_empresa = "77";
+    cfg.clave = "secreta";
+    return cfg;
+}
+
 // One closing call as the launcher makes it without the windows: the lock, waited for as the
 // busy window does, then the move. "ok", or why not.
 inline std::string closeOnce(const vl::Paths& paths, const std::string& line) {
@@ -103,10 +112,9 @@ inline std::string closeOnce(const vl::Paths& paths, const std::string& line) {
 
 // Reads an outbox text (a file or an upload) of closing rounds into `calls`: per call (digit and
 // round), "/" where its lines begin and each line's position, so a call repeated, split or mixed
-// with another shows. Checks the header, whole CR LF lines, the answers each code names and,
-// when `numbered`, serials one after another. Returns the last serial, 0 for an empty text.
-inline long readOutbox(const std::string& text, std::map<std::string, std::string>& calls,
-                       bool numbered = true) {
+// with another shows. Checks the header, whole CR LF lines, the answers each code names and
+// serials one after another. Returns the last serial, 0 for an empty text.
+inline long readOutbox(const std::string& text, std::map<std::string, std::string>& calls) {
     if (text.empty()) return 0;
     const std::string header = vl::OutboxHeader;
     EXPECT_EQ(text.substr(0, header.size()), header);
@@ -122,7 +130,7 @@ inline long readOutbox(const std::string& text, std::map<std::string, std::strin
             return serial;
         }
         const long n = std::stol(f[1]);
-        EXPECT_TRUE(!numbered || serial == 0 || n == serial + 1) << "numbering broken: " << line;
+        EXPECT_TRUE(serial == 0 || n == serial + 1) << "numbering broken: " << line;
         serial = n;
         std::string want; // digit, round, position; a 0 is no answer
         for (int v : {std::stoi(f[3]), std::stoi(f[4]), std::stoi(f[5])})
@@ -177,14 +185,13 @@ struct Product : Folder {
 #endif
 };
 
-// After `calls` closing calls, each one's lines (readOutbox's positions) matching `lines`:
-// numbered from 1 to NumRegistro (without gaps unless a killed call repeated some), the lock free
-// and nothing left behind.
+// After `calls` closing calls, each one's lines (readOutbox's positions) in `got` (what went out
+// before) and the outbox matching `lines`: numbered from 1 to NumRegistro, the lock free and
+// nothing left behind.
 inline void checkAllClosed(const Product& p, std::size_t calls, const std::string& lines,
-                           bool numbered = true) {
-    std::map<std::string, std::string> got;
+                           std::map<std::string, std::string> got = {}) {
     const std::string outbox = p.read("Respuesta.tsv");
-    const long last = readOutbox(outbox, got, numbered);
+    const long last = readOutbox(outbox, got);
     EXPECT_EQ(outbox.substr(std::string(vl::OutboxHeader).size(), 2), "1\t");
     EXPECT_EQ(p.read("NumRegistro"), std::to_string(last) + "\r\n");
     got.erase("999");

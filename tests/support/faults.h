@@ -28,6 +28,7 @@ class Worker {
     bool waitReady();
     // SIGKILL now.
     void kill();
+    pid_t pid() const { return pid_; }
 
     struct End {
         bool killed = false; // ended by SIGKILL

@@ -8,6 +8,7 @@
 //       first/second two workers close each round's one dispensing at the same moment: second
 //       says it is ready, first then writes the file and both go.
 //   hold ROOT DIGIT|guard            the lock for DIGIT ("0" a send) or the guard, until killed
+//   send ROOT URL CA STEP            one send as "Enviar" does it, logged in registro0.log
 #include <unistd.h>
 
 #include <csignal>
@@ -15,6 +16,8 @@
 #include <optional>
 
 #include "core/faultpoint.h"
+#include "core/runlog.h"
+#include "send/send.h"
 #include "support/closings.h"
 #include "support/received.h"
 
@@ -73,13 +76,20 @@ int hold(const Paths& paths, const std::string& what) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 2 ? argv[1] : "";
     const Paths paths{fs::path(argc > 2 ? argv[2] : "")};
-    if ((mode == "closing" && argc == 5) || (mode == "convert" && argc == 4)) {
+    if ((mode == "closing" && argc == 5) || (mode == "convert" && argc == 4) ||
+        (mode == "send" && argc == 6)) {
         if (std::strcmp(argv[argc - 1], "-") != 0) {
             killAt = argv[argc - 1];
             setFaultHandler(stopHere);
         }
         ready();
         if (mode == "convert") return vltest::convertAll(argv[2]) == "ok" ? 0 : 6;
+        if (mode == "send") {
+            runlog::open(paths, "0");
+            const SendRun run = sendOutbox(paths, vltest::serviceConfig(), argv[3], {},
+                                           {.extraCaBundle = fs::path(argv[4])});
+            return run.nothingToSend || run.result.transferOk ? 0 : 7;
+        }
         return vltest::closeOnce(paths, argv[3]) == "ok" ? 0 : 5;
     }
     if (mode == "rounds" && (argc == 6 || argc == 7))
