@@ -136,6 +136,7 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
         EXPECT_EQ(run.result.verdict == V::Accepted, r.accepted);
         EXPECT_EQ(p.read("Respuesta.tsv"), r.outboxAfter);
         EXPECT_EQ(p.read("NumRegistro"), r.counterAfter);
+        EXPECT_EQ(p.read("recibido/Respuesta.env") != "<missing>", r.accepted);
         EXPECT_EQ(p.read("Htm/error.txt"), r.errorTxt + "\r\n");
         EXPECT_EQ(p.read("Ocupado"), "*");
         EXPECT_TRUE(!progress.empty() && progress.front() == 0 &&
