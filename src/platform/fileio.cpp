@@ -205,4 +205,16 @@ std::vector<std::string> splitLines(std::string_view bytes) {
     return lines;
 }
 
+std::vector<std::string> splitLinesAnyEnd(std::string_view bytes) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        const std::size_t end = bytes.find_first_of("\r\n", start);
+        lines.emplace_back(bytes.substr(start, end - start));
+        if (end == std::string_view::npos) break;
+        start = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    return lines;
+}
+
 } // namespace vl

@@ -55,5 +55,8 @@ std::uintmax_t fileSizeOrZero(const std::filesystem::path& p);
 
 // Splits on CR LF (also a lone LF); a final line without an end is kept, an empty tail is not.
 std::vector<std::string> splitLines(std::string_view bytes);
+// As splitLines, but a lone CR ends a line too (CR LF is one end): for files a user may have
+// edited by hand.
+std::vector<std::string> splitLinesAnyEnd(std::string_view bytes);
 
 } // namespace vl
