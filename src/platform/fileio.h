@@ -17,6 +17,9 @@ namespace vl {
 // file while it is open, as they can on a Samba share from Linux.
 std::FILE* openFile(const std::filesystem::path& p, const char* mode);
 
+// Whether `p` names the file open as `f` (same volume and file number).
+bool sameFile(std::FILE* f, const std::filesystem::path& p);
+
 // Program text is Windows-1252 and so are the names it gives files; these convert between such
 // a name and the system's own form of it.
 std::filesystem::path pathFromCp1252(std::string_view name);
