@@ -45,7 +45,6 @@ int main(int argc, char* argv[]) {
     vl::runlog::start(paths,
                       vl::parseCommandLine(vl::toCp1252(commandLine.toStdString())).terminalDigit,
                       "velantia-ventanas " + commandLine.toStdString());
-    const int exitCode = vl::ui::runVelantia(app, paths, commandLine);
-    vl::runlog::end(exitCode);
-    return exitCode;
+    // An update that failed in this run raises the code.
+    return vl::runlog::end(vl::ui::runVelantia(app, paths, commandLine));
 }

@@ -29,7 +29,8 @@ std::string readDelimitedField(std::string_view line) {
 
 void loadDatosTxt(const fs::path& file, Config& cfg) {
     const auto bytes = readFileBytes(file);
-    const std::vector<std::string> lines = bytes ? splitLines(*bytes) : std::vector<std::string>{};
+    const std::vector<std::string> lines =
+        bytes ? splitLinesAnyEnd(*bytes) : std::vector<std::string>{};
     auto field = [&](std::size_t i, std::string& into) {
         if (i < lines.size()) into = readDelimitedField(lines[i]);
     };
@@ -56,7 +57,7 @@ namespace {
 std::optional<std::string> firstLine(const fs::path& file) {
     const auto bytes = readFileBytes(file);
     if (!bytes) return std::nullopt;
-    const auto lines = splitLines(*bytes);
+    const auto lines = splitLinesAnyEnd(*bytes);
     if (lines.empty()) return std::nullopt;
     return lines.front();
 }

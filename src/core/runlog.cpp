@@ -20,6 +20,8 @@ namespace {
 
 std::mutex mutex;
 fs::path target;
+std::string outcome; // noteOutcome()
+int outcomeCode = 0;
 
 // A message's line breaks become one blank each run, so every event stays one line.
 std::string oneLine(std::string_view event) {
@@ -100,9 +102,25 @@ void start(const Paths& paths, std::string_view terminalDigit, std::string_view 
     log("Inicio: " + std::string(programAndLine));
 }
 
-void end(int exitCode) {
-    log(exitCode == 0 ? std::string("Fin: terminado sin errores")
-                      : "Fin: terminado con error (código " + std::to_string(exitCode) + ")");
+void noteOutcome(std::string_view text, int exitCode) {
+    const std::lock_guard lock(mutex);
+    outcome = text;
+    outcomeCode = text.empty() ? 0 : exitCode;
+}
+
+int end(int exitCode) {
+    std::string how;
+    {
+        const std::lock_guard lock(mutex);
+        how = outcome;
+        exitCode = std::max(exitCode, outcomeCode);
+    }
+    if (exitCode == 0)
+        log(how.empty() ? std::string("Fin: terminado sin errores") : "Fin: " + how);
+    else
+        log("Fin: terminado con error (código " + std::to_string(exitCode) + ")" +
+            (how.empty() ? "" : ": " + how));
+    return exitCode;
 }
 
 std::vector<fs::path> logFiles(const Paths& paths) {

@@ -33,8 +33,12 @@ std::filesystem::path currentPath();
 
 // open(), then the start with the program and its command line (UTF-8).
 void start(const Paths& paths, std::string_view terminalDigit, std::string_view programAndLine);
-// The end of the run, with the exit code the caller gets.
-void end(int exitCode);
+// How the run went beyond its exit code, for its end line: an update that failed, for one.
+// The last one noted counts; an empty text takes back an earlier note.
+void noteOutcome(std::string_view text, int exitCode);
+// The end of the run: the exit code the caller gets, raised to the noted one, and the noted
+// text. Returns that code.
+int end(int exitCode);
 
 // Every run log of the product folder ("registro*.log", any case), by name.
 std::vector<std::filesystem::path> logFiles(const Paths& paths);

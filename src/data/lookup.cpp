@@ -1,9 +1,14 @@
 #include "data/lookup.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
 
+#include "core/runlog.h"
 #include "core/text.h"
 
 namespace vl {
@@ -44,8 +49,7 @@ void Watchdog::check() {
 
 void DataFiles::OpenDataFiles() {
     velantia_.close();
-    velantia_.open(paths_.product("datos\\Velantia.txt"), InfoItemRecord::Length,
-                   RecordFile::Create::IfMissing);
+    velantia();
 
     // The pharmacy-management program's files are only read here: never create them in its
     // folder, a missing pair means we fall back to our own product master.
@@ -58,13 +62,55 @@ void DataFiles::OpenDataFiles() {
     // Decided anew at every reopen, as at start-up: a pair that is briefly missing or locked
     // during the pharmacy program's own update must not leave the lookup without products.
     baseFilesOpen_ = a && y;
+    productos_.close();
     if (!baseFilesOpen_) {
         basea_.close();
         basey_.close();
-        productos_.close();
+        productos();
+    }
+}
+
+RecordFile& DataFiles::velantia() {
+    if (!velantia_.isOpen())
+        velantia_.open(paths_.product("datos\\Velantia.txt"), InfoItemRecord::Length,
+                       RecordFile::Create::IfMissing);
+    return velantia_;
+}
+
+void DataFiles::letGo() {
+    velantia_.close();
+    productos_.close();
+}
+
+bool DataFiles::swapUnderWay() const {
+    std::error_code ec;
+    return std::filesystem::exists(paths_.product("datos") / SwapMarkerName, ec);
+}
+
+bool DataFiles::current() const {
+    return (!velantia_.isOpen() || velantia_.isCurrent()) &&
+           (!productos_.isOpen() || productos_.isCurrent());
+}
+
+bool DataFiles::waitForSwap(int round) const {
+    if (swapWait_) return swapWait_(round);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return round < 250;
+}
+
+RecordFile& DataFiles::productos() {
+    if (!productos_.isOpen())
         productos_.open(paths_.product("datos\\productos.txt"), ProductRecord::Length,
                         RecordFile::Create::IfMissing);
-    }
+    return productos_;
+}
+
+void DataFiles::noteStaleIndex(const std::string& code, long long record,
+                               const std::string& found) {
+    if (std::exchange(staleIndexLogged_, true)) return;
+    runlog::log("basey desactualizado: el código " + code + " lleva al registro " +
+                std::to_string(record) + " de basea, que es del código " + found +
+                "; se busca en productos.txt (solo se anota la primera vez)");
 }
 
 void DataFiles::closeAll() {
@@ -79,16 +125,23 @@ std::string ProductLookup::heading() const {
     return product.code() + " " + product.description();
 }
 
+namespace {
+
+ProductLookup searchProductos(DataFiles& files, const std::string& code, Watchdog& dog) {
+    ProductLookup result;
+    const long long n = binarySearchCode(files.productos(), code, dog);
+    if (n > 0) {
+        result.recordNumber = n;
+        result.product = ProductRecord::fromBytes(files.productos().read(n));
+    }
+    return result;
+}
+
+} // namespace
+
 ProductLookup findProduct(DataFiles& files, const std::string& code, Watchdog& dog) {
     ProductLookup result;
-    if (!files.BaseFilesOpen()) {
-        const long long n = binarySearchCode(files.productos(), code, dog);
-        if (n > 0) {
-            result.recordNumber = n;
-            result.product = ProductRecord::fromBytes(files.productos().read(n));
-        }
-        return result;
-    }
+    if (!files.BaseFilesOpen()) return searchProductos(files, code, dog);
 
     // basey is addressed directly by the first five digits; the sixth picks the slot.
     const long long indexRecord = recordNumberOf(part(code, 0, 5));
@@ -98,9 +151,15 @@ ProductLookup findProduct(DataFiles& files, const std::string& code, Watchdog& d
     const long long n = index.slot(slot);
     // A slot beyond the end of basea is a stale index, not a blank product.
     if (n <= 0 || n > files.basea().count()) return result;
+    auto base = BaseProductRecord::fromBytes(files.basea().read(n));
+    // A stale index must not put another product's name above this medicine's items.
+    if (base.code() != code) {
+        files.noteStaleIndex(code, n, base.code());
+        return searchProductos(files, code, dog);
+    }
     result.recordNumber = n;
     result.fromBase = true;
-    result.baseProduct = BaseProductRecord::fromBytes(files.basea().read(n));
+    result.baseProduct = std::move(base);
     return result;
 }
 
@@ -126,21 +185,43 @@ std::vector<InfoItemRecord> findItemRange(DataFiles& files, const std::string& c
                                           Watchdog& dog) {
     std::vector<InfoItemRecord> items;
     RecordFile& file = files.velantia();
-    long long n = binarySearchCode(file, code, dog);
-    if (n <= 0) return items;
+    const long long found = binarySearchCode(file, code, dog);
+    if (found <= 0) return items;
 
-    // The search lands on any record of the run; its first record is where the items begin.
-    while (n > 1 && file.read(n - 1).compare(0, CodeWidth, code) == 0)
-        --n;
-
-    const long long last = file.count();
-    for (;; ++n) {
+    // The search lands on any record of the run. The records around it come in one read (on a
+    // slow share every read costs a round trip); a longer run takes another block each time.
+    constexpr long long Block = 32;
+    const long long len = static_cast<long long>(InfoItemRecord::Length);
+    const long long last = std::max(file.count(), found);
+    long long lo = std::max(1LL, found - Block + 1), hi = std::min(last, found + Block);
+    dog.check();
+    std::string block = file.readRecords(lo, hi - lo + 1);
+    auto codeAt = [&](long long n) {
+        return block.compare(static_cast<std::size_t>((n - lo) * len), CodeWidth, code) == 0;
+    };
+    if (!codeAt(found)) return items; // replaced meanwhile
+    long long first = found, end = found;
+    for (;;) {
+        while (first > lo && codeAt(first - 1))
+            --first;
+        while (end < hi && codeAt(end + 1))
+            ++end;
+        const bool before = first == lo && lo > 1, after = end == hi && hi < last;
+        if (!before && !after) break;
         dog.check();
-        if (n > last) break;
-        auto rec = InfoItemRecord::fromBytes(file.read(n));
-        if (rec.code() != code) break;
-        items.push_back(std::move(rec));
+        if (before) {
+            const long long from = std::max(1LL, lo - Block);
+            block = file.readRecords(from, lo - from) + block;
+            lo = from;
+        } else {
+            const long long to = std::min(last, hi + Block);
+            block += file.readRecords(hi + 1, to - hi);
+            hi = to;
+        }
     }
+    for (long long n = first; n <= end; ++n)
+        items.push_back(InfoItemRecord::fromBytes(
+            std::string_view(block).substr(static_cast<std::size_t>((n - lo) * len), len)));
     return items;
 }
 

@@ -46,17 +46,39 @@ public:
     void closeVelantia() { velantia_.close(); }
 
     bool BaseFilesOpen() const { return baseFilesOpen_; }
-    RecordFile& velantia() { return velantia_; }
-    RecordFile& productos() { return productos_; }
+    // Our own two files are opened when first needed after letGo(); productos.txt, with the
+    // pharmacy-management files, serves only the codes their index gets wrong.
+    RecordFile& velantia();
+    RecordFile& productos();
     RecordFile& basea() { return basea_; }
     RecordFile& basey() { return basey_; }
     const Paths& paths() const { return paths_; }
 
+    // Between medicines our own files are not held: Windows refuses another terminal's update
+    // the rename over a file held open, and a handle kept would go on reading the old file.
+    void letGo();
+    // Another terminal's update is swapping Velantia.txt and the texts (its marker stands).
+    bool swapUnderWay() const;
+    // Our open files are still the ones their names stand for.
+    bool current() const;
+    // Asked while a swap is under way, `round` counting from 0: false gives up waiting. The
+    // default waits 20 ms a round for 5 s.
+    void setSwapWait(std::function<bool(int round)> wait) { swapWait_ = std::move(wait); }
+    bool waitForSwap(int round) const;
+
+    // A basey slot that points at another code's basea record: logged once per run.
+    void noteStaleIndex(const std::string& code, long long record, const std::string& found);
+
 private:
     Paths paths_;
     bool baseFilesOpen_ = false;
+    bool staleIndexLogged_ = false;
     RecordFile velantia_, productos_, basea_, basey_;
+    std::function<bool(int)> swapWait_;
 };
+
+// What another terminal's update leaves in datos while it swaps the master's files.
+inline constexpr const char* SwapMarkerName = "cambio.~listo";
 
 struct ProductLookup {
     long long recordNumber = 0; // 0: not found

@@ -1,5 +1,6 @@
 #include "data/recordfile.h"
 
+#include <algorithm>
 #include <climits>
 #include <system_error>
 #include <utility>
@@ -67,15 +68,23 @@ long long RecordFile::count() const {
 }
 
 std::string RecordFile::read(long long n) const {
-    std::string rec(len_, ' ');
-    if (!f_ || n < 1) return rec;
-    const long long offset = (n - 1) * static_cast<long long>(len_);
-    if (n - 1 > LONG_MAX / static_cast<long long>(len_)) return rec;
-    if (std::fseek(f_, static_cast<long>(offset), SEEK_SET) != 0) return rec;
-    const std::size_t got = std::fread(rec.data(), 1, len_, f_);
+    return readRecords(n, 1);
+}
+
+std::string RecordFile::readRecords(long long first, long long count) const {
+    const long long len = static_cast<long long>(len_);
+    if (count < 1 || count > LONG_MAX / len) return {};
+    std::string recs(static_cast<std::size_t>(count * len), ' ');
+    if (!f_ || first < 1 || first - 1 > LONG_MAX / len - count) return recs;
+    if (std::fseek(f_, static_cast<long>((first - 1) * len), SEEK_SET) != 0) return recs;
+    ++reads_;
+    const std::size_t got = std::fread(recs.data(), 1, recs.size(), f_);
     // Short read at the end of the file: the rest stays blank.
-    if (got < len_) std::clearerr(f_);
-    return rec;
+    if (got < recs.size()) {
+        std::clearerr(f_);
+        std::fill(recs.begin() + static_cast<std::ptrdiff_t>(got), recs.end(), ' ');
+    }
+    return recs;
 }
 
 bool RecordFile::write(long long n, std::string_view bytes) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fileio.h"
+
 namespace vl {
 
 class RecordFile {
@@ -27,6 +29,8 @@ public:
     void close();
     bool isOpen() const { return f_ != nullptr; }
     bool isWritable() const { return writable_; }
+    // The file open is still the one the path names (not renamed over or deleted since).
+    bool isCurrent() const { return f_ && sameFile(f_, path_); }
     const std::filesystem::path& path() const { return path_; }
     std::size_t recordLength() const { return len_; }
 
@@ -36,6 +40,10 @@ public:
     // Record n; blanks past the end of the file or for n < 1, the missing tail of a short
     // last record blank too.
     std::string read(long long n) const;
+    // Records first..first+count-1 in one read, blank where the file ends.
+    std::string readRecords(long long first, long long count) const;
+    // Reads done through this handle: each one is a round trip on a network share.
+    long long readsDone() const { return reads_; }
 
     // Writes record n (the bytes cut or NUL-padded to the record length) and flushes it.
     bool write(long long n, std::string_view bytes);
@@ -45,6 +53,7 @@ private:
     std::filesystem::path path_;
     std::size_t len_ = 1;
     bool writable_ = false;
+    mutable long long reads_ = 0;
 };
 
 } // namespace vl

@@ -122,28 +122,32 @@ fs::path textFileOf(const Paths& paths, fs::path& textos, const std::string& id)
     return resolvePath(textos, id + ".txt");
 }
 
-} // namespace
+// A page of the code and a note in place of its items.
+MedicinePages notePages(const std::string& code, std::string_view utf8) {
+    MedicinePages pages;
+    const std::string note = noteLine(utf8);
+    pages.informa = std::string(PageHeader) + std::string(HeadingOpen) + "<B>" + code +
+                    std::string(HeadingClose) + note;
+    pages.imprime =
+        std::string(PageHeader) + patientHeadingOpen() + code + std::string(HeadingClose) + note;
+    return pages;
+}
 
-MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
-                                 const std::string& todayStamp, Watchdog& dog) {
+MedicinePages buildOnce(DataFiles& files, const std::string& code, const std::string& todayStamp,
+                        Watchdog& dog) {
     MedicinePages pages;
     dog.start();
     const ProductLookup product = findProduct(files, code, dog);
+
+    // An unknown code still gets its own page, so the previous medicine's page never stands
+    // in for it.
+    if (!product.found())
+        return notePages(code, "No se ha encontrado el medicamento con este código nacional.");
 
     std::string& informa = pages.informa;
     std::string& imprime = pages.imprime;
     informa = PageHeader;
     imprime = PageHeader;
-
-    // An unknown code still gets its own page, so the previous medicine's page never stands
-    // in for it.
-    if (!product.found()) {
-        const std::string note =
-            noteLine("No se ha encontrado el medicamento con este código nacional.");
-        informa += std::string(HeadingOpen) + "<B>" + code + std::string(HeadingClose) + note;
-        imprime += patientHeadingOpen() + code + std::string(HeadingClose) + note;
-        return pages;
-    }
     pages.productFound = true;
 
     const std::string heading = product.heading();
@@ -182,6 +186,25 @@ MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
         informa += noteLine("No existe información asociada a este medicamento elaborada por los "
                             "grupos de trabajo en Velantia del Kaprania");
     return pages;
+}
+
+} // namespace
+
+MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
+                                 const std::string& todayStamp, Watchdog& dog) {
+    for (int round = 0;; ++round) {
+        if (!files.swapUnderWay()) {
+            MedicinePages pages = buildOnce(files, code, todayStamp, dog);
+            // A swap begun or ended meanwhile may have put new texts under the old items.
+            const bool mixed = files.swapUnderWay() || !files.current();
+            files.letGo();
+            if (!mixed) return pages;
+        }
+        if (!files.waitForSwap(round))
+            return notePages(code, "Los datos de Velantia se están actualizando desde otro "
+                                   "terminal. Vuelva a mostrar este medicamento dentro de unos "
+                                   "segundos.");
+    }
 }
 
 bool writeMedicinePages(const Paths& paths, const std::string& terminalDigit,

@@ -135,6 +135,7 @@ std::string describeCurlFailure(CURLcode rc, const char* detail) {
 struct Transfer {
     const HttpsRequest* request = nullptr;
     std::string body;
+    std::vector<std::string> statusLines;
     bool connecting = false;
     bool receiving = false;
     bool tooBig = false;
@@ -160,6 +161,18 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+// Each answer's header block begins with its status line.
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t n = size * count;
+    std::string line(data, n);
+    if (line.starts_with("HTTP/")) {
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        t->statusLines.push_back(std::move(line));
+    }
+    return n;
+}
+
 // Called once the socket exists and before it connects; with two address families there may be
 // two sockets, but one "connecting" is enough.
 int onSocket(void* user, curl_socket_t, curlsocktype purpose) {
@@ -181,7 +194,8 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_
     auto* t = static_cast<Transfer*>(user);
     if (ultotal <= 0 || !t->request->onUploadPercent) return 0;
     const int percent = static_cast<int>(ulnow * 100 / ultotal);
-    if (percent != t->lastPercent && percent >= 0 && percent <= 100) {
+    // A repeated request after a redirect starts again at 0: the bar never goes back.
+    if (percent > t->lastPercent && percent >= 0 && percent <= 100) {
         t->lastPercent = percent;
         t->request->onUploadPercent(percent);
     }
@@ -217,7 +231,41 @@ HttpsResponse failed(CURLcode rc, std::string detail) {
     return out;
 }
 
+struct UrlDeleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+
+// Scheme, host (lower case) and port, the port filled in from the scheme when not written.
+std::optional<std::string> originOf(const std::string& url) {
+    std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    std::string origin;
+    for (const CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
+        char* v = nullptr;
+        if (curl_url_get(u.get(), part, &v, CURLU_DEFAULT_PORT) != CURLUE_OK || !v) return std::nullopt;
+        for (const char* c = v; *c; ++c)
+            origin += static_cast<char>(*c >= 'A' && *c <= 'Z' ? *c - 'A' + 'a' : *c);
+        origin += '|';
+        curl_free(v);
+    }
+    return origin;
+}
+
+// Most redirects followed for one request.
+constexpr int MaxRedirects = 5;
+
 } // namespace
+
+bool isRedirectStatus(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::string HttpsResponse::statusText() const {
+    std::string text;
+    for (const std::string& line : statusLines)
+        text += (text.empty() ? "" : ", luego ") + line;
+    return text;
+}
 
 std::string serviceUrl() {
     if (std::string url = envValue("VELANTIA_SERVICE_URL"); !url.empty()) return url;
@@ -256,9 +304,10 @@ HttpsResponse httpsRequest(const HttpsRequest& request) {
     Transfer transfer;
     transfer.request = &request;
     char errbuf[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
     applyHttps(h, setup, request.timeoutSeconds);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, onSocket);
     curl_easy_setopt(h, CURLOPT_SOCKOPTDATA, &transfer);
@@ -269,7 +318,27 @@ HttpsResponse httpsRequest(const HttpsRequest& request) {
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
 
-    const CURLcode rc = curl_easy_perform(h);
+    std::string url = request.url, location;
+    CURLcode rc = CURLE_OK;
+    long status = 0;
+    for (int redirects = 0;; ++redirects) {
+        transfer.body.clear();
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        rc = curl_easy_perform(h);
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+        char* target = nullptr;
+        if (rc != CURLE_OK || !request.followSameHostRedirects || !isRedirectStatus(status) ||
+            curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &target) != CURLE_OK || !target)
+            break;
+        // Only the service itself may take the answers: another host, port or scheme is not
+        // followed, and neither is an endless chain.
+        const auto from = originOf(url);
+        if (redirects == MaxRedirects || !from || originOf(target) != from) {
+            location = target;
+            break;
+        }
+        url = target;
+    }
     HttpsResponse out;
     if (rc != CURLE_OK) {
         out = transfer.tooBig ? failed(rc, "La respuesta del servidor es demasiado grande.")
@@ -278,8 +347,10 @@ HttpsResponse httpsRequest(const HttpsRequest& request) {
     } else {
         out.failure = HttpsResponse::Failure::None;
         out.body = std::move(transfer.body);
+        out.location = std::move(location);
     }
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &out.status);
+    out.status = status;
+    out.statusLines = std::move(transfer.statusLines);
     return out;
 }
 

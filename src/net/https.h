@@ -34,8 +34,11 @@ struct HttpsRequest {
     // Transfer states as they happen: 3 connecting, 5 the request is going out, 7 the answer is
     // coming in.
     std::function<void(int)> onState;
-    // The upload's percentage (0..100) each time it changes.
+    // The upload's percentage (0..100) each time it grows.
     std::function<void(int)> onUploadPercent;
+    // A redirect (301, 302, 303, 307, 308) to the same scheme, host and port is repeated there,
+    // the same request again, a few times at most; one elsewhere is not followed (`location`).
+    bool followSameHostRedirects = false;
 };
 
 struct HttpsResponse {
@@ -43,10 +46,17 @@ struct HttpsResponse {
     Failure failure = Failure::Other;
     int errorNumber = 0; // the transfer library's code when it failed
     std::string detail;  // Spanish description of the failure (UTF-8)
-    long status = 0;     // HTTP status, 0 when none arrived
+    long status = 0;     // HTTP status of the last answer, 0 when none arrived
     std::string body;    // the answer's bytes
+    std::vector<std::string> statusLines; // "HTTP/1.1 200 OK" of each answer, in order
+    std::string location; // a redirect that was not followed: where it pointed
     bool ok() const { return failure == Failure::None; }
+    // The status lines as the run log shows them; empty when no answer arrived.
+    std::string statusText() const;
 };
+
+// 301, 302, 303, 307 or 308.
+bool isRedirectStatus(long status);
 
 HttpsResponse httpsRequest(const HttpsRequest& request);
 

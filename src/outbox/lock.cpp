@@ -1,6 +1,7 @@
 #include "outbox/lock.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/dates.h"
 #include "core/runlog.h"
@@ -207,6 +208,14 @@ void finish(const Paths& paths, const std::string& terminalDigit) {
         if (lockValue(readLockByte(paths)) == own) setFree(paths, guard);
     }
     dropHolds(lockGuardPath(paths));
+}
+
+void endSlowLookup(const Paths& paths, const std::string& terminalDigit) {
+    runlog::log("Búsqueda de un medicamento sin terminar al cabo de un segundo: la carpeta de "
+                "datos no responde a tiempo");
+    finish(paths, terminalDigit);
+    runlog::end(3);
+    std::_Exit(3);
 }
 
 } // namespace vl

@@ -64,6 +64,10 @@ void releaseIfOwn(const Paths& paths, const std::string& terminalDigit);
 // a blank, a non-digit or no digit).
 void finish(const Paths& paths, const std::string& terminalDigit);
 
+// The end of a run whose lookup took over a second (a share that hardly answers): said in the
+// run log, the finish, exit code 3. No message: the pharmacist must not wait on that share.
+[[noreturn]] void endSlowLookup(const Paths& paths, const std::string& terminalDigit);
+
 // The file the operating-system lock is taken on, beside Ocupado.
 std::filesystem::path lockGuardPath(const Paths& paths);
 

@@ -11,6 +11,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -51,6 +52,19 @@ std::FILE* openFile(const fs::path& p, const char* mode) {
     return f;
 }
 
+bool sameFile(std::FILE* f, const fs::path& p) {
+    BY_HANDLE_FILE_INFORMATION a, b;
+    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &a)) return false;
+    HANDLE other = CreateFileW(p.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (other == INVALID_HANDLE_VALUE) return false;
+    const bool got = GetFileInformationByHandle(other, &b);
+    CloseHandle(other);
+    return got && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 fs::path pathFromCp1252(std::string_view name) {
     if (name.empty()) return {};
     std::wstring w(name.size(), L'\0');
@@ -89,6 +103,12 @@ fs::path pathOfFileUrl(std::string_view urlPath) {
 
 std::FILE* openFile(const fs::path& p, const char* mode) {
     return std::fopen(p.c_str(), mode);
+}
+
+bool sameFile(std::FILE* f, const fs::path& p) {
+    struct stat a, b;
+    return fstat(fileno(f), &a) == 0 && stat(p.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 fs::path pathFromCp1252(std::string_view name) {
@@ -201,6 +221,18 @@ std::vector<std::string> splitLines(std::string_view bytes) {
         if (end > start && bytes[end - 1] == '\r') --end;
         lines.emplace_back(bytes.substr(start, end - start));
         start = nl + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> splitLinesAnyEnd(std::string_view bytes) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        const std::size_t end = bytes.find_first_of("\r\n", start);
+        lines.emplace_back(bytes.substr(start, end - start));
+        if (end == std::string_view::npos) break;
+        start = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }
     return lines;
 }

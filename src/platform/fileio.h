@@ -17,6 +17,9 @@ namespace vl {
 // file while it is open, as they can on a Samba share from Linux.
 std::FILE* openFile(const std::filesystem::path& p, const char* mode);
 
+// Whether `p` names the file open as `f` (same volume and file number).
+bool sameFile(std::FILE* f, const std::filesystem::path& p);
+
 // Program text is Windows-1252 and so are the names it gives files; these convert between such
 // a name and the system's own form of it.
 std::filesystem::path pathFromCp1252(std::string_view name);
@@ -55,5 +58,8 @@ std::uintmax_t fileSizeOrZero(const std::filesystem::path& p);
 
 // Splits on CR LF (also a lone LF); a final line without an end is kept, an empty tail is not.
 std::vector<std::string> splitLines(std::string_view bytes);
+// As splitLines, but a lone CR ends a line too (CR LF is one end): for files a user may have
+// edited by hand.
+std::vector<std::string> splitLinesAnyEnd(std::string_view bytes);
 
 } // namespace vl

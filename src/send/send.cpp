@@ -37,11 +37,12 @@ bool nothingToSend(const Paths& paths) {
 
 SendVerdict settleAnswer(const Paths& paths, const std::string& text,
                          const std::optional<std::string>& sent,
-                         std::optional<EmptyOutcome>* emptied) {
+                         std::optional<EmptyOutcome>* emptied, const std::string& statusText) {
     writeErrorTxt(paths, text);
     const SendVerdict verdict = verdictOf(text);
     const std::string what =
-        sent ? "Envío de " + std::to_string(sent->size()) + " bytes: " : "Envío manual: ";
+        (sent ? "Envío de " + std::to_string(sent->size()) + " bytes" : "Envío manual") +
+        (statusText.empty() ? ": " : " (" + statusText + "): ");
     if (verdict == SendVerdict::Accepted) {
         // Killed from here to the emptying, the next send uploads these answers again.
         faultPoint("send:accepted");
@@ -73,17 +74,19 @@ SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::str
         r.transferOk = up.transferOk;
         r.error = up.error;
         r.answerText = up.answerText;
+        r.statusText = up.statusText;
     }
     if (!r.transferOk) {
-        // No answer at all: the outbox stays as it is and the lock is freed for the others.
-        runlog::log("Envío de " + std::to_string(r.sent.size()) +
-                    " bytes: sin respuesta del servicio: " + fromCp1252(r.error) +
-                    "; Respuesta.tsv se conserva");
+        // No answer page: the outbox stays as it is and the lock is freed for the others.
+        runlog::log("Envío de " + std::to_string(r.sent.size()) + " bytes: " +
+                    (r.statusText.empty() ? "sin respuesta del servicio: "
+                                          : "respuesta " + r.statusText + ": ") +
+                    fromCp1252(r.error) + "; Respuesta.tsv se conserva");
         writeErrorTxt(paths, r.error);
         releaseSend(paths);
         return r;
     }
-    r.verdict = settleAnswer(paths, r.answerText, r.sent, &r.emptied);
+    r.verdict = settleAnswer(paths, r.answerText, r.sent, &r.emptied, r.statusText);
     return r;
 }
 

@@ -24,6 +24,7 @@ struct SendResult {
     bool transferOk = false; // an answer page arrived
     std::string error;       // a failed transfer, Spanish, Windows-1252
     std::string answerText;  // the page's visible text, Windows-1252
+    std::string statusText;  // the answers' HTTP status lines
     SendVerdict verdict = SendVerdict::NoVerdict;
     std::string sent;                    // the bytes that went out
     std::string stampAtSend;             // the send stamp's state when they were read
@@ -38,10 +39,12 @@ SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::str
                            const UploadOptions& options = {});
 
 // The service's answer `text`: error.txt, the verdict, on ERROR=0 the outbox emptied of `sent`
-// (of everything when what went out is not known: a send by hand), then the lock freed.
+// (of everything when what went out is not known: a send by hand), then the lock freed. The
+// run log names the answers' `statusText` when known.
 SendVerdict settleAnswer(const Paths& paths, const std::string& text,
                          const std::optional<std::string>& sent,
-                         std::optional<EmptyOutcome>* emptied = nullptr);
+                         std::optional<EmptyOutcome>* emptied = nullptr,
+                         const std::string& statusText = {});
 
 struct SendRun {
     bool nothingToSend = false;

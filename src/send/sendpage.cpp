@@ -249,9 +249,23 @@ std::string answerVisibleText(std::string_view html) {
 }
 
 SendVerdict verdictOf(std::string_view text) {
-    if (text.find("ERROR=0") != std::string_view::npos) return SendVerdict::Accepted;
+    // ERROR=05 and ERROR=01 are refusals: the code is the whole number after the sign.
+    constexpr std::string_view accepted = "ERROR=0";
+    for (std::size_t at = text.find(accepted); at != std::string_view::npos;
+         at = text.find(accepted, at + 1)) {
+        const std::size_t next = at + accepted.size();
+        if (next == text.size() || !std::isdigit(static_cast<unsigned char>(text[next])))
+            return SendVerdict::Accepted;
+    }
     if (text.find("ERROR=") != std::string_view::npos) return SendVerdict::Refused;
     return SendVerdict::NoVerdict;
+}
+
+std::string refusalMessage(std::string_view answerText) {
+    std::string shown(answerText.substr(0, 300));
+    if (shown.size() < answerText.size()) shown += "...";
+    return toCp1252("El servicio no ha aceptado el envío. Su respuesta:\n\n") + shown +
+           toCp1252("\n\nLas respuestas siguen pendientes de enviar.");
 }
 
 bool writeErrorTxt(const Paths& paths, std::string_view text) {

@@ -26,8 +26,12 @@ std::string answerVisibleText(std::string_view html);
 
 enum class SendVerdict { Accepted, Refused, NoVerdict };
 
-// "ERROR=0" anywhere: accepted; otherwise "ERROR=" anywhere: refused; otherwise no verdict.
+// "ERROR=0" not followed by another digit, anywhere: accepted; otherwise "ERROR=" anywhere:
+// refused; otherwise no verdict.
 SendVerdict verdictOf(std::string_view text);
+
+// The pharmacist's message for a refused send, quoting the service's answer (Windows-1252).
+std::string refusalMessage(std::string_view answerText);
 
 // Htm\error.txt: `text` followed by CR LF, in one write.
 bool writeErrorTxt(const Paths& paths, std::string_view text);

@@ -28,6 +28,7 @@ UploadResult uploadOutboxContent(const Config& cfg, const std::string& content,
     request.url = url;
     request.timeoutSeconds = options.timeoutSeconds;
     request.extraCaBundle = options.extraCaBundle;
+    request.followSameHostRedirects = true;
     request.form = {{"n_farmacia", cfg.n_farmacia, "", ""},
                     {"fichero", "respuesta", "", ""},
                     {"tipo_fichero", "1", "", ""},
@@ -44,11 +45,27 @@ UploadResult uploadOutboxContent(const Config& cfg, const std::string& content,
     if (progress) progress(0);
     const HttpsResponse answer = httpsRequest(request);
     result.httpStatus = answer.status;
+    result.statusText = answer.statusText();
     if (!answer.ok()) {
         result.error = toCp1252(answer.detail);
         return result;
     }
-    // Whatever the status, the page's text decides, as it does for a send by hand.
+    // Only a page the service gave as its answer is judged: a redirect it was not allowed to
+    // follow, or an error status, says nothing about the answers, whatever the body holds.
+    if (!answer.location.empty()) {
+        result.error = toCp1252("El servicio ha desviado el envío a otra dirección (" +
+                                answer.location +
+                                "), que no es la suya; no se ha seguido y el envío no se ha hecho.");
+        return result;
+    }
+    if (answer.status >= 300 || answer.status < 200) {
+        const std::string& line =
+            answer.statusLines.empty() ? std::string() : answer.statusLines.back();
+        result.error = toCp1252("El servicio ha respondido con un error (" +
+                                (line.empty() ? "HTTP " + std::to_string(answer.status) : line) +
+                                "); el envío no se ha completado.");
+        return result;
+    }
     result.transferOk = true;
     result.sentBytes = content.size();
     result.answerText = answerVisibleText(answer.body);

@@ -24,10 +24,11 @@ struct UploadOptions {
 };
 
 struct UploadResult {
-    bool transferOk = false; // an answer page arrived, whatever it says
+    bool transferOk = false; // the service's answer page arrived (a 2xx status)
     std::string answerText;  // visible text of the answer page, Windows-1252
     std::string error;       // Spanish description of a failed transfer, Windows-1252
     long httpStatus = 0;
+    std::string statusText;    // the answers' status lines, for the run log (ASCII)
     std::size_t sentBytes = 0; // length of the outbox content that went out
 };
 

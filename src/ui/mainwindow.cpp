@@ -10,6 +10,8 @@
 #include <QVBoxLayout>
 #include <QWindow>
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "core/text.h"
 #include "infopage/navigation.h"
@@ -160,6 +162,13 @@ void Velantia::startUp(const QString& commandLine) {
     // An update that died while it replaced the data files is finished or undone first.
     recoverDataFiles(paths_);
     files_.OpenDataFiles();
+    files_.setSwapWait([this](int round) {
+        // Another terminal's update swaps in milliseconds; one that died left its marker, and
+        // finishing its swap clears it.
+        if (round % 10 == 0) recoverDataFiles(paths_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return round < 250;
+    });
     Timer1_->start();
 }
 
@@ -216,7 +225,7 @@ float Velantia::showMedicine(const std::string& code) {
     header_->setPrice({});
     nav_->setPrinting(false, false);
     if (code.size() != 6) return 0;
-    Watchdog dog;
+    Watchdog dog([this] { endSlowLookup(paths_, st_.run.terminalDigit); });
     const MedicinePages pages = buildMedicinePages(files_, code, st_.todayStamp, dog);
     if (!writeMedicinePages(paths_, st_.run.terminalDigit, pages)) {
         Dialogs::message(

@@ -165,16 +165,19 @@ void SendPanel::uploadFinished(const SendResult& r) {
     Timer2_->stop();
     lastSent_ = r.sent;
     lastStamp_ = r.stampAtSend;
-    showVerdict(r.verdict);
+    showVerdict(r.verdict, r.answerText);
 }
 
-void SendPanel::showVerdict(SendVerdict verdict) {
+void SendPanel::showVerdict(SendVerdict verdict, const std::string& answerText) {
     switch (verdict) {
     case SendVerdict::Accepted:
         pages_->page()->showFile(paths_.product("htm\\vl-exito\\index.html"));
         break;
     case SendVerdict::Refused:
         pages_->page()->showFile(paths_.product("htm\\vl-error\\index.html"));
+        // The service's own words say why (ERROR=05: the pharmacy is not registered).
+        Dialogs::message(window(), q(refusalMessage(answerText)), QStringLiteral("Velantia"),
+                         QMessageBox::Ok, QMessageBox::Warning);
         break;
     case SendVerdict::NoVerdict:
         Check2_->setChecked(false);
@@ -202,8 +205,8 @@ void SendPanel::watchForAnswer() {
         // A send by hand: what went out is not known.
         if (!self) return;
         self->lastSent_.reset();
-        self->showVerdict(
-            settleAnswer(self->paths_, toCp1252(t.simplified().toStdString()), std::nullopt));
+        const std::string text = toCp1252(t.simplified().toStdString());
+        self->showVerdict(settleAnswer(self->paths_, text, std::nullopt), text);
     });
 }
 

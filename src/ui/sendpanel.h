@@ -37,7 +37,7 @@ class SendPanel : public QWidget {
   private:
     void showBrowserProgress(int progress, int progressMax);
     void uploadFinished(const SendResult& r);
-    void showVerdict(SendVerdict verdict);
+    void showVerdict(SendVerdict verdict, const std::string& answerText);
     void continueByHand();
     void watchForAnswer();
     void confirmSent();

@@ -106,7 +106,11 @@ ConversionResult ConvertirFichero(TipoFichero tipo, const Paths& paths, DataFile
     std::error_code ec;
     fs::create_directories(paths.product("datos"), ec);
     OsFileTryLock guard(conversionLockPath(paths));
-    if (!guard.locked()) return failed(AnotherConversion);
+    if (!guard.locked()) {
+        ConversionResult r = failed(AnotherConversion);
+        r.busy = true;
+        return r;
+    }
     switch (tipo) {
     case TipoFichero::Encuesta:
         return convertSurvey(paths, options);

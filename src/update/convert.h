@@ -57,6 +57,7 @@ struct ConversionOptions {
 
 struct ConversionResult {
     bool ok = false;
+    bool busy = false;             // another program was converting: nothing was read
     std::string error;             // the parser's reason text (UTF-8) when !ok
     std::size_t records = 0;       // records the walk handed over
     std::size_t lines = 0;         // lines or rows kept

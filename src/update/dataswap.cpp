@@ -23,7 +23,7 @@ MasterFiles::MasterFiles(const Paths& paths)
     : datos(paths.product("datos")), textos(paths.product("datos\\textos")),
       velantia(paths.product("datos\\Velantia.txt")), fresh(datos / "textos.~nuevo"),
       old(datos / "textos.~viejo"), freshVelantia(datos / "Velantia.txt.~nuevo"),
-      marker(datos / "cambio.~listo") {}
+      marker(datos / SwapMarkerName) {}
 
 fs::path conversionLockPath(const Paths& paths) {
     return paths.product("Actualiza.lck");

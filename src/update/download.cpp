@@ -102,6 +102,7 @@ DownloadOutcome download(const std::string& url, const std::function<void(int)>&
     state(1);
     HttpsResponse answer = httpsRequest(request);
     DownloadOutcome out;
+    out.statusText = answer.statusText();
     if (!answer.ok()) {
         state(11);
         out.kind = answer.failure == HttpsResponse::Failure::Timeout

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -78,10 +80,44 @@ fs::path tempNameIn(const fs::path& folder) {
     return folder / (".~unzip" + std::to_string(rng() % 1000000000));
 }
 
+// The name each entry lands under, empty for one that is skipped (a folder, "..").
+std::string landingName(zip_t* zip, zip_uint64_t index) {
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat_index(zip, index, ZIP_FL_ENC_GUESS, &st) != 0 || !(st.valid & ZIP_STAT_NAME))
+        return {};
+    const std::string_view full(st.name);
+    if (!full.empty() && (full.back() == '/' || full.back() == '\\')) return {};
+    std::string name = lastComponent(full);
+    return name == "." || name == ".." ? std::string() : name;
+}
+
+// Two entries under one name (in any case) would leave only the later one, and which one a
+// reader then finds is chance: such a package is refused, naming both.
+std::optional<std::string> sameNameEntries(zip_t* zip, zip_int64_t entries) {
+    std::map<std::string, std::string> seen; // lower case -> as written
+    for (zip_int64_t i = 0; i < entries; ++i) {
+        const std::string name = landingName(zip, static_cast<zip_uint64_t>(i));
+        if (name.empty()) continue;
+        const auto [at, fresh] = seen.emplace(lowerCp1252(name), name);
+        if (!fresh) return "contiene dos ficheros con el mismo nombre: " + at->second + " y " + name;
+    }
+    return std::nullopt;
+}
+
+// The entry's date on the extracted file; without one, the file keeps the time it was written.
+void keepEntryDate(const fs::path& file, const zip_stat_t& st) {
+    if (!(st.valid & ZIP_STAT_MTIME) || st.mtime <= 0) return;
+    std::error_code ec;
+    fs::last_write_time(
+        file, std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(st.mtime)),
+        ec);
+}
+
 } // namespace
 
 int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
-          std::string* reason) {
+          std::string* reason, std::vector<std::string>* written) {
     auto fail = [reason](int result, std::string why) {
         if (reason) *reason = std::move(why);
         return result;
@@ -106,6 +142,7 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
     const zip_int64_t entries = zip_get_num_entries(zip.get(), 0);
     if (entries > UnzipMaxEntries)
         return fail(UnzipTooManyEntries, "contiene " + std::to_string(entries) + " ficheros");
+    if (auto twice = sameNameEntries(zip.get(), entries)) return fail(UnzipSameName, *twice);
     std::uint64_t total = 0;
     int extracted = 0;
     std::string names;
@@ -171,6 +208,7 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
         const std::vector<fs::path> stale = failure == UnzipOk
                                                 ? otherSpellings(folder, target.filename().string())
                                                 : std::vector<fs::path>{};
+        if (failure == UnzipOk) keepEntryDate(tmp, st);
         if (failure == UnzipOk && !renameWithRetry(tmp, target)) failure = UnzipWriteError;
         if (failure != UnzipOk) {
             fs::remove(tmp, ec);
@@ -183,6 +221,7 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
             if (!fs::equivalent(old, target, ec) && !ec) fs::remove(old, ec);
         ++extracted;
         names += (names.empty() ? "" : ", ") + name;
+        if (written) written->push_back(name);
     }
     if (extracted > 0)
         runlog::log("Descomprimidos de " + archive.filename().string() + ": " + names + " (" +

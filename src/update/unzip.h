@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace vl {
 
@@ -24,14 +25,19 @@ enum UnzipResult : int {
     UnzipWriteError = 4,     // the folder refused a file
     UnzipEmpty = 5,          // an archive without a single file
     UnzipTooManyEntries = 6, // more than UnzipMaxEntries entries
+    UnzipSameName = 7,       // two entries land under one name (in any case)
 };
 
 // 0 on success. Entries are stored under their last path component (after the last "/", "\\" or
 // ":"); directories and names that end up empty, "." or ".." are skipped. Each file is written
 // aside and renamed into place, replacing the file of that name whatever its case: the folder
-// keeps one file per name. On a failure `reason` (when given) gets a Spanish text (UTF-8)
-// saying why, such as the compression method that cannot be read.
+// keeps one file per name. Two entries that would land under one name are refused before
+// anything is written. Each file keeps its entry's date, so the folder tells when the data was
+// made, not when it was unpacked. On a failure `reason` (when given) gets a Spanish text (UTF-8)
+// saying why, such as the compression method that cannot be read; `names` (when given) gets
+// the names of the files written.
 int Unzip(const std::filesystem::path& archive, const std::filesystem::path& folder,
-          std::uint64_t limit = UnzipLimit, std::string* reason = nullptr);
+          std::uint64_t limit = UnzipLimit, std::string* reason = nullptr,
+          std::vector<std::string>* names = nullptr);
 
 } // namespace vl

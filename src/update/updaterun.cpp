@@ -1,12 +1,16 @@
 #include "update/updaterun.h"
 
+#include <optional>
 #include <system_error>
+#include <vector>
 
 #include "core/dates.h"
 #include "core/runlog.h"
 #include "core/text.h"
 #include "net/https.h"
 #include "platform/fileio.h"
+#include "platform/oslock.h"
+#include "update/conversion.h"
 #include "update/convert.h"
 #include "update/unzip.h"
 
@@ -54,15 +58,22 @@ class Run {
           today_(TodayStamp()) {}
 
     UpdateEnd run() {
+        // Another program converting now: nothing is fetched that could not be converted.
+        std::error_code ec;
+        std::filesystem::create_directories(paths_.product("Recibido"), ec);
+        if (!OsFileTryLock(conversion::conversionLockPath(paths_)).locked()) {
+            message(conversion::AnotherConversion);
+            return busy();
+        }
         if (fetch(Maestro) == Fetch::Failed) return fail(Maestro);
         // The lookup must not hold the item file while it is replaced.
         files_.closeVelantia();
-        convert(Maestro);
+        if (convert(Maestro).busy) return busy();
         // Stamped after every master conversion, also one stopped by a parse error.
         writeFileAtomic(paths_.product("recibido\\actualizado.rec"), shortDateTime() + CRLF);
 
         if (fetch(Encuesta) == Fetch::Failed) return fail(Encuesta);
-        convert(Encuesta);
+        if (convert(Encuesta).busy) return busy();
 
         const bool wanted = Val(cfg_.descargar_precios) == 1;
         if (wanted || !files_.BaseFilesOpen()) {
@@ -71,16 +82,26 @@ class Run {
             if (fetch(Precios) == Fetch::Failed) return fail(Precios);
             files_.OpenDataFiles();
             const ConversionResult r = convert(Precios);
+            if (r.busy) return busy();
             if (r.ok) {
                 if (const std::string e = writeProductMaster(paths_, &files_, r.productLines);
                     !e.empty()) {
                     note(Precios, e);
                     message(e);
+                    if (firstError_.empty()) firstError_ = e;
                 }
             }
         }
 
-        runlog::log("Actualización completada");
+        // The window says "completada" as ever; the run log says how it really went.
+        if (!firstError_.empty())
+            ended("Actualización completada con errores: " + firstError_, 1);
+        else if (timedOut_)
+            ended("Actualización cancelada: no hay respuesta del servidor", 1);
+        else if (cancelado_)
+            ended("Actualización cancelada", 0);
+        else
+            ended("", 0);
         label13("Actualización completada");
         progress(-1);
         return UpdateEnd::Completed;
@@ -94,6 +115,7 @@ class Run {
 
     Fetch fetch(const Step& step) {
         unpackError_.clear();
+        unpacked_.reset();
         if (cancelled()) return skipped(step);
         if (cb_.phase) cb_.phase("Buscando información");
         label13(step.nombreFichero);
@@ -108,6 +130,8 @@ class Run {
             }
             note(step, "petición " + withoutClave(url));
             got = download(url, cb_.transferState, options_.https);
+            // Whatever the answer, its status tells the IT person what the service said.
+            if (!got.statusText.empty()) note(step, "respuesta " + got.statusText);
             if (got.kind == DownloadOutcome::Kind::Ok) break;
             // A request that ends badly after a cancel passes quietly, like a skipped one.
             if (cancelled()) {
@@ -117,7 +141,7 @@ class Run {
             if (got.kind == DownloadOutcome::Kind::Timeout) {
                 note(step, "no hay respuesta del servidor");
                 if (cb_.askRetry && cb_.askRetry("NO HAY RESPUESTA DEL SERVIDOR")) continue;
-                cancelado_ = true;
+                cancelado_ = timedOut_ = true;
                 activity(false);
                 // The package of an earlier run stands in; without one the step has nothing.
                 note(step, "cancelada: se descomprime el paquete anterior");
@@ -152,8 +176,14 @@ class Run {
     }
 
     Fetch unpack(const Step& step) {
+        // A conversion that fails must not make the old data look new (settings window).
+        std::error_code ec;
+        before_ = std::filesystem::last_write_time(xmlPath(step), ec);
+        if (ec) before_.reset();
+        unpacked_.emplace();
         const int unzipped = Unzip(paths_.product("recibido\\software.zip"),
-                                   paths_.product("Recibido"), UnzipLimit, &unpackError_);
+                                   paths_.product("Recibido"), UnzipLimit, &unpackError_,
+                                   &*unpacked_);
         if (unzipped != 0) note(step, "no se ha podido descomprimir: " + unpackError_);
         // A full disk is no fault of the download: say so before the step's message.
         if (unzipped == UnzipWriteError) message(NoRoom);
@@ -164,6 +194,23 @@ class Run {
         return Fetch::Unpacked;
     }
 
+    std::filesystem::path xmlPath(const Step& step) const {
+        return paths_.product("Recibido\\" + nombreXML(step.tipo));
+    }
+
+    // A package without the step's file: a file of that name left by an earlier run would be
+    // converted again in its place.
+    std::optional<std::string> missingFile(const Step& step) const {
+        if (!unpacked_) return std::nullopt;
+        std::string found;
+        for (const std::string& name : *unpacked_) {
+            if (lowerCp1252(name) == lowerCp1252(nombreXML(step.tipo))) return std::nullopt;
+            found += (found.empty() ? "" : ", ") + name;
+        }
+        return "El paquete recibido no contiene " + std::string(step.nombreFichero) +
+               " (contiene: " + found + "); los datos anteriores se conservan.";
+    }
+
     ConversionResult convert(const Step& step) {
         if (cb_.converting) cb_.converting(nombreXML(step.tipo));
         label13("Procesando datos.");
@@ -171,8 +218,18 @@ class Run {
         o.today = today_;
         o.descargarPrecios = Val(cfg_.descargar_precios) == 1;
         o.progress = cb_.conversionProgress;
-        ConversionResult r = ConvertirFichero(step.tipo, paths_, &files_, o);
+        const std::optional<std::string> missing = missingFile(step);
+        ConversionResult r;
+        if (missing)
+            r.error = *missing;
+        else
+            r = ConvertirFichero(step.tipo, paths_, &files_, o);
         progress(-1);
+        if (!r.ok && !missing && before_ && unpacked_) {
+            std::error_code ec;
+            std::filesystem::last_write_time(xmlPath(step), *before_, ec);
+        }
+        if (!r.ok && !r.busy && firstError_.empty()) firstError_ = r.error;
         note(step, r.ok ? "convertido: registros leídos: " + std::to_string(r.records) +
                               ", líneas escritas: " + std::to_string(r.lines) +
                               (step.tipo == TipoFichero::Maestro
@@ -193,9 +250,22 @@ class Run {
                 ? std::string(step.failure)
                 : std::string(step.failure) +
                       "\nEl paquete recibido no se ha podido descomprimir: " + unpackError_;
-        runlog::log("Actualización terminada con error: " + text);
+        ended("Actualización terminada con error: " + text, 1);
         message(text);
         return UpdateEnd::Failed;
+    }
+
+    // Another program converts: this run stops, its message already shown.
+    UpdateEnd busy() {
+        ended(std::string("Actualización terminada con error: ") + conversion::AnotherConversion,
+              1);
+        return UpdateEnd::Failed;
+    }
+
+    // The run's last log line, and what the run log's end line will say of it.
+    void ended(const std::string& how, int exitCode) const {
+        runlog::log(how.empty() ? "Actualización completada" : how);
+        runlog::noteOutcome(how, exitCode);
     }
 
     Fetch skipped(const Step& step) const {
@@ -229,7 +299,11 @@ class Run {
     const std::string base_;
     const std::string today_;
     bool cancelado_ = false;  // the user cancelled or refused a retry: no further request
+    bool timedOut_ = false;   // ... after the service did not answer
     std::string unpackError_; // why the last package could not be unpacked
+    std::optional<std::vector<std::string>> unpacked_; // files of this step's package
+    std::optional<std::filesystem::file_time_type> before_; // the step's file's date before
+    std::string firstError_;  // the first conversion failure shown
 };
 
 } // namespace

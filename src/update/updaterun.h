@@ -29,6 +29,7 @@ struct DownloadOutcome {
     std::string body;      // the whole answer, bytes
     int errorNumber = 0;   // the transfer library's code when not Ok
     std::string detail;    // Spanish description when not Ok (UTF-8)
+    std::string statusText; // the answers' HTTP status lines, empty when none arrived
 };
 
 struct HttpsSettings {

@@ -7,6 +7,7 @@
 #include <libxml/xmlreader.h>
 
 #include <cctype>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -95,6 +96,7 @@ void installLoader() {
 
 struct ErrorState {
     std::string error;
+    int code = 0, line = 0; // of the error kept
     std::string noDtd; // "no DTD found", which only matters when a DOCTYPE was declared
 };
 
@@ -137,7 +139,48 @@ void onXmlError(void* arg, xmlErrorPtr e) {
         if (s->noDtd.empty()) s->noDtd = describe(e);
         return;
     }
-    if (s->error.empty()) s->error = describe(e);
+    if (s->error.empty()) {
+        s->error = describe(e);
+        s->code = e->code;
+        s->line = e->line;
+    }
+}
+
+bool onlyBlanks(std::string_view bytes) {
+    return bytes.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+// A parse that stopped because the file ends too early says so: libxml2 reports such a file as
+// having "extra content at the end", which sends whoever reads it the wrong way. Only small
+// ends are read: a file that stopped far from its end is damaged, not cut.
+std::string cutShort(const fs::path& file, std::uintmax_t size, long consumed, int code,
+                     int line) {
+    constexpr std::uintmax_t Looked = 4096;
+    const std::string name = file.filename().string();
+    if (size == 0) return name + ": el fichero está vacío";
+    if (size <= Looked) {
+        const std::string all = readFileBytes(file).value_or("x");
+        std::string_view rest(all);
+        if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
+        const std::size_t blank = rest.find_first_not_of(" \t\r\n");
+        if (blank != std::string_view::npos) rest.remove_prefix(blank);
+        // Nothing but the XML declaration, or not even that.
+        if (rest.starts_with("<?xml")) {
+            const std::size_t end = rest.find("?>");
+            if (end != std::string_view::npos) rest.remove_prefix(end + 2);
+        }
+        if (onlyBlanks(rest)) return name + ": el fichero está vacío";
+    }
+    if (consumed < 0 || code == XML_ERR_TAG_NAME_MISMATCH) return {};
+    const auto at = static_cast<std::uintmax_t>(consumed);
+    if (at > size || size - at > Looked) return {};
+    std::string tail(static_cast<std::size_t>(size - at), '\0');
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(openFile(file, "rb"), std::fclose);
+    if (!f || std::fseek(f.get(), consumed, SEEK_SET) != 0 ||
+        std::fread(tail.data(), 1, tail.size(), f.get()) != tail.size() || !onlyBlanks(tail))
+        return {};
+    return name + ": el fichero está incompleto (se corta en la línea " + std::to_string(line) +
+           ")";
 }
 
 struct ReaderCloser {
@@ -237,8 +280,15 @@ XmlWalkOutcome walkXmlFields(const fs::path& file, const fs::path& allowedFolder
         }
     }
 
+    const std::string cut =
+        guard.error.empty() && (ret != 0 || !errors.error.empty())
+            ? cutShort(absFile, fileSize, xmlTextReaderByteConsumed(reader.get()), errors.code,
+                       errors.line)
+            : std::string();
     if (!guard.error.empty())
         out.error = guard.error;
+    else if (!cut.empty())
+        out.error = cut;
     else if (!errors.error.empty())
         out.error = errors.error;
     else if (doctype && !errors.noDtd.empty())

@@ -96,7 +96,10 @@ TEST(DatosTxt, FieldsDefaultsAndHeightLimits) {
         {"\"\"\r\n\"abc\"", 768, "|480||7 - Semanal|8|"},
         {"\"abierta\r\n\"480\"", 768, "abierta|480||7 - Semanal|8|"},
         {"\"1\"\r\n\"\"", 768, "1|525||7 - Semanal|8|"},
-        {"\"1\"\r\n\"\"", 500, "1|500||7 - Semanal|8|"}};
+        {"\"1\"\r\n\"\"", 500, "1|500||7 - Semanal|8|"},
+        // A lone CR ends a line as CR LF and LF do; CR LF is one end, LF CR two.
+        {"\"1\"\r\"600\"\r1\r\"10\"\r\"9\"\r\"c\"\r", 768, "1|600|1|10|9|c"},
+        {"\"1\"\r\n\"600\"\n\r1\r\"9\"\n\"c\"", 768, "1|600||1|9|c"}};
     for (const auto& [bytes, screen, expected] : cases) {
         vltest::TempDir dir;
         if (*bytes) dir.write("datos.txt", bytes);

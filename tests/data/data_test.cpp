@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/runlog.h"
 #include "data/lookup.h"
 #include "data/recordfile.h"
 #include "data/records.h"
@@ -133,7 +134,7 @@ TEST_F(Lookup, ProductsBySearchOrThroughTheBaseIndex) {
         {"000020", 0},                               // slot of zeros
         {"000005", 0},                               // first five digits "00000"
         {"000035", 0},                               // basey record past its end
-        {"00001X", 1},                               // no digit: slot 0
+        {"00001X", 0}, // no digit: slot 0, whose record is another code's
     };
     for (const auto& [code, n] : base) {
         const auto r = findProduct(files, code, dog);
@@ -148,17 +149,40 @@ TEST_F(Lookup, ItemRangeStartsAtTheFirstRecordOfTheCode) {
     auto files = open();
     // With seven records the first probe is record 4, the third of the three "222222".
     EXPECT_EQ(binarySearchCode(files.velantia(), "222222", dog), 4);
-    const std::pair<const char*, std::string> cases[] = {
-        {"111111", "000001 "}, // only in record 1: the step back stops there
-        {"222222", "000002 000003 000004 "},
-        {"999999", "000007 "}, // last record
-        {"300003", ""},
-        {"000000", ""}};
-    for (const auto& [code, ids] : cases) {
+    // Reads: the search's probes, then one for the whole run.
+    const std::tuple<const char*, std::string, int> cases[] = {
+        {"111111", "000001 ", 3 + 1}, // only in record 1: the step back stops there
+        {"222222", "000002 000003 000004 ", 1 + 1},
+        {"999999", "000007 ", 3 + 1}, // last record
+        {"300003", "", 3},
+        {"000000", "", 3}};
+    for (const auto& [code, ids, reads] : cases) {
         std::string got;
+        const long long before = files.velantia().readsDone();
         for (const auto& r : findItemRange(files, code, dog))
             got += r.textId() + " ";
         EXPECT_EQ(got, ids) << code;
+        EXPECT_EQ(files.velantia().readsDone() - before, reads) << code;
+    }
+}
+
+// Runs longer than one read's block, found at either end or in the middle of theirs.
+TEST_F(Lookup, LongItemRangesWhole) {
+    std::string items;
+    for (int i = 0; i < 150; ++i)
+        items += InfoItemRecord::make(i < 40    ? "111111"
+                                      : i < 110 ? "222222"
+                                                : "333333",
+                                      "1", std::to_string(100000 + i), "", "", "", "A", "0")
+                     .bytes;
+    dir.write(Velantia, items);
+    auto files = open();
+    for (const auto& [code, first, count] :
+         {std::tuple{"111111", 100000, 40}, {"222222", 100040, 70}, {"333333", 100110, 40}}) {
+        const auto range = findItemRange(files, code, dog);
+        ASSERT_EQ(range.size(), std::size_t(count)) << code;
+        EXPECT_EQ(range.front().textId() + range.back().textId(),
+                  std::to_string(first) + std::to_string(first + count - 1));
     }
 }
 
@@ -182,6 +206,29 @@ TEST_F(Lookup, FallsBackToProductsWhileEitherBaseFileIsMissing) {
     auto files = open(); // our own files are made empty
     EXPECT_EQ(fs::file_size(dir.path() / Velantia) + fs::file_size(dir.path() / Productos), 0u);
     EXPECT_FALSE(findProduct(files, "100001", dog).found());
+}
+
+// A basey slot leading to another code's basea record: this code's product comes from
+// productos.txt, or there is none; the run log says so once.
+TEST_F(Lookup, StaleBaseIndexFallsBackToProducts) {
+    writeBase();
+    dir.write(Productos, ProductRecord::make("000015", "QUINCE", "2.00").bytes);
+    // Slots 5 and 6 lead to basea records 1 (000010) and 2 (000011).
+    dir.write(Basey, "      000001000002      000004000003000001000002" + std::string(80, ' '));
+    runlog::open(Paths(dir.path()), "4");
+    auto files = open();
+    std::string got;
+    for (const char* code : {"000015", "000016", "000015", "000010"}) {
+        const auto r = findProduct(files, code, dog);
+        got += r.found() ? r.heading().substr(0, 13) + (r.fromBase ? "B|" : "P|") : "-|";
+    }
+    runlog::close();
+    EXPECT_EQ(got, "000015 QUINCEP|-|000015 QUINCEP|000010 UNO   B|");
+    const std::string log = dir.read("quiroles/Velantia/registro4.log");
+    EXPECT_EQ(log.find("basey"), log.rfind("basey"));
+    EXPECT_NE(log.find("000015 lleva al registro 1 de basea, que es del c\xF3" "digo 000010"),
+              std::string::npos)
+        << log;
 }
 
 // The pages' tests hold the dates around today; these are the odd ones.

@@ -89,6 +89,55 @@ TEST_F(Pages, BuiltByteForByte) {
     }
 }
 
+// Another terminal's update swaps the texts, then Velantia.txt, under its marker: the next
+// medicine reads the new pair; a swap found half done is waited for, or the page says the data
+// are changing, never old items over new texts.
+TEST_F(Pages, AnotherTerminalsUpdateIsSeenWholeAtTheNextMedicine) {
+    const fs::path datos = dir.path() / "quiroles/Velantia/datos";
+    dir.write("quiroles/Velantia/datos/Velantia.txt", item("000016", '1', "000001", '0'));
+    DataFiles files{Paths(dir.path())};
+    files.OpenDataFiles();
+    Watchdog dog([] { ADD_FAILURE() << "watchdog fired"; },
+                 [] { return Watchdog::Clock::time_point{}; });
+    const auto finishSwap = [&] {
+        fs::rename(datos / "Velantia.txt.~nuevo", datos / "Velantia.txt");
+        fs::remove(datos / SwapMarkerName);
+        fs::remove_all(datos / "textos.~viejo");
+    };
+    const auto swap = [&](const std::string& id, const std::string& title) {
+        dir.write("quiroles/Velantia/datos/textos.~nuevo/" + id + ".txt", '"' + title + "\"\r\n");
+        dir.write("quiroles/Velantia/datos/Velantia.txt.~nuevo", item("000016", '1', id, '0'));
+        dir.write("quiroles/Velantia/datos/" + std::string(SwapMarkerName), "");
+        fs::rename(datos / "textos", datos / "textos.~viejo");
+        fs::rename(datos / "textos.~nuevo", datos / "textos");
+    };
+    int waits = 0;
+    const auto shown = [&] {
+        const std::string page = buildMedicinePages(files, "000016", "20240615", dog).informa;
+        std::string got = std::to_string(std::exchange(waits, 0));
+        for (const char* t : {"Aviso", "Nuevo", "Otro", "Tercero", "actualizando"})
+            if (page.find(t) != std::string::npos) got += std::string(" ") + t;
+        return got;
+    };
+    EXPECT_EQ(shown(), "0 Aviso");
+    swap("000004", "Nuevo");
+    finishSwap();
+    EXPECT_EQ(shown(), "0 Nuevo");
+    swap("000005", "Otro");
+    files.setSwapWait([&](int) {
+        ++waits;
+        finishSwap();
+        return true;
+    });
+    EXPECT_EQ(shown(), "1 Otro");
+    swap("000006", "Tercero");
+    files.setSwapWait([&](int round) {
+        ++waits;
+        return round < 2;
+    });
+    EXPECT_EQ(shown(), "3 actualizando");
+}
+
 // A new page takes the program's spelling; an old one spelled otherwise is replaced whole.
 TEST_F(Pages, WrittenIntoTheTerminalFolder) {
     const Paths paths(dir.path());

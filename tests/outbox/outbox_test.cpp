@@ -266,6 +266,18 @@ TEST(LockChecks, LettingGo) {
     }
 }
 
+// A lookup held up past a second by a share ends the run as a finish does, and says so.
+TEST(LockChecks, SlowLookupEndsWithAFinishAndAFinLine) {
+    LockDir d("3");
+    runlog::open(d.paths, "3");
+    EXPECT_EXIT(endSlowLookup(d.paths, "3"), testing::ExitedWithCode(3), "");
+    runlog::close();
+    EXPECT_EQ(d.lock() + d.read("final3"), "*F");
+    const std::string log = d.read("registro3.log");
+    EXPECT_NE(log.find("no responde a tiempo\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Fin: terminado con error (c\xF3" "digo 3)\r\n"), std::string::npos) << log;
+}
+
 // A holder that took the byte here is known to be alive until it lets go; every way of letting
 // go also forgets it, so its digit never outlives it as a "dead holder" that someone frees.
 TEST(LockChecks, HoldersAreKnownAliveUntilTheyLetGo) {

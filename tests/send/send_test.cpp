@@ -63,7 +63,11 @@ TEST(SendVerdictTable, DecidesOnTheVisibleText) {
         {"1 < 2 ERROR=12", nullptr, V::Refused}, // a literal '<' stays, so does an unclosed head
         {"<html><head><body>ERROR=0", "ERROR=0", V::Accepted},
         {"  \r\n ", "", V::NoVerdict},
-        {"ERROR=012", nullptr, V::Accepted}, // contains ERROR=0
+        {"ERROR=012", nullptr, V::Refused}, // the code is the whole number
+        {"ERROR=05 Farmacia no dada de alta", nullptr, V::Refused},
+        {"ERROR=01", nullptr, V::Refused},
+        {"ERROR=05 ERROR=0.", nullptr, V::Accepted},
+        {"ERROR=0", nullptr, V::Accepted},
         {"ERROR=", nullptr, V::Refused},
         {"error=0", nullptr, V::NoVerdict}, // the service writes it in capitals
     };
@@ -76,28 +80,45 @@ TEST(SendVerdictTable, DecidesOnTheVisibleText) {
 
 // Each answer of the service, silence included (only silence times out, a slow answer does
 // not): error.txt, what stays (a line added during the upload stays too), the progress, the run
-// log, and the lock freed every time.
+// log with the status lines, and the lock freed every time. An error status is never accepted;
+// a redirect is followed only to the service itself.
 TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
     vltest::ServiceDouble service;
     setenv("VELANTIA_CA_BUNDLE", service.caPath().c_str(), 1);
     const std::string header = OutboxHeader, later = "2\t555555\t4321\t20261206\t2\r\n";
+    const std::string accepted = "Conexi\xF3n empresas ERROR=0",
+                      status = toCp1252("El servicio ha respondido con un error (HTTP/1.1 ");
     const struct {
-        const char* mode; // "" : nobody listens
+        const char *mode, *code; // mode "" : nobody listens
         double delay;
         bool accepted;
         std::string errorTxt, outboxAfter, counterAfter = "1\r\n";
     } rows[] = {
-        {"ok", 0, true, "Conexi\xF3n empresas ERROR=0", "", ""},
-        {"refuse", 0, false, "Conexi\xF3n empresas ERROR=12", kOutbox},
-        {"noverdict", 0, false, "Conexi\xF3n empresas Fichero recibido.", kOutbox},
-        {"delay", 10, false, "No hay respuesta del servidor (tiempo de espera agotado).", kOutbox},
-        {"trickle", 5, true, "Conexi\xF3n empresas ERROR=0", header + later},
-        {"", 0, false, "No se puede conectar con el servidor.", kOutbox},
+        {"ok", "", 0, true, accepted, "", ""},
+        {"refuse", "12", 0, false, "Conexi\xF3n empresas ERROR=12", kOutbox},
+        {"refuse", "05", 0, false, "Conexi\xF3n empresas ERROR=05", kOutbox},
+        {"refuse", "01", 0, false, "Conexi\xF3n empresas ERROR=01", kOutbox},
+        {"noverdict", "", 0, false, "Conexi\xF3n empresas Fichero recibido.", kOutbox},
+        {"delay", "", 10, false, "No hay respuesta del servidor (tiempo de espera agotado).",
+         kOutbox},
+        {"trickle", "", 5, true, accepted, header + later},
+        {"", "", 0, false, "No se puede conectar con el servidor.", kOutbox},
+        {"status", "500", 0, false,
+         status + "500 Internal Server Error); el env\xEDo no se ha completado.", kOutbox},
+        {"status", "302", 0, false, status + "302 Found); el env\xEDo no se ha completado.",
+         kOutbox},
+        {"redirect", "302", 0, true, accepted, "", ""},
+        {"redirect", "307", 0, true, accepted, "", ""},
+        {"away", "301", 0, false,
+         toCp1252("El servicio ha desviado el envío a otra dirección "
+                  "(https://otro-servidor.invalid/conexion_empresas.asp?hop=1), que no es la "
+                  "suya; no se ha seguido y el envío no se ha hecho."),
+         kOutbox},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(*r.mode ? r.mode : "unreachable");
+        SCOPED_TRACE(std::string(*r.mode ? r.mode : "unreachable") + r.code);
         vltest::Product p(1);
-        ASSERT_TRUE(!*r.mode || service.setMode(r.mode, "12", r.delay));
+        ASSERT_TRUE(!*r.mode || service.setMode(r.mode, *r.code ? r.code : "12", r.delay));
         std::vector<int> progress;
         const auto during = [&](int percent) {
             progress.push_back(percent);
@@ -108,11 +129,14 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
             p.paths, config(), *r.mode ? service.url() : vltest::ServiceDouble::refusedUrl(),
             during, {2, std::nullopt});
         runlog::close();
-        EXPECT_NE(p.read("registro.log").find(r.accepted ? "aceptado" : "se conserva"),
-                  std::string::npos);
+        const std::string log = p.read("registro.log");
+        EXPECT_NE(log.find(r.accepted ? "aceptado" : "se conserva"), std::string::npos);
+        EXPECT_EQ(log.find("200 OK): aceptado (ERROR=0)") != std::string::npos, r.accepted) << log;
+        EXPECT_EQ(log.find("HTTP/1.1 ") == std::string::npos, !*r.mode || *r.mode == 'd');
         EXPECT_EQ(run.result.verdict == V::Accepted, r.accepted);
         EXPECT_EQ(p.read("Respuesta.tsv"), r.outboxAfter);
         EXPECT_EQ(p.read("NumRegistro"), r.counterAfter);
+        EXPECT_EQ(p.read("recibido/Respuesta.env") != "<missing>", r.accepted);
         EXPECT_EQ(p.read("Htm/error.txt"), r.errorTxt + "\r\n");
         EXPECT_EQ(p.read("Ocupado"), "*");
         EXPECT_TRUE(!progress.empty() && progress.front() == 0 &&
@@ -120,7 +144,7 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
                     (!r.accepted || progress.back() == 100));
     }
     unsetenv("VELANTIA_CA_BUNDLE");
-    ASSERT_EQ(service.recordedUploads().size(), 5u);
+    ASSERT_EQ(service.recordedUploads().size(), 14u);
     vltest::expectGolden("send/upload.multipart", service.recordedUploads()[0].body);
 }
 

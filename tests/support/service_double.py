@@ -4,7 +4,8 @@
 Loopback only, with a throw-away CA; prints "READY port=<n> pid=<n> ca=<CA file>". Requests are
 answered as <--dir>/mode says ("<mode> <code> <delay>", else "ok 12 90"): ok, refuse
 (ERROR=<code>), noverdict (no ERROR=), delay (ok after <delay> s), trickle (ok in pieces over
-<delay> s), drop (cut halfway). GET ?fichero=F serves <--zips>/F.zip. --record keeps requests
+<delay> s), drop (cut halfway), status (an ERROR=0 page with HTTP status <code>), redirect (status
+<code> to this address with ?hop=1, which answers ok), away (status <code> to another host). GET ?fichero=F serves <--zips>/F.zip. --record keeps requests
 as folders upload-NNNN (body, its boundary written BOUNDARY; parts/NN-<name>), download-NNNN.
 """
 
@@ -47,8 +48,10 @@ class Handler(BaseHTTPRequestHandler):
         super().setup()
         self.request.do_handshake()  # in the request's thread: a client that gives up stalls nobody
 
-    def send(self, data, mode="ok", delay=0, content_type="text/html"):
-        self.send_response(200)
+    def send(self, data, mode="ok", delay=0, content_type="text/html", status=200, location=None):
+        self.send_response(status)
+        if location:
+            self.send_header("Location", location)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
@@ -78,6 +81,13 @@ class Handler(BaseHTTPRequestHandler):
         mode_file = Path(self.args.dir, "mode")
         mode, code, delay = (mode_file.read_text() if mode_file.exists() else "ok 12 90").split()
         time.sleep(float(delay) if mode == "delay" else 0)
+        if mode in ("redirect", "away") and "hop=1" not in url.query:
+            host = "velantia.localhost:%d" % self.server.server_address[1]
+            where = "otro-servidor.invalid" if mode == "away" else host
+            return self.send(answer_page("ERROR=0"), status=int(code),
+                             location="https://%s%s?hop=1" % (where, url.path))
+        if mode == "status":
+            return self.send(answer_page("ERROR=0"), status=int(code))
         zip_file = Path(self.args.zips or ".", (zip_name or "") + ".zip")
         if mode in ("refuse", "noverdict"):
             self.send(answer_page("ERROR=" + code if mode == "refuse" else "Fichero recibido."))

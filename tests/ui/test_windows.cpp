@@ -377,7 +377,7 @@ class WindowsTest : public QObject {
         const struct {
             const char *mode, *lock, *script, *outbox = nullptr; // mode "": nobody listens
         } rows[] = {
-            {"refuse", "*", "Wb=vl-error/index.html"},
+            {"refuse", "*", "Wb=vl-error/index.html|'ERROR=12\n\nLas respuestas siguen"},
             {"ok", "*", "Wb=vl-exito/index.html"},
             {"", "*", "Wb=vl-error/index.html|'No se puede conectar con el servidor.\n"},
             {"ok", "3",

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <optional>
 #include <random>
 #include <regex>
 #include <thread>
@@ -19,6 +21,8 @@
 #include "support/received.h"
 #include "support/service_double.h"
 #include "support/tempdir.h"
+#include "platform/oslock.h"
+#include "update/conversion.h"
 #include "update/unzip.h"
 #include "update/updaterun.h"
 
@@ -127,7 +131,7 @@ TEST_F(Conversion, MasterWithInterleavedIdentifiersWritesEachTextOnce) {
     ASSERT_TRUE(r.ok) << r.error;
     expectGoldenTree("update/interleaved", dir.path() / Datos / "textos");
     ASSERT_EQ(writeProductMaster(Paths(dir.path()), &files, LineGroups{}), "");
-    EXPECT_FALSE(files.velantia().isOpen() || files.productos().isOpen());
+    EXPECT_TRUE(files.current()); // no handle left on a replaced file
 }
 
 // DTDs and entities come from the received folder, under any folder name. A document that does
@@ -248,6 +252,31 @@ TEST_F(BaseaPrices, OnlyMatchingPriceBytesChangeAndAFailureNamesTheFile) {
 
 // Rows in document order, texts in Windows-1252, a line only where a code changes by value (the
 // codes before the first row are blank); no row, or a broken document, keeps the file.
+// An empty or cut file of any kind says so; a damaged one keeps the parser's words.
+TEST_F(Conversion, EmptyAndCutFilesSaySo) {
+    const std::string whole = document(item("1", "111111")), empty = "el fichero está vacío",
+                      cut = "el fichero está incompleto (se corta en la línea ";
+    const struct {
+        std::string xml, error;
+    } cases[] = {{"", empty},
+                 {"\r\n \n", empty},
+                 {"\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n", empty},
+                 {whole.substr(0, 20), cut + "1)"},
+                 {whole.substr(0, whole.size() - 9), cut + "3)"},
+                 {whole.substr(0, whole.size() - 3), cut + "4)"},
+                 {whole.substr(0, 70), cut + "3)"},
+                 {whole.substr(0, whole.size() - 3) + "o>\n", "Error en el documento XML: Opening"},
+                 {whole + "<b>", "Error en el documento XML: Extra content"}};
+    for (const auto& c : cases)
+        for (auto kind : {TipoFichero::Maestro, TipoFichero::Encuesta, TipoFichero::Precios}) {
+            SCOPED_TRACE(c.xml);
+            dir.write(Recibido + nombreXML(kind), c.xml);
+            const std::string error =
+                c.error.starts_with("Error") ? c.error : nombreXML(kind) + ": " + c.error;
+            EXPECT_EQ(convert(kind).error.substr(0, error.size()), error);
+        }
+}
+
 TEST_F(Conversion, SurveyFileFromTheRows) {
     const std::string rows = row({"1", "Atención", "1", "¿Se dispensa?", "1", "Sí", "s"}) +
                              row({"1", "Atención", "1", "¿Se dispensa?", "2", "No", ""}) +
@@ -413,6 +442,7 @@ struct ZipEntry {
     std::string name; // a folder when it ends in '/'
     std::string data;
     bool link = false; // stored with the Unix mode of a symbolic link
+    std::time_t mtime = 0; // the entry's date; 0: when it was added
 };
 
 // A real archive; a later entry of the same name replaces the earlier one.
@@ -431,6 +461,7 @@ void makeZip(const fs::path& file, const std::vector<ZipEntry>& entries) {
         ASSERT_GE(i, 0) << zip_strerror(z) << " " << e.name;
         const auto mode = (S_IFLNK | 0777u) << 16;
         ASSERT_EQ(e.link ? zip_file_set_external_attributes(z, i, 0, ZIP_OPSYS_UNIX, mode) : 0, 0);
+        ASSERT_EQ(e.mtime ? zip_file_set_mtime(z, static_cast<zip_uint64_t>(i), e.mtime, 0) : 0, 0);
     }
     ASSERT_EQ(zip_close(z), 0) << zip_strerror(z);
 }
@@ -546,6 +577,9 @@ TEST_F(HostileZip, DamagedArchivesAndBombsAreRefused) {
                  {bomb, 1 << 20, UnzipTooLarge, 0},
                  {lying, 1 << 20, UnzipTooLarge, 0},
                  {most, UnzipLimit, UnzipOk, UnzipMaxEntries},
+                 {zipOf({{"Maestro.xml", "1"}, {"MAESTRO.XML", ""}}), UnzipLimit, UnzipSameName, 0},
+                 {zipOf({{"a/precios.xml", "1"}, {"b\\Precios.xml", ""}}), UnzipLimit,
+                  UnzipSameName, 0},
                  {zipOf(many), UnzipLimit, UnzipTooManyEntries, 0}};
     fs::remove(archive);
     empty();
@@ -557,6 +591,20 @@ TEST_F(HostileZip, DamagedArchivesAndBombsAreRefused) {
         EXPECT_EQ(Unzip(archive, folder, c.limit), c.result);
         EXPECT_EQ(snapshotTree(folder).size(), c.files);
     }
+}
+
+// Each file keeps its entry's date, so the settings window tells when the data was made.
+TEST_F(HostileZip, FilesKeepTheirEntryDates) {
+    empty();
+    const std::time_t made = 1700000000; // an even second, as the archive stores it
+    zipOf({{"Precios.xml", "1", false, made}, {"Maestro.xml", "2", false, made - 86400}});
+    ASSERT_EQ(Unzip(archive, folder), UnzipOk);
+    const auto date = [&](const char* name) {
+        return std::chrono::system_clock::to_time_t(
+            std::chrono::file_clock::to_sys(fs::last_write_time(folder / name)));
+    };
+    EXPECT_EQ(date("Precios.xml"), made);
+    EXPECT_EQ(date("Maestro.xml"), made - 86400);
 }
 
 // Characters that would change the address, some that would not, and a Windows-1252 byte.
@@ -593,6 +641,25 @@ Tree withoutPackage(Tree t) {
     std::erase_if(t, [](const auto& e) { return e.first == "Software.zip"; });
     return t;
 }
+
+// Another conversion's lock, held by a thread of its own for the object's life.
+struct HeldElsewhere {
+    explicit HeldElsewhere(const fs::path& file)
+        : t([this, file] {
+              OsFileTryLock lock(file);
+              ready.set_value(lock.locked());
+              done.get_future().wait();
+          }) {
+        EXPECT_TRUE(ready.get_future().get());
+    }
+    ~HeldElsewhere() {
+        done.set_value();
+        t.join();
+    }
+    std::promise<bool> ready;
+    std::promise<void> done;
+    std::thread t;
+};
 
 class UpdateRun : public ::testing::Test {
   protected:
@@ -666,6 +733,7 @@ class UpdateRun : public ::testing::Test {
     UpdateOptions options;
     std::function<bool()> answerRetry;
     std::string said;
+    std::optional<HeldElsewhere> held;
 };
 
 // Only silence times out: a package that keeps arriving is never cut.
@@ -677,6 +745,7 @@ TEST_F(UpdateRun, DownloadErrorKinds) {
     auto got = download(downloadUrl(service->url(), cfg, "farmacia"), onState, options.https);
     ASSERT_EQ(got.kind, DownloadOutcome::Kind::Ok) << got.detail;
     EXPECT_EQ(got.body, readBytes(zips.path() / "farmacia.zip"));
+    EXPECT_EQ(got.statusText, "HTTP/1.1 200 OK");
     EXPECT_EQ(state, 12);
     ASSERT_TRUE(service->setMode("delay", "12", 5));
     options.https.timeoutSeconds = 1;
@@ -715,6 +784,8 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         const char* steps; // the requests made: f master, e survey, p prices
         std::string said;  // questions ("? ") and messages, one a line
         const char* data;  // the generation of each data file, - none; basea kept b, priced B
+        const char* logged = "";
+        const char* end = nullptr; // the run log's end line; by default as `failed` says
     } cases[] = {
         {"prices fetched when there is no basea", [] {}, "fep", "", "555-"},
         {"prices not wanted", [&] { cfg.descargar_precios = "0"; }, "fep", "", "555-"},
@@ -722,7 +793,8 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
          "", "557b"},
         {"basea open, prices wanted", withBasea, "fep", "", "555B"},
         {"silence, retry", retried, "ffep", silent, "555-"},
-        {"silence, cancel: the earlier package", silence, "f", silent, "999-"},
+        {"silence, cancel: the earlier package", silence, "f", silent, "999-", "",
+         "con error (código 1): Actualización cancelada: no hay respuesta del servidor"},
         {"silence, cancel, no earlier package",
          [&] { silence(), fs::remove(root.path() / (Recibido + "Software.zip")); }, "f",
          silent + fails, "777-"},
@@ -734,7 +806,10 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
          "777-"},
         {"wrong host", [&] { startService("ok", 1); }, "", untrusted, "777-"},
         {"untrusted authority", [&] { startService("ok", 2); }, "", untrusted, "777-"},
-        {"an ERROR=3 page", [&] { fs::remove(farmacia); }, "f", fails.substr(1), "777-"},
+        {"an ERROR=3 page", [&] { fs::remove(farmacia); }, "f", fails.substr(1), "777-",
+         "Maestro.xml: respuesta HTTP/1.1 200 OK\r\n"},
+        {"an error status", [&] { startService("status"), service->setMode("status", "500"); },
+         "f", fails.substr(1), "777-", "respuesta HTTP/1.1 500 Internal Server Error\r\n"},
         {"a package that cannot be unpacked says why", [&] { writeBytes(farmacia, lzma); }, "f",
          fails.substr(1) + "\nEl paquete recibido no se ha podido descomprimir: Maestro.xml usa el "
                            "método de compresión 14 .LZMA., que este programa no puede leer",
@@ -743,14 +818,35 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
          [&] {
              makeZip(farmacia, {{"Maestro.xml", "<datos><item>"}});
          },
-         "fep", ".+", "755-"},
+         "fep", "Maestro.xml: el fichero está incompleto .se corta en la línea 1.", "755-", "",
+         "con error (código 1): Actualización completada con errores: "},
+        {"a package without the step's file",
+         [&] {
+             makeZip(farmacia, {{"Otro.xml", "<a/>"}});
+             root.write(Recibido + "Maestro.xml", xml("9")[0].data);
+         },
+         "fep",
+         "El paquete recibido no contiene Maestro.xml .contiene: Otro.xml.; los datos "
+         "anteriores se conservan.",
+         "755-", "", "(código 1): Actualización completada con errores: El paquete recibido"},
+        {"a package with one name twice",
+         [&] { makeZip(farmacia, {xml("5")[0], {"MAESTRO.XML", ""}}); }, "f",
+         fails.substr(1) + "\nEl paquete recibido no se ha podido descomprimir: contiene dos "
+                           "ficheros con el mismo nombre: Maestro.xml y MAESTRO.XML",
+         "777-"},
+        {"another program converts",
+         [&] { held.emplace(conversion::conversionLockPath(Paths(root.path()))); }, "",
+         conversion::AnotherConversion, "777-", "",
+         "con error (código 1): Actualización terminada con error: Los datos se están"},
         {"the survey step fails", [&] { fs::remove(zips.path() / "encuesta.zip"); }, "fe",
          "No ha podido descargar el archivo Encuesta", "577-"},
         {"a product master that cannot be written",
          [&] { fs::remove(productos), fs::create_directories(productos / "x"); }, "fep",
-         ".+/datos/productos.txt: .+", "55--"},
-        {"cancelled during the master request", [&] { cancelAtRequest = true; }, "f", "", "577-"},
-        {"cancelled before", [&] { cancelled = true; }, "", "", "777-"}};
+         ".+/datos/productos.txt: .+", "55--", "", "(código 1): Actualización completada con"},
+        {"cancelled during the master request", [&] { cancelAtRequest = true; }, "f", "", "577-",
+         "", "Fin: Actualización cancelada\r\n"},
+        {"cancelled before", [&] { cancelled = true; }, "", "", "777-", "",
+         "Fin: Actualización cancelada\r\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         reset();
@@ -760,16 +856,19 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         files.OpenDataFiles();
         runlog::open(Paths(root.path()), "");
         const std::string told = run();
+        held.reset();
+        const int code = runlog::end(0);
         runlog::close();
         EXPECT_EQ(service->recordedQueries(), queries(c.steps));
         EXPECT_TRUE(std::regex_match(told, std::regex(c.said))) << told;
-        EXPECT_EQ(failed, told.find("No ha podido") != std::string::npos);
+        const bool busy = told == conversion::AnotherConversion; // nothing was asked for
+        EXPECT_EQ(failed, told.find("No ha podido") != std::string::npos || busy);
         EXPECT_EQ(data(), c.data);
         // Without basea there is nowhere to write prices: the setting goes off.
         EXPECT_EQ(cfg.descargar_precios, c.data[3] == 'B' || failed ? "1" : "0");
         // Stamped after every master conversion.
         EXPECT_EQ(root.read(Recibido + "actualizado.rec").ends_with("\r\n"),
-                  told.find("archivo Maestro") == std::string::npos);
+                  told.find("archivo Maestro") == std::string::npos && !busy);
         if (failed && std::string(c.data) == "777-") {
             EXPECT_EQ(withoutPackage(snapshotTree(root.path() / Recibido)), received);
         }
@@ -777,10 +876,32 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         const std::string log =
             fromCp1252(runlog::readLog(runlog::logPath(Paths(root.path()), "")));
         EXPECT_EQ(log.find(ClaveInQuery), std::string::npos);
-        EXPECT_EQ(log.find("&clave=***\r\n") == std::string::npos, c.data == "777-"s && !failed)
+        EXPECT_EQ(log.find("&clave=***\r\n") == std::string::npos,
+                  (c.data == "777-"s && !failed) || busy)
             << log;
-        EXPECT_EQ(log.find("terminada con error: No ha podido") != std::string::npos, failed);
+        EXPECT_EQ(log.find("terminada con error: No ha podido") != std::string::npos,
+                  failed && !c.end);
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+        // A run that did not go as it should never ends "sin errores".
+        const std::string end = c.end ? c.end
+                                : failed ? "con error (código 1): Actualización terminada con error"
+                                         : "Fin: terminado sin errores\r\n";
+        EXPECT_NE(log.find(end), std::string::npos) << log;
+        EXPECT_EQ(code, end.find("código 1") != std::string::npos);
     }
+}
+
+// A received file whose conversion fails keeps the date of the one it replaced: the settings
+// window must not show the old data as new.
+TEST_F(UpdateRun, AFailedConversionKeepsTheReceivedDate) {
+    using namespace std::chrono_literals;
+    const auto old = fs::last_write_time(root.path() / (Recibido + "Maestro.xml")) - 72h;
+    fs::last_write_time(root.path() / (Recibido + "Maestro.xml"), old);
+    makeZip(zips.path() / "farmacia.zip", {{"Maestro.xml", "<datos><item>"}});
+    startService();
+    run();
+    EXPECT_EQ(fs::last_write_time(root.path() / (Recibido + "Maestro.xml")), old);
+    EXPECT_EQ(root.read(Recibido + "Maestro.xml"), "<datos><item>");
 }
 
 // No room for the package or for its XML: the run says so, and nothing changes.
