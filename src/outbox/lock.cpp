@@ -54,7 +54,7 @@ std::string noteHolderText(const OsFileLock& guard, bool write) {
 }
 
 // The same, noted in the run log with who held it and since when, when it frees the byte for
-// this run. A send that died after the service took the outbox and before emptying it sends
+// this run. A send that died after the service took the outbox and before noting it sends
 // those answers again next time.
 bool takenOverFromDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
     if (!leftByDeadHolder(paths, guard, c)) return false;
@@ -64,9 +64,9 @@ bool takenOverFromDeadHolder(const Paths& paths, const OsFileLock& guard, char c
                 (who.empty() ? "" : ", " + who) +
                 ") de un programa que terminó sin liberarlo; se toma como libre" +
                 (c == '0' ? ". Si ese envío se interrumpió después de que el servicio lo "
-                            "aceptara y antes de vaciar Respuesta.tsv, sus respuestas se enviarán "
-                            "otra vez: el servicio no distingue una repetición (al menos una vez; "
-                            "ninguna se pierde)"
+                            "aceptara y antes de anotarlo, sus respuestas se enviarán otra vez: "
+                            "el servicio no distingue una repetición (al menos una vez; ninguna "
+                            "se pierde)"
                           : ""));
     return true;
 }

@@ -115,7 +115,8 @@ void removeStaleCopies(const Paths& paths) {
     for (const auto& entry : it) {
         const std::string name = lowerCp1252(entry.path().filename().string());
         if (name.starts_with("respuesta.tsv.~") || name.starts_with("numregistro.~") ||
-            name.starts_with("respuesta.pendiente.~"))
+            name.starts_with("respuesta.pendiente.~") ||
+            name.starts_with("respuesta.aceptado.~"))
             fs::remove(entry.path(), ec);
     }
 }
@@ -167,6 +168,12 @@ bool truncateBoth(const Paths& paths) {
 
 fs::path notePath(const Paths& paths) {
     return paths.product("Respuesta.pendiente");
+}
+
+// What the service accepted, until it is out of the outbox: the send stamp's state then, and
+// the bytes.
+fs::path acceptedPath(const Paths& paths) {
+    return paths.product("Respuesta.aceptado");
 }
 
 // Beside a reference file while a closing call of it has not completed: its command line.
@@ -617,14 +624,16 @@ namespace {
 // no longer begins with them.
 EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
                         const std::optional<std::string>& sent, bool* notFound = nullptr,
-                        const std::string* stampAtSend = nullptr) {
+                        const std::string* stampAtSend = nullptr, bool dropNote = false) {
     OsFileLock guard(lockGuardPath(paths));
     if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
     settleNotedMove(paths);
+    std::error_code ec;
     // Another send was confirmed since: it emptied the outbox, so what is there now was never
     // sent, even when a closing call wrote the same bytes again (serials restart at 1).
     if (stampAtSend && sendStampState(paths) != *stampAtSend) {
         if (notFound) *notFound = true;
+        if (dropNote) fs::remove(acceptedPath(paths), ec);
         return EmptyOutcome::Trimmed;
     }
 
@@ -652,6 +661,8 @@ EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
     }
     // Otherwise nothing of what was sent is left (emptied meanwhile, or nothing sent): keep all.
     if (notFound) *notFound = sentSize > 0 && !(now >= sentSize && same);
+    // Dropped as soon as the sent bytes are out: before the stamp, which a recovery compares.
+    if (dropNote) fs::remove(acceptedPath(paths), ec);
     if (!stampSend(paths)) return EmptyOutcome::Failed;
     return outcome;
 }
@@ -677,7 +688,35 @@ EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize) {
 }
 
 EmptyOutcome emptyOutboxAfterSend(const Paths& paths, const std::string& sent) {
-    return removeSent(paths, sent.size(), sent);
+    // Noted first: a send killed before the bytes are out of the outbox has them removed by the
+    // next one instead of uploading them again. Kept while the outbox is busy or cannot be
+    // written, for the same reason.
+    const std::string stamp = sendStampState(paths);
+    writeFileAtomic(acceptedPath(paths), std::to_string(stamp.size()) + '\n' + stamp + sent);
+    faultPoint("send:accepted");
+    return removeSent(paths, sent.size(), sent, nullptr, nullptr, true);
+}
+
+void finishAcceptedSend(const Paths& paths) {
+    const auto note = readFileBytes(acceptedPath(paths));
+    if (!note) return;
+    std::size_t len = 0;
+    const auto [end, ec] = std::from_chars(note->data(), note->data() + note->size(), len);
+    const std::size_t at = static_cast<std::size_t>(end - note->data()) + 1;
+    bool notFound = true;
+    EmptyOutcome outcome = EmptyOutcome::Trimmed;
+    if (ec == std::errc{} && at + len <= note->size() && (*note)[at - 1] == '\n') {
+        const std::string stamp = note->substr(at, len);
+        outcome = removeSent(paths, note->size() - at - len, note->substr(at + len), &notFound,
+                             &stamp, true);
+    } else {
+        std::error_code gone;
+        fs::remove(acceptedPath(paths), gone);
+    }
+    runlog::log(std::string("Recuperación: un envío que el servicio aceptó (ERROR=0) se "
+                            "interrumpió antes de quitar lo enviado de Respuesta.tsv; ") +
+                (notFound ? "Respuesta.tsv ya no empieza por ello: no se quita nada"
+                          : std::string(describe(outcome)) + " sin volver a enviarlo"));
 }
 
 EmptyOutcome emptyOutbox(const Paths& paths) {

@@ -80,8 +80,13 @@ const char* describe(EmptyOutcome outcome);
 // After a confirmed send of the outbox's first `sentSize` bytes: removes exactly those bytes,
 // under the lock, and stamps recibido\Respuesta.env.
 EmptyOutcome emptyOutboxAfterSend(const Paths& paths, std::uintmax_t sentSize);
-// The same for the bytes `sent`, removed only while the outbox still begins with them.
+// The same for the bytes `sent`, removed only while the outbox still begins with them. They are
+// noted in Respuesta.aceptado until they are out, for finishAcceptedSend.
 EmptyOutcome emptyOutboxAfterSend(const Paths& paths, const std::string& sent);
+// A send killed after the service accepted and before the bytes were out of the outbox: they are
+// removed now, as that send would have (nothing when another send was confirmed since or the
+// outbox no longer begins with them), so the next send does not upload them again. Logged.
+void finishAcceptedSend(const Paths& paths);
 
 struct SentTick {
     EmptyOutcome outcome = EmptyOutcome::Emptied;

@@ -32,6 +32,7 @@ std::string excerpt(const std::string& text) {
 } // namespace
 
 bool nothingToSend(const Paths& paths) {
+    finishAcceptedSend(paths);
     return fileSizeOrZero(paths.product("Respuesta.tsv")) < 10;
 }
 
@@ -44,8 +45,9 @@ SendVerdict settleAnswer(const Paths& paths, const std::string& text,
         (sent ? "Envío de " + std::to_string(sent->size()) + " bytes" : "Envío manual") +
         (statusText.empty() ? ": " : " (" + statusText + "): ");
     if (verdict == SendVerdict::Accepted) {
-        // Killed from here to the emptying, the next send uploads these answers again.
-        faultPoint("send:accepted");
+        // Killed from here until the emptying has noted them, the next send uploads these
+        // answers again: the service cannot tell a repeat.
+        faultPoint("send:answered");
         const EmptyOutcome outcome = emptyWhenFree(
             [&] { return sent ? emptyOutboxAfterSend(paths, *sent) : emptyOutbox(paths); });
         faultPoint("send:emptied");

@@ -17,7 +17,8 @@
 
 namespace vl {
 
-// Below 10 bytes the outbox holds no answers.
+// Below 10 bytes the outbox holds no answers. A send that the service accepted and that was
+// killed before its emptying is finished first (finishAcceptedSend), not sent again.
 bool nothingToSend(const Paths& paths);
 
 struct SendResult {

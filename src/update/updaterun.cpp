@@ -116,6 +116,7 @@ class Run {
     Fetch fetch(const Step& step) {
         unpackError_.clear();
         unpacked_.reset();
+        standIn_ = false;
         if (cancelled()) return skipped(step);
         if (cb_.phase) cb_.phase("Buscando información");
         label13(step.nombreFichero);
@@ -148,6 +149,7 @@ class Run {
                 std::error_code ec;
                 if (!std::filesystem::exists(paths_.product("recibido\\software.zip"), ec))
                     return Fetch::Failed;
+                standIn_ = true;
                 return unpack(step);
             }
             activity(false);
@@ -207,8 +209,9 @@ class Run {
             if (lowerCp1252(name) == lowerCp1252(nombreXML(step.tipo))) return std::nullopt;
             found += (found.empty() ? "" : ", ") + name;
         }
-        return "El paquete recibido no contiene " + std::string(step.nombreFichero) +
-               " (contiene: " + found + "); los datos anteriores se conservan.";
+        return std::string(standIn_ ? "El paquete anterior" : "El paquete recibido") +
+               " no contiene " + step.nombreFichero + " (contiene: " + found +
+               "); los datos anteriores se conservan.";
     }
 
     ConversionResult convert(const Step& step) {
@@ -229,7 +232,10 @@ class Run {
             std::error_code ec;
             std::filesystem::last_write_time(xmlPath(step), *before_, ec);
         }
-        if (!r.ok && !r.busy && firstError_.empty()) firstError_ = r.error;
+        // The package that stood in for a cancelled request (another step's, as a rule) passes
+        // quietly: the pharmacist chose to go without this step.
+        const bool quiet = missing && standIn_;
+        if (!r.ok && !r.busy && !quiet && firstError_.empty()) firstError_ = r.error;
         note(step, r.ok ? "convertido: registros leídos: " + std::to_string(r.records) +
                               ", líneas escritas: " + std::to_string(r.lines) +
                               (step.tipo == TipoFichero::Maestro
@@ -240,7 +246,7 @@ class Run {
                                    : std::string())
                         : "ERROR al convertir: " + r.error);
         // The run goes on with the next step; the files of this one stay as they were.
-        if (!r.ok) message(r.error);
+        if (!r.ok && !quiet) message(r.error);
         return r;
     }
 
@@ -300,6 +306,7 @@ class Run {
     const std::string today_;
     bool cancelado_ = false;  // the user cancelled or refused a retry: no further request
     bool timedOut_ = false;   // ... after the service did not answer
+    bool standIn_ = false;    // this step unpacked the package of an earlier request
     std::string unpackError_; // why the last package could not be unpacked
     std::optional<std::vector<std::string>> unpacked_; // files of this step's package
     std::optional<std::filesystem::file_time_type> before_; // the step's file's date before

@@ -680,6 +680,7 @@ class UpdateRun : public ::testing::Test {
         cfg.clave = Clave;
         cfg.descargar_precios = "1";
         cancelled = cancelAtRequest = false;
+        slowAfter = answered = 0;
         answerRetry = nullptr;
         said.clear();
         service.reset(); // started by the test, in the mode it needs
@@ -697,7 +698,13 @@ class UpdateRun : public ::testing::Test {
     // What the window shows, one a line: questions after "? ", messages as they are.
     std::string run() {
         UpdateCallbacks cb;
-        cb.transferState = [this](int s) { cancelled = cancelled || (s == 5 && cancelAtRequest); };
+        cb.transferState = [this](int s) {
+            cancelled = cancelled || (s == 5 && cancelAtRequest);
+            if (s == 12 && ++answered == slowAfter) { // the service falls silent from here on
+                service->setMode("delay", "12", 5);
+                options.https.timeoutSeconds = 1;
+            }
+        };
         const auto say = [this](const std::string& t) { said += (said.empty() ? "" : "\n") + t; };
         cb.askRetry = [&](const std::string& t) {
             say("? " + t);
@@ -730,6 +737,7 @@ class UpdateRun : public ::testing::Test {
     DataFiles files{Paths(root.path())};
     std::atomic<bool> cancelled{false};
     bool cancelAtRequest = false, failed = false;
+    int slowAfter = 0, answered = 0;
     UpdateOptions options;
     std::function<bool()> answerRetry;
     std::string said;
@@ -795,6 +803,9 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         {"silence, retry", retried, "ffep", silent, "555-"},
         {"silence, cancel: the earlier package", silence, "f", silent, "999-", "",
          "con error (código 1): Actualización cancelada: no hay respuesta del servidor"},
+        {"silence at the prices, cancel: the survey's package has none",
+         [&] { slowAfter = 2, root.write(Recibido + "Precios.xml", xml("9")[2].data); }, "fep",
+         silent, "557-", "", "(código 1): Actualización cancelada: no hay respuesta"},
         {"silence, cancel, no earlier package",
          [&] { silence(), fs::remove(root.path() / (Recibido + "Software.zip")); }, "f",
          silent + fails, "777-"},
