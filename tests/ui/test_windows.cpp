@@ -454,6 +454,26 @@ class WindowsTest : public QObject {
         QCOMPARE(view.title(), QStringLiteral("original"));
     }
 
+    // The engine's start-up report stays out of stderr unless the user's logging rules ask for
+    // it; Chromium's level is added to the user's flags, which stay.
+    void browserEngineChatterStaysOut() {
+        for (const QString rules : {"", "qt.webenginecontext.info=true"}) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("VELANTIA_ROOT", QString::fromStdString(paths().root().string()));
+            env.insert("VELANTIA_SCREENSHOT",
+                       QString::fromStdString((dir_->path() / "v.png").string()));
+            if (!rules.isEmpty()) env.insert("QT_LOGGING_RULES", rules);
+            p.setProcessEnvironment(env);
+            p.start(VELANTIA_VENTANAS, {"-00012340+692514"});
+            QVERIFY(p.waitForFinished(60000) && p.exitCode() == 0);
+            const QString err = QString::fromUtf8(p.readAllStandardError());
+            QCOMPARE(err.contains("Init Parameters"), !rules.isEmpty());
+            QVERIFY2(rules.isEmpty() || (err.contains("no-sandbox") && err.contains("log-level 2")),
+                     qPrintable(err));
+        }
+    }
+
     // Escape finishes. Last: the application is told to leave its loop, so no other loop runs.
     void escapeFinishes() {
         QTest::keyClick(start(Demo).get(), Qt::Key_Escape);
