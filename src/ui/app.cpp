@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QLibraryInfo>
+#include <QLoggingCategory>
 #include <QTranslator>
 #include <QScreen>
 #include <QTimer>
@@ -28,11 +29,18 @@ void prepareBrowserEngine() {
     // The browser's own words (a file field's button, its "no file" note) follow the default
     // locale and its language flag, whatever the system's language.
     QLocale::setDefault(QLocale(QLocale::Spanish, QLocale::Spain));
+    // The engine's start-up report (its context, GL type, init parameters) tells a pharmacist
+    // nothing; its warnings and errors still reach stderr. The user's QT_LOGGING_RULES win.
+    if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.debug=false\n"
+                                                        "qt.webenginecontext.info=false"));
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
     // Local pages only: no background traffic, no GPU needed on a counter terminal.
     for (const char* f : {"--disable-background-networking", "--disable-component-update",
                           "--disable-gpu", "--no-first-run", "--lang=es"})
         if (!flags.contains(f)) flags += QByteArray(" ") + f;
+    // Chromium's own notes and warnings stay out too, its errors in, unless told otherwise.
+    if (!flags.contains("--log-level")) flags += " --log-level=2";
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
 }
 

@@ -224,6 +224,7 @@ float Velantia::showMedicine(const std::string& code) {
     // Until this medicine's page is written, nothing shown may be printed or priced as its own.
     header_->setPrice({});
     nav_->setPrinting(false, false);
+    handout_.clear();
     if (code.size() != 6) return 0;
     Watchdog dog([this] { endSlowLookup(paths_, st_.run.terminalDigit); });
     const MedicinePages pages = buildMedicinePages(files_, code, st_.todayStamp, dog);
@@ -238,6 +239,7 @@ float Velantia::showMedicine(const std::string& code) {
     } else {
         header_->setPrice(q(pages.label14));
         nav_->setPrinting(pages.printable, pages.label13Visible);
+        if (pages.printable) handout_ = pages.imprime;
         pages_->page()->showFile(completePage(paths_, st_.run.terminalDigit));
     }
     restoreAnswers();
@@ -280,8 +282,7 @@ void Velantia::showPreviousFromSurvey() {
 }
 
 void Velantia::printHandout() {
-    pages_->printHandout(patientPage(paths_, st_.run.terminalDigit),
-                         completePage(paths_, st_.run.terminalDigit));
+    if (!handout_.empty()) pages_->printHandout(handout_, paths_.pageFolder(st_.run.terminalDigit));
 }
 
 void Velantia::printCompletePage() {

@@ -79,6 +79,7 @@ class Velantia : public QWidget {
     Paths paths_;
     StartupState st_;
     DataFiles files_;
+    std::string handout_; // the shown medicine's imprime.htm, empty when nothing is printable
     SurveyPanel panel_;
     SurveySession session_;
     std::optional<Command> pending_; // the command the program was started for

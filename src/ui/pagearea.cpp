@@ -1,10 +1,7 @@
 #include "ui/pagearea.h"
 
-#include <QLabel>
 #include <QStackedLayout>
-#include <QTimer>
 
-#include "infopage/navigation.h"
 #include "ui/pageview.h"
 #include "ui/widgets.h"
 
@@ -18,33 +15,10 @@ PageArea::PageArea(QWidget* parent) : QWidget(parent) {
     wb_ = named(new PageView(this), QStringLiteral("Wb"),
                 QString::fromUtf8("Información del medicamento"));
     stack_->addWidget(wb_);
-    Label7_ = named(new QLabel(this), QStringLiteral("Label7"));
-    Label7_->hide();
-    Timer4_ = named(new QTimer(this), QStringLiteral("Timer4"));
-    Timer4_->setInterval(250);
-    connect(Timer4_, &QTimer::timeout, this, &PageArea::watchHandoutPrint);
-    connect(wb_, &PageView::loadStarted, this, [this] { loaded_ = false; });
-    connect(wb_, &PageView::loadFinished, this, [this](bool) { loaded_ = true; });
-    connect(wb_, &PageView::printDone, this, [this](bool, const QString&) {
-        // The handout is printed: back to the complete page.
-        if (isPrintPage(wb_->locationUrl().toStdString())) wb_->showFile(complete_);
-    });
 }
 
-void PageArea::printHandout(const std::filesystem::path& handout,
-                            const std::filesystem::path& complete) {
-    complete_ = complete;
-    wb_->showFile(handout);
-    Timer4_->start();
-}
-
-void PageArea::watchHandoutPrint() {
-    Label7_->setText(wb_->locationUrl());
-    // Print only once the handout has finished loading.
-    if (isPrintPage(Label7_->text().toStdString()) && loaded_) {
-        Timer4_->stop();
-        if (!wb_->printSilently()) wb_->showFile(complete_);
-    }
+bool PageArea::printHandout(const std::string& handout, const std::filesystem::path& folder) {
+    return wb_->printPage(handout, folder);
 }
 
 void PageArea::showSendingPage(const std::filesystem::path& file) {

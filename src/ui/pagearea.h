@@ -4,10 +4,9 @@
 
 #include <QWidget>
 #include <filesystem>
+#include <string>
 
-class QLabel;
 class QStackedLayout;
-class QTimer;
 
 namespace vl::ui {
 
@@ -26,17 +25,12 @@ class PageArea : public QWidget {
     PageView* sendingPage() const { return wb3_; }
     void showSendingPage(const std::filesystem::path& file);
     void hideSendingPage();
-    // Shows the handout, prints it once loaded, then goes back to the complete page.
-    void printHandout(const std::filesystem::path& handout, const std::filesystem::path& complete);
+    // Prints the handout given (its bytes as written for the medicine shown) at once: the
+    // medicine that follows cannot take its place, and the complete page stays shown.
+    bool printHandout(const std::string& handout, const std::filesystem::path& folder);
 
   private:
-    void watchHandoutPrint();
-
     QStackedLayout* stack_ = nullptr;
-    QLabel* Label7_ = nullptr; // the address Wb shows, as the print watch last read it
-    QTimer* Timer4_ = nullptr;
-    std::filesystem::path complete_;
-    bool loaded_ = false;
     PageView* wb_ = nullptr;
     PageView* wb3_ = nullptr;
 };

@@ -1,28 +1,32 @@
 #include "ui/pageview.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QRegularExpression>
+#include <QTextDocument>
 #include <QWebEnginePage>
-#include <QWebEngineScript>
-#include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <atomic>
-#include <vector>
+#include <memory>
 
+#include "core/text.h"
+#include "platform/fileio.h"
 #include "ui/dialogs.h"
 
 namespace vl::ui {
 
 namespace {
 
-// The browser paints on the printer from a thread of its own and may still be at it when the
-// view goes away or a failed print is reported: such a printer is kept for the rest of the
-// process instead of being freed under that thread.
-void keepAlive(std::unique_ptr<QPrinter> printer) {
-    static auto* kept = new std::vector<QPrinter*>; // deliberately never freed
-    kept->push_back(printer.release());
+// The sheet's margin on every side, on every sheet.
+constexpr qreal MarginMm = 12;
+
+void cannotPrint(QWidget* parent, const QString& why) {
+    Dialogs::message(parent, why, QStringLiteral("Velantia"), QMessageBox::Ok,
+                     QMessageBox::Warning);
 }
 
 } // namespace
@@ -35,30 +39,11 @@ PageView::PageView(QWidget* parent) : QWebEngineView(parent) {
     // Our pages need no script; item texts arrive from the network with markup, and a script
     // among them must not run with access to the local files.
     s->setAttribute(QWebEngineSettings::JavascriptEnabled, false);
-    s->setAttribute(QWebEngineSettings::PrintElementBackgrounds, true);
-    // The browser prints a page edge to edge (see printSilently): its margins are the page's.
-    QWebEngineScript margins;
-    margins.setWorldId(QWebEngineScript::ApplicationWorld);
-    margins.setInjectionPoint(QWebEngineScript::DocumentReady);
-    margins.setSourceCode(QStringLiteral(
-        "var s=document.createElement('style');s.textContent='@media print{html{margin:12mm}}';"
-        "document.documentElement.appendChild(s);"));
-    page()->scripts().insert(margins);
     connect(this, &QWebEngineView::loadProgress, this,
             [this](int p) { emit progressChange(p, 100); });
-    connect(this, &QWebEngineView::printFinished, this, [this](bool ok) {
-        emit printDone(ok, printTarget_);
-        // A successful print has finished painting; a failed one may not have.
-        if (ok)
-            printer_.reset();
-        else
-            keepAlive(std::move(printer_));
-    });
 }
 
-PageView::~PageView() {
-    if (printer_) keepAlive(std::move(printer_)); // a print still in progress
-}
+PageView::~PageView() = default;
 
 void PageView::navigate(const QString& url) {
     load(QUrl(url));
@@ -75,37 +60,69 @@ QString PageView::locationUrl() const {
 }
 
 bool PageView::printSilently() {
-    if (printer_) return false; // one print at a time
+    const std::filesystem::path shown(url().toLocalFile().toStdU16String());
+    const auto bytes = readFileBytes(shown);
+    if (!bytes) {
+        cannotPrint(window(), QStringLiteral("No se ha podido leer la página para imprimirla."));
+        return false;
+    }
+    return printPage(*bytes, shown.parent_path());
+}
+
+bool PageView::printPage(const std::string& html, const std::filesystem::path& folder) {
+    std::unique_ptr<QPrinter> printer;
+    QString target;
     const QByteArray dir = qgetenv("VELANTIA_PRINT_DIR");
     if (!dir.isEmpty()) {
         static std::atomic<int> serial{0};
-        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
-        printer_->setOutputFormat(QPrinter::PdfFormat);
-        printTarget_ = QDir(QString::fromLocal8Bit(dir))
-                           .filePath(QStringLiteral("velantia-%1-%2.pdf")
-                                         .arg(QDateTime::currentDateTime().toString(
-                                             QStringLiteral("yyyyMMdd-hhmmss-zzz")))
-                                         .arg(serial++));
-        printer_->setOutputFileName(printTarget_);
+        printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+        printer->setOutputFormat(QPrinter::PdfFormat);
+        target = QDir(QString::fromLocal8Bit(dir))
+                     .filePath(QStringLiteral("velantia-%1-%2.pdf")
+                                   .arg(QDateTime::currentDateTime().toString(
+                                       QStringLiteral("yyyyMMdd-hhmmss-zzz")))
+                                   .arg(serial++));
+        printer->setOutputFileName(target);
     } else {
         const QPrinterInfo info = QPrinterInfo::defaultPrinter();
         if (info.isNull()) {
-            Dialogs::message(window(),
-                             QStringLiteral("No hay ninguna impresora predeterminada instalada en "
-                                            "este equipo. No se ha podido imprimir."),
-                             QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Warning);
+            cannotPrint(window(), QStringLiteral("No hay ninguna impresora predeterminada "
+                                                 "instalada en este equipo. No se ha podido "
+                                                 "imprimir."));
             return false;
         }
-        printer_ = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
-        printTarget_ = info.printerName();
+        printer = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
+        target = info.printerName();
     }
-    printer_->setCopyCount(1);
-    // The pages fill the width they get, and most printers cannot print at the paper's edge.
-    // The browser lays the page out on the printable area and stretches it over the whole
-    // sheet from that area's corner: it gets the whole sheet, and the page brings its margins.
-    printer_->setFullPage(true);
-    print(printer_.get());
-    return true;
+    printer->setCopyCount(1);
+    // Text and images painted as such (a small job, searchable text), laid out inside the same
+    // margins on every sheet; a line never splits between two sheets.
+    printer->setFullPage(false);
+    printer->setPageMargins(QMarginsF(MarginMm, MarginMm, MarginMm, MarginMm),
+                            QPageLayout::Millimeter);
+    QTextDocument doc;
+    doc.documentLayout()->setPaintDevice(printer.get());
+    doc.setBaseUrl(QUrl::fromLocalFile(QString::fromStdU16String((folder / "").u16string())));
+    // The pages name their images with backslashes, which only a browser forgives.
+    QString text = QString::fromStdString(fromCp1252(html));
+    static const QRegularExpression src(QStringLiteral("src='[^']*'"));
+    for (auto it = src.globalMatch(text); it.hasNext();) {
+        const auto m = it.next();
+        text.replace(m.capturedStart(), m.capturedLength(),
+                     m.captured().replace(QLatin1Char('\\'), QLatin1Char('/')));
+    }
+    // Cells outside a table, as the pages have them, are no table to a browser either.
+    static const QRegularExpression cell(QStringLiteral("</?td[^>]*>"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    doc.setHtml(text.remove(cell));
+    doc.setDocumentMargin(0);
+    doc.setPageSize(QSizeF(printer->width(), printer->height()));
+    doc.print(printer.get());
+    const bool ok = printer->printerState() != QPrinter::Error &&
+                    (dir.isEmpty() || QFileInfo(target).size() > 0);
+    if (!ok) cannotPrint(window(), QStringLiteral("No se ha podido imprimir en %1.").arg(target));
+    emit printDone(ok, target);
+    return ok;
 }
 
 void PageView::pageText(const std::function<void(const QString&)>& done) {

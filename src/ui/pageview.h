@@ -4,9 +4,7 @@
 
 #include <QWebEngineView>
 #include <filesystem>
-#include <memory>
-
-class QPrinter;
+#include <string>
 
 namespace vl::ui {
 
@@ -21,8 +19,11 @@ class PageView : public QWebEngineView {
     void showFile(const std::filesystem::path& file);
     QString locationUrl() const;
     // One copy of the page shown, on the default printer or, with VELANTIA_PRINT_DIR set, into a
-    // new PDF file there. Returns false (with a message to the user) when there is no printer.
+    // new PDF file there. Returns false (with a message to the user) when it cannot be printed.
     bool printSilently();
+    // The same for a page's bytes (Windows-1252), its images relative to `folder`: printed at
+    // once, whatever the view shows next.
+    bool printPage(const std::string& html, const std::filesystem::path& folder);
     // Visible text of the page, as select-all + copy would give it.
     void pageText(const std::function<void(const QString&)>& done);
 
@@ -30,10 +31,6 @@ class PageView : public QWebEngineView {
     // Loading progress as the browser control reports it.
     void progressChange(int progress, int progressMax);
     void printDone(bool ok, const QString& target);
-
-  private:
-    std::unique_ptr<QPrinter> printer_;
-    QString printTarget_;
 };
 
 } // namespace vl::ui
