@@ -42,9 +42,11 @@ int main(int argc, char* argv[]) {
     const QString commandLine = args.join(QLatin1Char(' '));
 
     const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
-    vl::runlog::start(paths,
-                      vl::parseCommandLine(vl::toCp1252(commandLine.toStdString())).terminalDigit,
+    const vl::RunState parsed = vl::parseCommandLine(vl::toCp1252(commandLine.toStdString()));
+    vl::runlog::start(paths, parsed.terminalDigit,
                       "velantia-ventanas " + commandLine.toStdString());
-    // An update that failed in this run raises the code.
-    return vl::runlog::end(vl::ui::runVelantia(app, paths, commandLine));
+    // Only an update run reports a failed update in its exit code: a dispensing's code is what
+    // the pharmacy-management program reads, and an update tried from its window does not change it.
+    return vl::runlog::end(vl::ui::runVelantia(app, paths, commandLine),
+                           parsed.PendingAction == "ACTUALIZAR");
 }

@@ -108,12 +108,12 @@ void noteOutcome(std::string_view text, int exitCode) {
     outcomeCode = text.empty() ? 0 : exitCode;
 }
 
-int end(int exitCode) {
+int end(int exitCode, bool outcomeRaisesCode) {
     std::string how;
     {
         const std::lock_guard lock(mutex);
         how = outcome;
-        exitCode = std::max(exitCode, outcomeCode);
+        if (outcomeRaisesCode) exitCode = std::max(exitCode, outcomeCode);
     }
     if (exitCode == 0)
         log(how.empty() ? std::string("Fin: terminado sin errores") : "Fin: " + how);

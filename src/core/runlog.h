@@ -36,9 +36,9 @@ void start(const Paths& paths, std::string_view terminalDigit, std::string_view 
 // How the run went beyond its exit code, for its end line: an update that failed, for one.
 // The last one noted counts; an empty text takes back an earlier note.
 void noteOutcome(std::string_view text, int exitCode);
-// The end of the run: the exit code the caller gets, raised to the noted one, and the noted
-// text. Returns that code.
-int end(int exitCode);
+// The end of the run: the exit code the caller gets (raised to the noted one when
+// outcomeRaisesCode), and the noted text. Returns that code.
+int end(int exitCode, bool outcomeRaisesCode = true);
 
 // Every run log of the product folder ("registro*.log", any case), by name.
 std::vector<std::filesystem::path> logFiles(const Paths& paths);
