@@ -210,12 +210,15 @@ void finish(const Paths& paths, const std::string& terminalDigit) {
     dropHolds(lockGuardPath(paths));
 }
 
-void endSlowLookup(const Paths& paths, const std::string& terminalDigit) {
+int closeSlowLookupRun(const Paths& paths, const std::string& terminalDigit) {
     runlog::log("Búsqueda de un medicamento sin terminar al cabo de un segundo: la carpeta de "
                 "datos no responde a tiempo");
     finish(paths, terminalDigit);
-    runlog::end(3);
-    std::_Exit(3);
+    return runlog::end(3);
+}
+
+void endSlowLookup(const Paths& paths, const std::string& terminalDigit) {
+    std::_Exit(closeSlowLookupRun(paths, terminalDigit));
 }
 
 } // namespace vl

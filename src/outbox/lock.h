@@ -67,6 +67,8 @@ void finish(const Paths& paths, const std::string& terminalDigit);
 // The end of a run whose lookup took over a second (a share that hardly answers): said in the
 // run log, the finish, exit code 3. No message: the pharmacist must not wait on that share.
 [[noreturn]] void endSlowLookup(const Paths& paths, const std::string& terminalDigit);
+// All of endSlowLookup but the exit; returns the exit code.
+int closeSlowLookupRun(const Paths& paths, const std::string& terminalDigit);
 
 // The file the operating-system lock is taken on, beside Ocupado.
 std::filesystem::path lockGuardPath(const Paths& paths);

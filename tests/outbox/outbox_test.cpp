@@ -270,7 +270,8 @@ TEST(LockChecks, LettingGo) {
 TEST(LockChecks, SlowLookupEndsWithAFinishAndAFinLine) {
     LockDir d("3");
     runlog::open(d.paths, "3");
-    EXPECT_EXIT(endSlowLookup(d.paths, "3"), testing::ExitedWithCode(3), "");
+    // Not a death test: under Windows its child would rerun this body in a folder of its own.
+    EXPECT_EQ(closeSlowLookupRun(d.paths, "3"), 3);
     runlog::close();
     EXPECT_EQ(d.lock() + d.read("final3"), "*F");
     const std::string log = d.read("registro3.log");
