@@ -289,17 +289,14 @@ class WindowsTest : public QObject {
         const QString sheet = QString::fromStdString((dir_->path() / "hoja").string());
         p.start("pdftoppm", {"-r", "72", "-gray", "-png", pdf, sheet}); // a pixel a point
         p.waitForFinished();
-        int sheets = 0;
-        for (; QFile::exists(sheet + QString("-%1.png").arg(sheets + 1)); ++sheets) {
-            const QImage paper(sheet + QString("-%1.png").arg(sheets + 1));
+        for (const char* n : {"-1.png", "-2.png"}) { // ink from 12 mm (34 points) on, both sheets
+            const QImage paper(sheet + n);
             QRect ink;
             for (int y = 0; y < paper.height(); ++y)
                 for (int x = 0; x < paper.width(); ++x)
                     if (qGray(paper.pixel(x, y)) < 240) ink |= QRect(x, y, 1, 1);
-            QVERIFY(paper.rect().marginsRemoved({33, 33, 33, 33}).contains(ink));
-            QVERIFY2(ink.top() < 45, qPrintable(QString::number(ink.top()))); // 12 mm is 34
+            QVERIFY(paper.rect().marginsRemoved({33, 33, 33, 33}).contains(ink) && ink.top() < 45);
         }
-        QVERIFY(sheets >= 2);
         qputenv("VELANTIA_PRINT_DIR", QByteArray::fromStdString(sheet.toStdString() + "/no"));
         play(w.get(), ">Command2_2|'No se ha podido imprimir");
         qputenv("VELANTIA_PRINT_DIR", QByteArray::fromStdString(dir_->path().string()));
