@@ -50,7 +50,6 @@ void Watchdog::check() {
 void DataFiles::OpenDataFiles() {
     velantia_.close();
     velantia();
-
     // The pharmacy-management program's files are only read here: never create them in its
     // folder, a missing pair means we fall back to our own product master.
     basea_.close();
@@ -68,6 +67,8 @@ void DataFiles::OpenDataFiles() {
         basey_.close();
         productos();
     }
+    // Made when missing, held only while a medicine is looked up.
+    letGo();
 }
 
 RecordFile& DataFiles::velantia() {

@@ -38,8 +38,8 @@ class DataFiles {
 public:
     explicit DataFiles(Paths paths) : paths_(std::move(paths)) {}
 
-    // Closes what it is about to open, opens Velantia.txt, then basea and basey; falls back to
-    // productos.txt whenever the pharmacy-management files cannot be opened.
+    // Makes Velantia.txt when missing, opens basea and basey; falls back to productos.txt
+    // (made when missing) whenever the pharmacy-management files cannot be opened.
     void OpenDataFiles();
     void closeAll();
     // The update closes the item file while it rewrites it.

@@ -40,8 +40,4 @@ NavState deferredStartState(int currentIndex, int codeCount) {
     return s;
 }
 
-bool isPrintPage(std::string_view locationUrl) {
-    return locationUrl.find("imprime.htm") != std::string_view::npos;
-}
-
 } // namespace vl

@@ -24,9 +24,6 @@ NavState navigate(int index, int& currentIndex, int codeCount, bool& showNeeded)
 // The buttons after the deferred start: both off when there is no medicine.
 NavState deferredStartState(int currentIndex, int codeCount);
 
-// Timer4: the patient page is up and is to be printed.
-bool isPrintPage(std::string_view locationUrl);
-
 // Label13's confirmation before printing the complete page (UTF-8).
 inline constexpr std::string_view FullPrintTitle = "Información completa";
 inline constexpr std::string_view FullPrintQuestion =

@@ -195,8 +195,10 @@ MedicinePages buildMedicinePages(DataFiles& files, const std::string& code,
     for (int round = 0;; ++round) {
         if (!files.swapUnderWay()) {
             MedicinePages pages = buildOnce(files, code, todayStamp, dog);
-            // A swap begun or ended meanwhile may have put new texts under the old items.
-            const bool mixed = files.swapUnderWay() || !files.current();
+            // A swap begun or ended meanwhile may have put new texts under the old items. A file
+            // replaced under the lookup is read again once: a share whose file numbers are not
+            // to be trusted must not hold every page up.
+            const bool mixed = files.swapUnderWay() || (round == 0 && !files.current());
             files.letGo();
             if (!mixed) return pages;
         }
