@@ -17,6 +17,13 @@ namespace vl {
 // file while it is open, as they can on a Samba share from Linux.
 std::FILE* openFile(const std::filesystem::path& p, const char* mode);
 
+// A file another program holds open without sharing it (a spreadsheet, an antivirus, a backup)
+// is waited for about two seconds by openFile and renameWithRetry. Still held, it is the file
+// this thread last found in use, until clearFileInUse(); empty when none was. Never set where
+// the system has no such sharing (Linux).
+std::filesystem::path lastFileInUse();
+void clearFileInUse();
+
 // Program text is Windows-1252 and so are the names it gives files; these convert between such
 // a name and the system's own form of it.
 std::filesystem::path pathFromCp1252(std::string_view name);

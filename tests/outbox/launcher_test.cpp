@@ -2,6 +2,8 @@
 // start (the Windows build has none): what it logs, what it shows, what it leaves.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "core/runlog.h"
 #include "platform/process.h"
 #include "support/closings.h"
@@ -58,5 +60,50 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
     }
     vl::unsetEnvironment("VELANTIA_MENSAJES");
 }
+
+#ifdef _WIN32
+
+// A file another program holds open without sharing it is waited for a moment, then named as
+// in use, not as a full disk or a read-only file; the outbox and the counter stay as they were
+// and, once it is let go, the same call moves the answers, once.
+TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
+    const struct {
+        const char* file;
+        bool letGoSoon; // within the wait: the call goes through
+    } rows[] = {{"Respuesta.tsv", false},
+                {"NumRegistro", false},
+                {"referencias/10000013.ref", false},
+                {"Ocupado", false},
+                {"Respuesta.tsv", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file + std::string(row.letGoSoon ? ", let go soon" : ""));
+        const vltest::Product p(2);
+        const std::string line = vltest::writeClosingRound(p.paths, "3", 1, 3);
+        const std::string outbox = p.read("Respuesta.tsv"), counter = p.read("NumRegistro");
+        vltest::HeldOpen held(p.paths.product(row.file));
+        ASSERT_NE(held.h, INVALID_HANDLE_VALUE);
+        std::thread letGo;
+        if (row.letGoSoon)
+            letGo = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                held.release();
+            });
+        const std::string result = vltest::closeOnce(p.paths, line);
+        if (letGo.joinable()) letGo.join();
+        if (!row.letGoSoon) {
+            EXPECT_NE(result.find(" lo est\xE1 usando otro programa"), std::string::npos) << result;
+            EXPECT_NE(result.find(fs::path(row.file).filename().string()), std::string::npos);
+            held.release();
+            EXPECT_EQ(p.read("Respuesta.tsv"), outbox);
+            EXPECT_EQ(p.read("NumRegistro"), counter);
+            EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
+        } else {
+            EXPECT_EQ(result, "ok");
+        }
+        vltest::checkAllClosed(p, 1, "/123");
+    }
+}
+
+#endif
 
 } // namespace

@@ -1,4 +1,5 @@
-// Programs started as the pharmacy-management program starts them.
+// Programs started as the pharmacy-management program starts them, and a file held open by
+// another program the way a spreadsheet or a backup holds it.
 #pragma once
 
 #include <filesystem>
@@ -33,5 +34,22 @@ inline int runProgram(const std::filesystem::path& program, const std::vector<st
     return Worker(argv).wait().exitCode;
 #endif
 }
+
+#ifdef _WIN32
+// `p` opened sharing nothing, until release().
+struct HeldOpen {
+    explicit HeldOpen(const std::filesystem::path& p)
+        : h(CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~HeldOpen() { release(); }
+    HeldOpen(const HeldOpen&) = delete;
+    HeldOpen& operator=(const HeldOpen&) = delete;
+    void release() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+    HANDLE h;
+};
+#endif
 
 } // namespace vltest
