@@ -2,19 +2,39 @@
 // start (the Windows build has none): what it logs, what it shows, what it leaves.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "core/runlog.h"
 #include "platform/process.h"
-#include "support/closings.h"
-#include "support/launch.h"
+#include "support/closings.h" // with the worker processes on Linux
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#endif
 
 namespace {
 
 namespace fs = std::filesystem;
 
+// Runs `program` with `args` (UTF-8, each passed whole) as the pharmacy-management program
+// does, and waits: its exit code.
+int runProgram(const fs::path& program, const std::vector<std::string>& args) {
+#ifdef _WIN32
+    std::vector<std::wstring> wide{L"\"" + program.wstring() + L"\""};
+    for (const auto& a : args)
+        wide.push_back(L"\"" + fs::path(std::u8string(a.begin(), a.end())).wstring() + L"\"");
+    std::vector<const wchar_t*> argv;
+    for (const auto& w : wide)
+        argv.push_back(w.c_str());
+    argv.push_back(nullptr);
+    return static_cast<int>(_wspawnv(_P_WAIT, program.c_str(), argv.data()));
+#else
+    std::vector<std::string> argv{program.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return vltest::Worker(argv).wait().exitCode;
+#endif
+}
+
 // Every start is logged with its end; a failure is shown through the message box (here the
-// file VELANTIA_MENSAJES names); the command line arrives with its accents, converted once.
+// file VELANTIA_MENSAJES names) and logged; the command line arrives with its accents.
 TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
     const vltest::Product p;
     const fs::path launcher = p.paths.product(fs::path(VELANTIA_LAUNCHER).filename().string());
@@ -39,67 +59,75 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
         for (const auto& a : row.args)
             line += (line.empty() ? "" : " ") + a;
         SCOPED_TRACE(line);
-        for (const auto& log : vl::runlog::logFiles(p.paths))
-            fs::remove(log);
         fs::remove(out.path() / "mensajes.txt");
-        EXPECT_EQ(vltest::runProgram(launcher, row.args), row.exitCode);
+        EXPECT_EQ(runProgram(launcher, row.args), row.exitCode);
         const std::string log = vl::fromCp1252(p.read(row.log));
-        const std::size_t start = log.find("Inicio: velantia " + line + "\r\n");
-        EXPECT_NE(start, std::string::npos) << log;
+        EXPECT_NE(log.find("Inicio: velantia " + line + "\r\n"), std::string::npos) << log;
         EXPECT_TRUE(log.ends_with(row.exitCode ? "Fin: terminado con error (código 1)\r\n"
                                                : "Fin: terminado sin errores\r\n"))
             << log;
         const std::string shown = out.read("mensajes.txt");
-        if (!*row.message) {
-            EXPECT_EQ(shown, "<missing>");
-            continue;
-        }
-        EXPECT_NE(shown.find(row.message), std::string::npos) << shown;
-        EXPECT_NE(log.find("Mensaje: " + shown.substr(0, shown.find_first_of("\r\n"))),
-                  std::string::npos);
+        EXPECT_NE(shown.find(*row.message ? row.message : "<missing>"), std::string::npos);
+        EXPECT_EQ(log.find("Mensaje: " + shown.substr(0, shown.find('\n'))) != std::string::npos,
+                  *row.message != 0);
     }
     vl::unsetEnvironment("VELANTIA_MENSAJES");
 }
 
 #ifdef _WIN32
 
+// Started by the pharmacy-management program it opens no console: a GUI program, with our
+// icon and version information.
+TEST(Launcher, IsAWindowsProgramWithIconAndVersion) {
+    const std::wstring file = fs::absolute(VELANTIA_LAUNCHER).make_preferred().wstring();
+    // A console program's type has no subsystem version.
+    EXPECT_NE(HIWORD(SHGetFileInfoW(file.c_str(), 0, nullptr, 0, SHGFI_EXETYPE)), 0);
+    EXPECT_GT(ExtractIconExW(file.c_str(), -1, nullptr, nullptr, 0), 0u);
+    std::vector<char> info(GetFileVersionInfoSizeW(file.c_str(), nullptr));
+    ASSERT_TRUE(GetFileVersionInfoW(file.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    for (const auto& [key, want] :
+         {std::pair(L"ProductName", L"Velantia"), std::pair(L"CompanyName", L"Velantia"),
+          std::pair(L"ProductVersion", L"" VELANTIA_VERSION)}) {
+        wchar_t* v = nullptr;
+        UINT n = 0;
+        const std::wstring at = std::wstring(L"\\StringFileInfo\\0C0A04E4\\") + key;
+        VerQueryValueW(info.data(), at.c_str(), reinterpret_cast<void**>(&v), &n);
+        EXPECT_EQ(std::wstring(v ? v : L"<none>"), want);
+    }
+}
+
 // A file another program holds open without sharing it is waited for a moment, then named as
 // in use, not as a full disk or a read-only file; the outbox and the counter stay as they were
 // and, once it is let go, the same call moves the answers, once.
 TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
-    const struct {
-        const char* file;
-        bool letGoSoon; // within the wait: the call goes through
-    } rows[] = {{"Respuesta.tsv", false},
-                {"NumRegistro", false},
-                {"referencias/10000013.ref", false},
-                {"Ocupado", false},
-                {"Respuesta.tsv", true}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.file + std::string(row.letGoSoon ? ", let go soon" : ""));
+    // The last time within the wait, so the call goes through.
+    const char* files[] = {"Respuesta.tsv", "NumRegistro", "referencias/10000013.ref", "Ocupado",
+                           "Respuesta.tsv"};
+    for (const char* const& file : files) {
+        const bool letGoSoon = &file == std::end(files) - 1;
+        SCOPED_TRACE(file + std::string(letGoSoon ? ", let go soon" : ""));
         const vltest::Product p(2);
         const std::string line = vltest::writeClosingRound(p.paths, "3", 1, 3);
         const std::string outbox = p.read("Respuesta.tsv"), counter = p.read("NumRegistro");
-        vltest::HeldOpen held(p.paths.product(row.file));
-        ASSERT_NE(held.h, INVALID_HANDLE_VALUE);
-        std::thread letGo;
-        if (row.letGoSoon)
-            letGo = std::thread([&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                held.release();
-            });
+        // Shared nothing, as a spreadsheet or a backup may hold it.
+        HANDLE held = CreateFileW(p.paths.product(file).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        std::thread letGo([&] {
+            if (!letGoSoon) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            CloseHandle(std::exchange(held, INVALID_HANDLE_VALUE));
+        });
         const std::string result = vltest::closeOnce(p.paths, line);
-        if (letGo.joinable()) letGo.join();
-        if (!row.letGoSoon) {
+        letGo.join();
+        if (!letGoSoon) {
             EXPECT_NE(result.find(" lo est\xE1 usando otro programa"), std::string::npos) << result;
-            EXPECT_NE(result.find(fs::path(row.file).filename().string()), std::string::npos);
-            held.release();
+            EXPECT_NE(result.find(fs::path(file).filename().string()), std::string::npos);
+            CloseHandle(held);
             EXPECT_EQ(p.read("Respuesta.tsv"), outbox);
             EXPECT_EQ(p.read("NumRegistro"), counter);
-            EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
-        } else {
-            EXPECT_EQ(result, "ok");
         }
+        EXPECT_EQ(letGoSoon ? result : vltest::closeOnce(p.paths, line), "ok");
         vltest::checkAllClosed(p, 1, "/123");
     }
 }
