@@ -40,6 +40,7 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
     const fs::path launcher = p.paths.product(fs::path(VELANTIA_LAUNCHER).filename().string());
     fs::copy_file(VELANTIA_LAUNCHER, launcher);
     const vltest::TempDir out;
+    const fs::path shownBefore = vl::environmentPath("VELANTIA_MENSAJES");
     vl::setEnvironment("VELANTIA_MENSAJES", (out.path() / "mensajes.txt").string());
     const struct {
         std::vector<std::string> args;
@@ -71,7 +72,7 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
         EXPECT_EQ(log.find("Mensaje: " + shown.substr(0, shown.find('\n'))) != std::string::npos,
                   *row.message != 0);
     }
-    vl::unsetEnvironment("VELANTIA_MENSAJES");
+    vl::setEnvironment("VELANTIA_MENSAJES", shownBefore.string());
 }
 
 #ifdef _WIN32
