@@ -59,16 +59,14 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
         std::string line;
         for (const auto& a : row.args)
             line += (line.empty() ? "" : " ") + a;
-        SCOPED_TRACE(line);
         fs::remove(out.path() / "mensajes.txt");
-        EXPECT_EQ(runProgram(launcher, row.args), row.exitCode);
+        EXPECT_EQ(runProgram(launcher, row.args), row.exitCode) << line;
         const std::string log = vl::fromCp1252(p.read(row.log));
         EXPECT_NE(log.find("Inicio: velantia " + line + "\r\n"), std::string::npos) << log;
-        EXPECT_TRUE(log.ends_with(row.exitCode ? "Fin: terminado con error (código 1)\r\n"
-                                               : "Fin: terminado sin errores\r\n"))
-            << log;
+        const char* end = row.exitCode ? "con error (código 1)\r\n" : "sin errores\r\n";
+        EXPECT_TRUE(log.ends_with(std::string("Fin: terminado ") + end)) << log;
         const std::string shown = out.read("mensajes.txt");
-        EXPECT_NE(shown.find(*row.message ? row.message : "<missing>"), std::string::npos);
+        EXPECT_NE(shown.find(*row.message ? row.message : "<missing>"), std::string::npos) << line;
         EXPECT_EQ(log.find("Mensaje: " + shown.substr(0, shown.find('\n'))) != std::string::npos,
                   *row.message != 0);
     }
@@ -97,9 +95,9 @@ TEST(Launcher, IsAWindowsProgramWithIconAndVersion) {
     }
 }
 
-// A file another program holds open without sharing it is waited for a moment, then named as
-// in use, not as a full disk or a read-only file; the outbox and the counter stay as they were
-// and, once it is let go, the same call moves the answers, once.
+// A file another program holds open sharing nothing (a spreadsheet, a backup) is waited for a
+// moment, then named as in use, not as a full disk or a read-only file; the outbox and the
+// counter stay as they were; once it is let go the same call moves the answers, once.
 TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
     // The last time within the wait, so the call goes through.
     const char* files[] = {"Respuesta.tsv", "NumRegistro", "referencias/10000013.ref", "Ocupado",
@@ -110,7 +108,6 @@ TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
         const vltest::Product p(2);
         const std::string line = vltest::writeClosingRound(p.paths, "3", 1, 3);
         const std::string outbox = p.read("Respuesta.tsv"), counter = p.read("NumRegistro");
-        // Shared nothing, as a spreadsheet or a backup may hold it.
         HANDLE held = CreateFileW(p.paths.product(file).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                   nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -122,8 +119,8 @@ TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
         const std::string result = vltest::closeOnce(p.paths, line);
         letGo.join();
         if (!letGoSoon) {
-            EXPECT_NE(result.find(" lo est\xE1 usando otro programa"), std::string::npos) << result;
-            EXPECT_NE(result.find(fs::path(file).filename().string()), std::string::npos);
+            const std::string named = fs::path(file).filename().string();
+            EXPECT_NE(result.find(named + " lo est\xE1 usando otro programa"), std::string::npos);
             CloseHandle(held);
             EXPECT_EQ(p.read("Respuesta.tsv"), outbox);
             EXPECT_EQ(p.read("NumRegistro"), counter);
