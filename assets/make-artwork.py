@@ -120,6 +120,33 @@ def logo():
          "-resize", "120x60", *REPRODUCIBLE, "PNG32:" + os.path.join(HERE, "logo.png")])
 
 
+def icon():
+    # The logo's cross and leaf on a rounded white tile, drawn once at 256x256 and stored in
+    # the sizes Windows asks an .ico for.
+    s = 8
+    def rect(x0, y0, x1, y1, radius):
+        return (f"roundrectangle {x0 * s:.0f},{y0 * s:.0f} {x1 * s:.0f},{y1 * s:.0f} "
+                f"{radius * s:.0f},{radius * s:.0f}")
+    def p(x, y):
+        return f"{x * s:.0f},{y * s:.0f}"
+    big = os.path.join(HERE, "icon-256.png")
+    run(["-size", f"{32 * s}x{32 * s}", "xc:none",
+         "-fill", "#ffffff", "-stroke", "#245c2c", "-strokewidth", str(s * 0.8),
+         "-draw", rect(0.6, 0.6, 31.4, 31.4, 6),
+         "-stroke", "none", "-fill", "#2f8f3a",
+         "-draw", rect(11, 3, 21, 29, 2),
+         "-draw", rect(3, 11, 29, 21, 2),
+         "-fill", "#ffffff",
+         "-draw", f"path 'M {p(11.5, 20.5)} Q {p(11.5, 11.5)} {p(20.5, 11.5)} "
+                  f"Q {p(20.5, 20.5)} {p(11.5, 20.5)} Z'",
+         "-stroke", "#2f8f3a", "-strokewidth", str(s * 0.6),
+         "-fill", "none", "-draw", f"line {p(12.8, 19.2)} {p(18.5, 13.5)}",
+         *REPRODUCIBLE, "PNG32:" + big])
+    run([big, "-define", "icon:auto-resize=256,64,48,32,24,16",
+         os.path.join(HERE, "velantia.ico")])
+    os.remove(big)
+
+
 def empty_page():
     lines = [
         "<html>",
@@ -144,6 +171,7 @@ def main():
         alert(*mark)
     printer()
     logo()
+    icon()
     empty_page()
 
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/cmdline.h"
 #include "core/paths.h"
@@ -15,6 +16,7 @@
 #include "core/text.h"
 #include "outbox/closingcall.h"
 #include "outbox/lock.h"
+#include "platform/message.h"
 #include "platform/process.h"
 
 namespace fs = std::filesystem;
@@ -30,22 +32,43 @@ void markStartup() {
     std::fflush(stdout);
 }
 
-// Runs velantia-ventanas with the same arguments: in this process's place where the system
-// allows it, so the pharmacy-management program keeps waiting on the same process. -1 when it
-// cannot be started (logged).
-int startWindows(const fs::path& exe, char* argv[]) {
-    // Beside this program, with its extension (".exe" on Windows).
-    const fs::path windows = exe.parent_path() / ("velantia-ventanas" + exe.extension().string());
-    const int rc = vl::runInstead(windows, argv);
-    if (rc != -1) return rc;
-    std::fprintf(stderr, "Velantia: no se puede iniciar %s\n", windows.string().c_str());
-    vl::runlog::log("No se puede iniciar " + windows.string());
-    return -1;
+std::string utf8(const fs::path& p) {
+    const std::u8string s = p.u8string();
+    return std::string(s.begin(), s.end());
 }
 
-int runWindows(const fs::path& exe, char* argv[]) {
+// Shown with the system's message box (nothing else of ours can show it here) and logged.
+void tell(const std::string& message) {
+    vl::runlog::log("Mensaje: " + message);
+    vl::showMessage("Velantia", message);
+}
+
+// velantia-ventanas beside this program, with its extension (".exe" on Windows).
+fs::path windowsProgram(const fs::path& exe) {
+    return exe.parent_path() / ("velantia-ventanas" + exe.extension().string());
+}
+
+// Runs velantia-ventanas with the same arguments: in this process's place where the system
+// allows it, so the pharmacy-management program keeps waiting on the same process. -1 when it
+// cannot be started (logged, where the run log is open).
+int startWindows(const fs::path& exe, char* argv[]) {
+    const int rc = vl::runInstead(windowsProgram(exe), argv);
+    if (rc == -1) vl::runlog::log("No se puede iniciar " + utf8(windowsProgram(exe)));
+    return rc;
+}
+
+// Any start but a closing call the launcher did itself; `logged` when the start is already in
+// the run log. The windows log their own start and end; when they cannot start, this start
+// and its end are logged here.
+int runWindows(const fs::path& exe, char* argv[], const vl::Paths& paths, const vl::RunState& run,
+               const std::string& commandLine, bool logged) {
     const int rc = startWindows(exe, argv);
     if (rc != -1) return rc;
+    if (!logged) vl::runlog::start(paths, run.terminalDigit, "velantia " + commandLine);
+    tell("Velantia no puede mostrar sus ventanas: no se puede iniciar " +
+         utf8(windowsProgram(exe)) +
+         ".\nCompruebe que Velantia está bien instalado en este "
+         "terminal.");
     vl::runlog::end(1);
     return 1;
 }
@@ -63,9 +86,7 @@ int closeWithoutWindows(const vl::Paths& paths, vl::ClosingOutcome outcome) {
         vl::runlog::end(0);
         return 0;
     }
-    const std::string message = vl::fromCp1252(outcome.error);
-    std::fprintf(stderr, "Velantia: %s\n", message.c_str());
-    vl::runlog::log("Mensaje: " + message);
+    tell(vl::fromCp1252(outcome.error));
     vl::finish(paths, outcome.st.run.terminalDigit);
     vl::runlog::end(1);
     return 1;
@@ -78,22 +99,24 @@ int main(int argc, char* argv[]) {
     const fs::path exe = vl::executablePath();
     const fs::path dir = exe.parent_path();
     if (dir.empty()) {
-        std::fprintf(stderr, "Velantia: no se encuentra la carpeta del programa\n");
+        vl::showMessage("Velantia", "Velantia: no se encuentra la carpeta del programa.");
         return 1;
     }
 
-    // The pharmacy-management program passes one line; rebuild it from the arguments.
+    // The pharmacy-management program passes one line; rebuild it from the arguments and bring
+    // it into the program's single-byte text in one conversion.
     std::string line;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1) line += ' ';
-        line += argv[i];
-    }
+    const std::vector<std::string> args = vl::commandLineArguments(argc, argv);
+    for (std::size_t i = 0; i < args.size(); ++i)
+        line += (i > 0 ? " " : "") + args[i];
     const std::string commandLine = vl::toCp1252(line);
+    const std::string logged = vl::fromCp1252(commandLine);
     // Only this launcher tells the windows about a failed move.
     vl::unsetEnvironment("VELANTIA_CIERRE_FALLIDO");
-    if (const vl::RunState run = vl::parseCommandLine(commandLine); run.closingCall) {
-        const vl::Paths paths(vl::driveRoot(dir));
-        vl::runlog::start(paths, run.terminalDigit, "velantia " + vl::fromCp1252(commandLine));
+    const vl::Paths paths(vl::driveRoot(dir));
+    const vl::RunState run = vl::parseCommandLine(commandLine);
+    if (run.closingCall) {
+        vl::runlog::start(paths, run.terminalDigit, "velantia " + logged);
         // No screen is asked for: the height limit only matters to the window.
         vl::ClosingOutcome outcome = vl::closingCallWithoutWindows(paths, commandLine, 768);
         if (outcome.kind == vl::ClosingOutcome::Done) {
@@ -114,5 +137,5 @@ int main(int argc, char* argv[]) {
         }
         // No usable reference: the windows take the call from the start.
     }
-    return runWindows(exe, argv);
+    return runWindows(exe, argv, paths, run, logged, run.closingCall);
 }

@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
+#include "platform/fileio.h"
 #include "survey/recording.h"
 
 namespace vl {
@@ -33,10 +34,11 @@ void moveWithLock(const Paths& paths, ClosingOutcome& o) {
 // One look at the lock: the move when it is free; Failed when it reads free but cannot be
 // written, which no waiting mends.
 bool tryClose(const Paths& paths, ClosingOutcome& o, LockAttempt& a) {
+    clearFileInUse();
     a = tryAcquireForClosing(paths, o.st.run.terminalDigit);
     if (a.unwritable) {
         o.kind = ClosingOutcome::Failed;
-        o.error = lockNotWritableMessage(paths);
+        o.error = heldOpenOr(lockNotWritableMessage(paths));
         runlog::log("Cierre: ERROR: " + fromCp1252(o.error));
         return true;
     }

@@ -422,6 +422,16 @@ void settleNotedMove(const Paths& paths) {
 }
 } // namespace
 
+std::string heldOpenOr(std::string message) {
+    const fs::path held = lastFileInUse();
+    if (held.empty()) return message;
+    return "No se han podido pasar las respuestas a Respuesta.tsv: el fichero " +
+           nameInCp1252(held) +
+           " lo est\xE1 usando otro programa (una hoja de c\xE1lculo, un antivirus o una copia "
+           "de seguridad).\nLas respuestas siguen guardadas en este terminal y se pasar\xE1n en "
+           "el pr\xF3ximo cierre de la dispensaci\xF3n, cuando ese programa lo deje libre.";
+}
+
 std::int64_t readCounter(const Paths& paths) {
     const auto bytes = readFileBytes(counterPath(paths));
     if (!bytes) return 0;
@@ -506,6 +516,7 @@ int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
 ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& cfg,
                           SurveySession& session, const CivilDate& date) {
     ClosingResult r;
+    clearFileInUse();
     const fs::path outbox = outboxPath(paths);
     std::string keptLog, keptMoved;
     {
@@ -526,6 +537,8 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
             NotedMove m;
             m.outboxSize = fileSizeOrZero(outbox);
             m.counterBefore = readFileBytes(counterPath(paths));
+            // A counter another program holds cannot be read: numbering from 0 would repeat.
+            const fs::path held = lastFileInUse();
             const std::int64_t before = readCounter(paths);
             std::int64_t counter = before;
             const std::string stamp = TodayStamp(date);
@@ -562,7 +575,9 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
 
             // Noted before the outbox is touched, so a call killed from here on is finished by
             // the next one instead of being repeated. Without lines nothing can be repeated.
-            std::string failed = tailKept ? "" : "Respuesta.recortado";
+            std::string failed = !held.empty() ? nameInCp1252(held.filename())
+                                 : tailKept    ? ""
+                                               : "Respuesta.recortado";
             faultPoint("closing:note");
             if (failed.empty() && m.lines > 0 &&
                 !writeFileAtomic(notePath(paths), encodeNote(m)))
@@ -574,8 +589,8 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
             }
             if (!r.ok) {
                 r.counter = before;
-                r.error = failed.ends_with(".ref") ? referenceNotMovableMessage(failed)
-                                                   : notSavedMessage(failed);
+                r.error = heldOpenOr(failed.ends_with(".ref") ? referenceNotMovableMessage(failed)
+                                                              : notSavedMessage(failed));
             } else {
                 r.linesWritten = m.lines;
                 r.counter = counter;
@@ -764,6 +779,7 @@ bool noteClosingCall(const Paths& paths, const RunState& st, const std::string& 
 StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Config& cfg,
                                       SurveySession& session) {
     StartupSyncResult r;
+    clearFileInUse();
     {
         // Under the guard on a closing call: a second call of this dispensing must not rewrite
         // the reference file while the first moves and deletes it, or the answers would return.
@@ -781,10 +797,11 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
         return r;
     }
     if (moves && r.referenceOpened)
-        r.closing.error = referenceNotMovableMessage(session.referenceFile().path().string());
+        r.closing.error =
+            heldOpenOr(referenceNotMovableMessage(session.referenceFile().path().string()));
     else if (moves)
-        r.closing.error = referenceNotOpenedMessage(
-            paths.product("referencias\\" + st.reference + ".ref").string());
+        r.closing.error = heldOpenOr(referenceNotOpenedMessage(
+            paths.product("referencias\\" + st.reference + ".ref").string()));
     if (moves) runlog::log("Cierre de la dispensación: ERROR: " + fromCp1252(r.closing.error));
     releaseIfOwn(paths, st.terminalDigit);
     return r;

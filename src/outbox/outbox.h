@@ -17,6 +17,10 @@ namespace vl {
 inline constexpr const char* OutboxHeader =
     "resultado_id\tcodigo_nacional\tn_farmacia\tfecha\trespuestas\r\n";
 
+// `message` for a closing call whose answers stay on the terminal, unless the cause was a file
+// another program held open (lastFileInUse): then that is said, naming the file (Windows-1252).
+std::string heldOpenOr(std::string message);
+
 // NumRegistro's value: 0 when missing, empty or not a number.
 std::int64_t readCounter(const Paths& paths);
 

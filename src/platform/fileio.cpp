@@ -19,7 +19,52 @@ namespace vl {
 
 namespace fs = std::filesystem;
 
+namespace {
+thread_local fs::path heldByOther;
+}
+
+fs::path lastFileInUse() {
+    return heldByOther;
+}
+
+void clearFileInUse() {
+    heldByOther.clear();
+}
+
 #ifdef _WIN32
+
+namespace {
+
+bool sharingRefused(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// Opened as our terminals open files; another program holding it without sharing is waited for
+// in short polls, about two seconds in all.
+HANDLE openShared(const fs::path& p, DWORD access, DWORD disposition) {
+    for (int attempt = 0;; ++attempt) {
+        HANDLE h =
+            CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE || !sharingRefused(GetLastError())) return h;
+        if (attempt == 40) {
+            heldByOther = p;
+            return h;
+        }
+        Sleep(50);
+    }
+}
+
+// Whether another program has `p` open in a way that keeps it from being replaced or removed.
+bool heldAgainstRemoval(const fs::path& p) {
+    HANDLE h =
+        CreateFileW(p.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return h == INVALID_HANDLE_VALUE && sharingRefused(GetLastError());
+}
+
+} // namespace
 
 std::FILE* openFile(const fs::path& p, const char* mode) {
     const std::string_view m(mode);
@@ -38,9 +83,7 @@ std::FILE* openFile(const fs::path& p, const char* mode) {
         access = GENERIC_READ | GENERIC_WRITE;
         flags = _O_BINARY | _O_RDWR;
     }
-    HANDLE h =
-        CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = openShared(p, access, disposition);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
     if (fd == -1) {
@@ -197,6 +240,10 @@ bool renameWithRetry(const fs::path& from, const fs::path& to) {
         if (!ec) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+#ifdef _WIN32
+    for (const fs::path& p : {to, from})
+        if (heldAgainstRemoval(p)) heldByOther = p;
+#endif
     return false;
 }
 

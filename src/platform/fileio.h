@@ -20,6 +20,13 @@ std::FILE* openFile(const std::filesystem::path& p, const char* mode);
 // Whether `p` names the file open as `f` (same volume and file number).
 bool sameFile(std::FILE* f, const std::filesystem::path& p);
 
+// A file another program holds open without sharing it (a spreadsheet, an antivirus, a backup)
+// is waited for about two seconds by openFile and renameWithRetry. Still held, it is the file
+// this thread last found in use, until clearFileInUse(); empty when none was. Never set where
+// the system has no such sharing (Linux).
+std::filesystem::path lastFileInUse();
+void clearFileInUse();
+
 // Program text is Windows-1252 and so are the names it gives files; these convert between such
 // a name and the system's own form of it.
 std::filesystem::path pathFromCp1252(std::string_view name);

@@ -87,6 +87,22 @@ int runInstead(const fs::path& program, char*[]) {
     return rc == -1 ? -1 : static_cast<int>(rc);
 }
 
+std::vector<std::string> commandLineArguments(int, char*[]) {
+    std::vector<std::string> out;
+    int wargc = 0;
+    LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &wargc);
+    for (int i = 1; wargv && i < wargc; ++i) {
+        const int len = static_cast<int>(std::char_traits<wchar_t>::length(wargv[i]));
+        std::string utf8(static_cast<std::size_t>(len) * 3, '\0');
+        const int n = WideCharToMultiByte(CP_UTF8, 0, wargv[i], len, utf8.data(),
+                                          static_cast<int>(utf8.size()), nullptr, nullptr);
+        utf8.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        out.push_back(std::move(utf8));
+    }
+    if (wargv) LocalFree(wargv);
+    return out;
+}
+
 std::int64_t currentProcessId() {
     return static_cast<std::int64_t>(GetCurrentProcessId());
 }
@@ -141,6 +157,10 @@ int runInstead(const fs::path& program, char* argv[]) {
     args.push_back(nullptr);
     execv(path.c_str(), args.data());
     return -1;
+}
+
+std::vector<std::string> commandLineArguments(int argc, char* argv[]) {
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
 std::int64_t currentProcessId() {

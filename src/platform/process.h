@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vl {
 
@@ -28,6 +29,11 @@ std::tm localTime(std::time_t t);
 // allows it (it returns only on failure), else as a child whose exit code it returns, so the
 // program that started us keeps waiting on the same process. -1 when it cannot be started.
 int runInstead(const std::filesystem::path& program, char* argv[]);
+
+// This process's arguments after its name, in UTF-8. On Windows they are read from the wide
+// command line: the narrow argv has been through the ANSI code page already, which loses
+// letters it lacks and would be converted a second time.
+std::vector<std::string> commandLineArguments(int argc, char* argv[]);
 
 // This process's identifier, as the system's task list shows it.
 std::int64_t currentProcessId();

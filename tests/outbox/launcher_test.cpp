@@ -1,0 +1,135 @@
+// The launcher alone in a product folder, as on a terminal where the window program cannot
+// start (the Windows build has none): what it logs, what it shows, what it leaves.
+#include <gtest/gtest.h>
+
+#include "core/runlog.h"
+#include "platform/process.h"
+#include "support/closings.h" // with the worker processes on Linux
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs `program` with `args` (UTF-8, each passed whole) as the pharmacy-management program
+// does, and waits: its exit code.
+int runProgram(const fs::path& program, const std::vector<std::string>& args) {
+#ifdef _WIN32
+    std::vector<std::wstring> wide{L"\"" + program.wstring() + L"\""};
+    for (const auto& a : args)
+        wide.push_back(L"\"" + fs::path(std::u8string(a.begin(), a.end())).wstring() + L"\"");
+    std::vector<const wchar_t*> argv;
+    for (const auto& w : wide)
+        argv.push_back(w.c_str());
+    argv.push_back(nullptr);
+    return static_cast<int>(_wspawnv(_P_WAIT, program.c_str(), argv.data()));
+#else
+    std::vector<std::string> argv{program.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return vltest::Worker(argv).wait().exitCode;
+#endif
+}
+
+// Every start is logged with its end; a failure is shown through the message box (here the
+// file VELANTIA_MENSAJES names) and logged; the command line arrives with its accents.
+TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
+    const vltest::Product p;
+    const fs::path launcher = p.paths.product(fs::path(VELANTIA_LAUNCHER).filename().string());
+    fs::copy_file(VELANTIA_LAUNCHER, launcher);
+    const vltest::TempDir out;
+    const fs::path shownBefore = vl::environmentPath("VELANTIA_MENSAJES");
+    vl::setEnvironment("VELANTIA_MENSAJES", (out.path() / "mensajes.txt").string());
+    const struct {
+        std::vector<std::string> args;
+        const char* log; // registro<digit>.log
+        int exitCode;
+        const char* message; // part of what is shown; empty: nothing
+    } rows[] = {
+        {{"-Ñandú002", "+692514"}, "registro2.log", 1, "no puede mostrar sus ventanas"},
+        {{"CONFIGURAR"}, "registro.log", 1, "no se puede iniciar"},
+        {{"TK-10000011+101001"}, "registro1.log", 0, ""},
+        {{"TK-10000021+201001"}, "registro1.log", 1, "No se puede abrir el fichero de respuestas"},
+    };
+    vltest::writeClosingRound(p.paths, "1", 1, 1);
+    fs::create_directories(p.paths.product("referencias/10000021.ref"));
+    for (const auto& row : rows) {
+        std::string line;
+        for (const auto& a : row.args)
+            line += (line.empty() ? "" : " ") + a;
+        fs::remove(out.path() / "mensajes.txt");
+        EXPECT_EQ(runProgram(launcher, row.args), row.exitCode) << line;
+        const std::string log = vl::fromCp1252(p.read(row.log));
+        EXPECT_NE(log.find("Inicio: velantia " + line + "\r\n"), std::string::npos) << log;
+        const char* end = row.exitCode ? "con error (código 1)\r\n" : "sin errores\r\n";
+        EXPECT_TRUE(log.ends_with(std::string("Fin: terminado ") + end)) << log;
+        const std::string shown = out.read("mensajes.txt");
+        EXPECT_NE(shown.find(*row.message ? row.message : "<missing>"), std::string::npos) << line;
+        EXPECT_EQ(log.find("Mensaje: " + shown.substr(0, shown.find('\n'))) != std::string::npos,
+                  *row.message != 0);
+    }
+    vl::setEnvironment("VELANTIA_MENSAJES", shownBefore.string());
+}
+
+#ifdef _WIN32
+
+// Started by the pharmacy-management program it opens no console: a GUI program, with our
+// icon and version information.
+TEST(Launcher, IsAWindowsProgramWithIconAndVersion) {
+    const std::wstring file = fs::absolute(VELANTIA_LAUNCHER).make_preferred().wstring();
+    // A console program's type has no subsystem version.
+    EXPECT_NE(HIWORD(SHGetFileInfoW(file.c_str(), 0, nullptr, 0, SHGFI_EXETYPE)), 0);
+    EXPECT_GT(ExtractIconExW(file.c_str(), -1, nullptr, nullptr, 0), 0u);
+    std::vector<char> info(GetFileVersionInfoSizeW(file.c_str(), nullptr));
+    ASSERT_TRUE(GetFileVersionInfoW(file.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    for (const auto& [key, want] :
+         {std::pair(L"ProductName", L"Velantia"), std::pair(L"CompanyName", L"Velantia"),
+          std::pair(L"ProductVersion", L"" VELANTIA_VERSION)}) {
+        wchar_t* v = nullptr;
+        UINT n = 0;
+        const std::wstring at = std::wstring(L"\\StringFileInfo\\0C0A04E4\\") + key;
+        VerQueryValueW(info.data(), at.c_str(), reinterpret_cast<void**>(&v), &n);
+        EXPECT_EQ(std::wstring(v ? v : L"<none>"), want);
+    }
+}
+
+// A file another program holds open sharing nothing (a spreadsheet, a backup) is waited for a
+// moment, then named as in use, not as a full disk or a read-only file; the outbox and the
+// counter stay as they were; once it is let go the same call moves the answers, once.
+TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
+    // The last time within the wait, so the call goes through.
+    const char* files[] = {"Respuesta.tsv", "NumRegistro", "referencias/10000013.ref", "Ocupado",
+                           "Respuesta.tsv"};
+    for (const char* const& file : files) {
+        const bool letGoSoon = &file == std::end(files) - 1;
+        SCOPED_TRACE(file + std::string(letGoSoon ? ", let go soon" : ""));
+        const vltest::Product p(2);
+        const std::string line = vltest::writeClosingRound(p.paths, "3", 1, 3);
+        const std::string outbox = p.read("Respuesta.tsv"), counter = p.read("NumRegistro");
+        HANDLE held = CreateFileW(p.paths.product(file).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        std::thread letGo([&] {
+            if (!letGoSoon) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            CloseHandle(std::exchange(held, INVALID_HANDLE_VALUE));
+        });
+        const std::string result = vltest::closeOnce(p.paths, line);
+        letGo.join();
+        if (!letGoSoon) {
+            const std::string named = fs::path(file).filename().string();
+            EXPECT_NE(result.find(named + " lo est\xE1 usando otro programa"), std::string::npos);
+            CloseHandle(held);
+            EXPECT_EQ(p.read("Respuesta.tsv"), outbox);
+            EXPECT_EQ(p.read("NumRegistro"), counter);
+        }
+        EXPECT_EQ(letGoSoon ? result : vltest::closeOnce(p.paths, line), "ok");
+        vltest::checkAllClosed(p, 1, "/123");
+    }
+}
+
+#endif
+
+} // namespace
