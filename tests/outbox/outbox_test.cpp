@@ -62,9 +62,10 @@ TEST(ClosingMove, HeaderAndNumbering) {
 TEST(ClosingMove, TabCrAndLfInAValueBecomeBlanks) {
     vltest::Closing c({"11\t111"});
     c.cfg.n_farmacia = "43\t2\r\n";
-    c.record(1, {"1"});
+    // In an answer code the blank it becomes is where the code ends.
+    c.record(1, {"1", "3\t4", "8\r\n"});
     ASSERT_TRUE(c.move().ok);
-    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1\r\n");
+    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8\r\n");
 }
 
 TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {
