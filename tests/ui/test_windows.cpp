@@ -108,13 +108,10 @@ bool fits(QWidget* c) {
     return c->width() >= c->sizeHint().width() && c->height() >= c->sizeHint().height();
 }
 
-// No overlaps, no cut captions, names for a screen reader, room for the page, no empty band.
-void expectLaidOut(QWidget* w, int outerHeight) {
-    QCOMPARE(w->frameGeometry().height(), outerHeight);
-    QVERIFY(w->frameGeometry().width() <= w->screen()->geometry().width());
-    QVERIFY(control(w, "Wb")->height() >= vl::ui::PageArea::MinimumHeight);
+// No overlaps, no cut captions, names for a screen reader; `lowest` gets the lowest control's
+// bottom edge.
+void expectControlsLaidOut(QWidget* w, int& lowest) {
     QList<QPair<QWidget*, QRect>> shown;
-    int lowest = 0;
     for (QWidget* c : w->findChildren<QWidget*>()) {
         const bool isControl = qobject_cast<QLabel*>(c) || qobject_cast<QAbstractButton*>(c) ||
                                qobject_cast<QComboBox*>(c) || qobject_cast<QProgressBar*>(c);
@@ -134,6 +131,15 @@ void expectLaidOut(QWidget* w, int outerHeight) {
             QVERIFY2(!r.intersects(o), qPrintable(c->objectName() + " on " + other->objectName()));
         shown.append({c, r});
     }
+}
+
+// The main window laid out: its controls, room for the page, no empty band.
+void expectLaidOut(QWidget* w, int outerHeight) {
+    QCOMPARE(w->frameGeometry().height(), outerHeight);
+    QVERIFY(w->frameGeometry().width() <= w->screen()->geometry().width());
+    QVERIFY(control(w, "Wb")->height() >= vl::ui::PageArea::MinimumHeight);
+    int lowest = 0;
+    expectControlsLaidOut(w, lowest);
     QVERIFY2(lowest >= w->height() - 12, qPrintable(QString::number(w->height() - lowest)));
 }
 
@@ -437,6 +443,41 @@ class WindowsTest : public QObject {
                 box->accept();
             }
             QTRY_VERIFY_WITH_TIMEOUT(!dlg.isVisible(), 5000);
+        }
+    }
+
+    // While a request waits, at the usual and a larger font: the window laid out with the
+    // longest state; Enter, Return and Space, on the window or on «Cerrar», cancel nothing;
+    // Escape asks first; clicks on «Cerrar» cancel with one box.
+    void updateWindowLaidOutAndKeysDoNotCancel() {
+        ServiceDouble service;
+        service.setMode("delay", "12", 60);
+        for (const int tenths : {10, 15}) {
+            QFont font = font_;
+            font.setPointSizeF(font_.pointSizeF() * tenths / 10);
+            QApplication::setFont(font);
+            TempDir dir;
+            vl::Config cfg;
+            vl::DataFiles files{vl::Paths(dir.path())};
+            Actualizar dlg(vl::Paths(dir.path()), cfg, files,
+                           {service.url(), {10, service.caPath()}});
+            Dialogs::reset();
+            QSignalSpy finished(&dlg, &Actualizar::runFinished);
+            dlg.show();
+            play(&dlg, "Label14_2=Buscando información|+Label23");
+            control<QLabel>(&dlg, "Label14_0")->setText(QString::fromStdString(vl::estadoInet(12)));
+            QApplication::processEvents();
+            int lowest = 0;
+            expectControlsLaidOut(&dlg, lowest);
+            QWidget* cerrar = control(&dlg, "Label23");
+            for (QWidget* to : {static_cast<QWidget*>(&dlg), cerrar})
+                for (const auto key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space})
+                    QTest::keyClick(to, key);
+            Dialogs::preAnswer(QMessageBox::No);
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+            play(&dlg, "'¿Desea cancelar|Label23=Cerrar|>Label23|>Label23|Label23=Espere");
+            QCOMPARE(Dialogs::shownTexts().filter("CANCELADA").size(), 1);
+            QVERIFY(finished.wait(30000));
         }
     }
 
