@@ -5,6 +5,7 @@
 #include <QtWidgets>
 
 #include "core/runlog.h"
+#include "core/text.h"
 #include "infopage/navigation.h"
 #include "outbox/outbox.h"
 #include "support/service_double.h"
@@ -84,7 +85,12 @@ void play(QWidget* w, const QString& script) {
     }
 }
 
-// `questions` questions in groups of `perGroup`, three answers each (Windows-1252).
+// Near a thousand characters: wider than any screen tried.
+const QString LongAnswer =
+    QString::fromUtf8("No, pero se le explica para qué sirve y cómo tomarlo ").repeated(18);
+
+// `questions` questions in groups of `perGroup`, three answers each, the first a fourth one that
+// is LongAnswer (Windows-1252).
 std::string survey(int questions, int perGroup) {
     std::string s;
     for (int q = 0; q < questions; ++q)
@@ -92,7 +98,8 @@ std::string survey(int questions, int perGroup) {
              std::to_string(100 + q) +
              (q % 3 == 2 ? " \xBFSabe el paciente para qu\xE9 sirve este medicamento? "
                          : " \xBFSabe para qu\xE9 es? ") +
-             std::to_string(q + 1) + "\r\nR101 S\xED\r\nR102 No, se le informa\r\nR103sNo\r\n";
+             std::to_string(q + 1) + "\r\nR101 S\xED\r\nR102 No, se le informa\r\nR103sNo\r\n" +
+             (q ? "" : "R104 " + vl::toCp1252(LongAnswer.toStdString()) + "\r\n");
     return s;
 }
 
@@ -227,6 +234,20 @@ class WindowsTest : public QObject {
         auto* frame = control(w.get(), "Frame1"); // without the survey the window ends higher
         expectLaidOut(w.get(), frame->isVisible() ? r.px : w->frameGeometry().height());
         QVERIFY(w->width() <= 64 * r.fontTenths); // long questions wrap instead of widening it
+        if (r.questions > 0) { // the long answer: whole in its tooltip and in the open list
+            auto* list = control<QComboBox>(w.get(), "RESP_2");
+            list->setCurrentIndex(3);
+            QCOMPARE(list->toolTip() + list->itemData(3, Qt::ToolTipRole).toString(),
+                     LongAnswer + LongAnswer);
+            list->showPopup();
+            const QRect item = list->view()->visualRect(list->model()->index(3, 0));
+            QTRY_VERIFY(list->view()->isVisible());
+            QVERIFY(item.height() >= list->fontMetrics()
+                                         .boundingRect(item.adjusted(0, 0, -12, 1 << 20),
+                                                       Qt::TextWordWrap, LongAnswer)
+                                         .height());
+            list->hidePopup();
+        }
         play(w.get(), r.script);
 
         const int full = w->height(), page = control(w.get(), "Wb")->height();
