@@ -450,7 +450,9 @@ std::string joinRespuestas(const AnswerTable& t, int m) {
     for (int k = 1; k < AnswerRows; ++k) {
         const std::string& ans = t[m][1][k];
         if (!(Val(ans) > 0)) continue;
-        const std::string_view code = std::string_view(ans).substr(0, ans.find(' '));
+        // Blanked before the cut: a TAB, CR or LF ends the code as a blank does.
+        const std::string blanked = fieldText(ans);
+        const std::string_view code = std::string_view(blanked).substr(0, blanked.find(' '));
         if (!code.empty()) {
             out += sep;
             out += code;

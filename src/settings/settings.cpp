@@ -83,6 +83,32 @@ std::array<std::string, 4> receivedDates(const Paths& paths) {
             fileDate(paths.product("Recibido\\Respuesta.env"))};
 }
 
+UnstorableValue findUnstorableValue(const std::string& n_farmacia,
+                                    const std::string& codigo_empresa, const std::string& clave) {
+    const struct {
+        int field;
+        const std::string& value;
+        const char* name;
+    } values[] = {{0, n_farmacia, "El número de farmacia"},
+                  {2, codigo_empresa, "El código de empresa"},
+                  {3, clave, "La clave"}};
+    for (const auto& v : values) {
+        for (std::size_t i = 0; i < v.value.size();) {
+            std::size_t end = i + 1; // one character: its lead byte and its continuation bytes
+            while (end < v.value.size() &&
+                   (static_cast<unsigned char>(v.value[end]) & 0xC0) == 0x80)
+                ++end;
+            const std::string ch = v.value.substr(i, end - i);
+            if (ch != "?" && toCp1252(ch) == "?")
+                return {v.field, std::string(v.name) + " contiene el carácter «" + ch +
+                                     "», que no se puede guardar en la configuración.\n"
+                                     "Escríbalo sin ese carácter; no se ha guardado nada."};
+            i = end;
+        }
+    }
+    return {};
+}
+
 SaveOutcome saveSettings(const Paths& paths, const SettingsForm& form, int screenHeightPx,
                          Config& cfg) {
     const double h = Val(form.alto_ventana);

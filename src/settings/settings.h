@@ -34,6 +34,17 @@ SettingsForm formFromConfig(const Config& cfg);
 // "*" when the file is missing or was written exactly at midnight.
 std::array<std::string, 4> receivedDates(const Paths& paths);
 
+// A value the files cannot keep: n_farmacia, codigo_empresa and clave are written in
+// Windows-1252, where a character without a byte would silently become "?".
+struct UnstorableValue {
+    int field = -1;      // the Text1 index: 0 n_farmacia, 2 codigo_empresa, 3 clave; -1 none
+    std::string message; // for the pharmacist, UTF-8; names the value and the character
+};
+
+// The first of the three values, as typed (UTF-8), holding such a character.
+UnstorableValue findUnstorableValue(const std::string& n_farmacia,
+                                    const std::string& codigo_empresa, const std::string& clave);
+
 enum class SaveOutcome { Saved, HeightOutOfRange, WriteFailed };
 
 // Guardar: checks the height against 480..screen, writes datos.txt and tipoconect, and

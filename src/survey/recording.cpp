@@ -6,6 +6,7 @@
 #include "core/faultpoint.h"
 #include "core/text.h"
 #include "platform/fileio.h"
+#include "platform/oslock.h"
 
 namespace vl {
 
@@ -25,6 +26,19 @@ std::string notRecordedMessage(const std::string& file) {
            ": el fichero es de solo lectura, el disco est\xE1 lleno o la carpeta compartida no "
            "admite cambios.\nNo se ha guardado ning\xFAn cambio; compruebe el fichero y vuelva "
            "a intentarlo.";
+}
+
+std::string dispensingClosedMessage(const std::string& reference) {
+    return "La dispensaci\xF3n " + trimBlanks(reference) +
+           " ya se ha cerrado: sus respuestas grabadas se han pasado a Respuesta.tsv.\nEsta "
+           "respuesta no se ha grabado: ya no se pueden grabar ni borrar respuestas de esta "
+           "dispensaci\xF3n.";
+}
+
+std::string referenceChangedMessage(const std::string& file) {
+    return "Otra ventana de esta dispensaci\xF3n ha cambiado el fichero de respuestas " + file +
+           ".\nEsta respuesta no se ha grabado: cierre esta ventana y vuelva a abrir la "
+           "dispensaci\xF3n.";
 }
 
 std::string referenceNotWritableMessage(const std::string& file) {
@@ -128,7 +142,7 @@ SurveySession::Removal SurveySession::removeReference() {
 
 bool SurveySession::synchronise(RunState& st, const Paths& paths) {
     removeRepeatedCodes(st);
-    synced_ = startupWriteFailed_ = false;
+    synced_ = startupWriteFailed_ = closed_ = false;
     known_.reset();
     if (!st.referenceIsPositive()) return true;
 
@@ -258,27 +272,30 @@ std::optional<RecordingControls> SurveySession::muestraRespuestas(int m, SurveyP
 RecordingResult SurveySession::recordRows(int m, const RunState& st, SurveyPanel& panel,
                                           bool recorded) {
     if (!validMedicine(m) || !referenceOpen()) return {};
+    if (closedMeanwhile()) return notWritten(Written::Closed, st);
     // Records not yet in the order of this treatment: writing record m would overwrite another
     // medicine's answers.
-    if (!readyToWrite()) return {std::nullopt, file_.path().string()};
+    if (!readyToWrite()) return {std::nullopt, file_.path().string(), {}};
     AnswerTable& t = *table_;
     const auto tableBefore = t[m];
     const RefRecord bufferBefore = registroRef_;
     for (int k = 1; k <= panel.ultimaPregunta; ++k) {
         if (!panel.isQuestionRow(k)) continue;
         const SurveyRow& row = panel.rows[k];
-        t[m][0][k] = recorded ? row.orden : std::string();
-        t[m][1][k] = recorded ? row.sele : std::string();
+        // A question without answers has no choice to keep: its captions are the template's.
+        const bool chosen = recorded && !row.answers.empty();
+        t[m][0][k] = chosen ? row.orden : std::string();
+        t[m][1][k] = chosen ? row.sele : std::string();
         registroRef_.setAns(k, t[m][1][k]);
         registroRef_.setOrd(k, t[m][0][k]);
     }
-    if (!markAndWrite(m, st, recorded)) {
+    if (const Written w = markAndWrite(m, st, recorded); w != Written::Yes) {
         // Not in the file means not recorded: memory goes back to what the file holds.
         t[m] = tableBefore;
         registroRef_ = bufferBefore;
-        return {std::nullopt, file_.path().string()};
+        return notWritten(w, st);
     }
-    RecordingResult r{muestraRespuestas(m, panel), {}};
+    RecordingResult r{muestraRespuestas(m, panel), {}, {}};
     todoEnabled_ = recorded;
     return r;
 }
@@ -291,22 +308,66 @@ RecordingResult SurveySession::borrar(int m, const RunState& st, SurveyPanel& pa
     return recordRows(m, st, panel, false);
 }
 
-bool SurveySession::markAndWrite(int m, const RunState& st, bool recorded) {
+SurveySession::Written SurveySession::markAndWrite(int m, const RunState& st, bool recorded) {
     (*table_)[m][0][0] = recorded ? "1" : "";
     registroRef_.setOrd(0, recorded ? "1" : "");
     registroRef_.setCode(st.CodeList[m]);
     registroRef_.setEnd();
-    return writeRecord(m);
+    return writeAtPath(m);
+}
+
+// A closing call deletes the file once it has moved its answers (on Windows, where this run's
+// handle keeps the name, it empties it): from then on nothing can be recorded into it.
+bool SurveySession::closedMeanwhile() {
+    if (!closed_) {
+        const auto now = readFileBytes(file_.path());
+        closed_ = !now || now->size() < RefRecord::Length;
+        if (closed_) file_.close(); // lets the deletion finish
+    }
+    return closed_;
+}
+
+// Under the guard a closing call of this dispensing either has moved the file before this write,
+// and the path shows it, or moves it afterwards with this record in it.
+SurveySession::Written SurveySession::writeAtPath(int m) {
+    std::optional<OsFileLock> guard;
+    if (!writeGuard_.empty()) guard.emplace(writeGuard_);
+    if (closedMeanwhile()) return Written::Closed;
+    const fs::path path = file_.path();
+    const auto now = readFileBytes(path);
+    if (!now) return Written::Failed;
+    if (known_ && *now != *known_) {
+        // Another run of this dispensing wrote it since: record m is still this medicine's only
+        // while it holds its code or none.
+        const std::size_t at = static_cast<std::size_t>(m - 1) * RefRecord::Length;
+        const std::string code = now->size() >= at + 6 ? now->substr(at, 6) : std::string();
+        if (Val(code) > 0 && code != registroRef_.code()) return Written::Changed;
+        known_ = *now;
+    }
+    // Opened again each time: a handle kept across a rename or a deletion writes where nobody
+    // reads.
+    if (!file_.open(path, RefRecord::Length, RecordFile::Create::Never) || !writeRecord(m))
+        return Written::Failed;
+    return Written::Yes;
+}
+
+RecordingResult SurveySession::notWritten(Written w, const RunState& st) const {
+    if (w == Written::Closed) return {std::nullopt, {}, dispensingClosedMessage(st.reference)};
+    if (w == Written::Changed)
+        return {std::nullopt, {}, referenceChangedMessage(file_.path().string())};
+    return {std::nullopt, file_.path().string(), {}};
 }
 
 RecordingResult SurveySession::todo(RunState& st, SurveyPanel& panel,
                                     const std::function<void(int m)>& showMedicine) {
     if (!referenceOpen()) return {};
-    if (!readyToWrite()) return {std::nullopt, file_.path().string()};
+    if (closedMeanwhile()) return notWritten(Written::Closed, st);
+    if (!readyToWrite()) return {std::nullopt, file_.path().string(), {}};
     // Showing each medicine restores its own answers into the panel: keep the ones to apply.
     std::array<std::string, SurveyMaxRows + 1> orden, sele;
     for (int k = 0; k <= SurveyMaxRows; ++k) {
         if (!panel.rows[k].exists) continue;
+        if (panel.isQuestionRow(k) && panel.rows[k].answers.empty()) continue; // as in Grabar
         orden[k] = panel.rows[k].orden;
         sele[k] = panel.rows[k].sele;
     }
@@ -331,11 +392,11 @@ RecordingResult SurveySession::todo(RunState& st, SurveyPanel& panel,
                 registroRef_.setAns(k, sele[k]);
             }
         }
-        if (!markAndWrite(m, st, true)) {
+        if (const Written w = markAndWrite(m, st, true); w != Written::Yes) {
             // The medicines before m are recorded; this one and the rest stay as they were.
             t[m] = tableBefore;
             registroRef_ = bufferBefore;
-            result.unwrittenFile = file_.path().string();
+            result = notWritten(w, st);
             break;
         }
     }

@@ -53,10 +53,15 @@ struct RecordingControls {
 struct RecordingResult {
     std::optional<RecordingControls> controls; // nullopt: the controls keep their state
     std::string unwrittenFile;                 // empty when the record was written
+    std::string refused; // why nothing was recorded when it was not the file's fault (cp1252)
 };
 
 // The pharmacist's message for a recording the reference file refused (Windows-1252).
 std::string notRecordedMessage(const std::string& file);
+// A closing call moved the dispensing's answers and removed its file while the window was open.
+std::string dispensingClosedMessage(const std::string& reference);
+// Another run of the dispensing rewrote the file in another order of the medicines.
+std::string referenceChangedMessage(const std::string& file);
 // The same at start-up, when the reference file could not be brought up to date.
 std::string referenceNotWritableMessage(const std::string& file);
 
@@ -92,8 +97,13 @@ class SurveySession {
     enum class Removal { None, Deleted, Emptied, Kept };
     Removal removeReference();
 
+    // Taken around every recording write: the guard the closing move holds while it moves and
+    // removes the reference file. None by default.
+    void setWriteGuard(std::filesystem::path guard) { writeGuard_ = std::move(guard); }
+
     // Recording needs the reference file; without it Kgrabar, Kborrar and Todo stay disabled.
-    bool referenceOpen() const { return file_.isOpen(); }
+    // A dispensing closed meanwhile keeps them: pressing one says why nothing is recorded.
+    bool referenceOpen() const { return file_.isOpen() || closed_; }
     bool referenceWritable() const { return file_.isWritable(); }
     bool todoEnabled() const { return todoEnabled_ && referenceOpen(); }
     bool isRecorded(int m) const;
@@ -119,10 +129,14 @@ class SurveySession {
     void closeReference() { file_.close(); }
 
   private:
+    enum class Written { Yes, Failed, Closed, Changed };
     bool writeRecord(int m);
     bool replaceRecords(const std::string& records);
     RecordingResult recordRows(int m, const RunState& st, SurveyPanel& panel, bool recorded);
-    bool markAndWrite(int m, const RunState& st, bool recorded);
+    Written markAndWrite(int m, const RunState& st, bool recorded);
+    Written writeAtPath(int m);
+    bool closedMeanwhile();
+    RecordingResult notWritten(Written w, const RunState& st) const;
     bool readyToWrite();
 
     std::unique_ptr<AnswerTable> table_; // 5202 texts: kept off the stack
@@ -131,6 +145,8 @@ class SurveySession {
     bool todoEnabled_ = false;
     bool synced_ = false; // a reference file was opened by synchronise
     bool startupWriteFailed_ = false;
+    bool closed_ = false; // the file was gone from its path: a closing call moved it
+    std::filesystem::path writeGuard_;
     std::string startupRecords_; // what the start-up rewrite was to write
     // The reference file's bytes as this session last knew them; nullopt before synchronise.
     std::optional<std::string> known_;

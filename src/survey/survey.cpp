@@ -62,7 +62,9 @@ SurveyPanel buildSurvey(std::string_view fileBytes) {
             ++i;
         } else if (type == 'R') {
             const int r = i - 1;
-            if (r > SurveyMaxRows) continue;
+            // Before any row (a damaged file) it would only feed the template's captions, which
+            // every later row copies: a question without answers would record its code.
+            if (r < 1 || r > SurveyMaxRows) continue;
             SurveyRow& row = p.rows[r];
             if (row.answers.size() >= SurveyMaxAnswers) continue;
             row.answers.push_back(text);

@@ -2,12 +2,16 @@
 
 #include <QCloseEvent>
 #include <QFrame>
+#include <QGridLayout>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QProgressBar>
 #include <QScreen>
 #include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/dialogs.h"
 #include "ui/widgets.h"
@@ -44,6 +48,18 @@ QPixmap endMark() {
 
 QString u(const std::string& utf8) { return QString::fromStdString(utf8); }
 
+// «Cerrar» cancels on a click only: it takes no focus and leaves every key to the window, so
+// a scanner's Enter or a stray Space cancels nothing.
+class CloseLink : public LinkLabel {
+  public:
+    explicit CloseLink(QWidget* parent) : LinkLabel(QStringLiteral("Cerrar"), parent) {
+        setFocusPolicy(Qt::NoFocus);
+    }
+
+  protected:
+    void keyPressEvent(QKeyEvent* e) override { e->ignore(); }
+};
+
 } // namespace
 
 Actualizar::Actualizar(const Paths& paths, Config& cfg, DataFiles& files, UpdateOptions options,
@@ -52,9 +68,6 @@ Actualizar::Actualizar(const Paths& paths, Config& cfg, DataFiles& files, Update
     setObjectName(QStringLiteral("Actualizar"));
     setWindowTitle(QStringLiteral("Velantia:  Actualizar"));
     setModal(true);
-    setFixedSize(px(4530), px(1995));
-    if (const QScreen* s = QGuiApplication::primaryScreen())
-        move(s->geometry().center() - rect().center());
 
     for (int i = 0; i < 4; ++i) Image5_[i] = ring(i);
     Image11_ = ring(-1);
@@ -62,38 +75,76 @@ Actualizar::Actualizar(const Paths& paths, Config& cfg, DataFiles& files, Update
 
     Frame8_ = new QFrame(this);
     Frame8_->setObjectName(QStringLiteral("Frame8"));
-    Frame8_->setGeometry(rect().adjusted(4, 4, -4, -4));
     Label13_ = new QLabel(QString::fromUtf8("Buscando información en Nuvalda..."), Frame8_);
     Label13_->setObjectName(QStringLiteral("Label13"));
-    Label13_->setGeometry(52, 8, 230, 18);
-    Label13_->setStyleSheet(QStringLiteral("font-weight:bold;"));
-    // The state text takes two lines: the longest state reads in full.
-    const QRect l14[3] = {{52, 46, 236, 32}, {8, 48, 40, 18}, {52, 28, 236, 18}};
+    QFont bold = Label13_->font();
+    bold.setBold(true);
+    Label13_->setFont(bold);
     for (int i = 0; i < 3; ++i) {
         Label14_[i] = new QLabel(Frame8_);
         Label14_[i]->setObjectName(QStringLiteral("Label14_%1").arg(i));
-        Label14_[i]->setGeometry(l14[i]);
     }
     Label14_[0]->setWordWrap(true);
     Label14_[0]->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label14_[1]->hide(); // the state number is kept, not shown
-    Image6_ = new QLabel(Frame8_);
-    Image6_->setObjectName(QStringLiteral("Image6"));
-    Image6_->setGeometry(10, 8, 32, 32);
+    Image6_ = named(new QLabel(Frame8_), QStringLiteral("Image6"), QStringLiteral("Actividad"));
     Image6_->setPixmap(Image11_);
-    pb3_ = new QProgressBar(Frame8_);
-    pb3_->setObjectName(QStringLiteral("pb3"));
+    Image6_->setFixedSize(32, 32);
+    pb3_ = named(new QProgressBar(Frame8_), QStringLiteral("pb3"),
+                 QString::fromUtf8("Progreso de la conversión"));
     pb3_->setRange(0, 100);
-    pb3_->setGeometry(8, 82, 280, 12);
+    pb3_->setFixedHeight(12);
     pb3_->setTextVisible(false);
     pb3_->hide();
     indicador_ = new QProgressBar(Frame8_);
     indicador_->setObjectName(QStringLiteral("indicador"));
     indicador_->hide();
-    Label23_ = new LinkLabel(QStringLiteral("Cerrar"), Frame8_);
+    Label23_ = new CloseLink(Frame8_);
     Label23_->setObjectName(QStringLiteral("Label23"));
-    Label23_->setGeometry(230, 98, 60, 18);
     Label23_->setStyleSheet(QStringLiteral("color:#336633;text-decoration:underline;"));
+
+    // The text column is the design's width at the usual font and grows with the font, so the
+    // file name and the phase keep one line; the state text wraps in it, with room for the
+    // longest state, so the window keeps its size while the texts change.
+    const QFontMetrics fm(Label14_[0]->font()), bm(bold);
+    int textWidth = 236;
+    for (const char* t : {"Buscando información en Nuvalda...", "Actualización completada",
+                          "Procesando datos.", "Precios.xml", "Encuesta.xml"})
+        textWidth = std::max(textWidth, bm.horizontalAdvance(QString::fromUtf8(t)) + 4);
+    textWidth =
+        std::max(textWidth, fm.horizontalAdvance(QStringLiteral("Recibido el fichero:")) + 4);
+    int stateHeight = 0;
+    for (int state = 0; state <= 12; ++state)
+        stateHeight = std::max(stateHeight, fm.boundingRect(QRect(0, 0, textWidth, 1 << 20),
+                                                            Qt::TextWordWrap, u(estadoInet(state)))
+                                                .height());
+    for (QLabel* l : {Label13_, Label14_[0], Label14_[2]})
+        l->setFixedWidth(textWidth);
+    Label14_[0]->setMinimumHeight(stateHeight);
+    // Hidden and shown during the run without moving the rest.
+    for (QWidget* w : {static_cast<QWidget*>(Frame8_), static_cast<QWidget*>(pb3_),
+                       static_cast<QWidget*>(Label23_)}) {
+        QSizePolicy p = w->sizePolicy();
+        p.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(p);
+    }
+    auto* g = new QGridLayout(Frame8_);
+    g->setContentsMargins(6, 4, 6, 4);
+    g->setHorizontalSpacing(10);
+    g->setVerticalSpacing(2);
+    g->addWidget(Image6_, 0, 0, 2, 1, Qt::AlignTop);
+    g->addWidget(Label13_, 0, 1);
+    g->addWidget(Label14_[2], 1, 1);
+    g->addWidget(Label14_[0], 2, 1);
+    g->addWidget(pb3_, 3, 0, 1, 2);
+    g->addWidget(Label23_, 4, 1, Qt::AlignRight);
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(4, 4, 4, 4);
+    v->addWidget(Frame8_);
+    v->setSizeConstraint(QLayout::SetFixedSize);
+    v->activate();
+    if (const QScreen* s = QGuiApplication::primaryScreen())
+        move(s->geometry().center() - rect().center());
     connect(Label23_, &LinkLabel::clicked, this, &Actualizar::Label23_Click);
 
     Timer1_ = new QTimer(this);
@@ -229,7 +280,29 @@ bool Actualizar::boxOpen() const {
     return false;
 }
 
+void Actualizar::keyPressEvent(QKeyEvent* e) {
+    // Escape asks before it cancels, once per press: a key held down opens no second box.
+    if (e->key() == Qt::Key_Escape && running_) {
+        if (!e->isAutoRepeat() && !cancelled_ && !asking_) {
+            asking_ = true;
+            const auto answer =
+                Dialogs::message(this, QString::fromUtf8("¿Desea cancelar la actualización?"),
+                                 QStringLiteral("Velantia"), QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::Question, QMessageBox::No);
+            asking_ = false;
+            if (answer == QMessageBox::Yes) Label23_Click();
+        }
+        e->accept();
+        return;
+    }
+    // Enter, Return and Space do nothing here; Escape closes the window once the run has ended.
+    if (e->key() == Qt::Key_Escape) QDialog::keyPressEvent(e);
+    e->accept();
+}
+
 void Actualizar::Label23_Click() {
+    // Cancelled already (a second click, perhaps while the notice is open): nothing more to say.
+    if (cancelled_) return;
     cancelled_ = true;
     Label23_->setText(QStringLiteral("Espere"));
     Frame8_->hide();

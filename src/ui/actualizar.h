@@ -38,6 +38,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
     void done(int r) override;
 
 private:
@@ -53,6 +54,7 @@ private:
     std::atomic<bool> cancelled_{false};
     bool running_ = false;
     bool reopened_ = false;
+    bool asking_ = false; // the question of Escape is open
     UpdateEnd outcome_ = UpdateEnd::Failed;
     std::thread worker_;
     int fotograma_ = 0;

@@ -152,6 +152,7 @@ void Velantia::startUp(const QString& commandLine) {
     if (st_.surveySwitch) header_->setSurveySwitch(*st_.surveySwitch == 1);
 
     // A closing call gets here only without a usable reference: it starts as an ordinary one.
+    session_.setWriteGuard(lockGuardPath(paths_));
     session_.synchronise(st_.run, paths_);
     releaseIfOwn(paths_, st_.run.terminalDigit);
     if (session_.startupWriteFailed())
@@ -317,8 +318,8 @@ void Velantia::record(bool keep) {
     // The panel changes only when the record was written.
     const RecordingResult r =
         keep ? session_.grabar(m, st_.run, panel_) : session_.borrar(m, st_.run, panel_);
-    if (!r.unwrittenFile.empty()) {
-        notRecorded(r.unwrittenFile);
+    if (!r.unwrittenFile.empty() || !r.refused.empty()) {
+        notRecorded(r);
         return;
     }
     if (const auto& c = r.controls) {
@@ -341,12 +342,12 @@ void Velantia::applyToAll() {
         st_.run.CurrentIndex = m;
         showMedicine(st_.run.CodeList[m]);
     });
-    if (!r.unwrittenFile.empty()) notRecorded(r.unwrittenFile);
+    if (!r.unwrittenFile.empty() || !r.refused.empty()) notRecorded(r);
 }
 
-void Velantia::notRecorded(const std::string& file) {
-    Dialogs::message(this, q(notRecordedMessage(file)), QStringLiteral("Velantia"), QMessageBox::Ok,
-                     QMessageBox::Warning);
+void Velantia::notRecorded(const RecordingResult& r) {
+    Dialogs::message(this, q(r.refused.empty() ? notRecordedMessage(r.unwrittenFile) : r.refused),
+                     QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Warning);
 }
 
 void Velantia::switchSurvey(bool on) {

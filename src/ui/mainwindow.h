@@ -66,7 +66,7 @@ class Velantia : public QWidget {
     void recordAnswers();
     void clearAnswers();
     void record(bool keep);
-    void notRecorded(const std::string& file);
+    void notRecorded(const RecordingResult& r);
     void applyToAll();
     void switchSurvey(bool on);
     void runCommand(Command command);

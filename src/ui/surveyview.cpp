@@ -3,12 +3,16 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
+#include <QListView>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStylePainter>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <algorithm>
 
 #include "core/text.h"
 #include "ui/widgets.h"
@@ -21,14 +25,60 @@ QString q(const std::string& cp1252) {
     return QString::fromStdString(fromCp1252(cp1252));
 }
 
+// In the open list an answer too long for one line wraps at the list's width, so every answer
+// reads whole however narrow the screen.
+class WrappedAnswer : public QStyledItemDelegate {
+  public:
+    explicit WrappedAnswer(QComboBox* list) : QStyledItemDelegate(list), list_(list) {}
+
+    QSize sizeHint(const QStyleOptionViewItem& o, const QModelIndex& i) const override {
+        const QSize line = QStyledItemDelegate::sizeHint(o, i);
+        const int room = std::max(list_->view()->viewport()->width(), list_->width()) - 12;
+        const QRect text = o.fontMetrics.boundingRect(QRect(0, 0, std::max(room, 40), 1 << 20),
+                                                      Qt::TextWordWrap, i.data().toString());
+        return {line.width(), line.height() + std::max(0, text.height() - o.fontMetrics.height())};
+    }
+    void paint(QPainter* p, const QStyleOptionViewItem& o, const QModelIndex& i) const override {
+        QStyleOptionViewItem wrapped(o);
+        wrapped.features |= QStyleOptionViewItem::WrapText;
+        wrapped.textElideMode = Qt::ElideNone;
+        QStyledItemDelegate::paint(p, wrapped, i);
+    }
+
+  private:
+    QComboBox* list_;
+};
+
 // An answer changes only by a choice made in the list: the wheel scrolls the panel instead of
-// turning the answer under the pointer.
+// turning the answer under the pointer. A long answer never widens the window: the closed list
+// shows as much as its column holds, elided, and the whole text in its tooltip.
 class AnswerList : public QComboBox {
   public:
-    using QComboBox::QComboBox;
+    explicit AnswerList(QWidget* parent) : QComboBox(parent) {
+        setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        setMinimumContentsLength(12);
+        setItemDelegate(new WrappedAnswer(this));
+        if (auto* list = qobject_cast<QListView*>(view())) {
+            list->setResizeMode(QListView::Adjust); // heights follow the list's width
+            list->setUniformItemSizes(false);
+        }
+        view()->setTextElideMode(Qt::ElideNone);
+        connect(this, &QComboBox::currentIndexChanged, this, [this] { setToolTip(currentText()); });
+    }
 
   protected:
     void wheelEvent(QWheelEvent* e) override { e->ignore(); }
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter p(this);
+        QStyleOptionComboBox opt;
+        initStyleOption(&opt);
+        p.drawComplexControl(QStyle::CC_ComboBox, opt);
+        const QRect field =
+            style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
+        opt.currentText =
+            fontMetrics().elidedText(opt.currentText, Qt::ElideRight, field.width() - 2);
+        p.drawControl(QStyle::CE_ComboBoxLabel, opt);
+    }
 };
 
 void whiteBackground(QWidget* w) {
@@ -151,8 +201,10 @@ void SurveyView::build(const SurveyPanel& panel) {
         TIT_[k]->setFont(f);
         TIT_[k]->setVisible(row.titleShown);
         RESP_[k]->clear();
-        for (const auto& a : row.answers)
+        for (const auto& a : row.answers) {
             RESP_[k]->addItem(q(a));
+            RESP_[k]->setItemData(RESP_[k]->count() - 1, q(a), Qt::ToolTipRole);
+        }
         RESP_[k]->setAccessibleName(q(row.title));
         TIT_[k]->setBuddy(RESP_[k]);
         RESP_[k]->setVisible(row.listShown);
@@ -188,6 +240,7 @@ void SurveyView::showChoices(const SurveyPanel& panel) {
         const SurveyRow& row = panel.rows[k];
         const QSignalBlocker block(RESP_[k]);
         RESP_[k]->setCurrentIndex(row.listIndex < RESP_[k]->count() ? row.listIndex : -1);
+        RESP_[k]->setToolTip(RESP_[k]->currentText());
         Sele_[k]->setText(q(row.sele));
         Orden_[k]->setText(q(row.orden));
     }

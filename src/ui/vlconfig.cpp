@@ -160,6 +160,15 @@ void VLconfig::Check2_Click(int index) {
 }
 
 void VLconfig::Command1_Click() {
+    const UnstorableValue bad =
+        findUnstorableValue(Text1_[0]->text().toStdString(), Text1_[2]->text().toStdString(),
+                            Text1_[3]->text().toStdString());
+    if (bad.field >= 0) {
+        Dialogs::message(this, QString::fromStdString(bad.message), QStringLiteral("Velantia"),
+                         QMessageBox::Ok, QMessageBox::Warning);
+        Text1_[bad.field]->setFocus();
+        return;
+    }
     SettingsForm f;
     f.n_farmacia = cp(Text1_[0]->text());
     f.alto_ventana = cp(Text1_[1]->text());

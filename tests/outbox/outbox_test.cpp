@@ -62,9 +62,10 @@ TEST(ClosingMove, HeaderAndNumbering) {
 TEST(ClosingMove, TabCrAndLfInAValueBecomeBlanks) {
     vltest::Closing c({"11\t111"});
     c.cfg.n_farmacia = "43\t2\r\n";
-    c.record(1, {"1"});
+    // In an answer code the blank it becomes is where the code ends.
+    c.record(1, {"1", "3\t4", "8\r\n"});
     ASSERT_TRUE(c.move().ok);
-    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1\r\n");
+    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8\r\n");
 }
 
 TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {
@@ -115,6 +116,38 @@ TEST(ClosingMove, FullDiskIsReportedAndNothingIsDeleted) {
         EXPECT_EQ(c.read("referencias/12345673.ref"), "keep");
         EXPECT_EQ(c.read("Ocupado"), "*");
     }
+}
+
+// The dispensing is closed while its window is open. Before, a recording lands in the file where
+// it now is (renamed by another run) unless that run put another medicine in its place; after,
+// Grabar, Borrar and Todo record nothing and say so, and nothing more reaches the outbox.
+TEST(ClosingMove, RecordingIntoAClosedDispensingIsRefused) {
+    vltest::Terminal t({"111111", "222222"});
+    SurveyPanel panel = buildSurvey("P001 Q\r\nR005 a\r\n");
+    t.session.setWriteGuard(lockGuardPath(t.paths));
+    ASSERT_TRUE(t.session.synchronise(t.st, t.paths));
+    ASSERT_TRUE(t.session.grabar(1, t.st, panel).controls);
+    const fs::path ref = t.paths.product("referencias\\12345670.ref");
+    const std::string good = t.refFile();
+    // Windows lets no one replace a file this run holds open.
+    if (writeFileAtomic(ref, "999999" + good.substr(6))) {
+        EXPECT_NE(t.session.grabar(1, t.st, panel).refused.find("Otra ventana"), std::string::npos);
+        ASSERT_TRUE(writeFileAtomic(ref, good));
+    }
+    ASSERT_TRUE(t.session.grabar(2, t.st, panel).controls);
+    EXPECT_EQ(t.refFile().substr(RefRecord::Length, 9), "2222221  ");
+    ASSERT_EQ(vltest::closeOnce(t.paths, "TK-12345670+111111+222222"), "ok");
+    const std::string outbox = t.read("Respuesta.tsv");
+    for (int action = 0; action < 3; ++action) {
+        const RecordingResult r = action == 0   ? t.session.grabar(1, t.st, panel)
+                                  : action == 1 ? t.session.borrar(2, t.st, panel)
+                                                : t.session.todo(t.st, panel, {});
+        EXPECT_EQ(r.controls, std::nullopt);
+        EXPECT_NE(r.refused.find("12345670 ya se ha cerrado"), std::string::npos) << r.refused;
+    }
+    EXPECT_FALSE(fs::exists(ref));
+    EXPECT_EQ(t.read("Respuesta.tsv"), outbox);
+    EXPECT_EQ(std::count(outbox.begin(), outbox.end(), '\n'), 3);
 }
 
 // An ordinary start, or a closing call without a positive reference, moves nothing and only

@@ -60,6 +60,22 @@ TEST(SettingsSave, WritesAsTypedAndUpdatesMemory) {
     EXPECT_TRUE(f.precios);
 }
 
+// A character with no Windows-1252 byte is refused, naming it; the euro sign and "?" are kept.
+TEST(SettingsSave, CharactersWindows1252CannotKeepAreNamed) {
+    const std::tuple<const char*, const char*, const char*, int, const char*> cases[] = {
+        {"28001234", "8", "cl,ave \u00f1\u20ac\u03a9", 3,
+         "La clave contiene el car\u00e1cter \u00ab\u03a9\u00bb"},
+        {"2800\u0141", "8\U0001F600", "x", 0,
+         "El n\u00famero de farmacia contiene el car\u00e1cter \u00ab\u0141\u00bb"},
+        {"28001234", "\U0001F600", "x", 2, "\u00ab\U0001F600\u00bb"},
+        {"\u20ac?\u00fc", "", "\u00bfqu\u00e9?", -1, ""}};
+    for (const auto& [farmacia, empresa, clave, field, said] : cases) {
+        const vl::UnstorableValue v = vl::findUnstorableValue(farmacia, empresa, clave);
+        EXPECT_EQ(v.field, field) << clave;
+        EXPECT_NE(v.message.find(said), std::string::npos) << v.message;
+    }
+}
+
 TEST(SettingsDates, ReceivedFilesAndLastSend) {
     Root r;
     const auto stamp = [](int hour, int min) { // 2026-11-03, local time

@@ -50,8 +50,8 @@ TEST(SurveyBuild, RowsColumnsAndDefaultAnswers) {
          "1 one | P0Q[a,b,c,d,e] 004/3/3 | -0"},
         {"P001 Q\r\nR001 a\r\nR002Sb\r\n", "1 one | P0Q[a,b] 001/0/0 | -0"},
         {"P001 Q\r\nR 7 a\r\n", "1 one | P0Q[]  7 /0/0 | -0"},
-        // A new row copies the template's captions.
-        {"R004sx\r\nP001 Q\r\nP002 Sin respuestas\r\n", "2 one | P0Q | P0Sin respuestas 004/0/-1"},
+        // An answer before any row is ignored: the template's captions stay blank.
+        {"R004sx\r\nP001 Q\r\nP002 Sin respuestas\r\n", "2 one | P0Q | P0Sin respuestas"},
         // After a group header: that row's hidden list.
         {"E001 G\r\nR003 a\r\nP001 Q\r\n", "2 one | E0G[a] 003/0/0 | P0Q"},
         // Lines too short to carry type, code and flag are skipped.
@@ -60,13 +60,14 @@ TEST(SurveyBuild, RowsColumnsAndDefaultAnswers) {
     for (const auto& [file, expected] : cases)
         EXPECT_EQ(describe(buildSurvey(file)), expected) << file;
 
-    // Before any row an answer goes to the template's hidden list; codes are read as numbers.
+    // Codes are read as numbers; an answer before any row reaches no list.
     const SurveyPanel codes = buildSurvey("R004sx\r\nP001 Q\r\nR 7 a\r\nR-12b\r\n");
-    EXPECT_EQ(codes.rows[0].answers.at(0) + codes.rows[0].sele + "/" + codes.rows[0].orden,
-              "x004/0");
+    EXPECT_EQ(std::to_string(codes.rows[0].answers.size()) + codes.rows[0].sele + "/" +
+                  codes.rows[0].orden,
+              "0/orden");
     const auto& code = codes.codigoRespuesta;
     EXPECT_EQ((std::vector<int>{code[0][0], code[1][0], code[1][1]}),
-              (std::vector<int>{4, 7, -12}));
+              (std::vector<int>{0, 7, -12}));
     // Past the limits: 21 answers of 25, 50 rows of 60, and an answer after them goes nowhere.
     std::string big = "P001 Q1\r\n";
     for (int a = 1; a <= 25; ++a)
@@ -241,6 +242,24 @@ TEST(Recording, ReadOnlyReferenceFileRecordsNothingAndSaysWhich) {
         file.reset(), folder.reset();
         EXPECT_TRUE(s.grabar(1, d.st, d.panel).controls);
         EXPECT_EQ(d.refFile().substr(RefRecord::Length, 6), a == NewOrder ? "111111" : "222222");
+    }
+}
+
+// A damaged survey: an answer before any row and a question without answers; Grabar and Todo
+// leave that question's fields blank, so nothing of it reaches the outbox.
+TEST(Recording, QuestionWithoutAnswersRecordsNothing) {
+    for (const bool todo : {false, true}) {
+        Dispensing d({"111111"});
+        d.panel = buildSurvey("R004sx\r\nE001 G\r\nP001 Sin respuestas\r\nP002 Q\r\nR005 a\r\n");
+        SurveySession s;
+        ASSERT_TRUE(s.synchronise(d.st, d.paths));
+        ASSERT_TRUE(s.grabar(1, d.st, d.panel).controls);
+        if (todo) s.todo(d.st, d.panel, [&](int m) { s.muestraRespuestas(m, d.panel); });
+        RefRecord r;
+        r.bytes = d.refFile().substr(0, RefRecord::Length);
+        EXPECT_EQ(r.ord(2) + "|" + r.ans(2) + "|" + r.ord(3) + r.ans(3),
+                  todo ? "   |    |0  5   " : "   |    |0  005 ");
+        EXPECT_EQ(s.respuestasMed()[1][1][2] + s.respuestasMed()[1][0][2], "");
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QtWidgets>
 
 #include "core/runlog.h"
+#include "core/text.h"
 #include "infopage/navigation.h"
 #include "outbox/outbox.h"
 #include "support/service_double.h"
@@ -84,7 +85,12 @@ void play(QWidget* w, const QString& script) {
     }
 }
 
-// `questions` questions in groups of `perGroup`, three answers each (Windows-1252).
+// Near a thousand characters: wider than any screen tried.
+const QString LongAnswer =
+    QString::fromUtf8("No, pero se le explica para qué sirve y cómo tomarlo ").repeated(18);
+
+// `questions` questions in groups of `perGroup`, three answers each, the first a fourth one that
+// is LongAnswer (Windows-1252).
 std::string survey(int questions, int perGroup) {
     std::string s;
     for (int q = 0; q < questions; ++q)
@@ -92,7 +98,8 @@ std::string survey(int questions, int perGroup) {
              std::to_string(100 + q) +
              (q % 3 == 2 ? " \xBFSabe el paciente para qu\xE9 sirve este medicamento? "
                          : " \xBFSabe para qu\xE9 es? ") +
-             std::to_string(q + 1) + "\r\nR101 S\xED\r\nR102 No, se le informa\r\nR103sNo\r\n";
+             std::to_string(q + 1) + "\r\nR101 S\xED\r\nR102 No, se le informa\r\nR103sNo\r\n" +
+             (q ? "" : "R104 " + vl::toCp1252(LongAnswer.toStdString()) + "\r\n");
     return s;
 }
 
@@ -108,13 +115,10 @@ bool fits(QWidget* c) {
     return c->width() >= c->sizeHint().width() && c->height() >= c->sizeHint().height();
 }
 
-// No overlaps, no cut captions, names for a screen reader, room for the page, no empty band.
-void expectLaidOut(QWidget* w, int outerHeight) {
-    QCOMPARE(w->frameGeometry().height(), outerHeight);
-    QVERIFY(w->frameGeometry().width() <= w->screen()->geometry().width());
-    QVERIFY(control(w, "Wb")->height() >= vl::ui::PageArea::MinimumHeight);
+// No overlaps, no cut captions, names for a screen reader; `lowest` gets the lowest control's
+// bottom edge.
+void expectControlsLaidOut(QWidget* w, int& lowest) {
     QList<QPair<QWidget*, QRect>> shown;
-    int lowest = 0;
     for (QWidget* c : w->findChildren<QWidget*>()) {
         const bool isControl = qobject_cast<QLabel*>(c) || qobject_cast<QAbstractButton*>(c) ||
                                qobject_cast<QComboBox*>(c) || qobject_cast<QProgressBar*>(c);
@@ -134,6 +138,15 @@ void expectLaidOut(QWidget* w, int outerHeight) {
             QVERIFY2(!r.intersects(o), qPrintable(c->objectName() + " on " + other->objectName()));
         shown.append({c, r});
     }
+}
+
+// The main window laid out: its controls, room for the page, no empty band.
+void expectLaidOut(QWidget* w, int outerHeight) {
+    QCOMPARE(w->frameGeometry().height(), outerHeight);
+    QVERIFY(w->frameGeometry().width() <= w->screen()->geometry().width());
+    QVERIFY(control(w, "Wb")->height() >= vl::ui::PageArea::MinimumHeight);
+    int lowest = 0;
+    expectControlsLaidOut(w, lowest);
     QVERIFY2(lowest >= w->height() - 12, qPrintable(QString::number(w->height() - lowest)));
 }
 
@@ -221,6 +234,20 @@ class WindowsTest : public QObject {
         auto* frame = control(w.get(), "Frame1"); // without the survey the window ends higher
         expectLaidOut(w.get(), frame->isVisible() ? r.px : w->frameGeometry().height());
         QVERIFY(w->width() <= 64 * r.fontTenths); // long questions wrap instead of widening it
+        if (r.questions > 0) { // the long answer: whole in its tooltip and in the open list
+            auto* list = control<QComboBox>(w.get(), "RESP_2");
+            list->setCurrentIndex(3);
+            QCOMPARE(list->toolTip() + list->itemData(3, Qt::ToolTipRole).toString(),
+                     LongAnswer + LongAnswer);
+            list->showPopup();
+            const QRect item = list->view()->visualRect(list->model()->index(3, 0));
+            QTRY_VERIFY(list->view()->isVisible());
+            QVERIFY(item.height() >= list->fontMetrics()
+                                         .boundingRect(item.adjusted(0, 0, -12, 1 << 20),
+                                                       Qt::TextWordWrap, LongAnswer)
+                                         .height());
+            list->hidePopup();
+        }
         play(w.get(), r.script);
 
         const int full = w->height(), page = control(w.get(), "Wb")->height();
@@ -331,6 +358,7 @@ class WindowsTest : public QObject {
                    "Combo2=1 No Permanente|>Check2_0|>Check2_1|>Check2_3|>Check2_2|>Check2_2|"
                    "Check2_0=true|Check2_1=true|Check2_3=true|Check2_2=false|Text1_1:769|"
                    ">Command1|+Command1|Text1_1:600px|Combo1:10 días|Combo2:0 Permanente ADSL|"
+                   "Text1_3:cl,ave ñ€Ω|>Command1|'carácter «Ω»|*Text1_3|Text1_3:demo|"
                    ">Command1|~Command1");
         QCOMPARE(readBytes(product("config/datos.txt")),
                  "\"28001234\"\r\n\"600px\"\r\n0\r\n\"10 d\xED"
@@ -448,6 +476,41 @@ class WindowsTest : public QObject {
                 box->accept();
             }
             QTRY_VERIFY_WITH_TIMEOUT(!dlg.isVisible(), 5000);
+        }
+    }
+
+    // While a request waits, at the usual and a larger font: the window laid out with the
+    // longest state; Enter, Return and Space, on the window or on «Cerrar», cancel nothing;
+    // Escape asks first; clicks on «Cerrar» cancel with one box.
+    void updateWindowLaidOutAndKeysDoNotCancel() {
+        ServiceDouble service;
+        service.setMode("delay", "12", 60);
+        for (const int tenths : {10, 15}) {
+            QFont font = font_;
+            font.setPointSizeF(font_.pointSizeF() * tenths / 10);
+            QApplication::setFont(font);
+            TempDir dir;
+            vl::Config cfg;
+            vl::DataFiles files{vl::Paths(dir.path())};
+            Actualizar dlg(vl::Paths(dir.path()), cfg, files,
+                           {service.url(), {10, service.caPath()}});
+            Dialogs::reset();
+            QSignalSpy finished(&dlg, &Actualizar::runFinished);
+            dlg.show();
+            play(&dlg, "Label14_2=Buscando información|+Label23");
+            control<QLabel>(&dlg, "Label14_0")->setText(QString::fromStdString(vl::estadoInet(12)));
+            QApplication::processEvents();
+            int lowest = 0;
+            expectControlsLaidOut(&dlg, lowest);
+            QWidget* cerrar = control(&dlg, "Label23");
+            for (QWidget* to : {static_cast<QWidget*>(&dlg), cerrar})
+                for (const auto key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space})
+                    QTest::keyClick(to, key);
+            Dialogs::preAnswer(QMessageBox::No);
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+            play(&dlg, "'¿Desea cancelar|Label23=Cerrar|>Label23|>Label23|Label23=Espere");
+            QCOMPARE(Dialogs::shownTexts().filter("CANCELADA").size(), 1);
+            QVERIFY(finished.wait(30000));
         }
     }
 
