@@ -29,10 +29,12 @@ std::string notRecordedMessage(const std::string& file) {
 }
 
 std::string dispensingClosedMessage(const std::string& reference) {
+    // Its own closing call or another dispensing's of this terminal removed the file: which
+    // one, this window cannot tell.
     return "La dispensaci\xF3n " + trimBlanks(reference) +
-           " ya se ha cerrado: sus respuestas grabadas se han pasado a Respuesta.tsv.\nEsta "
-           "respuesta no se ha grabado: ya no se pueden grabar ni borrar respuestas de esta "
-           "dispensaci\xF3n.";
+           " ya se ha cerrado o su fichero de respuestas se ha borrado al cerrar otra "
+           "dispensaci\xF3n de este terminal.\nEsta respuesta no se ha grabado: ya no se pueden "
+           "grabar ni borrar respuestas de esta dispensaci\xF3n.";
 }
 
 std::string referenceChangedMessage(const std::string& file) {

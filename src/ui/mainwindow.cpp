@@ -26,6 +26,7 @@
 #include "ui/sendpanel.h"
 #include "ui/surveyview.h"
 #include "ui/vlconfig.h"
+#include "ui/widgets.h"
 #include "update/recovery.h"
 
 namespace vl::ui {
@@ -59,6 +60,7 @@ std::optional<Command> launcherCommand(const std::string& pendingAction) {
 Velantia::Velantia(const Paths& paths, const QString& commandLine, QWidget* parent)
     : QWidget(parent), paths_(paths), files_(paths) {
     setObjectName(QStringLiteral("Velantia"));
+    clickShortcutsAtOnce();
     setWindowTitle(QStringLiteral("Velantia"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/logo.png")));
     buildParts();

@@ -51,6 +51,9 @@ class LinkLabel : public QLabel {
     }
 };
 
+// Buttons' Alt shortcuts click at once, before any key typed after them (once per program).
+void clickShortcutsAtOnce();
+
 // Link style with a visible focus mark for keyboard users.
 inline QString linkStyle(const QString& extra = {}) {
     // The border is always there, so that the focus does not change the label's size.

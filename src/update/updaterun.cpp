@@ -98,7 +98,7 @@ class Run {
             ended("Actualización completada con errores: " + firstError_, 1);
         else if (timedOut_)
             ended("Actualización cancelada: no hay respuesta del servidor", 1);
-        else if (cancelado_)
+        else if (cancelled()) // also a cancel while the last step's answer was arriving
             ended("Actualización cancelada", 0);
         else
             ended("", 0);

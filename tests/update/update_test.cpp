@@ -679,8 +679,8 @@ class UpdateRun : public ::testing::Test {
         cfg.codigo_empresa = "8=9/?-._~";
         cfg.clave = Clave;
         cfg.descargar_precios = "1";
-        cancelled = cancelAtRequest = false;
-        slowAfter = answered = 0;
+        cancelled = false;
+        cancelAtRequest = requested = slowAfter = answered = 0;
         answerRetry = nullptr;
         said.clear();
         service.reset(); // started by the test, in the mode it needs
@@ -699,7 +699,7 @@ class UpdateRun : public ::testing::Test {
     std::string run() {
         UpdateCallbacks cb;
         cb.transferState = [this](int s) {
-            cancelled = cancelled || (s == 5 && cancelAtRequest);
+            if (s == 5 && ++requested == cancelAtRequest) cancelled = true;
             if (s == 12 && ++answered == slowAfter) { // the service falls silent from here on
                 service->setMode("delay", "12", 5);
                 options.https.timeoutSeconds = 1;
@@ -736,8 +736,8 @@ class UpdateRun : public ::testing::Test {
     Config cfg;
     DataFiles files{Paths(root.path())};
     std::atomic<bool> cancelled{false};
-    bool cancelAtRequest = false, failed = false;
-    int slowAfter = 0, answered = 0;
+    bool failed = false;
+    int cancelAtRequest = 0, requested = 0, slowAfter = 0, answered = 0; // cancel at the nth
     UpdateOptions options;
     std::function<bool()> answerRetry;
     std::string said;
@@ -854,7 +854,9 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         {"a product master that cannot be written",
          [&] { fs::remove(productos), fs::create_directories(productos / "x"); }, "fep",
          ".+/datos/productos.txt: .+", "55--", "", "(código 1): Actualización completada con"},
-        {"cancelled during the master request", [&] { cancelAtRequest = true; }, "f", "", "577-",
+        {"cancelled during the master request", [&] { cancelAtRequest = 1; }, "f", "", "577-",
+         "", "Fin: Actualización cancelada\r\n"},
+        {"cancelled during the last request", [&] { cancelAtRequest = 3; }, "fep", "", "555-",
          "", "Fin: Actualización cancelada\r\n"},
         {"cancelled before", [&] { cancelled = true; }, "", "", "777-", "",
          "Fin: Actualización cancelada\r\n"}};
