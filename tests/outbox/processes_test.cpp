@@ -104,14 +104,15 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
     EXPECT_TRUE(fs::is_empty(p.paths.product("referencias")));
 }
 
-// A terminal killed while it holds the lock for a closing move or a send, or the guard in the
-// middle of a move's writes: while it lives the others wait; once it has died the next closing
-// call and the next send go on, and a byte written by something that is not this program
-// still blocks as before.
+// A terminal killed while it holds the lock for a closing move (terminal 0's too, whose "0" a
+// send also writes) or a send, or the guard in the middle of a move's writes: while it lives
+// the others wait; once it has died the next closing call and the next send go on, the log
+// saying which it was, and a byte written by something that is not this program still blocks
+// as before.
 TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
     const struct {
         std::string hold, other; // other: the terminal that closes next; empty, a send
-    } rows[] = {{"5", "1"}, {"5", ""}, {"0", "2"}, {"guard", "1"}};
+    } rows[] = {{"5", "1"}, {"5", ""}, {"0", "2"}, {"TK0", "2"}, {"guard", "1"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.hold + " then " + row.other);
         vltest::Product p;
@@ -120,7 +121,7 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
                                      : vl::tryAcquireForClosing(p.paths, row.other);
         };
         const bool guard = row.hold == "guard";
-        const std::string byte = guard ? "*" : row.hold;
+        const std::string byte = guard ? "*" : row.hold.substr(row.hold.size() - 1);
         Worker holder(p.worker("hold", {row.hold}));
         ASSERT_TRUE(holder.waitReady());
         EXPECT_EQ(p.read("Ocupado"), byte);
@@ -141,8 +142,9 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
         EXPECT_TRUE(attempt().acquired);
         vl::runlog::close();
         // The run log names the dead holder and since when (Ocupado.lck from byte 64 on).
-        const std::regex freed("Ocupado segu.a con " + byte + " \\(.*proceso " +
-                               std::to_string(holder.pid()) +
+        const std::regex freed("Ocupado segu.a con " + byte + " \\(" +
+                               (row.hold == "0" ? "un env.o" : "el cierre del terminal " + byte) +
+                               ", proceso " + std::to_string(holder.pid()) +
                                ", desde \\d\\d/\\d\\d/\\d{4} [\\d:]{8}\\) ");
         EXPECT_EQ(std::regex_search(p.read("registro9.log"), freed), !guard);
         EXPECT_EQ(p.read("Ocupado"), row.other.empty() ? "0" : row.other);
