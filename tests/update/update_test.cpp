@@ -252,10 +252,13 @@ TEST_F(BaseaPrices, OnlyMatchingPriceBytesChangeAndAFailureNamesTheFile) {
 
 // Rows in document order, texts in Windows-1252, a line only where a code changes by value (the
 // codes before the first row are blank); no row, or a broken document, keeps the file.
-// An empty or cut file of any kind says so; a damaged one keeps the parser's words.
+// An empty (NUL bytes count as nothing) or cut file of any kind says so, so does one with a NUL;
+// a damaged one keeps the parser's words.
 TEST_F(Conversion, EmptyAndCutFilesSaySo) {
     const std::string whole = document(item("1", "111111")), empty = "el fichero está vacío",
-                      cut = "el fichero está incompleto (se corta en la línea ";
+                      cut = "el fichero está incompleto (se corta en la línea ",
+                      nul = "El documento XML contiene caracteres no válidos (bytes NUL desde la "
+                            "línea ";
     const struct {
         std::string xml, error;
     } cases[] = {{"", empty},
@@ -266,13 +269,16 @@ TEST_F(Conversion, EmptyAndCutFilesSaySo) {
                  {whole.substr(0, whole.size() - 3), cut + "4)"},
                  {whole.substr(0, 70), cut + "3)"},
                  {whole.substr(0, whole.size() - 3) + "o>\n", "Error en el documento XML: Opening"},
-                 {whole + "<b>", "Error en el documento XML: Extra content"}};
+                 {whole + "<b>", "Error en el documento XML: Extra content"},
+                 {std::string(100, '\0') + "\r\n", empty},
+                 {whole + std::string(4, '\0'), nul + "5)"},
+                 {whole.substr(0, 42) + '\0' + whole.substr(42), nul + "2)"}};
     for (const auto& c : cases)
         for (auto kind : {TipoFichero::Maestro, TipoFichero::Encuesta, TipoFichero::Precios}) {
             SCOPED_TRACE(c.xml);
             dir.write(Recibido + nombreXML(kind), c.xml);
             const std::string error =
-                c.error.starts_with("Error") ? c.error : nombreXML(kind) + ": " + c.error;
+                c.error.starts_with("E") ? c.error : nombreXML(kind) + ": " + c.error;
             EXPECT_EQ(convert(kind).error.substr(0, error.size()), error);
         }
 }
