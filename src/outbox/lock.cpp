@@ -191,6 +191,11 @@ LockAttempt tryAcquireForSend(const Paths& paths) {
     return a;
 }
 
+void freeIfHolderDied(const Paths& paths) {
+    OsFileLock guard(lockGuardPath(paths));
+    if (leftByDeadHolder(paths, guard, readLockByte(paths))) setFree(paths, guard);
+}
+
 bool release(const Paths& paths) {
     bool ok;
     {

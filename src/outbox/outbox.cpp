@@ -679,6 +679,7 @@ EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
     // Otherwise nothing of what was sent is left (emptied meanwhile, or nothing sent): keep all.
     if (notFound) *notFound = sentSize > 0 && !(now >= sentSize && same);
     // Dropped as soon as the sent bytes are out: before the stamp, which a recovery compares.
+    faultPoint("send:removed");
     if (dropNote) fs::remove(acceptedPath(paths), ec);
     if (!stampSend(paths)) return EmptyOutcome::Failed;
     return outcome;
@@ -720,20 +721,30 @@ void finishAcceptedSend(const Paths& paths) {
     std::size_t len = 0;
     const auto [end, ec] = std::from_chars(note->data(), note->data() + note->size(), len);
     const std::size_t at = static_cast<std::size_t>(end - note->data()) + 1;
-    bool notFound = true;
+    bool notFound = true, sentSince = false;
     EmptyOutcome outcome = EmptyOutcome::Trimmed;
     if (ec == std::errc{} && at + len <= note->size() && (*note)[at - 1] == '\n') {
         const std::string stamp = note->substr(at, len);
+        sentSince = sendStampState(paths) != stamp;
         outcome = removeSent(paths, note->size() - at - len, note->substr(at + len), &notFound,
                              &stamp, true);
     } else {
         std::error_code gone;
         fs::remove(acceptedPath(paths), gone);
     }
-    runlog::log(std::string("Recuperación: un envío que el servicio aceptó (ERROR=0) se "
-                            "interrumpió antes de quitar lo enviado de Respuesta.tsv; ") +
-                (notFound ? "Respuesta.tsv ya no empieza por ello: no se quita nada"
-                          : std::string(describe(outcome)) + " sin volver a enviarlo"));
+    // The stamp follows the note's removal, and the note the removal of the bytes: with no
+    // send confirmed since and the bytes gone, that send had removed them itself.
+    const std::string what = "Recuperación: un envío que el servicio aceptó (ERROR=0) se "
+                             "interrumpió ";
+    if (!notFound)
+        runlog::log(what + "antes de quitar lo enviado de Respuesta.tsv; " + describe(outcome) +
+                    " sin volver a enviarlo");
+    else if (sentSince)
+        runlog::log(what + "antes de quitar lo enviado de Respuesta.tsv; otro envío confirmado "
+                           "después lo ha enviado y quitado: no se quita nada");
+    else
+        runlog::log(what + "después de quitar lo enviado de Respuesta.tsv, antes de anotarlo; "
+                           "Respuesta.tsv ya no lo contiene: no se quita nada");
 }
 
 EmptyOutcome emptyOutbox(const Paths& paths) {

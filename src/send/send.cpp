@@ -33,7 +33,9 @@ std::string excerpt(const std::string& text) {
 
 bool nothingToSend(const Paths& paths) {
     finishAcceptedSend(paths);
-    return fileSizeOrZero(paths.product("Respuesta.tsv")) < 10;
+    if (fileSizeOrZero(paths.product("Respuesta.tsv")) >= 10) return false;
+    freeIfHolderDied(paths);
+    return true;
 }
 
 SendVerdict settleAnswer(const Paths& paths, const std::string& text,

@@ -18,7 +18,8 @@
 namespace vl {
 
 // Below 10 bytes the outbox holds no answers. A send that the service accepted and that was
-// killed before its emptying is finished first (finishAcceptedSend), not sent again.
+// killed before its emptying is finished first (finishAcceptedSend), not sent again; with
+// nothing to send, the "0" a killed send left in Ocupado is freed (a send would take it over).
 bool nothingToSend(const Paths& paths);
 
 struct SendResult {

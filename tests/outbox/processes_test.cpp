@@ -164,7 +164,8 @@ std::string dispensing(const vltest::Product& p, int n, const std::string& digit
 // A test-only hook stops terminal 3's closing call at each step in turn; terminal 4 closes,
 // finishing what was noted; a send is killed as the service's acceptance arrives (the next one
 // uploads the same again: the service cannot tell a repeat), once it is noted (the next one
-// finishes it) or after the emptying; the call runs again, twice. Then random kills inside its
+// finishes it), between the emptying and its note's removal, or after; the next send frees its
+// lock, with or without anything to send; the call runs again, twice. Then random kills inside its
 // calls and reruns while terminal 5 closes too. The uploads but the repeated ones, and the
 // outbox, hold every answer exactly once, numbered 1 to N.
 TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgainMovesOnce) {
@@ -181,11 +182,10 @@ TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgainMovesOnce) {
                  {"closing:counter", 0}, {"closing:counter", 9}, {"closing:reference", 0},
                  {"closing:noted", 0},   {"closing:release", 0}, {"closing:delete", 0},
                  {"closing:finish", 0}};
+    const char* sends[] = {"send:answered", "send:accepted", "send:removed", "send:emptied"};
     int n = 0;
     for (const auto& [step, lost] : steps) {
-        const std::string send = ++n % 3 == 1 ? "send:answered"
-                                 : n % 3      ? "send:accepted"
-                                              : "send:emptied";
+        const std::string send = sends[n++ % 4];
         SCOPED_TRACE(step + (" then " + send));
         const std::string line = dispensing(p, n);
         EXPECT_TRUE(run("closing", {line, step}).wait().killed) << "the step was never reached";
@@ -197,10 +197,13 @@ TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgainMovesOnce) {
         for (const std::string& s : {send, std::string("-")})
             EXPECT_EQ(run("send", {service.url(), service.caPath().string(), s}).wait().killed,
                       s != "-");
+        // The next send frees what the killed one held, also with nothing left to send.
+        EXPECT_EQ(p.read("Ocupado"), "*");
         for (int again = 0; again < 2; ++again)
             EXPECT_EQ(run("closing", {line, "-"}).wait().exitCode, 0);
     }
-    for (const char* logged : {"se enviar\xE1n otra vez", "vaciados sin volver a enviarlo"})
+    for (const char* logged : {"se enviar\xE1n otra vez", "vaciados sin volver a enviarlo",
+                               "antes de anotarlo; Respuesta.tsv ya no lo contiene"})
         EXPECT_NE(p.read("registro0.log").find(logged), std::string::npos) << logged;
     const auto t0 = std::chrono::steady_clock::now(); // kills land up to how long one call takes
     ASSERT_EQ(run("closing", {dispensing(p, ++n), "-"}).wait().exitCode, 0);
