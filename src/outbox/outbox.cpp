@@ -98,6 +98,11 @@ bool cutTornTail(const fs::path& file, const fs::path& side) {
     return true;
 }
 
+// "1 línea", "2 líneas": the count with its noun in the log's words.
+std::string counted(std::int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + ' ' + (n == 1 ? one : many);
+}
+
 // TAB, CR and LF would break the line's columns: inside a value they become a blank.
 std::string fieldText(std::string_view value) {
     std::string out(value);
@@ -411,8 +416,9 @@ void settleNotedMove(const Paths& paths) {
         "Recuperación: un cierre interrumpido (" + (refs.empty() ? "nota ilegible" : refs) +
         ") " +
         (done == Settled::Done
-             ? "se ha completado: " + std::to_string(m->lines) + " líneas en Respuesta.tsv, " +
-                   "números " + std::to_string(m->counterAfter - m->lines + 1) + " a " +
+             ? "se ha completado: " + counted(m->lines, "línea", "líneas") +
+                   " en Respuesta.tsv, números " +
+                   std::to_string(m->counterAfter - m->lines + 1) + " a " +
                    std::to_string(m->counterAfter)
          : done == Settled::Failed
              ? "no se ha podido completar (" + fromCp1252(failed) +
@@ -509,8 +515,11 @@ int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
         if (!fs::is_regular_file(file, ec) || !fs::remove(file, ec)) continue;
         ++deleted;
         runlog::log("Cierre: borrado " + fromCp1252(name) + " de otra dispensación de este " +
-                    "terminal, con " + std::to_string(recorded) + " medicamentos grabados" +
-                    (recorded > 0 ? " que no se pasan a Respuesta.tsv" : ""));
+                    "terminal, con " +
+                    counted(recorded, "medicamento grabado", "medicamentos grabados") +
+                    (recorded == 1  ? " que no se pasa a Respuesta.tsv"
+                     : recorded > 0 ? " que no se pasan a Respuesta.tsv"
+                                    : ""));
     }
     return deleted;
 }
@@ -561,9 +570,9 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 s.closeReference();
                 m.refs.push_back({kept, readFileBytes(s.referenceFile().path()).value_or("")});
                 m.lines += lines;
-                keptMoved += "; pasadas también las respuestas de " + fromCp1252(kept) +
-                           ".ref, de un cierre que no terminó: " + std::to_string(lines) +
-                           " líneas";
+                keptMoved +=
+                    "; pasadas también las respuestas de " + fromCp1252(kept) +
+                    ".ref, de un cierre que no terminó: " + counted(lines, "línea", "líneas");
             }
             int lines = 0;
             m.block += buildClosingBlock(st, cfg, session.respuestasMed(), stamp,

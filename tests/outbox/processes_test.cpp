@@ -268,7 +268,14 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
         // Every other case after an earlier cut that ended without LF.
         const std::string earlier = (&c - cases) % 2 ? "2\t6601" : "";
         if (!earlier.empty()) t.write("Respuesta.recortado", earlier);
+        vl::RefRecord other; // another dispensing of this terminal, deleted unmoved
+        other.setCode("555555"), other.setOrd(0, "1"), other.setEnd();
+        t.write("referencias/99999973.ref", other.bytes);
+        vl::runlog::open(t.paths, "3");
         ASSERT_TRUE(t.move().ok);
+        vl::runlog::close();
+        EXPECT_NE(t.read("registro3.log").find("con 1 medicamento grabado que no se pasa a"),
+                  std::string::npos);
         EXPECT_EQ(t.read("Respuesta.tsv"), (c.kept.empty() ? header + "1" : c.kept + "2") +
                                                "\t333333\t4321\t20240307\t5\r\n");
         EXPECT_EQ(t.read("NumRegistro.~123456"), "<missing>");
