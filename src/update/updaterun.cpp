@@ -255,7 +255,7 @@ class Run {
             unpackError_.empty()
                 ? std::string(step.failure)
                 : std::string(step.failure) +
-                      "\nEl paquete recibido no se ha podido descomprimir: " + unpackError_;
+                      ".\nEl paquete recibido no se ha podido descomprimir: " + unpackError_;
         ended("Actualización terminada con error: " + text, 1);
         message(text);
         return UpdateEnd::Failed;
