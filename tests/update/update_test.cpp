@@ -840,7 +840,7 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
          "f", fails.substr(1), "777-", "respuesta HTTP/1.1 500 Internal Server Error\r\n"},
         {"a package that cannot be unpacked says why", [&] { writeBytes(farmacia, lzma); }, "f",
          fails.substr(1) +
-             ".\nEl paquete recibido no se ha podido descomprimir: Maestro.xml usa el "
+             "\nEl paquete recibido no se ha podido descomprimir: Maestro.xml usa el "
              "método de compresión 14 .LZMA., que este programa no puede leer",
          "777-"},
         {"a master that does not parse",
@@ -860,7 +860,7 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
          "755-", "", "(código 1): Actualización completada con errores: El paquete recibido"},
         {"a package with one name twice",
          [&] { makeZip(farmacia, {xml("5")[0], {"sub/MAESTRO.XML", ""}}); }, "f",
-         fails.substr(1) + ".\nEl paquete recibido no se ha podido descomprimir: contiene dos "
+         fails.substr(1) + "\nEl paquete recibido no se ha podido descomprimir: contiene dos "
                            "ficheros con el mismo nombre: Maestro.xml y sub/MAESTRO.XML",
          "777-",
          "Actualización terminada con error: No ha podido descargar el archivo Maestro. El"},
