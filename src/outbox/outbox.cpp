@@ -602,7 +602,15 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
             } else {
                 r.linesWritten = m.lines;
                 r.counter = counter;
-                r.referencesDeleted = static_cast<int>(m.refs.size());
+                // Another program may hold one without letting it go: emptied, but still there.
+                for (const auto& moved : m.refs) {
+                    std::error_code ec;
+                    if (!fs::exists(referencePath(paths, moved.first), ec))
+                        ++r.referencesDeleted;
+                    else if (fileSizeOrZero(referencePath(paths, moved.first)) == 0)
+                        keptLog += "; " + fromCp1252(moved.first) +
+                                   ".ref vaciado pero no borrado (otro programa lo tiene abierto)";
+                }
             }
         }
     }

@@ -65,6 +65,7 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
         EXPECT_NE(log.find("Inicio: velantia " + line + "\r\n"), std::string::npos) << log;
         const char* end = row.exitCode ? "con error (código 1)\r\n" : "sin errores\r\n";
         EXPECT_TRUE(log.ends_with(std::string("Fin: terminado ") + end)) << log;
+        EXPECT_EQ(log.find("Sigue en velantia-ventanas"), std::string::npos) << log;
         const std::string shown = out.read("mensajes.txt");
         EXPECT_NE(shown.find(*row.message ? row.message : "<missing>"), std::string::npos) << line;
         EXPECT_EQ(log.find("Mensaje: " + shown.substr(0, shown.find('\n'))) != std::string::npos,
@@ -134,6 +135,24 @@ TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
         vltest::checkAllClosed(p, 1, "/123");
     }
+}
+
+// A reference file another program holds without letting it be deleted is emptied, so nothing
+// in it is moved twice, and the run log does not count it as deleted.
+TEST(ClosingHeldOpen, AReferenceThatCannotBeDeletedIsEmptiedAndLoggedSo) {
+    const vltest::Product p;
+    const std::string line = vltest::writeClosingRound(p.paths, "3", 1, 3);
+    HANDLE held = CreateFileW(p.paths.product("referencias/10000013.ref").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    vl::runlog::open(p.paths, "3");
+    EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
+    vl::runlog::close();
+    CloseHandle(held);
+    EXPECT_EQ(p.read("referencias/10000013.ref"), "");
+    const std::string log = vl::fromCp1252(vl::runlog::readLog(vl::runlog::logPath(p.paths, "3")));
+    EXPECT_NE(log.find("borrados: 0; 10000013.ref vaciado pero no borrado"), std::string::npos)
+        << log;
 }
 
 #endif
