@@ -123,10 +123,13 @@ int main(int argc, char* argv[]) {
             vl::runlog::end(0);
             return 0;
         }
-        if (outcome.kind != vl::ClosingOutcome::NoMove) {
+        std::error_code ec;
+        // Said only where there is a window program to go on in.
+        if (outcome.kind != vl::ClosingOutcome::NoMove && fs::exists(windowsProgram(exe), ec))
             vl::runlog::log(outcome.kind == vl::ClosingOutcome::Failed
                                 ? "Sigue en velantia-ventanas, que muestra el mensaje"
                                 : "Sigue en velantia-ventanas, que espera a que se libere Ocupado");
+        if (outcome.kind != vl::ClosingOutcome::NoMove) {
             // The message box needs the windows; the move itself is over.
             if (outcome.kind == vl::ClosingOutcome::Failed)
                 vl::setEnvironment("VELANTIA_CIERRE_FALLIDO", outcome.error);

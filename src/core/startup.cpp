@@ -27,9 +27,13 @@ void makeProductFolders(const Paths& paths, const std::string& terminalDigit) {
 StartupState prepareStartup(const Paths& paths, std::string_view commandLine, int screenHeightPx) {
     StartupState st;
     st.run = parseCommandLine(commandLine);
-    st.statusWritten = writeStatusByte(paths, st.run.terminalDigit, 'I');
+    clearFileInUse();
+    // Held open by another program, the status file only misses its "I": the folder is there.
+    st.statusWritten = writeStatusByte(paths, st.run.terminalDigit, 'I') || !lastFileInUse().empty();
     st.surveySwitch = readSurveySwitch(paths.product("config\\encuesta.for"));
+    clearFileInUse();
     loadDatosTxt(paths.product("config\\datos.txt"), st.cfg);
+    st.settingsInUse = !lastFileInUse().empty();
     makeProductFolders(paths, st.run.terminalDigit);
     if (auto again = readSurveySwitch(paths.product("config\\encuesta.for"))) st.surveySwitch = again;
     applyHeightLimits(st.cfg, screenHeightPx);

@@ -16,7 +16,9 @@ struct StartupState {
     Config cfg;
     std::optional<int> surveySwitch; // config\encuesta.for; nullopt keeps the check box as built
     std::string todayStamp;
-    bool statusWritten = false;      // "I" reached this terminal's status file
+    // "I" reached this terminal's status file, or another program holds that file open.
+    bool statusWritten = false;
+    bool settingsInUse = false; // datos.txt is there but another program holds it: not read
 };
 
 // Writes one byte into record 1 of the status file final + digit (created when missing).

@@ -14,6 +14,7 @@ namespace vl {
 namespace {
 
 std::string holderName(char c) {
+    if (lockValue(c) == 0 && c != '0') return "otro programa, que tiene abierto Ocupado.lck";
     return c == '0' ? std::string("un envío") : std::string("el terminal ") + c;
 }
 
@@ -55,6 +56,15 @@ ClosingOutcome closingCallWithoutWindows(const Paths& paths, const std::string& 
     o.st = prepareStartup(paths, commandLine, screenHeightPx);
     if (!o.st.statusWritten) return o; // the window reports the missing folder
     noteClosingCall(paths, o.st.run, commandLine);
+    if (o.st.settingsInUse && o.st.run.referenceIsPositive()) {
+        // Without the pharmacy number the lines would go out unattributed: kept for later.
+        noteFileInUse(paths.product("config\\datos.txt"));
+        o.kind = ClosingOutcome::Failed;
+        o.error = heldOpenOr({});
+        runlog::log("Cierre de la dispensación " + fromCp1252(trimBlanks(o.st.run.reference)) +
+                    ": ERROR: " + fromCp1252(o.error));
+        return o;
+    }
     if (LockAttempt a; !tryClose(paths, o, a)) {
         runlog::log("Cierre: Ocupado por " + holderName(a.found) + ", se espera a que se libere");
         o.kind = ClosingOutcome::Busy;
@@ -69,11 +79,12 @@ ClosingOutcome closeWhenFree(const Paths& paths, ClosingOutcome busy,
     while (!tryClose(paths, busy, a)) {
         if (std::chrono::steady_clock::now() - start >= limit) {
             busy.kind = ClosingOutcome::Failed;
-            busy.error = "Velantia no ha podido pasar las respuestas a Respuesta.tsv: Ocupado "
-                         "sigue tomado por " +
-                         toCp1252(holderName(a.found)) +
-                         ".\nLas respuestas siguen guardadas en este terminal y se pasar\xE1n en "
-                         "el pr\xF3ximo cierre de la dispensaci\xF3n.";
+            busy.error = heldOpenOr(
+                "Velantia no ha podido pasar las respuestas a Respuesta.tsv: Ocupado sigue tomado "
+                "por " +
+                toCp1252(holderName(a.found)) +
+                ".\nLas respuestas siguen guardadas en este terminal y se pasar\xE1n en el "
+                "pr\xF3ximo cierre de la dispensaci\xF3n.");
             runlog::log("Cierre: ERROR: " + fromCp1252(busy.error));
             break;
         }

@@ -108,9 +108,20 @@ bool take(const Paths& paths, const OsFileLock& guard, char digit, char kind) {
     return true;
 }
 
+std::string guardNotOpened(const Paths& paths) {
+    return "no se puede abrir " + lockGuardPath(paths).filename().string() +
+           (lastFileInUse().empty() ? "" : ", lo está usando otro programa");
+}
+
 // Whoever frees a byte its dead holder left says so: a release-if-own or finish of the sending
 // terminal is often the first to meet an interrupted send.
 bool setFree(const Paths& paths, const OsFileLock& guard) {
+    // Unguarded, "*" could overwrite the digit of a terminal that took the byte meanwhile: the
+    // byte stays for a later release.
+    if (!guard.locked()) {
+        if (isDigit(readLockByte(paths))) runlog::log("Ocupado no se libera: " + guardNotOpened(paths));
+        return false;
+    }
     takenOverFromDeadHolder(paths, guard, readLockByte(paths));
     guard.writeByte(NoteOffset, '*');
     return writeLockByte(paths, '*');
@@ -167,6 +178,12 @@ LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminal
     OsFileLock guard(lockGuardPath(paths));
     LockAttempt a;
     a.found = readLockByte(paths);
+    // Without the guard the byte cannot be taken safely: busy while another program holds the
+    // guard's file, never to be had when it cannot be opened at all.
+    if (!guard.locked()) {
+        a.unwritable = lastFileInUse().empty();
+        return a;
+    }
     // Also this terminal's own digit: the run log tells whose killed call left it.
     const bool dead = takenOverFromDeadHolder(paths, guard, a.found);
     if (heldByOther(a.found, terminalDigit) && !dead) return a;
@@ -179,6 +196,10 @@ LockAttempt tryAcquireForSend(const Paths& paths) {
     OsFileLock guard(lockGuardPath(paths));
     LockAttempt a;
     a.found = readLockByte(paths);
+    if (!guard.locked()) {
+        runlog::log("Envío: " + guardNotOpened(paths) + ", no se envía nada");
+        return a;
+    }
     // Also a "0": the send of this terminal that died before emptying the outbox.
     const bool dead = takenOverFromDeadHolder(paths, guard, a.found);
     if (busyForSend(a.found) && !dead) {

@@ -535,10 +535,12 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
         // what the byte cannot tell apart: a send of this terminal's own digit "0" reading or
         // emptying it, or a second instance of this terminal closing too.
         OsFileLock guard(lockGuardPath(paths));
-        settleNotedMove(paths);
-        // A second closing call of this same dispensing (launched twice) finds the reference
-        // file gone or changed once the first has moved it: its answers are not written again.
-        if (!session.referenceUnchanged()) {
+        if (!guard.locked()) {
+            r.counter = readCounter(paths);
+            r.error = heldOpenOr(notSavedMessage(lockGuardPath(paths).filename().string()));
+        } else if (settleNotedMove(paths); !session.referenceUnchanged()) {
+            // A second closing call of this same dispensing (launched twice) finds the reference
+            // file gone or changed once the first has moved it: its answers are not written again.
             r.ok = true;
             r.alreadyMoved = true;
             r.counter = readCounter(paths);
@@ -599,13 +601,22 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 r.ok = done == Settled::Done;
             }
             if (!r.ok) {
+                if (failed.empty()) failed = "Respuesta.tsv"; // changed meanwhile by another program
                 r.counter = before;
                 r.error = heldOpenOr(failed.ends_with(".ref") ? referenceNotMovableMessage(failed)
                                                               : notSavedMessage(failed));
             } else {
                 r.linesWritten = m.lines;
                 r.counter = counter;
-                r.referencesDeleted = static_cast<int>(m.refs.size());
+                // Another program may hold one without letting it go: emptied, but still there.
+                for (const auto& moved : m.refs) {
+                    std::error_code ec;
+                    if (!fs::exists(referencePath(paths, moved.first), ec))
+                        ++r.referencesDeleted;
+                    else if (fileSizeOrZero(referencePath(paths, moved.first)) == 0)
+                        keptLog += "; " + fromCp1252(moved.first) +
+                                   ".ref vaciado pero no borrado (otro programa lo tiene abierto)";
+                }
             }
         }
     }
@@ -639,6 +650,7 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
 std::optional<std::string> readOutboxSnapshot(const Paths& paths, std::string* stamp) {
     // Under the guard, so a closing move is in it whole or not at all.
     OsFileLock guard(lockGuardPath(paths));
+    if (!guard.locked()) return std::nullopt;
     settleNotedMove(paths);
     if (stamp) *stamp = sendStampState(paths);
     return readFileBytes(outboxPath(paths));
@@ -652,7 +664,7 @@ EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
                         const std::optional<std::string>& sent, bool* notFound = nullptr,
                         const std::string* stampAtSend = nullptr, bool dropNote = false) {
     OsFileLock guard(lockGuardPath(paths));
-    if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
+    if (!guard.locked() || unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
     settleNotedMove(paths);
     std::error_code ec;
     // Another send was confirmed since: it emptied the outbox, so what is there now was never
@@ -758,7 +770,7 @@ void finishAcceptedSend(const Paths& paths) {
 
 EmptyOutcome emptyOutbox(const Paths& paths) {
     OsFileLock guard(lockGuardPath(paths));
-    if (unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
+    if (!guard.locked() || unguardedClosingMove(paths, guard)) return EmptyOutcome::Busy;
     settleNotedMove(paths);
     if (!truncateBoth(paths) || !stampSend(paths)) return EmptyOutcome::Failed;
     return EmptyOutcome::Emptied;
@@ -798,6 +810,15 @@ bool noteClosingCall(const Paths& paths, const RunState& st, const std::string& 
     return writeFileBytes(markerPath(paths, st.reference), commandLine, true);
 }
 
+namespace {
+
+std::string closingFailed(const RunState& st, const std::string& error) {
+    return "Cierre de la dispensación " + fromCp1252(trimBlanks(st.reference)) +
+           ": ERROR: " + fromCp1252(error);
+}
+
+} // namespace
+
 StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Config& cfg,
                                       SurveySession& session) {
     StartupSyncResult r;
@@ -807,6 +828,12 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
         // the reference file while the first moves and deletes it, or the answers would return.
         std::optional<OsFileLock> guard;
         if (st.closingCall) guard.emplace(lockGuardPath(paths));
+        if (guard && !guard->locked()) {
+            r.closing.error =
+                heldOpenOr(notSavedMessage(lockGuardPath(paths).filename().string()));
+            runlog::log(closingFailed(st, r.closing.error));
+            return r;
+        }
         // A move of this dispensing killed halfway is finished before its file is read again.
         if (guard) settleNotedMove(paths);
         r.referenceOpened = session.synchronise(st, paths);
@@ -824,7 +851,7 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
     else if (moves)
         r.closing.error = heldOpenOr(referenceNotOpenedMessage(
             paths.product("referencias\\" + st.reference + ".ref").string()));
-    if (moves) runlog::log("Cierre de la dispensación: ERROR: " + fromCp1252(r.closing.error));
+    if (moves) runlog::log(closingFailed(st, r.closing.error));
     releaseIfOwn(paths, st.terminalDigit);
     return r;
 }

@@ -31,6 +31,10 @@ void clearFileInUse() {
     heldByOther.clear();
 }
 
+void noteFileInUse(const fs::path& p) {
+    heldByOther = p;
+}
+
 #ifdef _WIN32
 
 namespace {

@@ -26,6 +26,7 @@ bool sameFile(std::FILE* f, const std::filesystem::path& p);
 // the system has no such sharing (Linux).
 std::filesystem::path lastFileInUse();
 void clearFileInUse();
+void noteFileInUse(const std::filesystem::path& p);
 
 // Program text is Windows-1252 and so are the names it gives files; these convert between such
 // a name and the system's own form of it.

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/fileio.h"
+
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
@@ -153,6 +155,16 @@ bool writeAt(std::intptr_t handle, std::uint64_t offset, char value) {
 OsFileLock::OsFileLock(const std::filesystem::path& file) {
     processMutex().lock();
     handle_ = openShared(file);
+#ifdef _WIN32
+    // A backup or an antivirus holding it for a moment is waited for, as other files are.
+    for (int attempt = 0; handle_ == -1 && attempt < 40; ++attempt) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) break;
+        Sleep(50);
+        handle_ = openShared(file);
+        if (handle_ == -1 && attempt == 39) noteFileInUse(file);
+    }
+#endif
     if (handle_ == -1) return;
     locked_ = lockByte(handle_, 0, true, true);
 }

@@ -334,6 +334,8 @@ bool SurveySession::closedMeanwhile() {
 SurveySession::Written SurveySession::writeAtPath(int m) {
     std::optional<OsFileLock> guard;
     if (!writeGuard_.empty()) guard.emplace(writeGuard_);
+    // Unguarded, a closing call could move the file while this record goes in.
+    if (guard && !guard->locked()) return Written::Failed;
     if (closedMeanwhile()) return Written::Closed;
     const fs::path path = file_.path();
     const auto now = readFileBytes(path);

@@ -65,6 +65,7 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
         EXPECT_NE(log.find("Inicio: velantia " + line + "\r\n"), std::string::npos) << log;
         const char* end = row.exitCode ? "con error (código 1)\r\n" : "sin errores\r\n";
         EXPECT_TRUE(log.ends_with(std::string("Fin: terminado ") + end)) << log;
+        EXPECT_EQ(log.find("Sigue en velantia-ventanas"), std::string::npos) << log;
         const std::string shown = out.read("mensajes.txt");
         EXPECT_NE(shown.find(*row.message ? row.message : "<missing>"), std::string::npos) << line;
         EXPECT_EQ(log.find("Mensaje: " + shown.substr(0, shown.find('\n'))) != std::string::npos,
@@ -97,17 +98,21 @@ TEST(Launcher, IsAWindowsProgramWithIconAndVersion) {
 
 // A file another program holds open sharing nothing (a spreadsheet, a backup) is waited for a
 // moment, then named as in use, not as a full disk or a read-only file; the outbox and the
-// counter stay as they were; once it is let go the same call moves the answers, once.
+// counter stay as they were; once it is let go the same call moves the answers, once. The
+// lock's guard is waited for as another terminal is; the status file is only a note.
 TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
     // The last time within the wait, so the call goes through.
-    const char* files[] = {"Respuesta.tsv", "NumRegistro", "referencias/10000013.ref", "Ocupado",
-                           "Respuesta.tsv"};
+    const char* files[] = {"Respuesta.tsv", "NumRegistro",      "referencias/10000013.ref",
+                           "Ocupado",       "Ocupado.lck",      "config/datos.txt",
+                           "final3",        "Respuesta.tsv"};
     for (const char* const& file : files) {
         const bool letGoSoon = &file == std::end(files) - 1;
+        const bool movesHeld = letGoSoon || std::string(file) == "final3";
         SCOPED_TRACE(file + std::string(letGoSoon ? ", let go soon" : ""));
         const vltest::Product p(2);
         const std::string line = vltest::writeClosingRound(p.paths, "3", 1, 3);
         const std::string outbox = p.read("Respuesta.tsv"), counter = p.read("NumRegistro");
+        if (!fs::exists(p.paths.product(file))) p.write(file, "*");
         HANDLE held = CreateFileW(p.paths.product(file).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                   nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -116,18 +121,38 @@ TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             CloseHandle(std::exchange(held, INVALID_HANDLE_VALUE));
         });
-        const std::string result = vltest::closeOnce(p.paths, line);
+        const std::string result = vltest::closeOnce(p.paths, line, std::chrono::seconds(1));
         letGo.join();
-        if (!letGoSoon) {
+        if (!movesHeld) {
             const std::string named = fs::path(file).filename().string();
-            EXPECT_NE(result.find(named + " lo est\xE1 usando otro programa"), std::string::npos);
-            CloseHandle(held);
+            EXPECT_NE(result.find(named + " lo est\xE1 usando otro programa"), std::string::npos)
+                << result;
+            CloseHandle(std::exchange(held, INVALID_HANDLE_VALUE));
             EXPECT_EQ(p.read("Respuesta.tsv"), outbox);
             EXPECT_EQ(p.read("NumRegistro"), counter);
         }
-        EXPECT_EQ(letGoSoon ? result : vltest::closeOnce(p.paths, line), "ok");
+        EXPECT_EQ(movesHeld ? result : vltest::closeOnce(p.paths, line), "ok");
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
         vltest::checkAllClosed(p, 1, "/123");
     }
+}
+
+// A reference file another program holds without letting it be deleted is emptied, so nothing
+// in it is moved twice, and the run log does not count it as deleted.
+TEST(ClosingHeldOpen, AReferenceThatCannotBeDeletedIsEmptiedAndLoggedSo) {
+    const vltest::Product p;
+    const std::string line = vltest::writeClosingRound(p.paths, "3", 1, 3);
+    HANDLE held = CreateFileW(p.paths.product("referencias/10000013.ref").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    vl::runlog::open(p.paths, "3");
+    EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
+    vl::runlog::close();
+    CloseHandle(held);
+    EXPECT_EQ(p.read("referencias/10000013.ref"), "");
+    const std::string log = vl::fromCp1252(vl::runlog::readLog(vl::runlog::logPath(p.paths, "3")));
+    EXPECT_NE(log.find("borrados: 0; 10000013.ref vaciado pero no borrado"), std::string::npos)
+        << log;
 }
 
 #endif

@@ -359,7 +359,9 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         {"no reference", nullptr, "TK+201001", K::NoMove, "<missing>", "<missing>"},
         {"no product folder", nullptr, line, K::NoMove, "", ""},
         {"reference file cannot be opened", nullptr, line, K::Failed, "*", "I", "10000012.ref",
-         "Cierre de la dispensación: ERROR: No se puede abrir"},
+         "Cierre de la dispensación 10000012: ERROR: No se puede abrir"},
+        {"guard cannot be opened", nullptr, line, K::Failed, "<missing>", "I", "Ocupado",
+         "Cierre: ERROR: No se puede escribir en el fichero de bloqueo"},
         {"reference file read-only", nullptr, line, K::Failed, "*", "I", "10000012.ref", "", true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -372,15 +374,17 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
             vltest::writeClosingRound(paths, "2", 1, 1);
         }
         std::optional<vltest::ReadOnly> readOnly;
+        const bool guard = std::string_view(c.name).starts_with("guard");
         if (c.readOnly) {
             readOnly.emplace(ref);
             if (!readOnly->holds()) continue;
             vl::closingCallWithoutWindows(paths, c.commandLine, 768);
-        } else if (*c.error) {
+        } else if (*c.error && !guard) {
             fs::remove(ref);
             fs::create_directory(ref);
         }
         if (c.lockBefore) vltest::writeBytes(paths.product("Ocupado"), c.lockBefore);
+        if (guard) fs::create_directories(paths.product("Ocupado.lck"));
         if (std::string_view(c.name).starts_with("run log"))
             fs::create_directories(paths.product("registro2.log"));
 

@@ -103,10 +103,11 @@ inline vl::Config serviceConfig() {
 
 // One closing call as the launcher makes it without the windows: the lock, waited for as the
 // busy window does, then the move. "ok", or why not.
-inline std::string closeOnce(const vl::Paths& paths, const std::string& line) {
+inline std::string closeOnce(const vl::Paths& paths, const std::string& line,
+                             std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     vl::ClosingOutcome o = vl::closingCallWithoutWindows(paths, line, 768);
     if (o.kind == vl::ClosingOutcome::Busy)
-        o = vl::closeWhenFree(paths, o, std::chrono::milliseconds(1), std::chrono::seconds(60));
+        o = vl::closeWhenFree(paths, o, std::chrono::milliseconds(1), limit);
     return o.kind == vl::ClosingOutcome::Done ? "ok" : "failed: " + o.error;
 }
 
