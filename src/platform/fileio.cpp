@@ -178,6 +178,11 @@ fs::path pathOfFileUrl(std::string_view urlPath) {
 
 #endif
 
+std::string utf8Path(const fs::path& p) {
+    const std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
+
 bool flushToDisk(std::FILE* f) {
     if (std::fflush(f) != 0) return false;
 #ifdef _WIN32

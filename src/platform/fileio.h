@@ -40,6 +40,10 @@ std::optional<std::filesystem::path> storedName(const std::filesystem::path& p);
 // The file named by the path part of a file:// URL (unescaped): "/C:/x" names C:\x on Windows.
 std::filesystem::path pathOfFileUrl(std::string_view urlPath);
 
+// `p` in UTF-8, as libxml2 and libzip take file names on every system (on Windows the narrow
+// string() would be the ANSI code page's, losing what it cannot spell).
+std::string utf8Path(const std::filesystem::path& p);
+
 // The whole file as bytes; nullopt when it cannot be read.
 std::optional<std::string> readFileBytes(const std::filesystem::path& p);
 

@@ -135,11 +135,11 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
 
     int err = 0;
     std::unique_ptr<zip_t, ArchiveCloser> zip(
-        zip_open(archive.string().c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err));
+        zip_open(utf8Path(archive).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err));
     // Two entries spelled exactly alike fail the consistency check; opened without it, the
     // package is refused below naming them.
     const bool twiceNamed = !zip && err == ZIP_ER_EXISTS;
-    if (twiceNamed) zip.reset(zip_open(archive.string().c_str(), ZIP_RDONLY, &err));
+    if (twiceNamed) zip.reset(zip_open(utf8Path(archive).c_str(), ZIP_RDONLY, &err));
     if (!zip) {
         zip_error_t ze;
         zip_error_init_with_code(&ze, err);
@@ -230,6 +230,12 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
         // that ignores case it is the new file itself, and stays.
         for (const fs::path& old : stale)
             if (!fs::equivalent(old, target, ec) && !ec) fs::remove(old, ec);
+        // There the replaced file may keep its old spelling, and a rename that changes only the
+        // case may do nothing (Wine): through a name of its own, the new file whole each time.
+        if (const auto stored = storedName(target); stored && *stored != target.filename()) {
+            const fs::path aside = tempNameIn(folder);
+            if (renameWithRetry(folder / *stored, aside)) renameWithRetry(aside, target);
+        }
         ++extracted;
         names += (names.empty() ? "" : ", ") + name;
         if (written) written->push_back(name);

@@ -169,9 +169,18 @@ class Run {
         // failed step, never a reason to fall back on the previous one.
         std::error_code ec;
         std::filesystem::create_directories(paths_.product("Recibido"), ec);
+        clearFileInUse();
         if (!writeFileAtomic(paths_.product("Recibido\\Software.zip"), got.body)) {
-            note(step, std::string("ERROR: ") + NoRoom);
-            message(NoRoom);
+            // Windows: an antivirus or a backup holding the old package, waited for already.
+            const std::filesystem::path held = lastFileInUse();
+            const std::string why =
+                held.empty() ? std::string(NoRoom)
+                             : "No se puede guardar lo recibido: otro programa tiene abierto " +
+                                   utf8Path(held.filename()) +
+                                   " (un antivirus o una copia de seguridad). Los datos "
+                                   "anteriores se conservan.";
+            note(step, "ERROR: " + why);
+            message(why);
             return Fetch::Failed;
         }
         return unpack(step);

@@ -1,5 +1,6 @@
 #include "update/xmlwalk.h"
 
+#include <libxml/encoding.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/uri.h>
@@ -35,9 +36,11 @@ bool startsWith(std::string_view s, std::string_view prefix) {
 
 // A local file named by an entity's URL; nullopt for any other scheme (no network, ever).
 std::optional<fs::path> localPath(std::string_view url) {
-    if (startsWith(url, "file://")) {
-        std::string rest(url.substr(7));
-        if (startsWith(rest, "localhost/")) rest.erase(0, 9);
+    // "file:///x", "file://localhost/x", and "file:/C:/x" as libxml2 writes a Windows path.
+    if (startsWith(url, "file:/")) {
+        std::string rest(url.substr(5));
+        if (startsWith(rest, "//localhost/")) rest.erase(0, 11);
+        else if (startsWith(rest, "//")) rest.erase(0, 2);
         if (char* un = xmlURIUnescapeString(rest.c_str(), 0, nullptr)) {
             rest = un;
             xmlFree(un);
@@ -82,13 +85,52 @@ xmlParserInputPtr guardedLoader(const char* url, const char* id, xmlParserCtxtPt
         return nullptr;
     }
     // Straight to the file: the default loader would consult the system catalogs first.
-    return xmlNewInputFromFile(ctxt, p->string().c_str());
+    return xmlNewInputFromFile(ctxt, utf8Path(*p).c_str());
+}
+
+// Windows-1252 to UTF-8 for a libxml2 built without iconv (the Windows build); the five bytes
+// the code page leaves undefined are an error, as with iconv.
+int cp1252ToUtf8(unsigned char* out, int* outlen, const unsigned char* in, int* inlen) {
+    static const char16_t high[32] = {
+        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+    int i = 0, o = 0;
+    for (; i < *inlen; ++i) {
+        const unsigned c = in[i];
+        const unsigned u = c >= 0x80 && c < 0xA0 ? high[c - 0x80] : c;
+        if (u == 0 && c != 0) {
+            *inlen = i;
+            *outlen = o;
+            return -2;
+        }
+        const int need = u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+        if (o + need > *outlen) break;
+        if (need == 1) {
+            out[o++] = static_cast<unsigned char>(u);
+        } else if (need == 2) {
+            out[o++] = static_cast<unsigned char>(0xC0 | (u >> 6));
+            out[o++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+        } else {
+            out[o++] = static_cast<unsigned char>(0xE0 | (u >> 12));
+            out[o++] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+        }
+    }
+    *inlen = i;
+    *outlen = o;
+    return o;
 }
 
 void installLoader() {
     static std::once_flag once;
     std::call_once(once, [] {
         xmlInitParser();
+        // The received files may declare windows-1252; without iconv libxml2 lacks it.
+        if (xmlCharEncodingHandlerPtr h = xmlFindCharEncodingHandler("windows-1252"))
+            xmlCharEncCloseFunc(h);
+        else
+            xmlNewCharEncodingHandler("windows-1252", cp1252ToUtf8, nullptr);
         g_previousLoader = xmlGetExternalEntityLoader();
         xmlSetExternalEntityLoader(guardedLoader);
     });
@@ -247,7 +289,7 @@ XmlWalkOutcome walkXmlFields(const fs::path& file, const fs::path& allowedFolder
     // which is passed over below unless a DOCTYPE was declared.
     const int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_DTDLOAD | XML_PARSE_DTDVALID;
     std::unique_ptr<xmlTextReader, ReaderCloser> reader(
-        xmlReaderForFile(absFile.string().c_str(), nullptr, options));
+        xmlReaderForFile(utf8Path(absFile).c_str(), nullptr, options));
     if (!reader) {
         out.error =
             guard.error.empty() ? "No se puede leer el fichero: " + file.string() : guard.error;

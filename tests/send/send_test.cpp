@@ -85,7 +85,8 @@ TEST(SendVerdictTable, DecidesOnTheVisibleText) {
 // service itself, and not round in a circle.
 TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
     vltest::ServiceDouble service;
-    setenv("VELANTIA_CA_BUNDLE", service.caPath().c_str(), 1);
+    static std::string ca; // putenv keeps it; Windows has no setenv
+    putenv((ca = "VELANTIA_CA_BUNDLE=" + service.caPath().string()).data());
     const std::string header = OutboxHeader, later = "2\t555555\t4321\t20261206\t2\r\n";
     const std::string accepted = "Conexi\xF3n empresas ERROR=0",
                       status = toCp1252("El servicio ha respondido con un error (HTTP/1.1 ");
@@ -150,7 +151,7 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
                     std::is_sorted(progress.begin(), progress.end()) &&
                     (!r.accepted || progress.back() == 100));
     }
-    unsetenv("VELANTIA_CA_BUNDLE");
+    putenv((ca = "VELANTIA_CA_BUNDLE=").data()); // empty: none
     ASSERT_EQ(service.recordedUploads().size(), 15u);
     vltest::expectGolden("send/upload.multipart", service.recordedUploads()[0].body);
 }

@@ -1,12 +1,15 @@
 #include "support/service_double.h"
 
+#include <chrono>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #ifdef _WIN32
-#error "The service double fixture runs on POSIX systems only"
-#endif
+#include <windows.h>
+#else
 #include <signal.h>
+#endif
 
 namespace vltest {
 
@@ -23,31 +26,73 @@ std::set<fs::path> entries(const fs::path& dir, const std::string& prefix) {
     return found;
 }
 
+#ifdef _WIN32
+// The host's name of a folder that exists (Wine's own call), for the host's python3.
+std::string hostPath(const fs::path& p) {
+    static const auto toUnix = reinterpret_cast<char*(__cdecl*)(const wchar_t*)>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char* unix = toUnix ? toUnix(fs::absolute(p).wstring().c_str()) : nullptr;
+    const std::string out = unix ? unix : throw std::runtime_error("needs Wine: " + p.string());
+    return HeapFree(GetProcessHeap(), 0, unix), out;
+}
+
+// Wine hands a host program no pipes: the double writes its READY line into a file, and ends
+// when the stop file appears.
+bool waitForFile(const fs::path& p, bool present) {
+    for (int i = 0; fs::exists(p) != present; ++i)
+        if (i == 3000) return false; // a minute
+        else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return true;
+}
+#else
+std::string hostPath(const fs::path& p) { return p.string(); }
+#endif
+
 } // namespace
 
 ServiceDouble::ServiceDouble(Options o) {
     fs::create_directories(dir_.path() / "certs");
+    fs::create_directories(dir_.path() / "record");
     setMode(o.mode, "12", o.delaySeconds);
-    const auto quoted = [](const fs::path& p) { return " '" + p.string() + "'"; };
+    const auto quoted = [](const fs::path& p) { return " \"" + hostPath(p) + "\""; };
     std::string command =
-        "exec python3" + quoted(fs::path(VELANTIA_SOURCE_DIR) / "tests/support/service_double.py") +
-        " --dir" + quoted(dir_.path() / "certs") + " --record" + quoted(dir_.path() / "record");
+        quoted(fs::path(VELANTIA_SOURCE_DIR) / "tests/support/service_double.py") + " --dir" +
+        quoted(dir_.path() / "certs") + " --record" + quoted(dir_.path() / "record");
     if (o.wrongHost) command += " --wrong-host";
     if (o.untrustedCa) command += " --untrusted-ca";
     if (!o.zips.empty()) command += " --zips" + quoted(o.zips);
-    // The pipe stays open for the double's life; its end is the double's end.
-    pipe_ = popen(command.c_str(), "re");
+#ifdef _WIN32
+    command = "Z:\\usr\\bin\\python3" + command + " --ready-file" + quoted(dir_.path());
+    std::wstring wide(command.begin(), command.end()); // the paths are ASCII test folders
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    const bool started =
+        CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    if (started) CloseHandle(pi.hThread), CloseHandle(pi.hProcess);
+    if (!started || !waitForFile(dir_.path() / "ready", true) ||
+        std::sscanf(readBytes(dir_.path() / "ready").c_str(), "READY port=%d pid=%d", &port_, &pid_) != 2)
+        throw std::runtime_error("service double did not start: " + command);
+#else
     char line[4096] = {};
+    // The pipe stays open for the double's life; its end is the double's end.
+    pipe_ = popen(("exec python3" + command).c_str(), "re");
     if (!pipe_ || !fgets(line, sizeof line, pipe_) ||
         std::sscanf(line, "READY port=%d pid=%d", &port_, &pid_) != 2) {
         if (pipe_) pclose(pipe_);
         throw std::runtime_error(std::string("service double did not start: ") + line);
     }
+#endif
 }
 
 ServiceDouble::~ServiceDouble() {
+#ifdef _WIN32
+    writeBytes(dir_.path() / "stop", "");
+    waitForFile(dir_.path() / "ready", false);
+#else
     kill(pid_, SIGTERM);
     pclose(pipe_);
+#endif
 }
 
 bool ServiceDouble::setMode(const std::string& mode, const std::string& code, double delaySeconds) {

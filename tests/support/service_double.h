@@ -1,5 +1,6 @@
 // Runs tests/support/service_double.py (the local HTTPS stand-in of the association's service)
-// for the life of one object: certificates in a fresh folder, loopback only.
+// for the life of one object: certificates in a fresh folder, loopback only. Under Wine the
+// Windows test starts the host's python3, which reads and writes the same folders.
 #pragma once
 
 #include <cstdio>
@@ -54,7 +55,8 @@ class ServiceDouble {
     TempDir dir_;
     int port_ = 0;
     int pid_ = 0;
-    std::FILE* pipe_ = nullptr;
+    std::FILE* pipe_ = nullptr; // POSIX: its end is the double's end
+
 };
 
 } // namespace vltest

@@ -10,7 +10,7 @@ answered as <--dir>/mode says ("<mode> <code> <delay>", else "ok 12 90"): ok, re
 as folders upload-NNNN (body, its boundary written BOUNDARY; parts/NN-<name>), download-NNNN.
 """
 
-import argparse, ctypes, itertools, os, re, shutil, signal, ssl, subprocess, time, urllib.parse
+import argparse, ctypes, itertools, os, re, shutil, signal, ssl, subprocess, threading, time, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
@@ -115,11 +115,17 @@ class Handler(BaseHTTPRequestHandler):
         self.answer(files)
 
 
+def stop_when(folder):
+    while not Path(folder, "stop").exists() or Path(folder, "ready").unlink() or os._exit(0):
+        time.sleep(0.02)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--dir", required=True)  # the certificates and the mode
     p.add_argument("--zips")
     p.add_argument("--record")
+    p.add_argument("--ready-file")  # a folder: READY goes to <it>/ready; <it>/stop ends the double
     for flag in ("--wrong-host", "--untrusted-ca"):
         p.add_argument(flag, action="store_true")
     args = Handler.args = p.parse_args()
@@ -132,7 +138,12 @@ def main():
     server.handle_error = lambda *a: None  # clients that give up (bad certificates) are normal
     server.socket = ctx.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     ca = os.path.abspath(os.path.join(args.dir, "ca.pem"))
-    print("READY port=%d pid=%d ca=%s" % (server.server_address[1], os.getpid(), ca), flush=True)
+    ready = "READY port=%d pid=%d ca=%s" % (server.server_address[1], os.getpid(), ca)
+    if args.ready_file:  # a Windows test under Wine: no pipe reaches the host's python
+        Path(args.ready_file, "ready.tmp").write_text(ready + "\n")
+        os.rename(Path(args.ready_file, "ready.tmp"), Path(args.ready_file, "ready"))
+        threading.Thread(target=stop_when, args=(Path(args.ready_file),), daemon=True).start()
+    print(ready, flush=True)
     server.serve_forever()
 
 
