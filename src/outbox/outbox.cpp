@@ -595,7 +595,8 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 r.ok = done == Settled::Done;
             }
             if (!r.ok) {
-                if (failed.empty()) failed = "Respuesta.tsv"; // changed meanwhile by another program
+                // Nothing named: another program changed the outbox meanwhile.
+                if (failed.empty()) failed = "Respuesta.tsv";
                 r.counter = before;
                 r.error = heldOpenOr(failed.ends_with(".ref") ? referenceNotMovableMessage(failed)
                                                               : notSavedMessage(failed));

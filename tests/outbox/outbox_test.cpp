@@ -134,6 +134,12 @@ TEST(ClosingMove, RecordingIntoAClosedDispensingIsRefused) {
         EXPECT_NE(t.session.grabar(1, t.st, panel).refused.find("Otra ventana"), std::string::npos);
         ASSERT_TRUE(writeFileAtomic(ref, good));
     }
+    // Without the guard a closing call could be moving the file: nothing is recorded.
+    fs::remove(lockGuardPath(t.paths));
+    fs::create_directory(lockGuardPath(t.paths));
+    EXPECT_EQ(t.session.grabar(2, t.st, panel).controls, std::nullopt);
+    EXPECT_EQ(t.refFile(), good);
+    fs::remove(lockGuardPath(t.paths));
     ASSERT_TRUE(t.session.grabar(2, t.st, panel).controls);
     EXPECT_EQ(t.refFile().substr(RefRecord::Length, 9), "2222221  ");
     ASSERT_EQ(vltest::closeOnce(t.paths, "TK-12345670+111111+222222"), "ok");
