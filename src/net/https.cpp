@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -251,6 +252,18 @@ std::optional<std::string> originOf(const std::string& url) {
     return origin;
 }
 
+// The address as libcurl writes it, so two spellings of one address compare equal.
+std::string normalisedUrl(const std::string& url) {
+    std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
+    char* v = nullptr;
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+        curl_url_get(u.get(), CURLUPART_URL, &v, 0) != CURLUE_OK || !v)
+        return url;
+    std::string out(v);
+    curl_free(v);
+    return out;
+}
+
 // Most redirects followed for one request.
 constexpr int MaxRedirects = 5;
 
@@ -319,6 +332,8 @@ HttpsResponse httpsRequest(const HttpsRequest& request) {
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
 
     std::string url = request.url, location;
+    std::vector<std::string> visited{normalisedUrl(url)};
+    bool tooMany = false;
     CURLcode rc = CURLE_OK;
     long status = 0;
     for (int redirects = 0;; ++redirects) {
@@ -331,13 +346,18 @@ HttpsResponse httpsRequest(const HttpsRequest& request) {
             curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &target) != CURLE_OK || !target)
             break;
         // Only the service itself may take the answers: another host, port or scheme is not
-        // followed, and neither is an endless chain.
+        // followed, and neither is an endless chain: each round sends the whole request again.
         const auto from = originOf(url);
-        if (redirects == MaxRedirects || !from || originOf(target) != from) {
+        const std::string next = normalisedUrl(target);
+        tooMany = from && originOf(target) == from &&
+                  (redirects == MaxRedirects ||
+                   std::find(visited.begin(), visited.end(), next) != visited.end());
+        if (tooMany || !from || originOf(target) != from) {
             location = target;
             break;
         }
         url = target;
+        visited.push_back(next);
     }
     HttpsResponse out;
     if (rc != CURLE_OK) {
@@ -348,6 +368,7 @@ HttpsResponse httpsRequest(const HttpsRequest& request) {
         out.failure = HttpsResponse::Failure::None;
         out.body = std::move(transfer.body);
         out.location = std::move(location);
+        out.tooManyRedirects = tooMany;
     }
     out.status = status;
     out.statusLines = std::move(transfer.statusLines);

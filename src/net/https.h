@@ -37,7 +37,8 @@ struct HttpsRequest {
     // The upload's percentage (0..100) each time it grows.
     std::function<void(int)> onUploadPercent;
     // A redirect (301, 302, 303, 307, 308) to the same scheme, host and port is repeated there,
-    // the same request again, a few times at most; one elsewhere is not followed (`location`).
+    // the same request again, a few times at most and never twice at one address; one
+    // elsewhere is not followed (`location`).
     bool followSameHostRedirects = false;
 };
 
@@ -50,6 +51,7 @@ struct HttpsResponse {
     std::string body;    // the answer's bytes
     std::vector<std::string> statusLines; // "HTTP/1.1 200 OK" of each answer, in order
     std::string location; // a redirect that was not followed: where it pointed
+    bool tooManyRedirects = false; // ... because the chain went on too long or came back
     bool ok() const { return failure == Failure::None; }
     // The status lines as the run log shows them; empty when no answer arrived.
     std::string statusText() const;

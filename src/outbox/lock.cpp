@@ -21,9 +21,14 @@ std::filesystem::path lockPath(const Paths& paths) {
 // In Ocupado.lck: byte 0 (under the guard) notes the digit taken through this code, "*" none;
 // bytes 16 + value are the holders' shared locks.
 // Bytes 64.. name the noted holder: its process and since when, for the log of a takeover.
+// After them what it held the byte for, "C" a closing move or "E" a send, with its process
+// again: "0" is both a send and terminal 0's closing move, and a program that writes only the
+// first part leaves the second naming another process.
 constexpr std::uint64_t NoteOffset = 0;
 constexpr std::uint64_t AliveOffset = 16;
 constexpr std::uint64_t HolderOffset = 64, HolderWidth = 40;
+constexpr std::uint64_t KindOffset = HolderOffset + HolderWidth, KindWidth = 12;
+constexpr char ClosingHolder = 'C', SendHolder = 'E';
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -35,22 +40,43 @@ bool leftByDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
            !heldByAnyone(lockGuardPath(paths), AliveOffset + lockValue(c));
 }
 
-// "proceso 123, desde dd/mm/yyyy hh:mm:ss" of the noted holder; empty when not noted.
-std::string noteHolderText(const OsFileLock& guard, bool write) {
-    std::string who = std::to_string(currentProcessId()) + ' ' + shortDateTime();
-    who.resize(HolderWidth, ' ');
-    for (std::uint64_t i = 0; i < HolderWidth; ++i) {
-        if (write) {
-            guard.writeByte(HolderOffset + i, who[i]);
-            continue;
-        }
-        const int b = guard.readByte(HolderOffset + i);
-        who[i] = b < 0 ? ' ' : static_cast<char>(b);
+std::string readNote(const OsFileLock& guard, std::uint64_t offset, std::uint64_t width) {
+    std::string bytes(width, ' ');
+    for (std::uint64_t i = 0; i < width; ++i) {
+        const int b = guard.readByte(offset + i);
+        if (b >= 0) bytes[i] = static_cast<char>(b);
     }
-    who = trimBlanks(who);
+    return trimBlanks(bytes);
+}
+
+void writeNote(const OsFileLock& guard, std::uint64_t offset, std::string bytes,
+               std::uint64_t width) {
+    bytes.resize(width, ' ');
+    for (std::uint64_t i = 0; i < width; ++i)
+        guard.writeByte(offset + i, bytes[i]);
+}
+
+void noteHolder(const OsFileLock& guard, char kind) {
+    const std::string pid = std::to_string(currentProcessId());
+    writeNote(guard, HolderOffset, pid + ' ' + shortDateTime(), HolderWidth);
+    writeNote(guard, KindOffset, kind + pid, KindWidth);
+}
+
+struct NotedHolder {
+    std::string who;  // "proceso 123, desde dd/mm/yyyy hh:mm:ss"; empty when not noted
+    char kind = '\0'; // ClosingHolder, SendHolder, or '\0' when not known
+};
+
+NotedHolder notedHolder(const OsFileLock& guard) {
+    NotedHolder h;
+    const std::string who = readNote(guard, HolderOffset, HolderWidth);
     const std::size_t blank = who.find(' ');
-    if (write || blank == std::string::npos) return {};
-    return "proceso " + who.substr(0, blank) + ", desde " + who.substr(blank + 1);
+    if (blank == std::string::npos) return h;
+    const std::string pid = who.substr(0, blank);
+    h.who = "proceso " + pid + ", desde " + who.substr(blank + 1);
+    const std::string kind = readNote(guard, KindOffset, KindWidth);
+    if (kind.size() > 1 && kind.substr(1) == pid) h.kind = kind[0];
+    return h;
 }
 
 // The same, noted in the run log with who held it and since when, when it frees the byte for
@@ -58,26 +84,27 @@ std::string noteHolderText(const OsFileLock& guard, bool write) {
 // those answers again next time.
 bool takenOverFromDeadHolder(const Paths& paths, const OsFileLock& guard, char c) {
     if (!leftByDeadHolder(paths, guard, c)) return false;
-    const std::string who = noteHolderText(guard, false);
+    const NotedHolder h = notedHolder(guard);
+    const bool send = c == '0' && h.kind != ClosingHolder;
     runlog::log(std::string("Recuperación: Ocupado seguía con ") + c +
-                (c == '0' ? " (un envío" : " (el cierre del terminal " + std::string(1, c)) +
-                (who.empty() ? "" : ", " + who) +
+                (send ? " (un envío" : " (el cierre del terminal " + std::string(1, c)) +
+                (h.who.empty() ? "" : ", " + h.who) +
                 ") de un programa que terminó sin liberarlo; se toma como libre" +
-                (c == '0' ? ". Si ese envío se interrumpió después de que el servicio lo "
-                            "aceptara y antes de anotarlo, sus respuestas se enviarán otra vez: "
-                            "el servicio no distingue una repetición (al menos una vez; ninguna "
-                            "se pierde)"
-                          : ""));
+                (send ? ". Si ese envío se interrumpió después de que el servicio lo "
+                        "aceptara y antes de anotarlo, sus respuestas se enviarán otra vez: "
+                        "el servicio no distingue una repetición (al menos una vez; ninguna "
+                        "se pierde)"
+                      : ""));
     return true;
 }
 
 // Writes `digit` and keeps it noted with a live hold; without the hold it is written untracked.
-bool take(const Paths& paths, const OsFileLock& guard, char digit) {
+bool take(const Paths& paths, const OsFileLock& guard, char digit, char kind) {
     if (!writeLockByte(paths, digit)) return false;
     const bool alive =
         guard.locked() && holdShared(lockGuardPath(paths), AliveOffset + lockValue(digit));
     guard.writeByte(NoteOffset, alive ? digit : '*');
-    if (alive) noteHolderText(guard, true);
+    if (alive) noteHolder(guard, kind);
     return true;
 }
 
@@ -161,7 +188,7 @@ LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminal
     // Also this terminal's own digit: the run log tells whose killed call left it.
     const bool dead = takenOverFromDeadHolder(paths, guard, a.found);
     if (heldByOther(a.found, terminalDigit) && !dead) return a;
-    a.acquired = terminalDigit.size() != 1 || take(paths, guard, terminalDigit[0]);
+    a.acquired = terminalDigit.size() != 1 || take(paths, guard, terminalDigit[0], ClosingHolder);
     a.unwritable = !a.acquired;
     return a;
 }
@@ -181,9 +208,14 @@ LockAttempt tryAcquireForSend(const Paths& paths) {
                     " (cierre de una dispensación), no se envía nada");
         return a;
     }
-    a.acquired = take(paths, guard, '0');
+    a.acquired = take(paths, guard, '0', SendHolder);
     a.unwritable = !a.acquired;
     return a;
+}
+
+void freeIfHolderDied(const Paths& paths) {
+    OsFileLock guard(lockGuardPath(paths));
+    if (leftByDeadHolder(paths, guard, readLockByte(paths))) setFree(paths, guard);
 }
 
 bool release(const Paths& paths) {

@@ -47,6 +47,10 @@ LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminal
 // Reads the byte and, unless a closing move holds it, writes "0", in one step.
 LockAttempt tryAcquireForSend(const Paths& paths);
 
+// Frees the byte when the holder that took it through this code has died (a send killed on
+// its way), saying so in the run log; a send with nothing to send is often the first to meet it.
+void freeIfHolderDied(const Paths& paths);
+
 // Writes "*".
 bool release(const Paths& paths);
 // The end of a send: writes "*" unless a closing move holds the byte meanwhile (a closing call

@@ -98,6 +98,11 @@ bool cutTornTail(const fs::path& file, const fs::path& side) {
     return true;
 }
 
+// "1 línea", "2 líneas": the count with its noun in the log's words.
+std::string counted(std::int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + ' ' + (n == 1 ? one : many);
+}
+
 // TAB, CR and LF would break the line's columns: inside a value they become a blank.
 std::string fieldText(std::string_view value) {
     std::string out(value);
@@ -411,8 +416,9 @@ void settleNotedMove(const Paths& paths) {
         "Recuperación: un cierre interrumpido (" + (refs.empty() ? "nota ilegible" : refs) +
         ") " +
         (done == Settled::Done
-             ? "se ha completado: " + std::to_string(m->lines) + " líneas en Respuesta.tsv, " +
-                   "números " + std::to_string(m->counterAfter - m->lines + 1) + " a " +
+             ? "se ha completado: " + counted(m->lines, "línea", "líneas") +
+                   " en Respuesta.tsv, números " +
+                   std::to_string(m->counterAfter - m->lines + 1) + " a " +
                    std::to_string(m->counterAfter)
          : done == Settled::Failed
              ? "no se ha podido completar (" + fromCp1252(failed) +
@@ -509,11 +515,11 @@ int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
         if (!fs::is_regular_file(file, ec) || !fs::remove(file, ec)) continue;
         ++deleted;
         runlog::log("Cierre: borrado " + fromCp1252(name) + " de otra dispensación de este " +
-                    "terminal, con " + std::to_string(recorded) +
-                    (recorded == 1 ? " medicamento grabado" : " medicamentos grabados") +
-                    (recorded > 0 ? (recorded == 1 ? " que no se pasa" : " que no se pasan") +
-                                        std::string(" a Respuesta.tsv")
-                                  : std::string()));
+                    "terminal, con " +
+                    counted(recorded, "medicamento grabado", "medicamentos grabados") +
+                    (recorded == 1  ? " que no se pasa a Respuesta.tsv"
+                     : recorded > 0 ? " que no se pasan a Respuesta.tsv"
+                                    : ""));
     }
     return deleted;
 }
@@ -566,9 +572,9 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 s.closeReference();
                 m.refs.push_back({kept, readFileBytes(s.referenceFile().path()).value_or("")});
                 m.lines += lines;
-                keptMoved += "; pasadas también las respuestas de " + fromCp1252(kept) +
-                           ".ref, de un cierre que no terminó: " + std::to_string(lines) +
-                           " líneas";
+                keptMoved +=
+                    "; pasadas también las respuestas de " + fromCp1252(kept) +
+                    ".ref, de un cierre que no terminó: " + counted(lines, "línea", "líneas");
             }
             int lines = 0;
             m.block += buildClosingBlock(st, cfg, session.respuestasMed(), stamp,
@@ -695,6 +701,7 @@ EmptyOutcome removeSent(const Paths& paths, std::uintmax_t sentSize,
     // Otherwise nothing of what was sent is left (emptied meanwhile, or nothing sent): keep all.
     if (notFound) *notFound = sentSize > 0 && !(now >= sentSize && same);
     // Dropped as soon as the sent bytes are out: before the stamp, which a recovery compares.
+    faultPoint("send:removed");
     if (dropNote) fs::remove(acceptedPath(paths), ec);
     if (!stampSend(paths)) return EmptyOutcome::Failed;
     return outcome;
@@ -736,20 +743,30 @@ void finishAcceptedSend(const Paths& paths) {
     std::size_t len = 0;
     const auto [end, ec] = std::from_chars(note->data(), note->data() + note->size(), len);
     const std::size_t at = static_cast<std::size_t>(end - note->data()) + 1;
-    bool notFound = true;
+    bool notFound = true, sentSince = false;
     EmptyOutcome outcome = EmptyOutcome::Trimmed;
     if (ec == std::errc{} && at + len <= note->size() && (*note)[at - 1] == '\n') {
         const std::string stamp = note->substr(at, len);
+        sentSince = sendStampState(paths) != stamp;
         outcome = removeSent(paths, note->size() - at - len, note->substr(at + len), &notFound,
                              &stamp, true);
     } else {
         std::error_code gone;
         fs::remove(acceptedPath(paths), gone);
     }
-    runlog::log(std::string("Recuperación: un envío que el servicio aceptó (ERROR=0) se "
-                            "interrumpió antes de quitar lo enviado de Respuesta.tsv; ") +
-                (notFound ? "Respuesta.tsv ya no empieza por ello: no se quita nada"
-                          : std::string(describe(outcome)) + " sin volver a enviarlo"));
+    // The stamp follows the note's removal, and the note the removal of the bytes: with no
+    // send confirmed since and the bytes gone, that send had removed them itself.
+    const std::string what = "Recuperación: un envío que el servicio aceptó (ERROR=0) se "
+                             "interrumpió ";
+    if (!notFound)
+        runlog::log(what + "antes de quitar lo enviado de Respuesta.tsv; " + describe(outcome) +
+                    " sin volver a enviarlo");
+    else if (sentSince)
+        runlog::log(what + "antes de quitar lo enviado de Respuesta.tsv; otro envío confirmado "
+                           "después lo ha enviado y quitado: no se quita nada");
+    else
+        runlog::log(what + "después de quitar lo enviado de Respuesta.tsv, antes de anotarlo; "
+                           "Respuesta.tsv ya no lo contiene: no se quita nada");
 }
 
 EmptyOutcome emptyOutbox(const Paths& paths) {

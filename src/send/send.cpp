@@ -33,7 +33,9 @@ std::string excerpt(const std::string& text) {
 
 bool nothingToSend(const Paths& paths) {
     finishAcceptedSend(paths);
-    return fileSizeOrZero(paths.product("Respuesta.tsv")) < 10;
+    if (fileSizeOrZero(paths.product("Respuesta.tsv")) >= 10) return false;
+    freeIfHolderDied(paths);
+    return true;
 }
 
 SendVerdict settleAnswer(const Paths& paths, const std::string& text,
@@ -67,24 +69,29 @@ SendVerdict settleAnswer(const Paths& paths, const std::string& text,
 SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::string& url,
                            const std::function<void(int)>& progress, const UploadOptions& options) {
     SendResult r;
+    bool answered = false;
     const auto snapshot = readOutboxSnapshot(paths, &r.stampAtSend);
     if (!snapshot) {
         r.error = toCp1252("No se puede leer el fichero de respuestas.");
     } else {
         r.sent = *snapshot;
         const UploadResult up = uploadOutboxContent(cfg, r.sent, url, progress, options);
+        answered = up.answered;
         r.transferOk = up.transferOk;
         r.error = up.error;
         r.answerText = up.answerText;
         r.statusText = up.statusText;
     }
     if (!r.transferOk) {
-        // No answer page: the outbox stays as it is and the lock is freed for the others.
+        // No answer page to judge: the outbox stays as it is and the lock is freed for the
+        // others. error.txt keeps the page that came back, else what went wrong.
+        std::string why = fromCp1252(r.error);
+        if (why.ends_with('.')) why.pop_back();
         runlog::log("Envío de " + std::to_string(r.sent.size()) + " bytes: " +
                     (r.statusText.empty() ? "sin respuesta del servicio: "
                                           : "respuesta " + r.statusText + ": ") +
-                    fromCp1252(r.error) + "; Respuesta.tsv se conserva");
-        writeErrorTxt(paths, r.error);
+                    why + "; Respuesta.tsv se conserva");
+        writeErrorTxt(paths, answered ? r.answerText : r.error);
         releaseSend(paths);
         return r;
     }

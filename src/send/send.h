@@ -18,7 +18,8 @@
 namespace vl {
 
 // Below 10 bytes the outbox holds no answers. A send that the service accepted and that was
-// killed before its emptying is finished first (finishAcceptedSend), not sent again.
+// killed before its emptying is finished first (finishAcceptedSend), not sent again; with
+// nothing to send, the "0" a killed send left in Ocupado is freed (a send would take it over).
 bool nothingToSend(const Paths& paths);
 
 struct SendResult {
@@ -33,8 +34,9 @@ struct SendResult {
 };
 
 // With the lock taken for the send (tryAcquireForSend): reads the outbox once, uploads it to
-// `url`, then settles as below; a transfer without an answer keeps the outbox, writes its
-// description into error.txt and frees the lock.
+// `url`, then settles as below; a transfer without an answer to judge keeps the outbox, writes
+// the page that came back (an error status, a redirect not followed), else what went wrong,
+// into error.txt and frees the lock.
 SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::string& url,
                            const std::function<void(int percent)>& progress = {},
                            const UploadOptions& options = {});

@@ -50,8 +50,16 @@ UploadResult uploadOutboxContent(const Config& cfg, const std::string& content,
         result.error = toCp1252(answer.detail);
         return result;
     }
+    result.answered = answer.status != 0;
+    result.answerText = answerVisibleText(answer.body);
     // Only a page the service gave as its answer is judged: a redirect it was not allowed to
     // follow, or an error status, says nothing about the answers, whatever the body holds.
+    if (answer.tooManyRedirects) {
+        result.error =
+            toCp1252("El servicio ha desviado el envío demasiadas veces (la última vez a " +
+                     answer.location + "); el envío no se ha hecho.");
+        return result;
+    }
     if (!answer.location.empty()) {
         result.error = toCp1252("El servicio ha desviado el envío a otra dirección (" +
                                 answer.location +
@@ -68,7 +76,6 @@ UploadResult uploadOutboxContent(const Config& cfg, const std::string& content,
     }
     result.transferOk = true;
     result.sentBytes = content.size();
-    result.answerText = answerVisibleText(answer.body);
     if (progress && lastPercent != 100) progress(100);
     return result;
 }

@@ -25,7 +25,8 @@ struct UploadOptions {
 
 struct UploadResult {
     bool transferOk = false; // the service's answer page arrived (a 2xx status)
-    std::string answerText;  // visible text of the answer page, Windows-1252
+    bool answered = false;   // a page came back, whatever its status
+    std::string answerText;  // visible text of that page, Windows-1252
     std::string error;       // Spanish description of a failed transfer, Windows-1252
     long httpStatus = 0;
     std::string statusText;    // the answers' status lines, for the run log (ASCII)

@@ -80,27 +80,33 @@ fs::path tempNameIn(const fs::path& folder) {
     return folder / (".~unzip" + std::to_string(rng() % 1000000000));
 }
 
-// The name each entry lands under, empty for one that is skipped (a folder, "..").
-std::string landingName(zip_t* zip, zip_uint64_t index) {
+// The name each entry lands under, empty for one that is skipped (a folder, ".."); `full`
+// gets its whole path in the archive.
+std::string landingName(zip_t* zip, zip_uint64_t index, std::string& full) {
     zip_stat_t st;
     zip_stat_init(&st);
+    full.clear();
     if (zip_stat_index(zip, index, ZIP_FL_ENC_GUESS, &st) != 0 || !(st.valid & ZIP_STAT_NAME))
         return {};
-    const std::string_view full(st.name);
+    full = st.name;
     if (!full.empty() && (full.back() == '/' || full.back() == '\\')) return {};
     std::string name = lastComponent(full);
     return name == "." || name == ".." ? std::string() : name;
 }
 
-// Two entries under one name (in any case) would leave only the later one, and which one a
-// reader then finds is chance: such a package is refused, naming both.
+// Two entries under one name (in any case, in any folder of the archive) would leave only the
+// later one, and which one a reader then finds is chance: such a package is refused, naming
+// both as the archive holds them.
 std::optional<std::string> sameNameEntries(zip_t* zip, zip_int64_t entries) {
-    std::map<std::string, std::string> seen; // lower case -> as written
+    std::map<std::string, std::string> seen; // lower case -> path as written
+    std::string full;
     for (zip_int64_t i = 0; i < entries; ++i) {
-        const std::string name = landingName(zip, static_cast<zip_uint64_t>(i));
+        const std::string name = landingName(zip, static_cast<zip_uint64_t>(i), full);
         if (name.empty()) continue;
-        const auto [at, fresh] = seen.emplace(lowerCp1252(name), name);
-        if (!fresh) return "contiene dos ficheros con el mismo nombre: " + at->second + " y " + name;
+        const auto [at, fresh] = seen.emplace(lowerCp1252(name), full);
+        if (fresh) continue;
+        if (at->second == full) return "contiene dos veces el fichero " + full;
+        return "contiene dos ficheros con el mismo nombre: " + at->second + " y " + full;
     }
     return std::nullopt;
 }
@@ -130,6 +136,10 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
     int err = 0;
     std::unique_ptr<zip_t, ArchiveCloser> zip(
         zip_open(archive.string().c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err));
+    // Two entries spelled exactly alike fail the consistency check; opened without it, the
+    // package is refused below naming them.
+    const bool twiceNamed = !zip && err == ZIP_ER_EXISTS;
+    if (twiceNamed) zip.reset(zip_open(archive.string().c_str(), ZIP_RDONLY, &err));
     if (!zip) {
         zip_error_t ze;
         zip_error_init_with_code(&ze, err);
@@ -143,6 +153,7 @@ int Unzip(const fs::path& archive, const fs::path& folder, std::uint64_t limit,
     if (entries > UnzipMaxEntries)
         return fail(UnzipTooManyEntries, "contiene " + std::to_string(entries) + " ficheros");
     if (auto twice = sameNameEntries(zip.get(), entries)) return fail(UnzipSameName, *twice);
+    if (twiceNamed) return fail(UnzipSameName, "contiene dos entradas con el mismo nombre");
     std::uint64_t total = 0;
     int extracted = 0;
     std::string names;

@@ -251,13 +251,14 @@ class Run {
     }
 
     UpdateEnd fail(const Step& step) {
-        const std::string text =
-            unpackError_.empty()
-                ? std::string(step.failure)
-                : std::string(step.failure) +
-                      "\nEl paquete recibido no se ha podido descomprimir: " + unpackError_;
-        ended("Actualización terminada con error: " + text, 1);
-        message(text);
+        // The step's failure text stands as it is; the reason goes on a line of its own, and in
+        // the one-line log after a full stop.
+        const std::string failure(step.failure), reason =
+            unpackError_.empty() ? std::string()
+                                 : "El paquete recibido no se ha podido descomprimir: " + unpackError_;
+        ended("Actualización terminada con error: " + failure + (reason.empty() ? "" : ". " + reason),
+              1);
+        message(reason.empty() ? failure : failure + "\n" + reason);
         return UpdateEnd::Failed;
     }
 

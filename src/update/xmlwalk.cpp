@@ -183,6 +183,30 @@ std::string cutShort(const fs::path& file, std::uintmax_t size, long consumed, i
            ")";
 }
 
+// NUL bytes in a file that did not parse: a file never written or zeroed holds nothing else
+// (but blanks); one with a NUL among its text has it at line `line` first.
+struct NulScan {
+    bool any = false, onlyBlanks = true;
+    int line = 1;
+};
+
+NulScan scanForNul(const fs::path& file) {
+    NulScan scan;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(openFile(file, "rb"), std::fclose);
+    if (!f) return {false, false, 1};
+    std::string buf(64 * 1024, '\0');
+    for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), f.get())) > 0;) {
+        for (const char c : std::string_view(buf.data(), n)) {
+            scan.any = scan.any || c == '\0';
+            scan.line += !scan.any && c == '\n';
+            scan.onlyBlanks =
+                scan.onlyBlanks && (c == '\0' || c == ' ' || c == '\t' || c == '\r' || c == '\n');
+        }
+        if (scan.any && !scan.onlyBlanks) break;
+    }
+    return scan;
+}
+
 struct ReaderCloser {
     void operator()(xmlTextReader* r) const { xmlFreeTextReader(r); }
 };
@@ -280,13 +304,21 @@ XmlWalkOutcome walkXmlFields(const fs::path& file, const fs::path& allowedFolder
         }
     }
 
+    const bool failed = guard.error.empty() && (ret != 0 || !errors.error.empty());
     const std::string cut =
-        guard.error.empty() && (ret != 0 || !errors.error.empty())
-            ? cutShort(absFile, fileSize, xmlTextReaderByteConsumed(reader.get()), errors.code,
-                       errors.line)
-            : std::string();
+        failed ? cutShort(absFile, fileSize, xmlTextReaderByteConsumed(reader.get()), errors.code,
+                          errors.line)
+               : std::string();
+    // libxml2 names a NUL by what it broke ("Document is empty", "Extra content at the end"),
+    // unless an earlier fault stopped it first.
+    const NulScan nul = failed ? scanForNul(absFile) : NulScan{};
     if (!guard.error.empty())
         out.error = guard.error;
+    else if (nul.any && nul.onlyBlanks)
+        out.error = file.filename().string() + ": el fichero está vacío";
+    else if (nul.any && (errors.line <= 0 || errors.line >= nul.line))
+        out.error = "El documento XML contiene caracteres no válidos (bytes NUL desde la línea " +
+                    std::to_string(nul.line) + ")";
     else if (!cut.empty())
         out.error = cut;
     else if (!errors.error.empty())

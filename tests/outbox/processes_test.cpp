@@ -104,14 +104,15 @@ TEST(TerminalProcesses, ClosingCallsAndSendsKeepEveryAnswerExactlyOnce) {
     EXPECT_TRUE(fs::is_empty(p.paths.product("referencias")));
 }
 
-// A terminal killed while it holds the lock for a closing move or a send, or the guard in the
-// middle of a move's writes: while it lives the others wait; once it has died the next closing
-// call and the next send go on, and a byte written by something that is not this program
-// still blocks as before.
+// A terminal killed while it holds the lock for a closing move (terminal 0's too, whose "0" a
+// send also writes) or a send, or the guard in the middle of a move's writes: while it lives
+// the others wait; once it has died the next closing call and the next send go on, the log
+// saying which it was, and a byte written by something that is not this program still blocks
+// as before.
 TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
     const struct {
         std::string hold, other; // other: the terminal that closes next; empty, a send
-    } rows[] = {{"5", "1"}, {"5", ""}, {"0", "2"}, {"guard", "1"}};
+    } rows[] = {{"5", "1"}, {"5", ""}, {"0", "2"}, {"TK0", "2"}, {"guard", "1"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.hold + " then " + row.other);
         vltest::Product p;
@@ -120,7 +121,7 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
                                      : vl::tryAcquireForClosing(p.paths, row.other);
         };
         const bool guard = row.hold == "guard";
-        const std::string byte = guard ? "*" : row.hold;
+        const std::string byte = guard ? "*" : row.hold.substr(row.hold.size() - 1);
         Worker holder(p.worker("hold", {row.hold}));
         ASSERT_TRUE(holder.waitReady());
         EXPECT_EQ(p.read("Ocupado"), byte);
@@ -141,8 +142,9 @@ TEST(TerminalProcesses, AHolderKilledWhileHoldingTheLockBlocksNobody) {
         EXPECT_TRUE(attempt().acquired);
         vl::runlog::close();
         // The run log names the dead holder and since when (Ocupado.lck from byte 64 on).
-        const std::regex freed("Ocupado segu.a con " + byte + " \\(.*proceso " +
-                               std::to_string(holder.pid()) +
+        const std::regex freed("Ocupado segu.a con " + byte + " \\(" +
+                               (row.hold == "0" ? "un env.o" : "el cierre del terminal " + byte) +
+                               ", proceso " + std::to_string(holder.pid()) +
                                ", desde \\d\\d/\\d\\d/\\d{4} [\\d:]{8}\\) ");
         EXPECT_EQ(std::regex_search(p.read("registro9.log"), freed), !guard);
         EXPECT_EQ(p.read("Ocupado"), row.other.empty() ? "0" : row.other);
@@ -162,7 +164,8 @@ std::string dispensing(const vltest::Product& p, int n, const std::string& digit
 // A test-only hook stops terminal 3's closing call at each step in turn; terminal 4 closes,
 // finishing what was noted; a send is killed as the service's acceptance arrives (the next one
 // uploads the same again: the service cannot tell a repeat), once it is noted (the next one
-// finishes it) or after the emptying; the call runs again, twice. Then random kills inside its
+// finishes it), between the emptying and its note's removal, or after; the next send frees its
+// lock, with or without anything to send; the call runs again, twice. Then random kills inside its
 // calls and reruns while terminal 5 closes too. The uploads but the repeated ones, and the
 // outbox, hold every answer exactly once, numbered 1 to N.
 TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgainMovesOnce) {
@@ -179,11 +182,10 @@ TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgainMovesOnce) {
                  {"closing:counter", 0}, {"closing:counter", 9}, {"closing:reference", 0},
                  {"closing:noted", 0},   {"closing:release", 0}, {"closing:delete", 0},
                  {"closing:finish", 0}};
+    const char* sends[] = {"send:answered", "send:accepted", "send:removed", "send:emptied"};
     int n = 0;
     for (const auto& [step, lost] : steps) {
-        const std::string send = ++n % 3 == 1 ? "send:answered"
-                                 : n % 3      ? "send:accepted"
-                                              : "send:emptied";
+        const std::string send = sends[n++ % 4];
         SCOPED_TRACE(step + (" then " + send));
         const std::string line = dispensing(p, n);
         EXPECT_TRUE(run("closing", {line, step}).wait().killed) << "the step was never reached";
@@ -195,10 +197,13 @@ TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgainMovesOnce) {
         for (const std::string& s : {send, std::string("-")})
             EXPECT_EQ(run("send", {service.url(), service.caPath().string(), s}).wait().killed,
                       s != "-");
+        // The next send frees what the killed one held, also with nothing left to send.
+        EXPECT_EQ(p.read("Ocupado"), "*");
         for (int again = 0; again < 2; ++again)
             EXPECT_EQ(run("closing", {line, "-"}).wait().exitCode, 0);
     }
-    for (const char* logged : {"se enviar\xE1n otra vez", "vaciados sin volver a enviarlo"})
+    for (const char* logged : {"se enviar\xE1n otra vez", "vaciados sin volver a enviarlo",
+                               "antes de anotarlo; Respuesta.tsv ya no lo contiene"})
         EXPECT_NE(p.read("registro0.log").find(logged), std::string::npos) << logged;
     const auto t0 = std::chrono::steady_clock::now(); // kills land up to how long one call takes
     ASSERT_EQ(run("closing", {dispensing(p, ++n), "-"}).wait().exitCode, 0);
@@ -263,7 +268,14 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
         // Every other case after an earlier cut that ended without LF.
         const std::string earlier = (&c - cases) % 2 ? "2\t6601" : "";
         if (!earlier.empty()) t.write("Respuesta.recortado", earlier);
+        vl::RefRecord other; // another dispensing of this terminal, deleted unmoved
+        other.setCode("555555"), other.setOrd(0, "1"), other.setEnd();
+        t.write("referencias/99999973.ref", other.bytes);
+        vl::runlog::open(t.paths, "3");
         ASSERT_TRUE(t.move().ok);
+        vl::runlog::close();
+        EXPECT_NE(t.read("registro3.log").find("con 1 medicamento grabado que no se pasa a"),
+                  std::string::npos);
         EXPECT_EQ(t.read("Respuesta.tsv"), (c.kept.empty() ? header + "1" : c.kept + "2") +
                                                "\t333333\t4321\t20240307\t5\r\n");
         EXPECT_EQ(t.read("NumRegistro.~123456"), "<missing>");

@@ -79,9 +79,10 @@ TEST(SendVerdictTable, DecidesOnTheVisibleText) {
 }
 
 // Each answer of the service, silence included (only silence times out, a slow answer does
-// not): error.txt, what stays (a line added during the upload stays too), the progress, the run
-// log with the status lines, and the lock freed every time. An error status is never accepted;
-// a redirect is followed only to the service itself.
+// not): error.txt (the page that came back, else what went wrong), what stays (a line added
+// during the upload stays too), the progress, the run log with the status lines, and the lock
+// freed every time. An error status is never accepted; a redirect is followed only to the
+// service itself, and not round in a circle.
 TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
     vltest::ServiceDouble service;
     setenv("VELANTIA_CA_BUNDLE", service.caPath().c_str(), 1);
@@ -92,7 +93,7 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
         const char *mode, *code; // mode "" : nobody listens
         double delay;
         bool accepted;
-        std::string errorTxt, outboxAfter, counterAfter = "1\r\n";
+        std::string errorTxt, outboxAfter, counterAfter = "1\r\n", error = "";
     } rows[] = {
         {"ok", "", 0, true, accepted, "", ""},
         {"refuse", "12", 0, false, "Conexi\xF3n empresas ERROR=12", kOutbox},
@@ -103,17 +104,19 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
          kOutbox},
         {"trickle", "", 5, true, accepted, header + later},
         {"", "", 0, false, "No se puede conectar con el servidor.", kOutbox},
-        {"status", "500", 0, false,
-         status + "500 Internal Server Error); el env\xEDo no se ha completado.", kOutbox},
-        {"status", "302", 0, false, status + "302 Found); el env\xEDo no se ha completado.",
-         kOutbox},
+        {"status", "500", 0, false, accepted, kOutbox, "1\r\n",
+         status + "500 Internal Server Error); el env\xEDo no se ha completado."},
+        {"status", "302", 0, false, accepted, kOutbox, "1\r\n",
+         status + "302 Found); el env\xEDo no se ha completado."},
         {"redirect", "302", 0, true, accepted, "", ""},
         {"redirect", "307", 0, true, accepted, "", ""},
-        {"away", "301", 0, false,
+        {"away", "301", 0, false, accepted, kOutbox, "1\r\n",
          toCp1252("El servicio ha desviado el envío a otra dirección "
                   "(https://otro-servidor.invalid/conexion_empresas.asp?hop=1), que no es la "
-                  "suya; no se ha seguido y el envío no se ha hecho."),
-         kOutbox},
+                  "suya; no se ha seguido y el envío no se ha hecho.")},
+        {"loop", "302", 0, false, accepted, kOutbox, "1\r\n",
+         toCp1252("El servicio ha desviado el envío demasiadas veces (la última vez a ") +
+             service.url() + "); el env\xEDo no se ha hecho."},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(*r.mode ? r.mode : "unreachable") + r.code);
@@ -133,6 +136,10 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
         EXPECT_NE(log.find(r.accepted ? "aceptado" : "se conserva"), std::string::npos);
         EXPECT_EQ(log.find("200 OK): aceptado (ERROR=0)") != std::string::npos, r.accepted) << log;
         EXPECT_EQ(log.find("HTTP/1.1 ") == std::string::npos, !*r.mode || *r.mode == 'd');
+        if (!r.error.empty()) {
+            EXPECT_EQ(run.result.error, r.error);
+            EXPECT_EQ(log.find(".;"), std::string::npos) << log;
+        }
         EXPECT_EQ(run.result.verdict == V::Accepted, r.accepted);
         EXPECT_EQ(p.read("Respuesta.tsv"), r.outboxAfter);
         EXPECT_EQ(p.read("NumRegistro"), r.counterAfter);
@@ -144,7 +151,7 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
                     (!r.accepted || progress.back() == 100));
     }
     unsetenv("VELANTIA_CA_BUNDLE");
-    ASSERT_EQ(service.recordedUploads().size(), 14u);
+    ASSERT_EQ(service.recordedUploads().size(), 15u);
     vltest::expectGolden("send/upload.multipart", service.recordedUploads()[0].body);
 }
 

@@ -5,7 +5,8 @@ Loopback only, with a throw-away CA; prints "READY port=<n> pid=<n> ca=<CA file>
 answered as <--dir>/mode says ("<mode> <code> <delay>", else "ok 12 90"): ok, refuse
 (ERROR=<code>), noverdict (no ERROR=), delay (ok after <delay> s), trickle (ok in pieces over
 <delay> s), drop (cut halfway), status (an ERROR=0 page with HTTP status <code>), redirect (status
-<code> to this address with ?hop=1, which answers ok), away (status <code> to another host). GET ?fichero=F serves <--zips>/F.zip. --record keeps requests
+<code> to this address with ?hop=1, which answers ok), away (status <code> to another host), loop
+(status <code> to the very address asked). GET ?fichero=F serves <--zips>/F.zip. --record keeps requests
 as folders upload-NNNN (body, its boundary written BOUNDARY; parts/NN-<name>), download-NNNN.
 """
 
@@ -81,11 +82,11 @@ class Handler(BaseHTTPRequestHandler):
         mode_file = Path(self.args.dir, "mode")
         mode, code, delay = (mode_file.read_text() if mode_file.exists() else "ok 12 90").split()
         time.sleep(float(delay) if mode == "delay" else 0)
-        if mode in ("redirect", "away") and "hop=1" not in url.query:
+        if mode in ("redirect", "away", "loop") and "hop=1" not in url.query:
             host = "velantia.localhost:%d" % self.server.server_address[1]
             where = "otro-servidor.invalid" if mode == "away" else host
-            return self.send(answer_page("ERROR=0"), status=int(code),
-                             location="https://%s%s?hop=1" % (where, url.path))
+            return self.send(answer_page("ERROR=0"), status=int(code), location="https://%s%s%s" % (
+                where, url.path, "" if mode == "loop" else "?hop=1"))
         if mode == "status":
             return self.send(answer_page("ERROR=0"), status=int(code))
         zip_file = Path(self.args.zips or ".", (zip_name or "") + ".zip")

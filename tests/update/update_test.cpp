@@ -252,10 +252,13 @@ TEST_F(BaseaPrices, OnlyMatchingPriceBytesChangeAndAFailureNamesTheFile) {
 
 // Rows in document order, texts in Windows-1252, a line only where a code changes by value (the
 // codes before the first row are blank); no row, or a broken document, keeps the file.
-// An empty or cut file of any kind says so; a damaged one keeps the parser's words.
+// An empty (NUL bytes count as nothing) or cut file of any kind says so, so does one with a NUL;
+// a damaged one keeps the parser's words.
 TEST_F(Conversion, EmptyAndCutFilesSaySo) {
     const std::string whole = document(item("1", "111111")), empty = "el fichero está vacío",
-                      cut = "el fichero está incompleto (se corta en la línea ";
+                      cut = "el fichero está incompleto (se corta en la línea ",
+                      nul = "El documento XML contiene caracteres no válidos (bytes NUL desde la "
+                            "línea ";
     const struct {
         std::string xml, error;
     } cases[] = {{"", empty},
@@ -266,13 +269,16 @@ TEST_F(Conversion, EmptyAndCutFilesSaySo) {
                  {whole.substr(0, whole.size() - 3), cut + "4)"},
                  {whole.substr(0, 70), cut + "3)"},
                  {whole.substr(0, whole.size() - 3) + "o>\n", "Error en el documento XML: Opening"},
-                 {whole + "<b>", "Error en el documento XML: Extra content"}};
+                 {whole + "<b>", "Error en el documento XML: Extra content"},
+                 {std::string(100, '\0') + "\r\n", empty},
+                 {whole + std::string(4, '\0'), nul + "5)"},
+                 {whole.substr(0, 42) + '\0' + whole.substr(42), nul + "2)"}};
     for (const auto& c : cases)
         for (auto kind : {TipoFichero::Maestro, TipoFichero::Encuesta, TipoFichero::Precios}) {
             SCOPED_TRACE(c.xml);
             dir.write(Recibido + nombreXML(kind), c.xml);
             const std::string error =
-                c.error.starts_with("Error") ? c.error : nombreXML(kind) + ": " + c.error;
+                c.error.starts_with("E") ? c.error : nombreXML(kind) + ": " + c.error;
             EXPECT_EQ(convert(kind).error.substr(0, error.size()), error);
         }
 }
@@ -535,8 +541,11 @@ TEST_F(HostileZip, DamagedArchivesAndBombsAreRefused) {
               " ('lzma', 14, 0), ('zip64', 0, 1)):\n"
               "    with zipfile.ZipFile(name, 'w', method) as z:\n"
               "        with z.open('Maestro.xml', 'w', force_zip64=zip64) as f:\n"
-              "            f.write(b'a' * 2000)\n");
-    ASSERT_EQ(std::system(("cd '" + dir.path().string() + "' && python3 make.py").c_str()), 0);
+              "            f.write(b'a' * 2000)\n"
+              "with zipfile.ZipFile('twice', 'w') as z:\n"
+              "    z.writestr('Maestro.xml', '1'), z.writestr('Maestro.xml', '2')\n");
+    ASSERT_EQ(
+        std::system(("cd '" + dir.path().string() + "' && python3 -W ignore make.py").c_str()), 0);
     std::string damaged = zipOf({{"Maestro.xml", std::string(5000, 'a') + std::string(5000, 'b')}});
     // The deflated data just after the local header (30 bytes + name).
     for (std::size_t i = 30 + 11; i < 30 + 11 + 8; ++i)
@@ -559,6 +568,7 @@ TEST_F(HostileZip, DamagedArchivesAndBombsAreRefused) {
         std::uint64_t limit;
         int result;
         std::size_t files;
+        const char* reason = nullptr;
     } cases[] = {{dir.read("deflate"), UnzipLimit, UnzipOk, 1},
                  {dir.read("stored"), UnzipLimit, UnzipOk, 1},
                  {dir.read("bzip2"), UnzipLimit, UnzipOk, 1},
@@ -579,7 +589,10 @@ TEST_F(HostileZip, DamagedArchivesAndBombsAreRefused) {
                  {most, UnzipLimit, UnzipOk, UnzipMaxEntries},
                  {zipOf({{"Maestro.xml", "1"}, {"MAESTRO.XML", ""}}), UnzipLimit, UnzipSameName, 0},
                  {zipOf({{"a/precios.xml", "1"}, {"b\\Precios.xml", ""}}), UnzipLimit,
-                  UnzipSameName, 0},
+                  UnzipSameName, 0,
+                  "contiene dos ficheros con el mismo nombre: a/precios.xml y b\\Precios.xml"},
+                 {dir.read("twice"), UnzipLimit, UnzipSameName, 0,
+                  "contiene dos veces el fichero Maestro.xml"},
                  {zipOf(many), UnzipLimit, UnzipTooManyEntries, 0}};
     fs::remove(archive);
     empty();
@@ -588,8 +601,12 @@ TEST_F(HostileZip, DamagedArchivesAndBombsAreRefused) {
         SCOPED_TRACE(c.bytes.substr(0, 40));
         empty();
         writeBytes(archive, c.bytes);
-        EXPECT_EQ(Unzip(archive, folder, c.limit), c.result);
+        std::string reason;
+        EXPECT_EQ(Unzip(archive, folder, c.limit, &reason), c.result);
         EXPECT_EQ(snapshotTree(folder).size(), c.files);
+        if (c.reason) {
+            EXPECT_EQ(reason, c.reason);
+        }
     }
 }
 
@@ -822,8 +839,9 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
         {"an error status", [&] { startService("status"), service->setMode("status", "500"); },
          "f", fails.substr(1), "777-", "respuesta HTTP/1.1 500 Internal Server Error\r\n"},
         {"a package that cannot be unpacked says why", [&] { writeBytes(farmacia, lzma); }, "f",
-         fails.substr(1) + "\nEl paquete recibido no se ha podido descomprimir: Maestro.xml usa el "
-                           "método de compresión 14 .LZMA., que este programa no puede leer",
+         fails.substr(1) +
+             "\nEl paquete recibido no se ha podido descomprimir: Maestro.xml usa el "
+             "método de compresión 14 .LZMA., que este programa no puede leer",
          "777-"},
         {"a master that does not parse",
          [&] {
@@ -841,10 +859,11 @@ TEST_F(UpdateRun, RequestsMessagesAndDataFilesOfEachRun) {
          "anteriores se conservan.",
          "755-", "", "(código 1): Actualización completada con errores: El paquete recibido"},
         {"a package with one name twice",
-         [&] { makeZip(farmacia, {xml("5")[0], {"MAESTRO.XML", ""}}); }, "f",
+         [&] { makeZip(farmacia, {xml("5")[0], {"sub/MAESTRO.XML", ""}}); }, "f",
          fails.substr(1) + "\nEl paquete recibido no se ha podido descomprimir: contiene dos "
-                           "ficheros con el mismo nombre: Maestro.xml y MAESTRO.XML",
-         "777-"},
+                           "ficheros con el mismo nombre: Maestro.xml y sub/MAESTRO.XML",
+         "777-",
+         "Actualización terminada con error: No ha podido descargar el archivo Maestro. El"},
         {"another program converts",
          [&] { held.emplace(conversion::conversionLockPath(Paths(root.path()))); }, "",
          conversion::AnotherConversion, "777-", "",

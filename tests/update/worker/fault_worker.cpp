@@ -7,7 +7,8 @@
 //       per round a reference file with COUNT recorded medicines, then its closing call. With
 //       first/second two workers close each round's one dispensing at the same moment: second
 //       says it is ready, first then writes the file and both go.
-//   hold ROOT DIGIT|guard            the lock for DIGIT ("0" a send) or the guard, until killed
+//   hold ROOT DIGIT|TK0|guard        the lock for DIGIT ("0" a send, TK0 terminal 0's closing
+//                                    move) or the guard, until killed
 //   send ROOT URL CA STEP            one send as "Enviar" does it, logged in registro0.log
 #include <unistd.h>
 
@@ -62,9 +63,10 @@ int rounds(const Paths& paths, const std::string& digit, int rounds, int count,
 int hold(const Paths& paths, const std::string& what) {
     std::optional<OsFileLock> guard;
     if (what == "guard") guard.emplace(lockGuardPath(paths));
-    const bool held = guard         ? guard->locked()
-                      : what == "0" ? tryAcquireForSend(paths).acquired
-                                    : tryAcquireForClosing(paths, what).acquired;
+    const bool held = guard ? guard->locked()
+                      : what == "0"
+                          ? tryAcquireForSend(paths).acquired
+                          : tryAcquireForClosing(paths, what.substr(what.size() - 1)).acquired;
     if (!held) return 9;
     ready();
     std::this_thread::sleep_for(std::chrono::seconds(60)); // ends by the test's kill
