@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <optional>
 #include <set>
 
 #include "core/dates.h"
+#include "core/faultpoint.h"
 #include "core/runlog.h"
 #include "outbox/closingcall.h"
 #include "support/closings.h"
@@ -89,6 +91,22 @@ TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {
     EXPECT_EQ(left, others);
     EXPECT_EQ(c.read("Ocupado"), "*");
     EXPECT_EQ(c.read("final3"), "F");
+}
+
+// Another program writing into the outbox while the move appends: nothing is added, the answers
+// stay, and the message says so instead of blaming the disk.
+TEST(ClosingMove, AnOutboxChangedMeanwhileIsSaidSo) {
+    vltest::Closing c({"111111"});
+    c.record(1, {"1"});
+    static fs::path outbox;
+    outbox = c.paths.product("Respuesta.tsv");
+    vl::setFaultHandler([](const char* step) {
+        if (std::string_view(step) == "closing:append") std::ofstream(outbox, std::ios::app) << "x";
+    });
+    const ClosingResult r = c.move();
+    vl::setFaultHandler(nullptr);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("Respuesta.tsv ha cambiado"), std::string::npos) << r.error;
 }
 
 // The outbox or the counter cannot be written (a folder in its place, a full disk): the move
