@@ -10,7 +10,8 @@ namespace vl {
 bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char value) {
     const auto file = paths.product("final" + terminalDigit);
     std::FILE* f = openFile(file, "r+b");
-    if (!f) f = openFile(file, "w+b");
+    // One held by another program was waited for already.
+    if (!f && lastFileInUse() != file) f = openFile(file, "w+b");
     if (!f) return false;
     bool ok = std::fputc(value, f) != EOF;
     ok = std::fclose(f) == 0 && ok;
@@ -29,7 +30,8 @@ StartupState prepareStartup(const Paths& paths, std::string_view commandLine, in
     st.run = parseCommandLine(commandLine);
     clearFileInUse();
     // Held open by another program, the status file only misses its "I": the folder is there.
-    st.statusWritten = writeStatusByte(paths, st.run.terminalDigit, 'I') || !lastFileInUse().empty();
+    st.statusWritten =
+        writeStatusByte(paths, st.run.terminalDigit, 'I') || !lastFileInUse().empty();
     st.surveySwitch = readSurveySwitch(paths.product("config\\encuesta.for"));
     clearFileInUse();
     loadDatosTxt(paths.product("config\\datos.txt"), st.cfg);

@@ -119,7 +119,8 @@ bool setFree(const Paths& paths, const OsFileLock& guard) {
     // Unguarded, "*" could overwrite the digit of a terminal that took the byte meanwhile: the
     // byte stays for a later release.
     if (!guard.locked()) {
-        if (isDigit(readLockByte(paths))) runlog::log("Ocupado no se libera: " + guardNotOpened(paths));
+        if (isDigit(readLockByte(paths)))
+            runlog::log("Ocupado no se libera: " + guardNotOpened(paths));
         return false;
     }
     takenOverFromDeadHolder(paths, guard, readLockByte(paths));

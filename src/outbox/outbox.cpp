@@ -601,10 +601,16 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 r.ok = done == Settled::Done;
             }
             if (!r.ok) {
-                if (failed.empty()) failed = "Respuesta.tsv"; // changed meanwhile by another program
                 r.counter = before;
-                r.error = heldOpenOr(failed.ends_with(".ref") ? referenceNotMovableMessage(failed)
-                                                              : notSavedMessage(failed));
+                // Nothing named: another program changed the outbox meanwhile.
+                r.error = heldOpenOr(
+                    failed.empty()
+                        ? "Respuesta.tsv ha cambiado mientras se pasaban las respuestas (otro "
+                          "programa lo ha modificado): no se ha a\xF1"
+                          "adido nada.\nLas respuestas siguen guardadas en este terminal y se "
+                          "pasar\xE1n en el pr\xF3ximo cierre de la dispensaci\xF3n."
+                    : failed.ends_with(".ref") ? referenceNotMovableMessage(failed)
+                                               : notSavedMessage(failed));
             } else {
                 r.linesWritten = m.lines;
                 r.counter = counter;

@@ -142,8 +142,9 @@ TEST(ClosingHeldOpen, NamedAsInUseAndMovedOnceItIsFree) {
 TEST(ClosingHeldOpen, AReferenceThatCannotBeDeletedIsEmptiedAndLoggedSo) {
     const vltest::Product p;
     const std::string line = vltest::writeClosingRound(p.paths, "3", 1, 3);
-    HANDLE held = CreateFileW(p.paths.product("referencias/10000013.ref").c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE held =
+        CreateFileW(p.paths.product("referencias/10000013.ref").c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     vl::runlog::open(p.paths, "3");
     EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");

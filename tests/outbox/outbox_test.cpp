@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <optional>
 #include <set>
 
 #include "core/dates.h"
+#include "core/faultpoint.h"
 #include "core/runlog.h"
 #include "outbox/closingcall.h"
 #include "support/closings.h"
@@ -91,6 +93,22 @@ TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {
     EXPECT_EQ(c.read("final3"), "F");
 }
 
+// Another program writing into the outbox while the move appends: nothing is added, the answers
+// stay, and the message says so instead of blaming the disk.
+TEST(ClosingMove, AnOutboxChangedMeanwhileIsSaidSo) {
+    vltest::Closing c({"111111"});
+    c.record(1, {"1"});
+    static fs::path outbox;
+    outbox = c.paths.product("Respuesta.tsv");
+    vl::setFaultHandler([](const char* step) {
+        if (std::string_view(step) == "closing:append") std::ofstream(outbox, std::ios::app) << "x";
+    });
+    const ClosingResult r = c.move();
+    vl::setFaultHandler(nullptr);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("Respuesta.tsv ha cambiado"), std::string::npos) << r.error;
+}
+
 // The outbox or the counter cannot be written (a folder in its place, a full disk): the move
 // says so, takes its lines back and keeps the reference file, and the lock is freed.
 TEST(ClosingMove, FullDiskIsReportedAndNothingIsDeleted) {
@@ -134,6 +152,12 @@ TEST(ClosingMove, RecordingIntoAClosedDispensingIsRefused) {
         EXPECT_NE(t.session.grabar(1, t.st, panel).refused.find("Otra ventana"), std::string::npos);
         ASSERT_TRUE(writeFileAtomic(ref, good));
     }
+    // Without the guard a closing call could be moving the file: nothing is recorded.
+    fs::remove(lockGuardPath(t.paths));
+    fs::create_directory(lockGuardPath(t.paths));
+    EXPECT_EQ(t.session.grabar(2, t.st, panel).controls, std::nullopt);
+    EXPECT_EQ(t.refFile(), good);
+    fs::remove(lockGuardPath(t.paths));
     ASSERT_TRUE(t.session.grabar(2, t.st, panel).controls);
     EXPECT_EQ(t.refFile().substr(RefRecord::Length, 9), "2222221  ");
     ASSERT_EQ(vltest::closeOnce(t.paths, "TK-12345670+111111+222222"), "ok");
