@@ -7,15 +7,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/cmdline.h"
+#include "core/handoff.h"
 #include "core/paths.h"
 #include "core/runlog.h"
 #include "core/text.h"
 #include "outbox/closingcall.h"
 #include "outbox/lock.h"
+#include "platform/localchannel.h"
 #include "platform/message.h"
 #include "platform/process.h"
 
@@ -92,6 +96,99 @@ int closeWithoutWindows(const vl::Paths& paths, vl::ClosingOutcome outcome) {
     return 1;
 }
 
+std::string upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+std::string windowsIdentity(const fs::path& exe) {
+    return vl::handoff::programIdentity(windowsProgram(exe));
+}
+
+// "velantia PRECARGAR": starts the window process for this product folder and session unless
+// one is ready, and returns once it can show a page.
+int preload(const fs::path& exe, const vl::Paths& paths) {
+    using namespace std::chrono_literals;
+    vl::runlog::start(paths, "", "velantia PRECARGAR");
+    const std::string address = vl::windowServerAddress(paths.root());
+    const std::string identity = windowsIdentity(exe);
+    if (const auto pid = vl::handoff::ping(address, identity)) {
+        vl::runlog::log("Ya hay una ventana preparada (proceso " + std::to_string(*pid) + ")");
+        return vl::runlog::end(0);
+    }
+    // One of another version steps aside for the new one.
+    vl::handoff::askToQuit(address, identity);
+    const std::int64_t pid = vl::startDetached(windowsProgram(exe), {"PRECARGAR"});
+    if (pid < 0) {
+        tell("Velantia no puede preparar su ventana: no se puede iniciar " +
+             utf8(windowsProgram(exe)) + ".\nCompruebe que Velantia está bien instalado en este "
+                                         "terminal.");
+        return vl::runlog::end(1);
+    }
+    // The browser engine's first start on a slow computer, its libraries scanned one by one.
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (const auto ready = vl::handoff::ping(address, identity, 500ms)) {
+            vl::runlog::log("Ventana preparada (proceso " + std::to_string(*ready) + ")");
+            return vl::runlog::end(0);
+        }
+        // Another start ahead that won the place answers the ping above.
+        if (!vl::processAlive(pid) && !vl::handoff::ping(address, identity)) {
+            tell("Velantia no ha podido preparar su ventana: el programa de ventanas terminó al "
+                 "arrancar. Las dispensaciones se abrirán igualmente, algo más despacio.");
+            return vl::runlog::end(1);
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    vl::killProcess(pid);
+    tell("Velantia no ha podido preparar su ventana en dos minutos. Las dispensaciones se abrirán "
+         "igualmente, algo más despacio.");
+    return vl::runlog::end(1);
+}
+
+// A dispensing call handed to the window process started ahead; nullopt when it must start
+// afresh (the reason is in the run log).
+std::optional<int> serveAhead(const fs::path& exe, const vl::Paths& paths, const vl::RunState& run,
+                              const std::string& line) {
+    vl::handoff::Request request;
+    request.line = line;
+    std::error_code ec;
+    request.directory = utf8(fs::current_path(ec));
+    request.environment = vl::environmentWithPrefix("VELANTIA_");
+    vl::handoff::ClientHooks hooks;
+    hooks.mark = [](const std::string& name, long long ns) {
+        std::printf("%s %lld\n", name.c_str(), ns);
+        std::fflush(stdout);
+    };
+    hooks.notice = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+    const vl::handoff::Outcome o = vl::handoff::serve(vl::windowServerAddress(paths.root()),
+                                                      windowsIdentity(exe), request, hooks);
+    if (o.kind == vl::handoff::Outcome::Served) return o.exitCode;
+    vl::runlog::open(paths, run.terminalDigit);
+    if (o.kind == vl::handoff::Outcome::NotServed) {
+        vl::runlog::log("Arranque completo: " + o.why);
+        return std::nullopt;
+    }
+    const std::string pid = std::to_string(o.pid);
+    if (o.kind == vl::handoff::Outcome::Hung) {
+        vl::runlog::log("La ventana preparada (proceso " + pid + ") no responde desde hace " +
+                        std::to_string(vl::handoff::SilentLimit.count()) + " s: se termina");
+        vl::killProcess(o.pid);
+    } else {
+        vl::runlog::log("La ventana preparada (proceso " + pid +
+                        ") terminó sin acabar la dispensación");
+    }
+    // Its finish never ran: this terminal's status and lock are set as it would have.
+    vl::finish(paths, run.terminalDigit);
+    tell(std::string(o.kind == vl::handoff::Outcome::Hung
+                         ? "La ventana de Velantia ha dejado de responder y se ha cerrado."
+                         : "La ventana de Velantia se ha cerrado de forma inesperada.") +
+         "\nLas respuestas ya grabadas se conservan: vuelva a abrir la dispensación para "
+         "seguir.");
+    return vl::runlog::end(1);
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -114,7 +211,11 @@ int main(int argc, char* argv[]) {
     // Only this launcher tells the windows about a failed move.
     vl::unsetEnvironment("VELANTIA_CIERRE_FALLIDO");
     const vl::Paths paths(vl::driveRoot(dir));
+    if (upper(commandLine) == "PRECARGAR") return preload(exe, paths);
     const vl::RunState run = vl::parseCommandLine(commandLine);
+    // Only a dispensing is handed to the window process; the rest start as they always have.
+    if (!run.closingCall && run.PendingAction.empty())
+        if (const auto rc = serveAhead(exe, paths, run, logged)) return *rc;
     if (run.closingCall) {
         vl::runlog::start(paths, run.terminalDigit, "velantia " + logged);
         // No screen is asked for: the height limit only matters to the window.

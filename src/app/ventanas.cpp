@@ -10,6 +10,7 @@
 #include "core/runlog.h"
 #include "core/text.h"
 #include "ui/app.h"
+#include "ui/windowserver.h"
 
 int main(int argc, char* argv[]) {
     vl::ui::markStartup("ventanas");
@@ -42,6 +43,21 @@ int main(int argc, char* argv[]) {
     const QString commandLine = args.join(QLatin1Char(' '));
 
     const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
+    if (commandLine.compare(QStringLiteral("PRECARGAR"), Qt::CaseInsensitive) == 0) {
+        // Started ahead: stays hidden and serves the dispensings its launchers hand it.
+        vl::runlog::start(paths, "", "velantia-ventanas PRECARGAR");
+        QApplication::setQuitOnLastWindowClosed(false);
+        vl::ui::WindowServer server(paths);
+        int code = 0;
+        QObject::connect(&server, &vl::ui::WindowServer::failed, &app, [&code](const QString& why) {
+            vl::runlog::log("Ventana preparada: no se puede preparar (" + why.toStdString() + ")");
+            code = 1;
+            QCoreApplication::exit(1);
+        });
+        server.start();
+        const int rc = app.exec();
+        return vl::runlog::end(code ? code : rc);
+    }
     const vl::RunState parsed = vl::parseCommandLine(vl::toCp1252(commandLine.toStdString()));
     vl::runlog::start(paths, parsed.terminalDigit,
                       "velantia-ventanas " + commandLine.toStdString());

@@ -99,6 +99,12 @@ void log(std::string_view event) {
 
 void start(const Paths& paths, std::string_view terminalDigit, std::string_view programAndLine) {
     open(paths, terminalDigit);
+    {
+        // A window process serves one run after another: a note is its own run's.
+        const std::lock_guard lock(mutex);
+        outcome.clear();
+        outcomeCode = 0;
+    }
     log("Inicio: " + std::string(programAndLine));
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/runlog.h"
 #include "core/text.h"
+#include "platform/process.h"
 
 namespace vl {
 
@@ -34,7 +35,7 @@ std::string_view part(const std::string& s, std::size_t pos, std::size_t n) {
 Watchdog::Watchdog(std::function<void()> onExpire, std::function<Clock::time_point()> now)
     : onExpire_(std::move(onExpire)), now_(std::move(now)) {
     // No message and no orderly finish: a frozen lookup must not hold the pharmacist up.
-    if (!onExpire_) onExpire_ = [] { std::_Exit(3); };
+    if (!onExpire_) onExpire_ = [] { hardExit(3); };
     if (!now_) now_ = [] { return Clock::now(); };
     started_ = now_();
 }

@@ -9,6 +9,7 @@
 #include "core/text.h"
 #include "platform/fileio.h"
 #include "platform/oslock.h"
+#include "platform/process.h"
 
 namespace vl {
 
@@ -272,7 +273,7 @@ int closeSlowLookupRun(const Paths& paths, const std::string& terminalDigit) {
 }
 
 void endSlowLookup(const Paths& paths, const std::string& terminalDigit) {
-    std::_Exit(closeSlowLookupRun(paths, terminalDigit));
+    hardExit(closeSlowLookupRun(paths, terminalDigit));
 }
 
 } // namespace vl

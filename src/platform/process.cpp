@@ -17,6 +17,19 @@ namespace vl {
 
 namespace fs = std::filesystem;
 
+namespace {
+void (*exitNotice)(int) = nullptr;
+}
+
+void setHardExitNotice(void (*notice)(int)) {
+    exitNotice = notice;
+}
+
+void hardExit(int code) {
+    if (exitNotice) exitNotice(code);
+    std::_Exit(code);
+}
+
 #ifdef _WIN32
 
 fs::path executablePath() {
@@ -44,6 +57,28 @@ fs::path environmentPath(const char* name) {
     const std::wstring wide(name, name + std::char_traits<char>::length(name));
     const wchar_t* v = _wgetenv(wide.c_str());
     return v ? fs::path(v) : fs::path();
+}
+
+std::vector<std::pair<std::string, std::string>> environmentWithPrefix(std::string_view prefix) {
+    std::vector<std::pair<std::string, std::string>> out;
+    wchar_t* block = GetEnvironmentStringsW();
+    if (!block) return out;
+    for (const wchar_t* e = block; *e; e += std::char_traits<wchar_t>::length(e) + 1) {
+        const int len = static_cast<int>(std::char_traits<wchar_t>::length(e));
+        std::string utf8(static_cast<std::size_t>(len) * 3, '\0');
+        const int n = WideCharToMultiByte(CP_UTF8, 0, e, len, utf8.data(),
+                                          static_cast<int>(utf8.size()), nullptr, nullptr);
+        utf8.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        const std::size_t eq = utf8.find('=', 1);
+        if (eq != std::string::npos && std::string_view(utf8).substr(0, eq).starts_with(prefix))
+            out.emplace_back(utf8.substr(0, eq), utf8.substr(eq + 1));
+    }
+    FreeEnvironmentStringsW(block);
+    return out;
+}
+
+void allowForeground(std::int64_t pid) {
+    if (pid > 0) AllowSetForegroundWindow(static_cast<DWORD>(pid));
 }
 
 std::tm localTime(std::time_t t) {
@@ -141,6 +176,19 @@ fs::path environmentPath(const char* name) {
     const char* v = std::getenv(name);
     return v ? fs::path(v) : fs::path();
 }
+
+std::vector<std::pair<std::string, std::string>> environmentWithPrefix(std::string_view prefix) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (char** e = environ; e && *e; ++e) {
+        const std::string_view v(*e);
+        const std::size_t eq = v.find('=');
+        if (eq != std::string_view::npos && v.substr(0, eq).starts_with(prefix))
+            out.emplace_back(std::string(v.substr(0, eq)), std::string(v.substr(eq + 1)));
+    }
+    return out;
+}
+
+void allowForeground(std::int64_t) {}
 
 std::tm localTime(std::time_t t) {
     std::tm tm{};

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vl {
@@ -21,6 +22,18 @@ void unsetEnvironment(const char* name);
 // A variable naming a file or folder, as a path; empty when unset. On Windows it is read in
 // UTF-16, so names with letters outside ASCII arrive whole.
 std::filesystem::path environmentPath(const char* name);
+
+// This process's variables whose names begin with `prefix`, in UTF-8.
+std::vector<std::pair<std::string, std::string>> environmentWithPrefix(std::string_view prefix);
+
+// Lets process `pid` bring its window to the front, as this one (started by the user's
+// program) may. Nothing where the system has no such rule.
+void allowForeground(std::int64_t pid);
+
+// Ends the process at once, without unwinding; the notice set last (a window process telling
+// its launcher) hears the code first.
+[[noreturn]] void hardExit(int code);
+void setHardExitNotice(void (*notice)(int code));
 
 // The local calendar time of `t` (thread-safe).
 std::tm localTime(std::time_t t);

@@ -10,6 +10,7 @@
 #include <QWebEngineView>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 
 #include "core/runlog.h"
 #include "core/text.h"
@@ -56,11 +57,23 @@ bool installSpanishTranslations(QApplication& app) {
     return false;
 }
 
+namespace {
+std::function<void(const char*, long long)> markSink;
+}
+
+void setStartupMarkSink(std::function<void(const char*, long long)> sink) {
+    markSink = std::move(sink);
+}
+
 void markStartup(const char* name) {
-    static const bool on = qEnvironmentVariableIsSet("VELANTIA_MEDIR_ARRANQUE");
-    if (!on) return;
+    // Read at each mark: a window process takes each call's setting for that call.
+    if (!qEnvironmentVariableIsSet("VELANTIA_MEDIR_ARRANQUE")) return;
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
+    if (markSink) {
+        markSink(name, static_cast<long long>(ns.count()));
+        return;
+    }
     std::printf("%s %lld\n", name, static_cast<long long>(ns.count()));
     std::fflush(stdout);
 }
@@ -117,29 +130,18 @@ bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCod
     return true;
 }
 
-int runVelantia(QApplication& app, const Paths& paths, const QString& commandLine) {
-    // A closing call never shows the main window and makes no browser.
-    if (parseCommandLine(toCp1252(commandLine.toStdString())).closingCall) {
-        int exitCode = 0;
-        if (runClosingCall(paths, commandLine, exitCode)) return exitCode;
-    }
-    Velantia window(paths, commandLine);
-    if (window.startFailed()) return 1;
-    markStartup("ventana");
-    // Start-up has made the htm folder; the first page loads after the deferred start.
-    installPageAssets(paths);
-
+void watchFirstPage(Velantia& window, const std::function<void(const QString&)>& say) {
     // VELANTIA_SCREENSHOT=<file>: a picture of the window once the first page has loaded, then
-    // the program ends (runs without a display use it).
+    // the run ends (runs without a display use it).
     const QString shot = qEnvironmentVariable("VELANTIA_SCREENSHOT");
     if (!shot.isEmpty()) {
         QObject::connect(window.browser(), &QWebEngineView::loadFinished, &window,
-                         [&window, shot](bool) {
+                         [&window, shot, say](bool) {
                              // Give the page a moment to paint before grabbing it.
-                             QTimer::singleShot(700, &window, [&window, shot] {
+                             QTimer::singleShot(700, &window, [&window, shot, say] {
                                  if (window.grab().save(shot))
-                                     qInfo("Captura guardada en %s",
-                                           qPrintable(QFileInfo(shot).absoluteFilePath()));
+                                     say(QStringLiteral("Captura guardada en %1")
+                                             .arg(QFileInfo(shot).absoluteFilePath()));
                                  // A screenshot run ends by itself, as Escape would end it.
                                  window.close();
                              });
@@ -157,6 +159,21 @@ int runVelantia(QApplication& app, const Paths& paths, const QString& commandLin
                          },
                          Qt::SingleShotConnection);
     }
+}
+
+int runVelantia(QApplication& app, const Paths& paths, const QString& commandLine) {
+    // A closing call never shows the main window and makes no browser.
+    if (parseCommandLine(toCp1252(commandLine.toStdString())).closingCall) {
+        int exitCode = 0;
+        if (runClosingCall(paths, commandLine, exitCode)) return exitCode;
+    }
+    Velantia window(paths, commandLine);
+    if (window.startFailed()) return 1;
+    markStartup("ventana");
+    // Start-up has made the htm folder; the first page loads after the deferred start.
+    installPageAssets(paths);
+    watchFirstPage(window, [](const QString& text) { qInfo("%s", qPrintable(text)); });
+    QObject::connect(&window, &Velantia::ended, &app, [](int code) { QCoreApplication::exit(code); });
     return app.exec();
 }
 

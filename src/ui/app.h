@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <string>
 
 #include "core/paths.h"
@@ -9,6 +10,8 @@
 class QApplication;
 
 namespace vl::ui {
+
+class Velantia;
 
 // Browser engine switches; they only take effect before the first browser is made.
 void prepareBrowserEngine();
@@ -20,6 +23,9 @@ bool installSpanishTranslations(QApplication& app);
 // With VELANTIA_MEDIR_ARRANQUE set, prints "<name> <steady-clock ns>" on stdout so bench/run can
 // see where the start-up time goes; nothing otherwise.
 void markStartup(const char* name);
+// Where the marks go instead of stdout (a window process sends them to its launcher); an empty
+// sink prints again.
+void setStartupMarkSink(std::function<void(const char* name, long long ns)> sink);
 
 // Shows a failed move's message (cp1252) and finishes; the process's exit code.
 int reportClosingFailure(const Paths& paths, const std::string& error,
@@ -29,6 +35,11 @@ int reportClosingFailure(const Paths& paths, const std::string& error,
 // and moves the dispensing's recorded answers into the outbox. False when the call carries no
 // usable reference and start-up must go on as an ordinary start.
 bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCode);
+
+// The screenshot (VELANTIA_SCREENSHOT) and timed start (VELANTIA_MEDIR_ARRANQUE) of a run:
+// once the first page has loaded, the window is grabbed or the time marked, and it closes.
+// `say` reports the saved screenshot.
+void watchFirstPage(Velantia& window, const std::function<void(const QString&)>& say);
 
 // Creates the main window for `commandLine` and runs the event loop until the program ends.
 int runVelantia(QApplication& app, const Paths& paths, const QString& commandLine);

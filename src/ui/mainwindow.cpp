@@ -448,7 +448,7 @@ void Velantia::finishAndQuit() {
     files_.closeAll();
     session_.closeReference();
     finish(paths_, st_.run.terminalDigit);
-    QCoreApplication::exit(0);
+    emit ended(0);
 }
 
 } // namespace vl::ui

@@ -41,6 +41,8 @@ class Velantia : public QWidget {
     // A send has reached its verdict (or failed); the result page is loading.
     void sendFinished();
     void medicineShown(const QString& code);
+    // The run is over (finish done): the program, or the window process's call, ends with `code`.
+    void ended(int code);
 
   protected:
     void closeEvent(QCloseEvent* e) override;

@@ -31,7 +31,19 @@ void cannotPrint(QWidget* parent, const QString& why) {
 
 } // namespace
 
+namespace {
+std::function<QWebEnginePage*()> spares;
+}
+
+void PageView::setSparePages(std::function<QWebEnginePage*()> take) {
+    spares = std::move(take);
+}
+
 PageView::PageView(QWidget* parent) : QWebEngineView(parent) {
+    if (QWebEnginePage* spare = spares ? spares() : nullptr) {
+        spare->setParent(this);
+        setPage(spare);
+    }
     auto* s = settings();
     // The generated pages carry no charset and are written in Windows-1252.
     s->setDefaultTextEncoding(QStringLiteral("windows-1252"));

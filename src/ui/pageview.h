@@ -4,6 +4,7 @@
 
 #include <QWebEngineView>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace vl::ui {
@@ -13,6 +14,10 @@ class PageView : public QWebEngineView {
   public:
     explicit PageView(QWidget* parent = nullptr);
     ~PageView() override;
+
+    // Where a new view takes a page already loaded (its renderer started), when there is one:
+    // the window process keeps one ready for the next dispensing's information page.
+    static void setSparePages(std::function<QWebEnginePage*()> take);
 
     void navigate(const QString& url);
     // A local page; its address is made from the path, so "#" and "%" in folder names are kept.

@@ -1,0 +1,294 @@
+#include "ui/windowserver.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QUrl>
+#include <QWebEnginePage>
+#include <utility>
+
+#include "core/cmdline.h"
+#include "core/runlog.h"
+#include "core/text.h"
+#include "platform/localchannel.h"
+#include "platform/process.h"
+#include "ui/app.h"
+#include "ui/assets.h"
+#include "infopage/pages.h"
+#include "ui/mainwindow.h"
+#include "ui/pageview.h"
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace vl::ui {
+
+namespace {
+
+// A working day with no dispensing: the process ends and the next call starts afresh.
+constexpr int DefaultIdleSeconds = 10 * 3600;
+
+std::filesystem::path ownFile() {
+    return std::filesystem::path(QCoreApplication::applicationFilePath().toStdU16String());
+}
+
+// The launcher being served, for a lookup that ends the process at once.
+int servedDescriptor = -1;
+
+void tellLauncherOnHardExit(int code) {
+#ifdef Q_OS_UNIX
+    if (servedDescriptor < 0) return;
+    const std::string line = "FIN " + std::to_string(code) + "\n";
+    [[maybe_unused]] const auto n = ::write(servedDescriptor, line.data(), line.size());
+#else
+    (void)code;
+#endif
+}
+
+} // namespace
+
+WindowServer::WindowServer(const Paths& paths, QObject* parent)
+    : QObject(parent), paths_(paths), identity_(handoff::programIdentity(ownFile())),
+      ownEnvironment_(environmentWithPrefix("VELANTIA_")), ownDirectory_(QDir::currentPath()) {
+    heartbeat_.setInterval(static_cast<int>(handoff::Heartbeat.count()));
+    connect(&heartbeat_, &QTimer::timeout, this, [this] {
+        if (client_) send(client_, "VIVO");
+    });
+    bool ok = false;
+    const int idle = qEnvironmentVariableIntValue("VELANTIA_PRECARGA_INACTIVIDAD", &ok);
+    idle_.setSingleShot(true);
+    idle_.setInterval((ok && idle > 0 ? idle : DefaultIdleSeconds) * 1000);
+    connect(&idle_, &QTimer::timeout, this, [this] { quitWhenIdle("sin dispensaciones"); });
+    // An update of the program replaces its files: this process is then the old version.
+    fileWatch_.setInterval(2000);
+    connect(&fileWatch_, &QTimer::timeout, this, [this] {
+        if (ownFileChanged()) quitWhenIdle("los ficheros del programa han cambiado");
+    });
+    goWait_.setSingleShot(true);
+    goWait_.setInterval(static_cast<int>(handoff::AnswerWithin.count()));
+    connect(&goWait_, &QTimer::timeout, this, [this] {
+        // The launcher gave up and started afresh: the call is not ours.
+        if (awaited_) awaited_->abort();
+        awaited_ = nullptr;
+        if (quitting_ && !window_) QCoreApplication::exit(0);
+    });
+}
+
+WindowServer::~WindowServer() {
+    setHardExitNotice(nullptr);
+    servedDescriptor = -1;
+}
+
+void WindowServer::start() {
+    prepareSpare();
+    connect(spare_, &QWebEnginePage::loadFinished, this, [this](bool) { listen(); },
+            Qt::SingleShotConnection);
+}
+
+void WindowServer::prepareSpare() {
+    if (spare_) return;
+    // A local page, as the information pages are: the next one then loads in this renderer.
+    spare_ = new QWebEnginePage(this);
+    const std::u8string path = std::filesystem::absolute(emptyPage(paths_)).u8string();
+    spare_->load(QUrl::fromLocalFile(
+        QString::fromUtf8(reinterpret_cast<const char*>(path.data()), qsizetype(path.size()))));
+}
+
+void WindowServer::listen() {
+    const QString address = QString::fromStdString(windowServerAddress(paths_.root()));
+    server_ = new QLocalServer(this);
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server_->listen(address)) {
+        // Another window process may be starting or stopping: one that answers keeps the place.
+        if (handoff::ping(address.toStdString(), identity_)) {
+            emit failed(QStringLiteral("ya hay una ventana preparada"));
+            return;
+        }
+        QLocalServer::removeServer(address);
+        if (!server_->listen(address)) {
+            emit failed(server_->errorString());
+            return;
+        }
+    }
+    connect(server_, &QLocalServer::newConnection, this, &WindowServer::accept);
+    fileWatch_.start();
+    idle_.start();
+    runlog::log("Ventana preparada: lista para atender dispensaciones");
+    emit ready();
+}
+
+void WindowServer::accept() {
+    while (QLocalSocket* s = server_->nextPendingConnection()) {
+        peers_[s];
+        connect(s, &QLocalSocket::readyRead, this, [this, s] {
+            while (s->canReadLine()) {
+                QByteArray line = s->readLine();
+                while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
+                onLine(s, line.toStdString());
+                if (!peers_.count(s)) return;
+            }
+        });
+        connect(s, &QLocalSocket::disconnected, this, [this, s] {
+            peers_.erase(s);
+            if (s == client_ && window_) {
+                runlog::log("Ventana preparada: el programa que abrió esta dispensación ya no "
+                            "espera; se cierra la ventana");
+                window_->close();
+            }
+            s->deleteLater();
+        });
+    }
+}
+
+void WindowServer::onLine(QLocalSocket* s, const std::string& line) {
+    Peer& p = peers_[s];
+    if (!p.greeted) {
+        p.greeted = true;
+        const std::string expected = "VELANTIA " + std::to_string(handoff::Protocol) + " ";
+        if (!line.starts_with(expected)) {
+            s->abort();
+            return;
+        }
+        p.sameVersion = line.substr(expected.size()) == identity_ && !ownFileChanged();
+        return;
+    }
+    if (p.reading) {
+        switch (p.reader.feed(line)) {
+        case handoff::RequestReader::State::More:
+            return;
+        case handoff::RequestReader::State::Bad:
+            s->abort();
+            return;
+        case handoff::RequestReader::State::Done:
+            p.reading = false;
+            onRequest(s, p);
+            return;
+        }
+    }
+    if (line == "PING") {
+        send(s, p.sameVersion ? "LISTO " + std::to_string(currentProcessId()) : "OTRA_VERSION");
+    } else if (line == "SALIR") {
+        quitWhenIdle("se ha pedido que termine");
+    } else if (line == "DISPENSAR") {
+        p.reading = true;
+        p.reader = {};
+        p.reader.feed(line);
+    } else if (line == "ADELANTE" && s == awaited_) {
+        goWait_.stop();
+        awaited_ = nullptr;
+        begin(s, p.request);
+    } else {
+        s->abort();
+    }
+}
+
+void WindowServer::onRequest(QLocalSocket* s, Peer& p) {
+    const RunState run = parseCommandLine(toCp1252(p.reader.request().line));
+    if (!p.sameVersion || quitting_) {
+        send(s, "OTRA_VERSION");
+        if (ownFileChanged()) quitWhenIdle("los ficheros del programa han cambiado");
+        return;
+    }
+    // Closing calls and the three commands are the launcher's or a fresh start's.
+    if (run.closingCall || !run.PendingAction.empty()) {
+        send(s, "NO_ATENDIDA");
+        return;
+    }
+    if (window_ || awaited_) {
+        send(s, "OCUPADO");
+        return;
+    }
+    p.request = p.reader.request();
+    awaited_ = s;
+    goWait_.start();
+    send(s, "ACEPTADO " + std::to_string(currentProcessId()));
+}
+
+void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
+    idle_.stop();
+    client_ = s;
+    applyEnvironment(r.environment);
+    if (!r.directory.empty()) QDir::setCurrent(QString::fromStdString(r.directory));
+#ifdef Q_OS_UNIX
+    servedDescriptor = static_cast<int>(s->socketDescriptor());
+#endif
+    setHardExitNotice(&tellLauncherOnHardExit);
+    setStartupMarkSink([this](const char* name, long long ns) {
+        if (client_) send(client_, std::string("MARCA ") + name + " " + std::to_string(ns));
+    });
+    const QString line = QString::fromStdString(r.line);
+    const RunState run = parseCommandLine(toCp1252(r.line));
+    runlog::start(paths_, run.terminalDigit,
+                  "velantia-ventanas (ventana preparada) " + line.toStdString());
+    heartbeat_.start();
+    // The information page's browser takes the page kept ready; the rest make their own.
+    PageView::setSparePages([this]() -> QWebEnginePage* { return std::exchange(spare_, nullptr); });
+    window_ = new Velantia(paths_, line);
+    PageView::setSparePages(nullptr);
+    window_->setAttribute(Qt::WA_DeleteOnClose, false);
+    connect(window_, &Velantia::ended, this, &WindowServer::end, Qt::QueuedConnection);
+    if (window_->startFailed()) {
+        QTimer::singleShot(0, this, [this] { end(1); });
+        return;
+    }
+    markStartup("ventana");
+    installPageAssets(paths_);
+    watchFirstPage(*window_, [this](const QString& text) {
+        if (client_) send(client_, "AVISO " + handoff::hex(text.toStdString()));
+    });
+}
+
+void WindowServer::end(int exitCode) {
+    if (!window_) return;
+    exitCode = runlog::end(exitCode, false);
+    heartbeat_.stop();
+    setHardExitNotice(nullptr);
+    servedDescriptor = -1;
+    setStartupMarkSink(nullptr);
+    window_->hide();
+    window_->deleteLater();
+    window_ = nullptr;
+    if (client_) {
+        send(client_, "FIN " + std::to_string(exitCode));
+        client_->disconnectFromServer();
+    }
+    client_ = nullptr;
+    applyEnvironment(ownEnvironment_);
+    QDir::setCurrent(ownDirectory_);
+    runlog::open(paths_, "");
+    QTimer::singleShot(0, this, &WindowServer::prepareSpare);
+    emit served(exitCode);
+    if (quitting_) {
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        return;
+    }
+    idle_.start();
+}
+
+void WindowServer::send(QLocalSocket* s, const std::string& line) {
+    s->write(QByteArray::fromStdString(line + "\n"));
+    s->flush();
+}
+
+void WindowServer::quitWhenIdle(const char* why) {
+    if (!quitting_) runlog::log(std::string("Ventana preparada: termina (") + why + ")");
+    quitting_ = true;
+    // No new call reaches a process on its way out; a call in progress ends first.
+    if (server_) server_->close();
+    if (!window_ && !awaited_) QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+}
+
+bool WindowServer::ownFileChanged() const {
+    return handoff::programIdentity(ownFile()) != identity_;
+}
+
+void WindowServer::applyEnvironment(const std::vector<std::pair<std::string, std::string>>& vars) {
+    for (const auto& [name, value] : environmentWithPrefix("VELANTIA_"))
+        if (handoff::carried(name)) unsetEnvironment(name.c_str());
+    for (const auto& [name, value] : vars)
+        if (handoff::carried(name)) setEnvironment(name.c_str(), value);
+}
+
+} // namespace vl::ui

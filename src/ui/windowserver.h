@@ -1,0 +1,77 @@
+// The window process started ahead ("velantia PRECARGAR"): it loads the browser engine once,
+// waits hidden, and shows each dispensing its launcher hands it, as a fresh start would.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/handoff.h"
+#include "core/paths.h"
+
+class QLocalServer;
+class QLocalSocket;
+class QWebEnginePage;
+
+namespace vl::ui {
+
+class Velantia;
+
+class WindowServer : public QObject {
+    Q_OBJECT
+  public:
+    explicit WindowServer(const Paths& paths, QObject* parent = nullptr);
+    ~WindowServer() override;
+
+    // Loads the engine with the empty page, then listens; ready() or failed().
+    void start();
+    bool serving() const { return window_ != nullptr; }
+
+  signals:
+    void ready();
+    void failed(const QString& why);
+    // A call has ended; the process is idle again.
+    void served(int exitCode);
+
+  private:
+    struct Peer {
+        bool greeted = false;
+        bool sameVersion = false;
+        handoff::RequestReader reader;
+        bool reading = false;
+        bool accepted = false;
+        handoff::Request request;
+    };
+
+    void prepareSpare();
+    void listen();
+    void accept();
+    void onLine(QLocalSocket* s, const std::string& line);
+    void onRequest(QLocalSocket* s, Peer& p);
+    void begin(QLocalSocket* s, const handoff::Request& r);
+    void end(int exitCode);
+    void send(QLocalSocket* s, const std::string& line);
+    void quitWhenIdle(const char* why);
+    bool ownFileChanged() const;
+    void applyEnvironment(const std::vector<std::pair<std::string, std::string>>& vars);
+
+    Paths paths_;
+    std::string identity_;
+    QLocalServer* server_ = nullptr;
+    QWebEnginePage* spare_ = nullptr; // loaded ahead for the next dispensing's page
+    std::map<QLocalSocket*, Peer> peers_;
+    QPointer<QLocalSocket> client_; // the launcher of the call being served
+    QPointer<QLocalSocket> awaited_; // accepted, its ADELANTE not yet come
+    Velantia* window_ = nullptr;
+    std::vector<std::pair<std::string, std::string>> ownEnvironment_;
+    QString ownDirectory_;
+    QTimer heartbeat_, idle_, fileWatch_, goWait_;
+    bool quitting_ = false;
+};
+
+} // namespace vl::ui
