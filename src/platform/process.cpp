@@ -87,9 +87,7 @@ std::tm localTime(std::time_t t) {
     return tm;
 }
 
-// One argument as the receiving program's runtime splits it back: backslashes are doubled only
-// before a quote (and before the closing quote), quotes are escaped.
-static std::wstring quotedArgument(const std::wstring& arg) {
+std::wstring windowsQuotedArgument(const std::wstring& arg) {
     std::wstring out = L"\"";
     std::size_t backslashes = 0;
     for (wchar_t c : arg) {
@@ -108,11 +106,11 @@ static std::wstring quotedArgument(const std::wstring& arg) {
 int runInstead(const fs::path& program, char*[]) {
     // The arguments as they came, in UTF-16: the narrow ones went through the code page.
     std::vector<std::wstring> wide;
-    wide.push_back(quotedArgument(program.wstring()));
+    wide.push_back(windowsQuotedArgument(program.wstring()));
     int wargc = 0;
     LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &wargc);
     for (int i = 1; wargv && i < wargc; ++i)
-        wide.push_back(quotedArgument(wargv[i]));
+        wide.push_back(windowsQuotedArgument(wargv[i]));
     if (wargv) LocalFree(wargv);
     std::vector<const wchar_t*> args;
     for (const auto& w : wide)

@@ -48,6 +48,12 @@ int runInstead(const std::filesystem::path& program, char* argv[]);
 // letters it lacks and would be converted a second time.
 std::vector<std::string> commandLineArguments(int argc, char* argv[]);
 
+#ifdef _WIN32
+// One argument as the receiving program's runtime splits it back: always quoted, backslashes
+// doubled only before a quote (and before the closing quote), quotes escaped.
+std::wstring windowsQuotedArgument(const std::wstring& arg);
+#endif
+
 // This process's identifier, as the system's task list shows it.
 std::int64_t currentProcessId();
 

@@ -1,0 +1,426 @@
+#include "platform/localchannel.h"
+
+#include "platform/fileio.h"
+#include "platform/process.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#else
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace vl {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+std::string folderHash(const fs::path& folder) {
+    std::error_code ec;
+    fs::path p = fs::absolute(folder, ec);
+    p = (ec ? folder : p).lexically_normal();
+    if (p.has_relative_path() && p.filename().empty()) p = p.parent_path();
+#ifdef _WIN32
+    std::wstring w = p.wstring();
+    CharLowerBuffW(w.data(), static_cast<DWORD>(w.size()));
+    p = fs::path(w);
+#endif
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : utf8Path(p)) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    char hex[17];
+    for (int i = 15; i >= 0; --i, h >>= 4)
+        hex[i] = "0123456789abcdef"[h & 15];
+    return std::string(hex, 16);
+}
+
+milliseconds timeLeft(Clock::time_point deadline) {
+    return std::max(milliseconds(0), std::chrono::ceil<milliseconds>(deadline - Clock::now()));
+}
+
+// Takes the first complete line out of `pending`.
+bool takeLine(std::string& pending, std::string& line) {
+    const auto nl = pending.find('\n');
+    if (nl == std::string::npos) return false;
+    line.assign(pending, 0, nl);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    pending.erase(0, nl + 1);
+    return true;
+}
+
+} // namespace
+
+LocalChannel::LocalChannel(LocalChannel&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), pending_(std::move(other.pending_)),
+      closed_(other.closed_) {}
+
+LocalChannel& LocalChannel::operator=(LocalChannel&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, -1);
+        pending_ = std::move(other.pending_);
+        closed_ = other.closed_;
+    }
+    return *this;
+}
+
+LocalChannel::~LocalChannel() {
+    close();
+}
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring wide(std::string_view utf8) {
+    if (utf8.empty()) return {};
+    std::wstring out(utf8.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                      out.data(), static_cast<int>(out.size()));
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return out;
+}
+
+HANDLE asHandle(std::intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
+
+} // namespace
+
+std::string windowServerAddress(const fs::path& productFolder) {
+    // Pipe names are one namespace for the whole machine: the session keeps users apart.
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return "velantia-" + std::to_string(session) + "-" + folderHash(productFolder);
+}
+
+std::optional<LocalChannel> LocalChannel::connect(const std::string& address,
+                                                  milliseconds timeout) {
+    const std::wstring prefix = L"\\\\.\\pipe\\";
+    std::wstring name = wide(address);
+    if (name.rfind(prefix, 0) != 0) name = prefix + name;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        // Identification only: the server may not act as us.
+        HANDLE h =
+            CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        if (h != INVALID_HANDLE_VALUE) return LocalChannel(reinterpret_cast<std::intptr_t>(h));
+        if (GetLastError() != ERROR_PIPE_BUSY) return std::nullopt;
+        const auto left = timeLeft(deadline);
+        if (left.count() == 0) return std::nullopt;
+        // Another client took the free instance; wait for the server to offer the next one.
+        WaitNamedPipeW(name.c_str(), static_cast<DWORD>(left.count()));
+    }
+}
+
+void LocalChannel::close() {
+    if (handle_ != -1) CloseHandle(asHandle(handle_));
+    handle_ = -1;
+}
+
+bool LocalChannel::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 16));
+        if (!WriteFile(asHandle(handle_), bytes.data(), chunk, &written, nullptr) || written == 0)
+            return false;
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+LocalChannel::Read LocalChannel::readLine(std::string& line, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (takeLine(pending_, line)) return Read::Line;
+        if (closed_) return Read::Closed;
+        // A pipe has no wait with a timeout short of overlapped reads: look every few ms.
+        DWORD available = 0;
+        if (!PeekNamedPipe(asHandle(handle_), nullptr, 0, nullptr, &available, nullptr)) {
+            closed_ = true;
+            continue;
+        }
+        if (available > 0) {
+            char buf[4096];
+            DWORD got = 0;
+            if (!ReadFile(asHandle(handle_), buf, std::min<DWORD>(available, sizeof buf), &got,
+                          nullptr) ||
+                got == 0)
+                closed_ = true;
+            pending_.append(buf, got);
+            continue;
+        }
+        const auto left = timeLeft(deadline);
+        if (left.count() == 0) return Read::Timeout;
+        Sleep(static_cast<DWORD>(std::min<long long>(left.count(), 5)));
+    }
+}
+
+std::int64_t startDetached(const fs::path& program, const std::vector<std::string>& args) {
+    std::wstring commandLine = windowsQuotedArgument(program.wstring());
+    for (const auto& a : args)
+        commandLine += L' ' + windowsQuotedArgument(wide(a));
+
+    // The null device is the only handle it inherits.
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE nul =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherit, OPEN_EXISTING, 0, nullptr);
+    if (nul == INVALID_HANDLE_VALUE) return -1;
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> listBuf(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuf.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+        CloseHandle(nul);
+        return -1;
+    }
+    UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &nul, sizeof nul, nullptr,
+                              nullptr);
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = si.StartupInfo.hStdOutput = si.StartupInfo.hStdError = nul;
+    si.lpAttributeList = list;
+
+    PROCESS_INFORMATION pi{};
+    const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT;
+    // Out of the caller's job where it allows that, so that closing the job spares it.
+    BOOL ok =
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, nullptr, &si.StartupInfo, &pi);
+    if (!ok)
+        ok = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                            nullptr, nullptr, &si.StartupInfo, &pi);
+    DeleteProcThreadAttributeList(list);
+    CloseHandle(nul);
+    if (!ok) return -1;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return static_cast<std::int64_t>(pi.dwProcessId);
+}
+
+bool processAlive(std::int64_t pid) {
+    if (pid <= 0) return false;
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                           static_cast<DWORD>(pid));
+    if (!h) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool alive = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+    CloseHandle(h);
+    return alive;
+}
+
+void killProcess(std::int64_t pid) {
+    if (pid <= 0 || pid == currentProcessId()) return;
+    HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!h) return;
+    if (TerminateProcess(h, 1)) WaitForSingleObject(h, 1000);
+    CloseHandle(h);
+}
+
+#else
+
+namespace {
+
+// A folder we may put a socket in; `ours`: owned by us as well.
+bool usableFolder(const fs::path& dir, bool ours) {
+    struct stat st {};
+    if (dir.is_relative() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (ours && st.st_uid != ::geteuid()) return false;
+    return ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
+
+} // namespace
+
+std::string windowServerAddress(const fs::path& productFolder) {
+    const std::string hash = folderHash(productFolder);
+    const fs::path runtime = environmentPath("XDG_RUNTIME_DIR");
+    if (!runtime.empty() && usableFolder(runtime, true)) {
+        const std::string a = (runtime / ("velantia-" + hash)).string();
+        if (a.size() <= kMaxSocketPath) return a;
+    }
+    // The temp folder is everyone's: the user id keeps users apart.
+    const std::string name = "velantia-" + std::to_string(::geteuid()) + "-" + hash;
+    const fs::path tmp = environmentPath("TMPDIR");
+    if (!tmp.empty() && usableFolder(tmp, false)) {
+        const std::string a = (tmp / name).string();
+        if (a.size() <= kMaxSocketPath) return a;
+    }
+    return "/tmp/" + name;
+}
+
+std::optional<LocalChannel> LocalChannel::connect(const std::string& address,
+                                                  milliseconds timeout) {
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    if (address.empty() || address.size() > kMaxSocketPath) return std::nullopt;
+    std::memcpy(sa.sun_path, address.data(), address.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    LocalChannel channel(fd);
+    // A listener whose queue is full makes connect wait: only as long as the send timeout.
+    const auto ms = std::max<long long>(timeout.count(), 1); // 0 would mean for ever
+    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return std::nullopt;
+    tv = {};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+#ifdef SO_PEERCRED
+    // In the shared temp folder another user could listen first, and read what we send.
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || peer.uid != ::geteuid())
+        return std::nullopt;
+#endif
+    return channel;
+}
+
+void LocalChannel::close() {
+    if (handle_ != -1) ::close(static_cast<int>(handle_));
+    handle_ = -1;
+}
+
+bool LocalChannel::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n =
+            ::send(static_cast<int>(handle_), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+LocalChannel::Read LocalChannel::readLine(std::string& line, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (takeLine(pending_, line)) return Read::Line;
+        if (closed_) return Read::Closed;
+        pollfd p{static_cast<int>(handle_), POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(timeLeft(deadline).count()));
+        if (r == 0) return Read::Timeout;
+        if (r < 0) {
+            if (errno != EINTR) closed_ = true;
+            continue;
+        }
+        char buf[4096];
+        const ssize_t n = ::recv(static_cast<int>(handle_), buf, sizeof buf, 0);
+        if (n > 0)
+            pending_.append(buf, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            closed_ = true;
+    }
+}
+
+std::int64_t startDetached(const fs::path& program, const std::vector<std::string>& args) {
+    // Everything the children need is made before fork: after it only system calls.
+    std::string path = program.string();
+    std::vector<std::string> strings(args);
+    std::vector<char*> argv{path.data()};
+    for (auto& s : strings)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    // The grandchild writes its pid, then errno if exec fails; exec closes the pipe.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return -1;
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return -1;
+    }
+    if (child == 0) {
+        ::close(report[0]);
+        // A session of its own, then a fork so that it can never take a terminal again.
+        ::setsid();
+        if (::fork() != 0) ::_exit(0);
+        ::setpgid(0, 0);
+        int out = ::fcntl(report[1], F_DUPFD_CLOEXEC, 3); // above the standard three
+        const int nul = ::open("/dev/null", O_RDWR);
+        for (int fd = 0; fd < 3; ++fd)
+            ::dup2(nul, fd);
+        if (out < 0) ::_exit(127);
+        ::close_range(3, static_cast<unsigned>(out) - 1, 0);
+        ::close_range(static_cast<unsigned>(out) + 1, ~0u, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        const pid_t self = ::getpid();
+        if (::write(out, &self, sizeof self) != sizeof self) ::_exit(127);
+        ::execv(path.c_str(), argv.data());
+        const int err = errno;
+        (void)!::write(out, &err, sizeof err);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    // Both reads end when the grandchild's exec (or exit) closes its end.
+    char buf[sizeof(pid_t) + sizeof(int)];
+    std::size_t got = 0;
+    while (got < sizeof buf) {
+        const ssize_t n = ::read(report[0], buf + got, sizeof buf - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(report[0]);
+    if (got != sizeof(pid_t)) return -1;
+    pid_t pid = 0;
+    std::memcpy(&pid, buf, sizeof pid);
+    return pid;
+}
+
+bool processAlive(std::int64_t pid) {
+    if (pid <= 0) return false;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+    // One that has ended still answers kill() until its parent reaps it.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string s;
+    std::getline(stat, s);
+    const auto paren = s.rfind(')');
+    return paren == std::string::npos || paren + 2 >= s.size() ||
+           (s[paren + 2] != 'Z' && s[paren + 2] != 'X');
+}
+
+void killProcess(std::int64_t pid) {
+    if (pid <= 0 || pid == currentProcessId()) return;
+    const auto p = static_cast<pid_t>(pid);
+    // The browser engine's helpers are in the group the process leads.
+    if (::getpgid(p) == p && p != ::getpgrp())
+        ::kill(-p, SIGKILL);
+    else
+        ::kill(p, SIGKILL);
+    for (int i = 0; i < 200 && processAlive(pid); ++i)
+        std::this_thread::sleep_for(milliseconds(5));
+}
+
+#endif
+
+} // namespace vl

@@ -1,0 +1,70 @@
+// A line-based connection to this user's window process, and starting and ending that process,
+// without Qt: the launcher must stay small and quick for the closing calls.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vl {
+
+// Where the window process of `productFolder` listens for this user's session, in the form that
+// QLocalServer::listen and QLocalSocket::connectToServer take. On Unix the full path of a socket:
+// in $XDG_RUNTIME_DIR when it is ours and usable, else in the temp folder with the user id in the
+// name. On Windows a pipe name ("velantia-<session>-<hash>", \\.\pipe\ is implied); pipes are
+// shared by all sessions. <hash> is 16 hex digits of FNV-1a over the folder's absolute, lexically
+// normal path in UTF-8, lower-cased on Windows. The same for both processes, at every call.
+std::string windowServerAddress(const std::filesystem::path& productFolder);
+
+// A connected socket or pipe; closed on destruction. Lines end in "\n".
+class LocalChannel {
+  public:
+    // Connects to `address` within `timeout`; nullopt when nobody listens there: no socket or
+    // pipe, refused, a socket file left by a process that died, a pipe still busy at the
+    // timeout, or (Unix) a listener of another user.
+    static std::optional<LocalChannel> connect(const std::string& address,
+                                               std::chrono::milliseconds timeout);
+
+    LocalChannel(LocalChannel&& other) noexcept;
+    LocalChannel& operator=(LocalChannel&& other) noexcept;
+    LocalChannel(const LocalChannel&) = delete;
+    LocalChannel& operator=(const LocalChannel&) = delete;
+    ~LocalChannel();
+
+    // Writes all of `bytes`; false when the peer is gone (never a SIGPIPE).
+    bool send(std::string_view bytes);
+
+    enum class Read { Line, Timeout, Closed };
+    // The next line without its "\n" (nor a "\r" before it), waiting at most `timeout` for it.
+    // Closed once the peer has closed or failed; a last piece without "\n" is no line.
+    Read readLine(std::string& line, std::chrono::milliseconds timeout);
+
+  private:
+    explicit LocalChannel(std::intptr_t handle) : handle_(handle) {}
+    void close();
+
+    std::intptr_t handle_ = -1;
+    std::string pending_; // received, not yet returned as lines
+    bool closed_ = false;
+};
+
+// Starts `program` with `args` (UTF-8) apart from this process: no console window, its own
+// process group (Linux: its own session too), the null device for stdin, stdout and stderr,
+// nothing of ours inherited, and no child we must wait for. Its process id, or -1 when it
+// cannot be started.
+std::int64_t startDetached(const std::filesystem::path& program,
+                           const std::vector<std::string>& args);
+
+// Whether process `pid` runs (one that has ended but is not yet reaped does not); false for
+// pid <= 0.
+bool processAlive(std::int64_t pid);
+
+// Ends process `pid` at once (on Linux with its process group when it leads one) and waits about
+// a second for it to be gone. Nothing for pid <= 0 or this process.
+void killProcess(std::int64_t pid);
+
+} // namespace vl

@@ -1,0 +1,241 @@
+#include "platform/localchannel.h"
+#include "platform/process.h"
+#include "support/tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using vl::LocalChannel;
+using Read = LocalChannel::Read;
+
+// The window process's end: one listening socket or pipe instance and the client it accepts.
+class Server {
+  public:
+#ifdef _WIN32
+    explicit Server(const std::string& address)
+        : pipe_(CreateNamedPipeW(
+              (L"\\\\.\\pipe\\" + std::wstring(address.begin(), address.end())).c_str(),
+              PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+              nullptr)) {}
+    ~Server() {
+        hangUp();
+    }
+    bool accept() {
+        return ConnectNamedPipe(pipe_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+    }
+    void write(std::string_view b) {
+        DWORD n;
+        WriteFile(pipe_, b.data(), DWORD(b.size()), &n, nullptr);
+    }
+    std::string read(std::size_t n) {
+        std::string out(n, '\0');
+        DWORD got = 0;
+        for (std::size_t at = 0; at < n; at += got)
+            if (!ReadFile(pipe_, out.data() + at, DWORD(n - at), &got, nullptr) || got == 0)
+                return out.substr(0, at);
+        return out;
+    }
+    void hangUp() {
+        if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
+        pipe_ = INVALID_HANDLE_VALUE;
+    }
+
+  private:
+    HANDLE pipe_;
+#else
+    explicit Server(const std::string& address) : address_(address) {
+        listen_ = bound(address);
+        ::listen(listen_, 4);
+    }
+    ~Server() {
+        hangUp();
+        ::close(listen_);
+        ::unlink(address_.c_str());
+    }
+    // A socket bound at `address`, not yet listening.
+    static int bound(const std::string& address) {
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        address.copy(sa.sun_path, sizeof sa.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        return fd;
+    }
+    bool accept() {
+        pollfd p{listen_, POLLIN, 0};
+        return ::poll(&p, 1, 20000) == 1 && (conn_ = ::accept(listen_, nullptr, nullptr)) >= 0;
+    }
+    void write(std::string_view b) {
+        EXPECT_EQ(::write(conn_, b.data(), b.size()), ssize_t(b.size()));
+    }
+    std::string read(std::size_t n) {
+        std::string out(n, '\0');
+        for (std::size_t at = 0; at < n;) {
+            const ssize_t got = ::read(conn_, out.data() + at, n - at);
+            if (got <= 0) return out.substr(0, at);
+            at += std::size_t(got);
+        }
+        return out;
+    }
+    void hangUp() {
+        if (conn_ >= 0) ::close(conn_);
+        conn_ = -1;
+    }
+
+  private:
+    std::string address_;
+    int listen_ = -1, conn_ = -1;
+#endif
+};
+
+std::vector<std::string> ownArguments() {
+#ifdef _WIN32
+    return vl::commandLineArguments(0, nullptr);
+#else
+    std::ifstream f("/proc/self/cmdline", std::ios::binary);
+    const std::string all{std::istreambuf_iterator<char>(f), {}};
+    std::vector<std::string> out;
+    for (std::size_t at = 0, end; (end = all.find('\0', at)) != std::string::npos; at = end + 1)
+        out.push_back(all.substr(at, end - at));
+    if (!out.empty()) out.erase(out.begin());
+    return out;
+#endif
+}
+
+// Started by the detached-process test with "--canal=<address>": sends its arguments there, one
+// a line, then waits to be killed (or for the channel to end) instead of running the tests.
+const bool helperRun = [] {
+    const auto args = ownArguments();
+    if (args.empty() || args[0].rfind("--canal=", 0) != 0) return false;
+    auto channel = LocalChannel::connect(args[0].substr(8), 10s);
+    for (const auto& a : args)
+        if (channel) channel->send(a + "\n");
+    std::string line;
+    while (channel && channel->readLine(line, 60s) == Read::Line) {
+    }
+    std::_Exit(0);
+}();
+
+TEST(LocalChannel, NobodyListeningIsNoConnectionAtOnce) {
+    vltest::TempDir t;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(LocalChannel::connect(vl::windowServerAddress(t.path() / "nadie"), 3s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+    const auto address = vl::windowServerAddress(t.path());
+#ifdef _WIN32
+    // The only instance is taken: busy until the timeout.
+    Server server(address);
+    auto first = LocalChannel::connect(address, 1s);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(LocalChannel::connect(address, 100ms));
+#else
+    // The socket file of a listener that died.
+    ::close(Server::bound(address));
+    ASSERT_TRUE(fs::exists(address));
+    EXPECT_FALSE(LocalChannel::connect(address, 1s));
+    ::unlink(address.c_str());
+#endif
+}
+
+TEST(LocalChannel, LinesBothWays) {
+    vltest::TempDir t;
+    const auto address = vl::windowServerAddress(t.path());
+    Server server(address);
+    auto connected = LocalChannel::connect(address, 1s);
+    ASSERT_TRUE(connected);
+    ASSERT_TRUE(server.accept());
+    LocalChannel c = std::move(*connected);
+
+    EXPECT_TRUE(c.send("uno\n"));
+    EXPECT_TRUE(c.send("dos\r\n"));
+    EXPECT_EQ(server.read(9), "uno\ndos\r\n");
+
+    std::string line;
+    auto next = [&](std::chrono::milliseconds timeout) {
+        const Read r = c.readLine(line, timeout);
+        return r == Read::Line ? line : r == Read::Timeout ? "<timeout>" : "<closed>";
+    };
+    server.write("a\r\nb\n\npar");
+    for (const char* expected : {"a", "b", ""})
+        EXPECT_EQ(next(1s), expected);
+    EXPECT_EQ(next(50ms), "<timeout>"); // "par" has no end yet
+    server.write("tido\n");
+    EXPECT_EQ(next(1s), "partido");
+    server.hangUp();
+    EXPECT_EQ(next(1s), "<closed>");
+    EXPECT_EQ(next(0ms), "<closed>");
+    EXPECT_FALSE(c.send("tres\n"));
+}
+
+TEST(LocalChannel, OneAddressPerFolder) {
+    vltest::TempDir t;
+    const auto a = vl::windowServerAddress(t.path() / "uno");
+    EXPECT_EQ(a, vl::windowServerAddress(t.path() / "uno" / ""));
+    EXPECT_EQ(a, vl::windowServerAddress(t.path() / "dos" / ".." / "." / "uno"));
+    EXPECT_NE(a, vl::windowServerAddress(t.path() / "dos"));
+    EXPECT_EQ(a.find_last_not_of("0123456789abcdef"), a.size() - 17);
+#ifdef _WIN32
+    std::wstring upper = (t.path() / "UNO").wstring();
+    CharUpperBuffW(upper.data(), DWORD(upper.size()));
+    EXPECT_EQ(a, vl::windowServerAddress(upper));
+    EXPECT_EQ(a.rfind("velantia-", 0), 0u);
+#else
+    // In the runtime folder when it is usable, else in the temp folder under the user's id.
+    const auto runtime = vl::environmentPath("XDG_RUNTIME_DIR");
+    const std::string uid = "velantia-" + std::to_string(::geteuid()) + "-";
+    const std::vector<std::pair<fs::path, fs::path>> cases{
+        {t.path(), t.path() / "velantia-"},
+        {t.path() / "no-existe", fs::temp_directory_path() / uid}};
+    for (const auto& [dir, expected] : cases) {
+        vl::setEnvironment("XDG_RUNTIME_DIR", dir.string());
+        EXPECT_EQ(vl::windowServerAddress(t.path()).rfind(expected.lexically_normal().string(), 0),
+                  0u)
+            << dir;
+    }
+    vl::setEnvironment("XDG_RUNTIME_DIR", runtime.string());
+    if (runtime.empty()) vl::unsetEnvironment("XDG_RUNTIME_DIR");
+#endif
+}
+
+TEST(LocalChannel, DetachedProcessRunsUntilKilled) {
+    vltest::TempDir t;
+    const auto address = vl::windowServerAddress(t.path());
+    Server server(address);
+    const std::vector<std::string> args{"--canal=" + address, "dos palabras",
+                                        R"(comillas "dentro" \)", "ñandú \\\"", ""};
+    const auto pid = vl::startDetached(vl::executablePath(), args);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(server.accept());
+    std::string expected;
+    for (const auto& a : args)
+        expected += a + "\n";
+    EXPECT_EQ(server.read(expected.size()), expected);
+    EXPECT_TRUE(vl::processAlive(pid));
+    vl::killProcess(pid);
+    EXPECT_FALSE(vl::processAlive(pid));
+    EXPECT_EQ(server.read(1), ""); // its end went with it
+
+    EXPECT_EQ(vl::startDetached(t.path() / "no-existe", {}), -1);
+    EXPECT_FALSE(vl::processAlive(0));
+    vl::killProcess(vl::currentProcessId()); // nothing: we are still here
+    EXPECT_TRUE(vl::processAlive(vl::currentProcessId()));
+}
+
+} // namespace
