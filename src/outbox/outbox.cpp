@@ -763,7 +763,13 @@ void finishAcceptedSend(const Paths& paths) {
     // send confirmed since and the bytes gone, that send had removed them itself.
     const std::string what = "Recuperación: un envío que el servicio aceptó (ERROR=0) se "
                              "interrumpió ";
-    if (!notFound)
+    std::error_code kept;
+    // Busy or not writable, its note stays for the next look.
+    if ((outcome == EmptyOutcome::Busy || outcome == EmptyOutcome::Failed) &&
+        fs::exists(acceptedPath(paths), kept))
+        runlog::log(what + "antes de quitar lo enviado de Respuesta.tsv; " + describe(outcome) +
+                    "; se intentará de nuevo antes del próximo envío");
+    else if (!notFound)
         runlog::log(what + "antes de quitar lo enviado de Respuesta.tsv; " + describe(outcome) +
                     " sin volver a enviarlo");
     else if (sentSince)

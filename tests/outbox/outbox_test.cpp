@@ -244,6 +244,29 @@ TEST(EmptyOutbox, EnviadoTickRemovesWhatTheUploadSent) {
     }
 }
 
+// An accepted send that found the outbox busy keeps its note: the next look says so and
+// leaves it, until the outbox is free and the sent lines go without being sent again.
+TEST(EmptyOutbox, AnAcceptedSendStillNotedIsFinishedOnceTheOutboxIsFree) {
+    vltest::Product p(1);
+    const std::string sent = p.read("Respuesta.tsv");
+    p.write("Ocupado", "4"); // a closing move of a program without the guard
+    ASSERT_EQ(emptyOutboxAfterSend(p.paths, sent), EmptyOutcome::Busy);
+    runlog::open(p.paths, "0");
+    finishAcceptedSend(p.paths);
+    const std::string busy = p.read("registro0.log");
+    p.write("Ocupado", "*");
+    finishAcceptedSend(p.paths);
+    runlog::close();
+    EXPECT_NE(busy.find("otro terminal escrib\xED"
+                        "a en Respuesta.tsv: no se ha borrado nada; se "
+                        "intentar\xE1 de nuevo"),
+              std::string::npos)
+        << busy;
+    EXPECT_EQ(busy.find("ya no lo contiene"), std::string::npos) << busy;
+    EXPECT_NE(p.read("registro0.log").find("vaciados sin volver a enviarlo"), std::string::npos);
+    EXPECT_EQ(p.read("Respuesta.tsv") + p.read("Respuesta.aceptado"), "<missing>");
+}
+
 // The product folder with these bytes in Ocupado; "<missing>" leaves the file absent.
 struct LockDir : vltest::Product {
     explicit LockDir(const std::string& bytes) {
