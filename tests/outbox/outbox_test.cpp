@@ -109,6 +109,26 @@ TEST(ClosingMove, AnOutboxChangedMeanwhileIsSaidSo) {
     EXPECT_NE(r.error.find("Respuesta.tsv ha cambiado"), std::string::npos) << r.error;
 }
 
+// A closing call killed once its move is noted, then its window records one more medicine: the
+// call that finishes the move keeps that answer with the file's marker, and moves it too.
+TEST(ClosingMove, AnAnswerRecordedAfterAKilledMoveIsMovedNotDropped) {
+    vltest::Terminal w({"111111", "222222"}, "12345673");
+    SurveyPanel panel = buildSurvey("P001 Q\r\nR005 a\r\n");
+    ASSERT_TRUE(w.session.synchronise(w.st, w.paths));
+    ASSERT_TRUE(w.session.grabar(1, w.st, panel).controls);
+    vl::setFaultHandler([](const char* step) {
+        if (std::string_view(step) == "closing:append") throw std::runtime_error(step);
+    });
+    EXPECT_ANY_THROW(vltest::closeOnce(w.paths, "TK-12345673+111111+222222"));
+    vl::setFaultHandler(nullptr);
+    ASSERT_TRUE(w.session.grabar(2, w.st, panel).controls);
+    ASSERT_EQ(vltest::closeOnce(w.paths, "TK-12345573+333333"), "ok");
+    const std::string outbox = w.read("Respuesta.tsv");
+    EXPECT_EQ(std::count(outbox.begin(), outbox.end(), '\n'), 3) << outbox;
+    EXPECT_NE(outbox.find("\t222222\t"), std::string::npos) << outbox;
+    EXPECT_FALSE(fs::exists(w.paths.product("referencias\\12345673.ref")));
+}
+
 // The outbox or the counter cannot be written (a folder in its place, a full disk): the move
 // says so, takes its lines back and keeps the reference file, and the lock is freed.
 TEST(ClosingMove, FullDiskIsReportedAndNothingIsDeleted) {
