@@ -313,7 +313,8 @@ std::string readRange(const fs::path& file, std::uintmax_t from, std::uintmax_t 
 
 // The reference file once its answers are in the outbox: deleted, or emptied when it cannot
 // be (empty, it holds nothing to move). Changed since it was noted (a window of that
-// dispensing recorded into it), only the records that went into the outbox are blanked.
+// dispensing recorded into it), only the records that went into the outbox are blanked, and
+// its marker stays: the terminal's next closing call moves the rest instead of deleting it.
 bool removeMoved(const Paths& paths, const std::string& reference, const std::string& noted) {
     const fs::path file = referencePath(paths, reference);
     std::error_code ec;
@@ -324,11 +325,7 @@ bool removeMoved(const Paths& paths, const std::string& reference, const std::st
             for (std::size_t n = 0; n + RefRecord::Length <= noted.size(); n += RefRecord::Length)
                 if (left.compare(at, RefRecord::Length, noted, n, RefRecord::Length) == 0)
                     left.replace(at, RefRecord::Length, RefRecord{}.bytes);
-        if (recordedIn(left) > 0) {
-            const bool ok = writeFileAtomic(file, left);
-            if (ok) fs::remove(markerPath(paths, reference), ec);
-            return ok;
-        }
+        if (recordedIn(left) > 0) return writeFileAtomic(file, left);
     }
     fs::resize_file(file, 0, ec);
     const bool emptied = !ec;
@@ -763,7 +760,13 @@ void finishAcceptedSend(const Paths& paths) {
     // send confirmed since and the bytes gone, that send had removed them itself.
     const std::string what = "Recuperación: un envío que el servicio aceptó (ERROR=0) se "
                              "interrumpió ";
-    if (!notFound)
+    std::error_code kept;
+    // Busy or not writable, its note stays for the next look.
+    if ((outcome == EmptyOutcome::Busy || outcome == EmptyOutcome::Failed) &&
+        fs::exists(acceptedPath(paths), kept))
+        runlog::log(what + "antes de quitar lo enviado de Respuesta.tsv; " + describe(outcome) +
+                    "; se intentará de nuevo antes del próximo envío");
+    else if (!notFound)
         runlog::log(what + "antes de quitar lo enviado de Respuesta.tsv; " + describe(outcome) +
                     " sin volver a enviarlo");
     else if (sentSince)

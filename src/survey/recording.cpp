@@ -319,11 +319,16 @@ SurveySession::Written SurveySession::markAndWrite(int m, const RunState& st, bo
 }
 
 // A closing call deletes the file once it has moved its answers (on Windows, where this run's
-// handle keeps the name, it empties it): from then on nothing can be recorded into it.
+// handle keeps the name, it empties it): from then on nothing can be recorded into it. A new
+// file whose first write failed is short too, and one another program holds is unreadable for
+// a while: neither was closed, and both take a recording once mended.
 bool SurveySession::closedMeanwhile() {
     if (!closed_) {
+        clearFileInUse();
         const auto now = readFileBytes(file_.path());
-        closed_ = !now || now->size() < RefRecord::Length;
+        const bool held = !now && !lastFileInUse().empty();
+        const bool hadRecords = known_ && known_->size() >= RefRecord::Length;
+        closed_ = !held && (!now || (now->size() < RefRecord::Length && hadRecords));
         if (closed_) file_.close(); // lets the deletion finish
     }
     return closed_;

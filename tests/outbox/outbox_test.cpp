@@ -109,6 +109,26 @@ TEST(ClosingMove, AnOutboxChangedMeanwhileIsSaidSo) {
     EXPECT_NE(r.error.find("Respuesta.tsv ha cambiado"), std::string::npos) << r.error;
 }
 
+// A closing call killed once its move is noted, then its window records one more medicine: the
+// call that finishes the move keeps that answer with the file's marker, and moves it too.
+TEST(ClosingMove, AnAnswerRecordedAfterAKilledMoveIsMovedNotDropped) {
+    vltest::Terminal w({"111111", "222222"}, "12345673");
+    SurveyPanel panel = buildSurvey("P001 Q\r\nR005 a\r\n");
+    ASSERT_TRUE(w.session.synchronise(w.st, w.paths));
+    ASSERT_TRUE(w.session.grabar(1, w.st, panel).controls);
+    vl::setFaultHandler([](const char* step) {
+        if (std::string_view(step) == "closing:append") throw std::runtime_error(step);
+    });
+    EXPECT_ANY_THROW(vltest::closeOnce(w.paths, "TK-12345673+111111+222222"));
+    vl::setFaultHandler(nullptr);
+    ASSERT_TRUE(w.session.grabar(2, w.st, panel).controls);
+    ASSERT_EQ(vltest::closeOnce(w.paths, "TK-12345573+333333"), "ok");
+    const std::string outbox = w.read("Respuesta.tsv");
+    EXPECT_EQ(std::count(outbox.begin(), outbox.end(), '\n'), 3) << outbox;
+    EXPECT_NE(outbox.find("\t222222\t"), std::string::npos) << outbox;
+    EXPECT_FALSE(fs::exists(w.paths.product("referencias\\12345673.ref")));
+}
+
 // The outbox or the counter cannot be written (a folder in its place, a full disk): the move
 // says so, takes its lines back and keeps the reference file, and the lock is freed.
 TEST(ClosingMove, FullDiskIsReportedAndNothingIsDeleted) {
@@ -242,6 +262,29 @@ TEST(EmptyOutbox, EnviadoTickRemovesWhatTheUploadSent) {
         EXPECT_EQ(p.read("Ocupado"), r.lock.substr(0, 1));
         release(p.paths);
     }
+}
+
+// An accepted send that found the outbox busy keeps its note: the next look says so and
+// leaves it, until the outbox is free and the sent lines go without being sent again.
+TEST(EmptyOutbox, AnAcceptedSendStillNotedIsFinishedOnceTheOutboxIsFree) {
+    vltest::Product p(1);
+    const std::string sent = p.read("Respuesta.tsv");
+    p.write("Ocupado", "4"); // a closing move of a program without the guard
+    ASSERT_EQ(emptyOutboxAfterSend(p.paths, sent), EmptyOutcome::Busy);
+    runlog::open(p.paths, "0");
+    finishAcceptedSend(p.paths);
+    const std::string busy = p.read("registro0.log");
+    p.write("Ocupado", "*");
+    finishAcceptedSend(p.paths);
+    runlog::close();
+    EXPECT_NE(busy.find("otro terminal escrib\xED"
+                        "a en Respuesta.tsv: no se ha borrado nada; se "
+                        "intentar\xE1 de nuevo"),
+              std::string::npos)
+        << busy;
+    EXPECT_EQ(busy.find("ya no lo contiene"), std::string::npos) << busy;
+    EXPECT_NE(p.read("registro0.log").find("vaciados sin volver a enviarlo"), std::string::npos);
+    EXPECT_EQ(p.read("Respuesta.tsv") + p.read("Respuesta.aceptado"), "<missing>");
 }
 
 // The product folder with these bytes in Ocupado; "<missing>" leaves the file absent.

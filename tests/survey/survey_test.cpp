@@ -210,10 +210,11 @@ TEST(Recording, NoUsableReferenceMeansNoFile) {
 
 // A reference file that refuses writes (read-only, a full disk, a share gone read-only): Grabar,
 // Borrar and Todo record nothing, in the file or in memory, and name the file; so does the
-// start-up rewrite into a new order, after which nothing is recorded either.
+// start-up rewrite into a new order, or of a new file left empty, after which nothing is
+// recorded either.
 TEST(Recording, ReadOnlyReferenceFileRecordsNothingAndSaysWhich) {
-    enum Action { Grabar, Borrar, Todo, NewOrder };
-    for (Action a : {Grabar, Borrar, Todo, NewOrder}) {
+    enum Action { Grabar, Borrar, Todo, NewOrder, NewFile };
+    for (Action a : {Grabar, Borrar, Todo, NewOrder, NewFile}) {
         SCOPED_TRACE(a);
         Dispensing d({"111111", "222222"});
         {
@@ -223,13 +224,14 @@ TEST(Recording, ReadOnlyReferenceFileRecordsNothingAndSaysWhich) {
             ASSERT_TRUE(SurveySession().synchronise(d.st, d.paths)); // records in this order
         }
         if (a == NewOrder) d.setCodes({"222222", "111111"});
-        const std::string before = d.refFile();
         const auto ref = d.dir.path() / "quiroles/Velantia/referencias/12345670.ref";
+        if (a == NewFile) vltest::writeBytes(ref, "");
+        const std::string before = d.refFile();
         std::optional<vltest::ReadOnly> file(ref), folder(ref.parent_path());
         if (!file->holds()) GTEST_SKIP() << "a read-only file cannot be made here";
         SurveySession s;
         ASSERT_TRUE(s.synchronise(d.st, d.paths));
-        EXPECT_EQ(s.startupWriteFailed(), a == NewOrder);
+        EXPECT_EQ(s.startupWriteFailed(), a >= NewOrder);
         const AnswerTable table = s.respuestasMed();
         const RecordingResult r = a == Borrar ? s.borrar(2, d.st, d.panel)
                                   : a == Todo ? s.todo(d.st, d.panel, {})
@@ -241,7 +243,11 @@ TEST(Recording, ReadOnlyReferenceFileRecordsNothingAndSaysWhich) {
         // Mended, the file takes the start-up rewrite and the recording on the next try.
         file.reset(), folder.reset();
         EXPECT_TRUE(s.grabar(1, d.st, d.panel).controls);
-        EXPECT_EQ(d.refFile().substr(RefRecord::Length, 6), a == NewOrder ? "111111" : "222222");
+        EXPECT_EQ(d.refFile().substr(0, 6), d.st.CodeList[1]);
+        const std::string second = a == NewFile    ? std::string(6, '\0')
+                                   : a == NewOrder ? "111111"
+                                                   : "222222";
+        EXPECT_EQ(d.refFile().substr(RefRecord::Length, 6), second);
     }
 }
 
