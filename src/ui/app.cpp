@@ -116,9 +116,12 @@ bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCod
     SurveySession session;
     OKUP busy(paths, digit, [&] {
         const StartupSyncResult r = completeStartupSync(paths, o.st.run, o.st.cfg, session);
-        if (!r.closing.error.empty())
+        if (!r.closing.error.empty()) {
+            // The answers stay on this terminal: the caller must not read it as done.
+            exitCode = 1;
             Dialogs::message(nullptr, QString::fromStdString(fromCp1252(r.closing.error)),
                              QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
+        }
     });
     // Escape and "Sí": the program ends as it stands; the lock may be a sending terminal's.
     if (busy.exec() != QDialog::Accepted) {
