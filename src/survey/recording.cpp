@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <system_error>
 
 #include "core/faultpoint.h"
 #include "core/text.h"
@@ -264,8 +265,9 @@ std::optional<RecordingControls> SurveySession::muestraRespuestas(int m, SurveyP
             row.orden = decimalText(p);
         }
     }
-    // Nowhere to record: "PENDIENTE DE GRABAR" would ask for what cannot be done.
-    if (!referenceOpen()) c.pgrabarEnabled = c.kgrabarEnabled = c.kborrarEnabled = false;
+    // Nowhere to record: "PENDIENTE DE GRABAR" would ask for what cannot be done, and Borrar
+    // cannot undo answers already moved to the outbox.
+    if (!referenceOpen() || closed_) c.pgrabarEnabled = c.kgrabarEnabled = c.kborrarEnabled = false;
     return c;
 }
 
@@ -330,6 +332,18 @@ bool SurveySession::closedMeanwhile() {
         const bool hadRecords = known_ && known_->size() >= RefRecord::Length;
         closed_ = !held && (!now || (now->size() < RefRecord::Length && hadRecords));
         if (closed_) file_.close(); // lets the deletion finish
+    }
+    return closed_;
+}
+
+bool SurveySession::checkClosed() {
+    if (!synced_ || closed_) return closed_;
+    std::error_code ec;
+    const auto size = fs::file_size(file_.path(), ec);
+    // A file that cannot be looked at for a moment is not gone: only missing or emptied it is.
+    if (ec ? ec == std::errc::no_such_file_or_directory : size < RefRecord::Length) {
+        closed_ = true;
+        file_.close();
     }
     return closed_;
 }

@@ -102,10 +102,15 @@ class SurveySession {
     void setWriteGuard(std::filesystem::path guard) { writeGuard_ = std::move(guard); }
 
     // Recording needs the reference file; without it Kgrabar, Kborrar and Todo stay disabled.
-    // A dispensing closed meanwhile keeps them: pressing one says why nothing is recorded.
+    // A dispensing closed meanwhile counts as open, so that pressing one says why nothing is
+    // recorded; once seen closed, the controls are disabled too.
     bool referenceOpen() const { return file_.isOpen() || closed_; }
     bool referenceWritable() const { return file_.isWritable(); }
-    bool todoEnabled() const { return todoEnabled_ && referenceOpen(); }
+    bool todoEnabled() const { return todoEnabled_ && referenceOpen() && !closed_; }
+    // A closing call of this terminal moved the answers and removed the file meanwhile.
+    bool closed() const { return closed_; }
+    // The same, after a look at the file's size only: cheap enough for every medicine shown.
+    bool checkClosed();
     bool isRecorded(int m) const;
 
     // MuestraRespuestas. nullopt when m is no medicine: the controls keep their state.

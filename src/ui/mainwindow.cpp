@@ -251,10 +251,19 @@ float Velantia::showMedicine(const std::string& code) {
 }
 
 void Velantia::restoreAnswers() {
+    // A closing call of this terminal may have moved the answers since the last medicine shown.
+    session_.checkClosed();
     if (const auto c = session_.muestraRespuestas(st_.run.CurrentIndex, panel_))
         survey_->setRecordingControls(*c);
     if (!session_.referenceOpen()) survey_->setApplyToAllEnabled(false);
     survey_->showChoices(panel_);
+    showIfClosed();
+}
+
+void Velantia::showIfClosed() {
+    if (!session_.closed()) return;
+    survey_->showClosed();
+    if (isVisible()) layOutHeights();
 }
 
 void Velantia::step(int direction) {
@@ -348,6 +357,7 @@ void Velantia::applyToAll() {
 }
 
 void Velantia::notRecorded(const RecordingResult& r) {
+    showIfClosed(); // behind the message the window already shows why
     Dialogs::message(this, q(r.refused.empty() ? notRecordedMessage(r.unwrittenFile) : r.refused),
                      QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Warning);
 }

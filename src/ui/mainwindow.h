@@ -69,6 +69,7 @@ class Velantia : public QWidget {
     void clearAnswers();
     void record(bool keep);
     void notRecorded(const RecordingResult& r);
+    void showIfClosed();
     void applyToAll();
     void switchSurvey(bool on);
     void runCommand(Command command);

@@ -138,6 +138,14 @@ SurveyView::SurveyView(QWidget* parent) : QFrame(parent) {
     Pgrabar_->setStyleSheet(QStringLiteral("QLabel{color:red;font-weight:bold;}"
                                            "QLabel:disabled{color:#c0c0c0;}"));
 
+    // Three short lines beside the two rows of buttons: the panel keeps its width and height.
+    Cerrada_ = named(new QLabel(QString::fromUtf8("Dispensación cerrada:\nsus respuestas "
+                                                  "grabadas\nya se han pasado al envío"),
+                                this),
+                     QStringLiteral("Cerrada"));
+    Cerrada_->setStyleSheet(QStringLiteral("QLabel{color:red;font-weight:bold;}"));
+    Cerrada_->hide();
+
     buttons_ = new QWidget(this);
     buttons_->setObjectName(QStringLiteral("botones"));
     auto* g = new QGridLayout(buttons_);
@@ -146,6 +154,7 @@ SurveyView::SurveyView(QWidget* parent) : QFrame(parent) {
     g->setVerticalSpacing(2);
     g->addWidget(Todo_, 0, 1, 1, 4);
     g->addWidget(Pgrabar_, 1, 0);
+    g->addWidget(Cerrada_, 0, 0, 2, 1);
     g->addWidget(Kborrar_, 1, 1);
     g->addWidget(Command1_, 1, 2);
     g->addWidget(Kgrabar_, 1, 3);
@@ -247,13 +256,24 @@ void SurveyView::showChoices(const SurveyPanel& panel) {
 }
 
 void SurveyView::setRecordingControls(const RecordingControls& c) {
-    Pgrabar_->setEnabled(c.pgrabarEnabled);
-    Kgrabar_->setEnabled(c.kgrabarEnabled);
-    Kborrar_->setEnabled(c.kborrarEnabled);
+    Pgrabar_->setEnabled(c.pgrabarEnabled && !closed_);
+    Kgrabar_->setEnabled(c.kgrabarEnabled && !closed_);
+    Kborrar_->setEnabled(c.kborrarEnabled && !closed_);
 }
 
 void SurveyView::setApplyToAllEnabled(bool on) {
-    Todo_->setEnabled(on);
+    Todo_->setEnabled(on && !closed_);
+}
+
+void SurveyView::showClosed() {
+    if (closed_) return;
+    closed_ = true;
+    setRecordingControls({});
+    setApplyToAllEnabled(false);
+    // The answers shown can no longer be changed: greyed, they read as what was sent.
+    rowsArea_->setEnabled(false);
+    Pgrabar_->hide();
+    Cerrada_->show();
 }
 
 int SurveyView::naturalHeight(int width) const {

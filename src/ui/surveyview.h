@@ -28,6 +28,9 @@ class SurveyView : public QFrame {
     void showChoices(const SurveyPanel& panel);
     void setRecordingControls(const RecordingControls& c);
     void setApplyToAllEnabled(bool on);
+    // The dispensing's answers went to the outbox: from now on nothing records, and the panel
+    // says so instead of "PENDIENTE DE GRABAR".
+    void showClosed();
     // Height that shows every row at `width` without scrolling, and the least that still shows the
     // recording row and one question.
     int naturalHeight(int width) const;
@@ -53,7 +56,8 @@ class SurveyView : public QFrame {
     QWidget* buttons_ = nullptr;
     QPushButton *Todo_ = nullptr, *Kborrar_ = nullptr, *Kgrabar_ = nullptr, *Command1_ = nullptr,
                 *Command3_ = nullptr;
-    QLabel* Pgrabar_ = nullptr;
+    QLabel *Pgrabar_ = nullptr, *Cerrada_ = nullptr;
+    bool closed_ = false;
     std::array<QLabel*, SurveyMaxRows + 1> TIT_{};
     std::array<QComboBox*, SurveyMaxRows + 1> RESP_{};
     std::array<QLabel*, SurveyMaxRows + 1> Sele_{};

@@ -180,8 +180,13 @@ TEST(ClosingMove, RecordingIntoAClosedDispensingIsRefused) {
     fs::remove(lockGuardPath(t.paths));
     ASSERT_TRUE(t.session.grabar(2, t.st, panel).controls);
     EXPECT_EQ(t.refFile().substr(RefRecord::Length, 9), "2222221  ");
+    EXPECT_FALSE(t.session.checkClosed());
     ASSERT_EQ(vltest::closeOnce(t.paths, "TK-12345670+111111+222222"), "ok");
     const std::string outbox = t.read("Respuesta.tsv");
+    // Seen from a look at the file alone: a recorded medicine then offers neither Borrar nor Todo.
+    EXPECT_TRUE(t.session.checkClosed());
+    EXPECT_EQ(t.session.muestraRespuestas(2, panel), RecordingControls{});
+    EXPECT_FALSE(t.session.todoEnabled());
     for (int action = 0; action < 3; ++action) {
         const RecordingResult r = action == 0   ? t.session.grabar(1, t.st, panel)
                                   : action == 1 ? t.session.borrar(2, t.st, panel)

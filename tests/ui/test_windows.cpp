@@ -7,6 +7,7 @@
 #include "core/runlog.h"
 #include "core/text.h"
 #include "infopage/navigation.h"
+#include "outbox/closingcall.h"
 #include "outbox/outbox.h"
 #include "support/service_double.h"
 #include "survey/recording.h"
@@ -290,6 +291,30 @@ class WindowsTest : public QObject {
         ReadOnly file(ref), folder(ref.parent_path());
         play(start(Demo).get(), ">Kgrabar|+Pgrabar|!Kborrar|'00012340.ref");
         QCOMPARE(readBytes(ref), before);
+    }
+
+    // A closing call of this terminal, another dispensing's or this one's, moves the recorded
+    // answers and removes the file: a refused Grabar, or the next medicine shown, turns the panel
+    // to the closed state. Navigation and printing go on; no file is made again.
+    void closedMeanwhileStopsRecording() {
+        const fs::path ref = product("referencias/00012340.ref");
+        for (const char* call : {"TK-00012540+725631", "TK-00012340+692514+683907"}) {
+            Dialogs::reset();
+            auto w = start(Demo);
+            play(w.get(), "RESP_2@0|>Kgrabar|!Pgrabar|+Kborrar|~Cerrada");
+            QCOMPARE(vl::closingCallWithoutWindows(paths(), call, 768).kind,
+                     vl::ClosingOutcome::Done);
+            const std::string outbox = readBytes(product("Respuesta.tsv"));
+            QVERIFY(!fs::exists(ref));
+            const bool other = QString(call).contains("12540");
+            play(w.get(), QString(other ? ">Kgrabar|'12340 ya se ha cerrado|+Cerrada|" : "") +
+                              "^+|#683907|+Cerrada|~Pgrabar|!Kgrabar|!Kborrar|!Todo|!RESP_2|"
+                              "+Command2_1|+Command2_2|^-|#692514|!Kborrar|+Command2_0");
+            QCOMPARE(Dialogs::shownTexts().size(), other ? 1 : 0);
+            expectLaidOut(w.get(), w->frameGeometry().height());
+            QCOMPARE(readBytes(product("Respuesta.tsv")), outbox);
+            QVERIFY(!fs::exists(ref));
+        }
     }
 
     // The handout shown at Imprimir prints at once, "+" right after or not: small, searchable,
