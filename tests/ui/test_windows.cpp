@@ -4,6 +4,9 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <future>
+
+#include "core/handoff.h"
 #include "core/runlog.h"
 #include "core/text.h"
 #include "infopage/navigation.h"
@@ -19,6 +22,8 @@
 #include "ui/pagearea.h"
 #include "ui/pageview.h"
 #include "ui/vlconfig.h"
+#include "ui/windowserver.h"
+#include "platform/localchannel.h"
 
 using namespace vltest;
 namespace fs = std::filesystem;
@@ -573,6 +578,151 @@ class WindowsTest : public QObject {
                  qPrintable(err));
         const QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS"); // as this test was started
         QVERIFY(flags.contains("--no-sandbox") && flags.contains("--log-level=2"));
+    }
+
+    // The window a call handed to the window process opens; null when none shows.
+    static Velantia* servedWindow() {
+        for (int i = 0; i < 300; ++i, QTest::qWait(50))
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* v = qobject_cast<Velantia*>(w); v && v->isVisible() && v->deferredStartDone())
+                    return v;
+        return nullptr;
+    }
+
+    // The window process, here in the test: each dispensing handed to it shows its own page,
+    // count and answers, nothing of the one before; the launcher hears the fresh start's code.
+    // Calls it cannot take (busy, another version, nobody there) and a hang are told apart.
+    void windowProcessServesEachDispensingAsItsOwn() {
+        using Outcome = vl::handoff::Outcome;
+        using namespace std::chrono_literals;
+        vl::ui::WindowServer server(paths());
+        QSignalSpy ready(&server, &vl::ui::WindowServer::ready);
+        server.start();
+        QVERIFY(ready.wait(30000));
+        const std::string address = vl::windowServerAddress(paths().root());
+        const std::string self = vl::handoff::programIdentity(
+            fs::path(QCoreApplication::applicationFilePath().toStdString()));
+        const auto call = [&](std::string line, std::string identity = {},
+                              std::chrono::milliseconds silent = vl::handoff::SilentLimit) {
+            return std::async(std::launch::async, [=] {
+                return vl::handoff::serve(address, identity.empty() ? self : identity,
+                                          {line, {}, {}}, {}, vl::handoff::AnswerWithin, silent);
+            });
+        };
+        const auto outcome = [](std::future<Outcome>& f) {
+            for (int i = 0; i < 400 && f.wait_for(0s) != std::future_status::ready; ++i)
+                QTest::qWait(50);
+            return f.wait_for(0s) == std::future_status::ready ? f.get() : Outcome{};
+        };
+        const struct {
+            const char *line, *code, *script;
+        } calls[] = {
+            {"-00012340+692514+683907", "692514",
+             "Label6=00012340|Label2=Medicamento 1/2|+Pgrabar|!Kborrar|RESP_2@0|>Kgrabar|"
+             "!Pgrabar|+Kborrar|^+|Label2=Medicamento 2/2"},
+            // Same terminal, other codes: none of the first one's count, answers or position.
+            {"-00012540+725631", "725631",
+             "Label6=00012540|Label2=Medicamento 1/1|+Pgrabar|!Kborrar|!Command2_0|!Command2_1|"
+             "*RESP_2"},
+            // The first again: its answers come back from its file.
+            {"-00012340+692514+683907", "692514", "Label2=Medicamento 1/2|!Pgrabar|+Kborrar"},
+        };
+        for (const auto& c : calls) {
+            auto served = call(c.line);
+            Velantia* w = servedWindow();
+            QVERIFY2(w, c.line);
+            QVERIFY(readBytes(product("htm0/Informa.htm")).find(c.code) != std::string::npos);
+            QCOMPARE(readBytes(product("final0")), "I");
+            play(w, c.script);
+            if (c.line == calls[1].line) { // two calls at once: the second starts afresh
+                auto second = call("-00012341+692514");
+                QVERIFY(outcome(second).why.find("otra dispensación") != std::string::npos);
+            }
+            QTest::keyClick(w, Qt::Key_Escape);
+            const Outcome o = outcome(served);
+            QCOMPARE(int(o.kind), int(Outcome::Served));
+            QCOMPARE(o.exitCode, 0);
+            QCOMPARE(readBytes(product("final0")), "F");
+        }
+        QVERIFY(vl::runlog::readLog(product("registro0.log"))
+                    .find("Inicio: velantia-ventanas (ventana preparada) -00012540+725631") !=
+                std::string::npos);
+        auto other = call("-00012340+692514", "otra");
+        QVERIFY(outcome(other).why.find("otra versión") != std::string::npos);
+        QVERIFY(vl::handoff::serve(address + "-nadie", self, {"-00012340+692514", {}, {}}).why ==
+                "no hay ventana preparada");
+
+        // A window process that stops answering: the launcher gives up, and once it is gone the
+        // window finishes as Escape would.
+        auto hung = call(calls[0].line, {}, 1500ms);
+        QVERIFY(servedWindow());
+        hung.wait(); // no events: no heartbeat
+        const Outcome h = hung.get();
+        QCOMPARE(int(h.kind), int(Outcome::Hung));
+        QCOMPARE(h.pid, vl::currentProcessId());
+        QTRY_VERIFY(!server.serving());
+        QCOMPARE(readBytes(product("final0")), "F");
+    }
+
+    // From outside: the launcher starts the window process ahead once, hands it a dispensing,
+    // ends with an error and a log line when it dies mid-dispensing, and starts afresh once it
+    // has gone (here: its program file was replaced).
+    void launcherStartsAheadAndFallsBack() {
+        const fs::path bin = dir_->path() / "programa";
+        fs::create_directories(bin);
+        for (const char* f : {VELANTIA_LAUNCHER, VELANTIA_VENTANAS})
+            fs::copy_file(f, bin / fs::path(f).filename());
+        const fs::path windows = bin / fs::path(VELANTIA_VENTANAS).filename();
+        const auto log = [&] { return vl::runlog::readLog(product("registro0.log")); };
+        const auto launch = [&](const QString& line, const QString& shot = {}) {
+            auto p = std::make_unique<QProcess>();
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("VELANTIA_ROOT", QString::fromStdString(paths().root().string()));
+            env.insert("VELANTIA_MENSAJES", QString::fromStdString((dir_->path() / "m.txt").string()));
+            if (!shot.isEmpty()) env.insert("VELANTIA_SCREENSHOT", shot);
+            env.insert("VELANTIA_PRECARGA_INACTIVIDAD", "120"); // a failed test leaves none for long
+            p->setProcessEnvironment(env);
+            p->start(QString::fromStdString((bin / fs::path(VELANTIA_LAUNCHER).filename()).string()),
+                     {line});
+            return p;
+        };
+        const auto ends = [](QProcess& p) {
+            p.waitForFinished(90000);
+            return p.exitCode();
+        };
+        const std::string address = vl::windowServerAddress(paths().root());
+        const auto pid = [&] {
+            return vl::handoff::ping(address, vl::handoff::programIdentity(windows)).value_or(0);
+        };
+        QCOMPARE(ends(*launch("PRECARGAR")), 0);
+        const auto first = pid();
+        QVERIFY(first > 0);
+        QCOMPARE(ends(*launch("precargar")), 0);
+        QCOMPARE(pid(), first);
+        const QString shot = QString::fromStdString((dir_->path() / "c.png").string());
+        auto served = launch("-00012340+692514", shot);
+        QCOMPARE(ends(*served), 0);
+        QVERIFY(QFileInfo::exists(shot));
+        QVERIFY(served->readAllStandardError().contains("Captura guardada en"));
+        QVERIFY(log().find("(ventana preparada) -00012340+692514") != std::string::npos);
+
+        auto open = launch("-00012340+683907");
+        QTRY_VERIFY_WITH_TIMEOUT(log().find("(ventana preparada) -00012340+683907") !=
+                                     std::string::npos, 30000);
+        vl::killProcess(first);
+        QCOMPARE(ends(*open), 1);
+        QVERIFY(log().find("sin acabar la dispensaci") != std::string::npos);
+        QCOMPARE(readBytes(product("final0")), "F");
+        QVERIFY(readBytes(dir_->path() / "m.txt").find("inesperada") != std::string::npos);
+
+        QCOMPARE(ends(*launch("PRECARGAR")), 0);
+        const auto second = pid();
+        QVERIFY(second > 0 && second != first);
+        fs::last_write_time(windows, fs::last_write_time(windows) + std::chrono::seconds(5));
+        QTRY_VERIFY_WITH_TIMEOUT(!vl::processAlive(second), 20000);
+        QCOMPARE(ends(*launch("-00012341+692514", shot)), 0);
+        const std::string fresh = vl::runlog::readLog(product("registro1.log"));
+        QVERIFY2(fresh.find("Arranque completo: ") != std::string::npos, fresh.c_str());
     }
 
     // Escape finishes. Last: the application is told to leave its loop, so no other loop runs.
