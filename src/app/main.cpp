@@ -2,7 +2,9 @@
 //
 // This launcher loads neither the window toolkit nor the browser engine: a closing call that
 // finds the lock free is done here in a few milliseconds, where loading those libraries alone
-// took several hundred. Every other start goes on in velantia-ventanas, beside this program.
+// took several hundred. A dispensing is handed to the window process started ahead ("velantia
+// PRECARGAR") when one is ready; every other start goes on in velantia-ventanas, beside this
+// program.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
