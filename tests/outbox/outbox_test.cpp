@@ -122,6 +122,7 @@ TEST(ClosingMove, AnAnswerRecordedAfterAKilledMoveIsMovedNotDropped) {
     EXPECT_ANY_THROW(vltest::closeOnce(w.paths, "TK-12345673+111111+222222"));
     vl::setFaultHandler(nullptr);
     ASSERT_TRUE(w.session.grabar(2, w.st, panel).controls);
+    w.session.closeReference(); // the window has ended: Windows deletes no file held open
     ASSERT_EQ(vltest::closeOnce(w.paths, "TK-12345573+333333"), "ok");
     const std::string outbox = w.read("Respuesta.tsv");
     EXPECT_EQ(std::count(outbox.begin(), outbox.end(), '\n'), 3) << outbox;
