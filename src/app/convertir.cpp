@@ -5,9 +5,11 @@
 //   velantia-convertir ROOT        (VELANTIA_TODAY=yyyymmdd pins the day items are judged on)
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/dates.h"
 #include "core/paths.h"
+#include "platform/process.h"
 #include "update/convert.h"
 
 namespace {
@@ -31,9 +33,11 @@ bool report(const char* name, const vl::ConversionResult& r, const std::string& 
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 2 || argv[1][0] == '\0' || argv[1][0] == '-') return usage();
+    // Read wide on Windows: the ANSI argv drops letters such as € from a folder's name.
+    const std::vector<std::string> args = vl::commandLineArguments(argc, argv);
+    if (args.size() != 1 || args[0].empty() || args[0][0] == '-') return usage();
     const std::string today = vl::TodayStamp();
-    const vl::Paths paths{vl::fs::path(argv[1])};
+    const vl::Paths paths{vl::fs::path(std::u8string(args[0].begin(), args[0].end()))};
     vl::ConversionOptions options;
     options.today = today;
     bool ok = true;

@@ -2,6 +2,7 @@
 // collects one record at a time, and the dispatch to the kind's own conversion.
 #include "update/convert.h"
 
+#include <cctype>
 #include <system_error>
 
 #include "core/text.h"
@@ -53,6 +54,21 @@ std::string withoutLineEnd(std::string record) {
     return record;
 }
 
+namespace {
+
+bool knownRoot(TipoFichero tipo, std::string_view root) {
+    std::string lower(root);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string own = nombreXML(tipo);
+    own = own.substr(0, own.find('.'));
+    for (char& c : own)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == own || lower == "datos";
+}
+
+} // namespace
+
 // Collects the field values of one record at a time and hands each completed record on.
 XmlWalkOutcome collect(const Paths& paths, TipoFichero tipo, RecordSink& sink,
                        const ConversionOptions& options, std::size_t& records) {
@@ -72,6 +88,16 @@ XmlWalkOutcome collect(const Paths& paths, TipoFichero tipo, RecordSink& sink,
     };
     XmlWalkOutcome out = walkXmlFields(paths.product("recibido\\" + nombreXML(tipo)),
                                        paths.product("recibido"), names, onField, options.progress);
+    // A well-formed page that is no data file (a server's error page saved in its place) must
+    // not pass for an empty list and wipe the data: a file with none of the kind's fields
+    // needs a root element the service uses.
+    if (out.ok && out.fieldElements == 0 && !knownRoot(tipo, out.root)) {
+        out.ok = false;
+        out.error = nombreXML(tipo) + ": no es un fichero de datos de Velantia (su elemento raíz es <" +
+                    out.root + ">; quizá una página de error del servidor). Los datos "
+                    "anteriores se conservan.";
+        return out;
+    }
     // The record still open when the document ends is complete too.
     if (out.ok && started) {
         sink.record(values);

@@ -186,8 +186,8 @@ std::string MasterSwap::prepare() {
     std::error_code ec;
     discarder().wait();
     if (!recoverLocked(m_)) return cannotReplace(stuckOn(m_));
-    if (!fs::create_directory(m_.fresh, ec))
-        return "No se puede crear la carpeta " + m_.fresh.string();
+    // The staging folder is ours; the pharmacist knows the texts folder.
+    if (!fs::create_directory(m_.fresh, ec)) return cannotWrite(m_.textos);
     return {};
 }
 

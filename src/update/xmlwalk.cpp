@@ -129,8 +129,9 @@ void installLoader() {
         // The received files may declare windows-1252; without iconv libxml2 lacks it.
         if (xmlCharEncodingHandlerPtr h = xmlFindCharEncodingHandler("windows-1252"))
             xmlCharEncCloseFunc(h);
-        else
-            xmlNewCharEncodingHandler("windows-1252", cp1252ToUtf8, nullptr);
+        else if (xmlNewCharEncodingHandler("windows-1252", cp1252ToUtf8, nullptr))
+            for (const char* alias : {"CP1252", "X-CP1252", "CP-1252", "WINDOWS1252", "MS-ANSI"})
+                xmlAddEncodingAlias("WINDOWS-1252", alias);
         g_previousLoader = xmlGetExternalEntityLoader();
         xmlSetExternalEntityLoader(guardedLoader);
     });
@@ -155,9 +156,14 @@ std::string describe(const xmlError* e) {
     case XML_ERR_INVALID_DEC_CHARREF:
     case XML_ERR_INVALID_HEX_CHARREF:
     case XML_ERR_INVALID_ENCODING:
-    case XML_ERR_UNSUPPORTED_ENCODING:
     case XML_I18N_CONV_FAILED:
         msg = "El documento XML contiene caracteres no válidos";
+        break;
+    case XML_ERR_UNSUPPORTED_ENCODING:
+    case XML_I18N_NO_HANDLER:
+        msg = std::string("El documento XML declara una codificación de caracteres que no se "
+                          "admite") +
+              (e->str1 ? std::string(" («") + e->str1 + "»)" : std::string());
         break;
     default:
         msg = e->message ? e->message : "";
@@ -308,15 +314,16 @@ XmlWalkOutcome walkXmlFields(const fs::path& file, const fs::path& allowedFolder
         if (!errors.error.empty() || !guard.error.empty()) break;
         switch (xmlTextReaderNodeType(reader.get())) {
         case XML_READER_TYPE_ELEMENT: {
-            if (xmlTextReaderIsEmptyElement(reader.get())) break;
             const auto* name = reinterpret_cast<const char*>(xmlTextReaderConstName(reader.get()));
+            if (open.empty() && out.root.empty() && name) out.root = name;
             int index = -1;
             for (std::size_t i = 0; name && i < names.size(); ++i)
                 if (names[i] == name) {
                     index = static_cast<int>(i);
                     break;
                 }
-            open.push_back(index);
+            out.fieldElements += index >= 0;
+            if (!xmlTextReaderIsEmptyElement(reader.get())) open.push_back(index);
             break;
         }
         case XML_READER_TYPE_END_ELEMENT:

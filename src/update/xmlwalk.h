@@ -15,6 +15,8 @@ namespace vl {
 struct XmlWalkOutcome {
     bool ok = false;
     std::string error; // the parser's reason text (UTF-8) when !ok
+    std::string root;  // the document element's name
+    std::size_t fieldElements = 0; // elements named as one of the fields, empty ones too
 };
 
 // Streams `file` without network access. External entities and DTDs are loaded only from inside

@@ -5,8 +5,8 @@
 #include "core/runlog.h"
 #include "platform/process.h"
 #include "support/closings.h" // with the worker processes on Linux
+#include "support/faults.h"
 #ifdef _WIN32
-#include <process.h>
 #include <windows.h>
 #endif
 
@@ -14,24 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs `program` with `args` (UTF-8, each passed whole) as the pharmacy-management program
-// does, and waits: its exit code.
-int runProgram(const fs::path& program, const std::vector<std::string>& args) {
-#ifdef _WIN32
-    std::vector<std::wstring> wide{L"\"" + program.wstring() + L"\""};
-    for (const auto& a : args)
-        wide.push_back(L"\"" + fs::path(std::u8string(a.begin(), a.end())).wstring() + L"\"");
-    std::vector<const wchar_t*> argv;
-    for (const auto& w : wide)
-        argv.push_back(w.c_str());
-    argv.push_back(nullptr);
-    return static_cast<int>(_wspawnv(_P_WAIT, program.c_str(), argv.data()));
-#else
-    std::vector<std::string> argv{program.string()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return vltest::Worker(argv).wait().exitCode;
-#endif
-}
+using vltest::runProgram;
 
 // Every start is logged with its end; a failure is shown through the message box (here the
 // file VELANTIA_MENSAJES names) and logged; the command line arrives with its accents.

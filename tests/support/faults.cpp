@@ -164,3 +164,29 @@ FullDiskRun runOnFullTmpfs(const fs::path& source, const fs::path& mountPoint,
 } // namespace vltest
 
 #endif
+
+#ifdef _WIN32
+#include <process.h>
+#endif
+
+namespace vltest {
+
+int runProgram(const std::filesystem::path& program, const std::vector<std::string>& args) {
+#ifdef _WIN32
+    std::vector<std::wstring> wide{L"\"" + program.wstring() + L"\""};
+    for (const auto& a : args)
+        wide.push_back(L"\"" + std::filesystem::path(std::u8string(a.begin(), a.end())).wstring() +
+                       L"\"");
+    std::vector<const wchar_t*> argv;
+    for (const auto& w : wide)
+        argv.push_back(w.c_str());
+    argv.push_back(nullptr);
+    return static_cast<int>(_wspawnv(_P_WAIT, program.c_str(), argv.data()));
+#else
+    std::vector<std::string> argv{program.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Worker(argv).wait().exitCode;
+#endif
+}
+
+} // namespace vltest

@@ -65,3 +65,15 @@ FullDiskRun runOnFullTmpfs(const std::filesystem::path& source,
 } // namespace vltest
 
 #endif
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vltest {
+
+// Runs `program` with `args` (UTF-8, each passed whole, on Windows through the wide command
+// line) and waits: its exit code.
+int runProgram(const std::filesystem::path& program, const std::vector<std::string>& args);
+
+} // namespace vltest

@@ -24,7 +24,9 @@
 #include "support/received.h"
 #include "support/service_double.h"
 #include "support/tempdir.h"
+#include "platform/fileio.h"
 #include "platform/oslock.h"
+#include "platform/process.h"
 #include "update/conversion.h"
 #include "update/unzip.h"
 #include "update/updaterun.h"
@@ -161,6 +163,7 @@ TEST(ConversionDtd, MasterDocumentsAreValidatedAndAFailureChangesNothing) {
                  {declaring("SYSTEM \"datos.dtd\"", "&marca;"), "Velantia"},
                  {declaring("[" + anyDtd + "<!ENTITY ext SYSTEM \"titulo.ent\">]", "&ext;"),
                   "Desde fichero"},
+                 {"<html><body>Error 500</body></html>", nullptr},
                  {document(item("1", "111111")), nullptr, true}};
     TempDir dir;
     const std::string base = "ra\xC3\xADz con espacio/";
@@ -275,7 +278,12 @@ TEST_F(Conversion, EmptyAndCutFilesSaySo) {
                  {whole + "<b>", "Error en el documento XML: Extra content"},
                  {std::string(100, '\0') + "\r\n", empty},
                  {whole + std::string(4, '\0'), nul + "5)"},
-                 {whole.substr(0, 42) + '\0' + whole.substr(42), nul + "2)"}};
+                 {whole.substr(0, 42) + '\0' + whole.substr(42), nul + "2)"},
+                 // An error page saved in the data file's place.
+                 {"<html><body>Error 500</body></html>", "no es un fichero de datos de Velantia"},
+                 {"<?xml version=\"1.0\" encoding=\"bogus-enc\"?><datos/>",
+                  "El documento XML declara una codificación de caracteres que no se admite "
+                  "(«bogus-enc»)"}};
     for (const auto& c : cases)
         for (auto kind : {TipoFichero::Maestro, TipoFichero::Encuesta, TipoFichero::Precios}) {
             SCOPED_TRACE(c.xml);
@@ -324,6 +332,35 @@ TEST_F(HostileXml, TextsKeepTheOutputFormats) {
     const auto huge = master(item("1", "111111", {{"titulo", std::string(12 << 20, 'T')}}));
     EXPECT_FALSE(huge.ok);
     EXPECT_TRUE(huge.error.starts_with("Error en el documento XML: ")) << huge.error;
+}
+
+// Windows-1252 under each of its names, also where libxml2 has no iconv (Windows).
+TEST_F(Conversion, Cp1252UnderEachOfItsNames) {
+    for (const char* name : {"windows-1252", "Windows-1252", "CP1252", "cp1252", "x-cp1252"}) {
+        SCOPED_TRACE(name);
+        dir.write(Recibido + "Maestro.xml", std::string("<?xml version=\"1.0\" encoding=\"") +
+                                                name + "\"?>\n<maestro>" +
+                                                item("1", "111111", {{"titulo", "\x80\x8C\x89"}}) +
+                                                "</maestro>\n");
+        const auto r = convert(TipoFichero::Maestro);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_TRUE(dir.read(Datos + "textos/000001.txt").starts_with("\"\x80\x8C\x89\"\r\n"));
+    }
+}
+
+// The converter program reaches a root named with letters only Windows-1252 has beyond Latin-1,
+// which Windows' ANSI arguments would turn into others.
+TEST(Converter, ConvertsUnderARootNamedWithEuroSigns) {
+    TempDir dir;
+    const fs::path root = dir.path() / fs::path(u8"euro\u20AC \u0152\u2030");
+    writeBytes(root / Recibido / "Maestro.xml", document(item("1", "111111")));
+    writeBytes(root / Recibido / "Encuesta.xml", document(row({"1", "G", "1", "P", "1", "R", ""})));
+    writeBytes(root / Recibido / "Precios.xml", document(price("600001", "A", "1,00", "2,00")));
+    vl::setEnvironment("VELANTIA_TODAY", Today);
+    EXPECT_EQ(vltest::runProgram(VELANTIA_CONVERTIR, {vl::utf8Path(root)}), 0);
+    vl::unsetEnvironment("VELANTIA_TODAY");
+    for (const char* file : {"Velantia.txt", "Encuesta.txt", "productos.txt", "textos/000001.txt"})
+        EXPECT_NE(readBytes(root / Datos / file), "<missing>") << file;
 }
 
 #ifndef _WIN32
