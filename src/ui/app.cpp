@@ -27,6 +27,11 @@ namespace vl::ui {
 
 void prepareBrowserEngine() {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The engine draws without the GPU (below), so its frames only need copying to the
+    // window: Qt Quick's software renderer does that without building a GL context and
+    // compiling its shaders for each window, which on a terminal without a graphics driver
+    // took a good part of each first page. QT_QUICK_BACKEND set outside wins.
+    if (!qEnvironmentVariableIsSet("QT_QUICK_BACKEND")) qputenv("QT_QUICK_BACKEND", "software");
     // The browser's own words (a file field's button, its "no file" note) follow the default
     // locale and its language flag, whatever the system's language.
     QLocale::setDefault(QLocale(QLocale::Spanish, QLocale::Spain));
