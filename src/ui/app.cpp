@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <utility>
 
 #include "core/runlog.h"
 #include "core/text.h"
@@ -138,34 +140,50 @@ bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCod
     return true;
 }
 
+namespace {
+
+// Runs `then` once, when the window's first page has loaded, or at the end of the deferred start
+// when it has no page to load.
+void onFirstPage(Velantia& window, std::function<void()> then) {
+    auto once = std::make_shared<std::function<void()>>(std::move(then));
+    const auto run = [once] {
+        if (*once) std::exchange(*once, nullptr)();
+    };
+    QObject::connect(window.browser(), &QWebEngineView::loadFinished, &window,
+                     [run](bool) { run(); }, Qt::SingleShotConnection);
+    QObject::connect(&window, &Velantia::deferredStartFinished, &window,
+                     [&window, run] {
+                         if (!window.browser()->loadRequested()) run();
+                     },
+                     Qt::SingleShotConnection);
+}
+
+} // namespace
+
 void watchFirstPage(Velantia& window, const std::function<void(const QString&)>& say) {
     // VELANTIA_SCREENSHOT=<file>: a picture of the window once the first page has loaded, then
     // the run ends (runs without a display use it).
     const QString shot = qEnvironmentVariable("VELANTIA_SCREENSHOT");
     if (!shot.isEmpty()) {
-        QObject::connect(window.browser(), &QWebEngineView::loadFinished, &window,
-                         [&window, shot, say](bool) {
-                             // Give the page a moment to paint before grabbing it.
-                             QTimer::singleShot(700, &window, [&window, shot, say] {
-                                 if (window.grab().save(shot))
-                                     say(QStringLiteral("Captura guardada en %1")
-                                             .arg(QFileInfo(shot).absoluteFilePath()));
-                                 // A screenshot run ends by itself, as Escape would end it.
-                                 window.close();
-                             });
-                         },
-                         Qt::SingleShotConnection);
+        onFirstPage(window, [&window, shot, say] {
+            // Give the page a moment to paint before grabbing it.
+            QTimer::singleShot(700, &window, [&window, shot, say] {
+                if (window.grab().save(shot))
+                    say(QStringLiteral("Captura guardada en %1")
+                            .arg(QFileInfo(shot).absoluteFilePath()));
+                // A screenshot run ends by itself, as Escape would end it.
+                window.close();
+            });
+        });
     }
     if (qEnvironmentVariableIsSet("VELANTIA_MEDIR_ARRANQUE")) {
         // A timed start ends once the first page has loaded, as Escape would end it.
         QObject::connect(&window, &Velantia::deferredStartFinished, &window,
                          [] { markStartup("paso_diferido"); });
-        QObject::connect(window.browser(), &QWebEngineView::loadFinished, &window,
-                         [&window](bool) {
-                             markStartup("primera_pagina");
-                             window.close();
-                         },
-                         Qt::SingleShotConnection);
+        onFirstPage(window, [&window] {
+            markStartup("primera_pagina");
+            window.close();
+        });
     }
 }
 

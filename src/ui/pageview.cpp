@@ -58,10 +58,12 @@ PageView::PageView(QWidget* parent) : QWebEngineView(parent) {
 PageView::~PageView() = default;
 
 void PageView::navigate(const QString& url) {
+    loadRequested_ = true;
     load(QUrl(url));
 }
 
 void PageView::showFile(const std::filesystem::path& file) {
+    loadRequested_ = true;
     const std::u8string utf8 = std::filesystem::absolute(file).lexically_normal().u8string();
     load(QUrl::fromLocalFile(
         QString::fromUtf8(reinterpret_cast<const char*>(utf8.data()), qsizetype(utf8.size()))));

@@ -23,6 +23,9 @@ class PageView : public QWebEngineView {
     // A local page; its address is made from the path, so "#" and "%" in folder names are kept.
     void showFile(const std::filesystem::path& file);
     QString locationUrl() const;
+    // Whether this view was ever asked to load a page (a dispensing whose codes are all empty
+    // shows none).
+    bool loadRequested() const { return loadRequested_; }
     // One copy of the page shown, on the default printer or, with VELANTIA_PRINT_DIR set, into a
     // new PDF file there. Returns false (with a message to the user) when it cannot be printed.
     bool printSilently();
@@ -36,6 +39,9 @@ class PageView : public QWebEngineView {
     // Loading progress as the browser control reports it.
     void progressChange(int progress, int progressMax);
     void printDone(bool ok, const QString& target);
+
+  private:
+    bool loadRequested_ = false;
 };
 
 } // namespace vl::ui
