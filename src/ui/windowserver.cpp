@@ -1,6 +1,7 @@
 #include "ui/windowserver.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -135,7 +136,7 @@ void WindowServer::accept() {
             if (s == client_ && window_) {
                 runlog::log("Ventana preparada: el programa que abrió esta dispensación ya no "
                             "espera; se cierra la ventana");
-                window_->close();
+                closeAbandonedWindow();
             }
             s->deleteLater();
         });
@@ -238,6 +239,22 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     watchFirstPage(*window_, [this](const QString& text) {
         if (client_) send(client_, "AVISO " + handoff::hex(text.toStdString()));
     });
+}
+
+void WindowServer::closeAbandonedWindow() {
+    if (!window_) return;
+    // A message or question still open keeps its own event loop, which would keep the window
+    // alive under it and show it over the next dispensing: each is dismissed first, as its
+    // Escape would. An update that runs keeps its window until it has ended.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        QTimer::singleShot(100, this, &WindowServer::closeAbandonedWindow);
+        return;
+    }
+    window_->close();
 }
 
 void WindowServer::end(int exitCode) {

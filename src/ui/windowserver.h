@@ -55,6 +55,7 @@ class WindowServer : public QObject {
     void onRequest(QLocalSocket* s, Peer& p);
     void begin(QLocalSocket* s, const handoff::Request& r);
     void end(int exitCode);
+    void closeAbandonedWindow();
     void send(QLocalSocket* s, const std::string& line);
     void quitWhenIdle(const char* why);
     bool ownFileChanged() const;

@@ -659,6 +659,40 @@ class WindowsTest : public QObject {
         QVERIFY(vl::handoff::serve(address + "-nadie", self, {"-00012340+692514", {}, {}}).why ==
                 "no hay ventana preparada");
 
+        // A launcher that goes away while its window shows a message: the message is dismissed
+        // and the window finishes, nothing of it left open for the next dispensing.
+        {
+            auto channel = vl::LocalChannel::connect(address, 2000ms);
+            QVERIFY(channel && channel->send(vl::handoff::helloLine(self) +
+                                             vl::handoff::encode({calls[0].line, {}, {}})));
+            auto f = std::async(std::launch::async, [&] {
+                std::string line;
+                return channel->readLine(line, 5000ms) == vl::LocalChannel::Read::Line &&
+                       line.starts_with("ACEPTADO") && channel->send("ADELANTE\n");
+            });
+            for (int i = 0; i < 100 && f.wait_for(0s) != std::future_status::ready; ++i)
+                QTest::qWait(50);
+            QVERIFY(f.get());
+            Velantia* w = servedWindow();
+            QVERIFY(w);
+            bool shown = false, leftOpen = false;
+            QTimer::singleShot(0, w, [&] {
+                QMessageBox box(QMessageBox::Warning, "Velantia", "abierto", QMessageBox::Ok, w);
+                QPointer<QMessageBox> open(&box);
+                QTimer::singleShot(300, [&] {
+                    shown = box.isVisible();
+                    channel.reset();
+                });
+                QTimer::singleShot(10000, [&leftOpen, open] {
+                    if (open) leftOpen = true, open->reject();
+                });
+                box.exec();
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(!server.serving(), 15000);
+            QVERIFY(shown && !leftOpen);
+            QCOMPARE(readBytes(product("final0")), "F");
+        }
+
         // A window process that stops answering: the launcher gives up, and once it is gone the
         // window finishes as Escape would.
         auto hung = call(calls[0].line, {}, 1500ms);
