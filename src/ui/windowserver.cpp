@@ -302,10 +302,20 @@ bool WindowServer::ownFileChanged() const {
 }
 
 void WindowServer::applyEnvironment(const std::vector<std::pair<std::string, std::string>>& vars) {
-    for (const auto& [name, value] : environmentWithPrefix("VELANTIA_"))
-        if (handoff::carried(name)) unsetEnvironment(name.c_str());
+    // Only what differs is changed: the engine's threads read the environment too, and a call
+    // as the pharmacy-management program makes them, like the one before, changes nothing.
+    std::map<std::string, std::string> wanted;
     for (const auto& [name, value] : vars)
-        if (handoff::carried(name)) setEnvironment(name.c_str(), value);
+        if (handoff::carried(name)) wanted[name] = value;
+    for (const auto& [name, value] : environmentWithPrefix("VELANTIA_")) {
+        if (!handoff::carried(name)) continue;
+        const auto it = wanted.find(name);
+        if (it == wanted.end())
+            unsetEnvironment(name.c_str());
+        else if (it->second == value)
+            wanted.erase(it);
+    }
+    for (const auto& [name, value] : wanted) setEnvironment(name.c_str(), value);
 }
 
 } // namespace vl::ui
