@@ -130,13 +130,16 @@ int preload(const fs::path& exe, const vl::Paths& paths) {
     }
     // The browser engine's first start on a slow computer, its libraries scanned one by one.
     const auto deadline = std::chrono::steady_clock::now() + 120s;
+    std::optional<std::chrono::steady_clock::time_point> ended;
     while (std::chrono::steady_clock::now() < deadline) {
         if (const auto ready = vl::handoff::ping(address, identity, 500ms)) {
             vl::runlog::log("Ventana preparada (proceso " + std::to_string(*ready) + ")");
             return vl::runlog::end(0);
         }
-        // Another start ahead that won the place answers the ping above.
-        if (!vl::processAlive(pid) && !vl::handoff::ping(address, identity)) {
+        // Ours also ends when another start ahead won the place: that one answers the ping
+        // above once its engine has loaded.
+        if (!ended && !vl::processAlive(pid)) ended = std::chrono::steady_clock::now();
+        if (ended && std::chrono::steady_clock::now() - *ended > 30s) {
             tell("Velantia no ha podido preparar su ventana: el programa de ventanas terminó al "
                  "arrancar. Las dispensaciones se abrirán igualmente, algo más despacio.");
             return vl::runlog::end(1);

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QUrl>
@@ -80,9 +82,23 @@ WindowServer::WindowServer(const Paths& paths, QObject* parent)
 WindowServer::~WindowServer() {
     setHardExitNotice(nullptr);
     servedDescriptor = -1;
+    // The address is let go before the lock: the next process may then take both.
+    delete server_;
 }
 
 void WindowServer::start() {
+    // One window process per address: a second one started meanwhile (two starts at login)
+    // would take over the address while the first still serves, and close it when it ends.
+    const QString address = QString::fromStdString(windowServerAddress(paths_.root()));
+    const QString lockName = address + QStringLiteral(".lock");
+    lock_ = std::make_unique<QLockFile>(QFileInfo(address).isAbsolute()
+                                            ? lockName
+                                            : QDir::temp().filePath(lockName));
+    lock_->setStaleLockTime(0); // held as long as its process lives
+    if (!lock_->tryLock(0)) {
+        QTimer::singleShot(0, this, [this] { emit failed(QStringLiteral("ya hay una ventana preparada")); });
+        return;
+    }
     prepareSpare();
     connect(spare_, &QWebEnginePage::loadFinished, this, [this](bool) { listen(); },
             Qt::SingleShotConnection);
@@ -92,6 +108,9 @@ void WindowServer::prepareSpare() {
     if (spare_) return;
     // A local page, as the information pages are: the next one then loads in this renderer.
     spare_ = new QWebEnginePage(this);
+    spareLoaded_ = false;
+    connect(spare_, &QWebEnginePage::loadFinished, this, [this](bool) { spareLoaded_ = true; },
+            Qt::SingleShotConnection);
     const std::u8string path = std::filesystem::absolute(emptyPage(paths_)).u8string();
     spare_->load(QUrl::fromLocalFile(
         QString::fromUtf8(reinterpret_cast<const char*>(path.data()), qsizetype(path.size()))));
@@ -225,7 +244,13 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
                   "velantia-ventanas (ventana preparada) " + line.toStdString());
     heartbeat_.start();
     // The information page's browser takes the page kept ready; the rest make their own.
-    PageView::setSparePages([this]() -> QWebEnginePage* { return std::exchange(spare_, nullptr); });
+    // One still loading would report its own load as the dispensing's first page: a call that
+    // comes right after the last one gets a page of its own.
+    PageView::setSparePages([this]() -> QWebEnginePage* {
+        if (!spareLoaded_) return nullptr;
+        spare_->disconnect(this);
+        return std::exchange(spare_, nullptr);
+    });
     window_ = new Velantia(paths_, line);
     PageView::setSparePages(nullptr);
     window_->setAttribute(Qt::WA_DeleteOnClose, false);

@@ -15,6 +15,7 @@
 #include "core/paths.h"
 
 class QLocalServer;
+class QLockFile;
 class QLocalSocket;
 class QWebEnginePage;
 
@@ -63,8 +64,10 @@ class WindowServer : public QObject {
 
     Paths paths_;
     std::string identity_;
+    std::unique_ptr<QLockFile> lock_;
     QLocalServer* server_ = nullptr;
     QWebEnginePage* spare_ = nullptr; // loaded ahead for the next dispensing's page
+    bool spareLoaded_ = false;
     std::map<QLocalSocket*, Peer> peers_;
     QPointer<QLocalSocket> client_; // the launcher of the call being served
     QPointer<QLocalSocket> awaited_; // accepted, its ADELANTE not yet come

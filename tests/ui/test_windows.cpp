@@ -606,6 +606,12 @@ class WindowsTest : public QObject {
         QSignalSpy ready(&server, &vl::ui::WindowServer::ready);
         server.start();
         QVERIFY(ready.wait(30000));
+        {   // a second one for the same folder steps aside, leaving the address to the first
+            vl::ui::WindowServer second(paths());
+            QSignalSpy refused(&second, &vl::ui::WindowServer::failed);
+            second.start();
+            QVERIFY(refused.wait(5000));
+        }
         const std::string address = vl::windowServerAddress(paths().root());
         const std::string self = vl::handoff::programIdentity(
             fs::path(QCoreApplication::applicationFilePath().toStdString()));
