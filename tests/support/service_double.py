@@ -15,12 +15,41 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 
+def full_width_signature(pem_file):
+    """Whether both ECDSA signature numbers of the certificate take all 32 bytes: Wine's
+    certificate check takes a shorter one for a bad signature (one certificate in 128)."""
+    der = ssl.PEM_cert_to_DER_cert(Path(pem_file).read_text())
+
+    def element(at):  # (tag, start of content, end of content)
+        tag, length, at = der[at], der[at + 1], at + 2
+        if length & 0x80:
+            n = length & 0x7F
+            length, at = int.from_bytes(der[at:at + n], "big"), at + n
+        return tag, at, at + length
+
+    _, at, _ = element(0)  # the certificate
+    for _ in range(2):  # past what is signed and the algorithm
+        at = element(at)[2]
+    _, at, _ = element(at)  # the signature's bit string
+    _, at, _ = element(at + 1)  # its sequence, past the unused-bits byte
+    for _ in range(2):
+        _, start, end = element(at)
+        if len(der[start:end].lstrip(b"\0")) != 32:
+            return False
+        at = end
+    return True
+
+
 def make_certificates(folder, wrong_host, untrusted_ca):
     def openssl(name, subject, *a):
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3", "-keyout",
-                        name + ".key", "-out", name + ".pem", "-subj", "/CN=" + subject, *a],
-                       cwd=folder, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        while True:
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3", "-keyout",
+                            name + ".key", "-out", name + ".pem", "-subj", "/CN=" + subject, *a],
+                           cwd=folder, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE)
+            if full_width_signature(os.path.join(folder, name + ".pem")):
+                return
 
     for ca in ("ca", "impostor"):  # the same name with another key; only ca.pem is given out
         openssl(ca, "Velantia test CA", "-addext", "basicConstraints=critical,CA:TRUE",
