@@ -96,7 +96,8 @@ void WindowServer::start() {
                                             : QDir::temp().filePath(lockName));
     lock_->setStaleLockTime(0); // held as long as its process lives
     if (!lock_->tryLock(0)) {
-        QTimer::singleShot(0, this, [this] { emit failed(QStringLiteral("ya hay una ventana preparada")); });
+        QTimer::singleShot(0, this,
+                           [this] { emit failed(QStringLiteral("ya hay una ventana preparada")); });
         return;
     }
     prepareSpare();
