@@ -112,37 +112,58 @@ std::string windowsIdentity(const fs::path& exe) {
 // one is ready, and returns once it can show a page.
 int preload(const fs::path& exe, const vl::Paths& paths) {
     using namespace std::chrono_literals;
+    using Probe = vl::handoff::Probe;
     vl::runlog::start(paths, "", "velantia PRECARGAR");
     const std::string address = vl::windowServerAddress(paths.root());
+    const fs::path lock = vl::windowServerLockPath(paths.root());
     const std::string identity = windowsIdentity(exe);
-    if (const auto pid = vl::handoff::ping(address, identity)) {
-        vl::runlog::log("Ya hay una ventana preparada (proceso " + std::to_string(*pid) + ")");
+    Probe there = vl::handoff::probe(address, identity);
+    // One that takes the call but says nothing is given the time a dispensing gives it before
+    // it counts as hung; then it makes way, as nobody is served by it.
+    for (const auto silentSince = std::chrono::steady_clock::now();
+         there.kind == Probe::Silent &&
+         std::chrono::steady_clock::now() - silentSince < vl::handoff::SilentLimit;)
+        there = vl::handoff::probe(address, identity);
+    if (there.kind == Probe::Ready) {
+        vl::runlog::log("Ya hay una ventana preparada (proceso " + std::to_string(there.pid) + ")");
         return vl::runlog::end(0);
     }
-    // One of another version steps aside for the new one.
-    vl::handoff::askToQuit(address, identity);
-    const std::int64_t pid = vl::startDetached(windowsProgram(exe), {"PRECARGAR"});
-    if (pid < 0) {
-        tell("Velantia no puede preparar su ventana: no se puede iniciar " +
-             utf8(windowsProgram(exe)) + ".\nCompruebe que Velantia está bien instalado en este "
-                                         "terminal.");
-        return vl::runlog::end(1);
+    if (there.kind == Probe::Silent) {
+        const std::int64_t hung = vl::lockFileHolder(lock);
+        vl::runlog::log("La ventana preparada (proceso " + std::to_string(hung) +
+                        ") no contesta desde hace " +
+                        std::to_string(vl::handoff::SilentLimit.count()) +
+                        " s: se cierra y se prepara otra");
+        vl::killProcess(hung);
     }
+    // One of another version steps aside for the new one.
+    if (there.kind == Probe::OtherVersion) vl::handoff::askToQuit(address, identity);
     // The browser engine's first start on a slow computer, its libraries scanned one by one.
     const auto deadline = std::chrono::steady_clock::now() + 120s;
-    std::optional<std::chrono::steady_clock::time_point> ended;
+    std::int64_t pid = -1;
+    int starts = 0;
     while (std::chrono::steady_clock::now() < deadline) {
         if (const auto ready = vl::handoff::ping(address, identity, 500ms)) {
             vl::runlog::log("Ventana preparada (proceso " + std::to_string(*ready) + ")");
             return vl::runlog::end(0);
         }
-        // Ours also ends when another start ahead won the place: that one answers the ping
-        // above once its engine has loaded.
-        if (!ended && !vl::processAlive(pid)) ended = std::chrono::steady_clock::now();
-        if (ended && std::chrono::steady_clock::now() - *ended > 30s) {
-            tell("Velantia no ha podido preparar su ventana: el programa de ventanas terminó al "
-                 "arrancar. Las dispensaciones se abrirán igualmente, algo más despacio.");
-            return vl::runlog::end(1);
+        // Ours also ends when another window process holds the place: one started ahead answers
+        // the ping above once its engine has loaded; once one of another version has left, ours
+        // starts again. Nobody holding it, ours ended on its own.
+        if (!vl::processAlive(pid) && vl::lockFileHolder(lock) == 0) {
+            if (starts == 3) {
+                tell("Velantia no ha podido preparar su ventana: el programa de ventanas terminó "
+                     "al arrancar. Las dispensaciones se abrirán igualmente, algo más despacio.");
+                return vl::runlog::end(1);
+            }
+            ++starts;
+            pid = vl::startDetached(windowsProgram(exe), {"PRECARGAR"});
+            if (pid < 0) {
+                tell("Velantia no puede preparar su ventana: no se puede iniciar " +
+                     utf8(windowsProgram(exe)) +
+                     ".\nCompruebe que Velantia está bien instalado en este terminal.");
+                return vl::runlog::end(1);
+            }
         }
         std::this_thread::sleep_for(50ms);
     }

@@ -54,6 +54,10 @@ int main(int argc, char* argv[]) {
             code = 1;
             QCoreApplication::exit(1);
         });
+        QObject::connect(&server, &vl::ui::WindowServer::notNeeded, &app, [] {
+            vl::runlog::log("Ventana preparada: ya hay otra para esta carpeta; esta termina");
+            QCoreApplication::exit(0);
+        });
         server.start();
         const int rc = app.exec();
         return vl::runlog::end(code ? code : rc);

@@ -216,16 +216,26 @@ Outcome serve(const std::string& address, const std::string& identity, const Req
     }
 }
 
-std::optional<std::int64_t> ping(const std::string& address, const std::string& identity,
-                                 milliseconds within) {
+Probe probe(const std::string& address, const std::string& identity, milliseconds within) {
     const auto deadline = Clock::now() + within;
     auto channel = LocalChannel::connect(address, within);
-    if (!channel || !channel->send(helloLine(identity) + "PING\n")) return std::nullopt;
+    if (!channel || !channel->send(helloLine(identity) + "PING\n")) return {};
     std::string line;
-    if (answer(*channel, line, deadline) != LocalChannel::Read::Line) return std::nullopt;
+    const LocalChannel::Read r = answer(*channel, line, deadline);
+    if (r == LocalChannel::Read::Timeout) return {Probe::Silent};
+    if (r != LocalChannel::Read::Line) return {};
     std::string_view rest = line;
-    if (word(rest) != "LISTO") return std::nullopt;
-    return number(rest);
+    const std::string_view key = word(rest);
+    if (key == "OTRA_VERSION") return {Probe::OtherVersion};
+    const auto pid = key == "LISTO" ? number(rest) : std::nullopt;
+    return pid ? Probe{Probe::Ready, *pid} : Probe{};
+}
+
+std::optional<std::int64_t> ping(const std::string& address, const std::string& identity,
+                                 milliseconds within) {
+    const Probe p = probe(address, identity, within);
+    if (p.kind != Probe::Ready) return std::nullopt;
+    return p.pid;
 }
 
 bool askToQuit(const std::string& address, const std::string& identity) {

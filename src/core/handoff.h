@@ -100,11 +100,21 @@ Outcome serve(const std::string& address, const std::string& identity, const Req
               std::chrono::milliseconds answerWithin = AnswerWithin,
               std::chrono::milliseconds silentLimit = SilentLimit);
 
+// What answers at `address`: nobody (no listener, or it hung up), a ready window process of this
+// identity (with its pid), one of another version, or one that took the connection but said
+// nothing `within` that time (it hangs, or its computer is swamped).
+struct Probe {
+    enum Kind { Nobody, Ready, OtherVersion, Silent } kind = Nobody;
+    std::int64_t pid = 0;
+};
+Probe probe(const std::string& address, const std::string& identity,
+            std::chrono::milliseconds within = AnswerWithin);
 // The pid of a ready window process at `address` of this identity, or nullopt.
 std::optional<std::int64_t> ping(const std::string& address, const std::string& identity,
                                  std::chrono::milliseconds within = AnswerWithin);
 
-// Asks the window process at `address` to end once it is idle; false when nobody listens.
+// Asks a window process of another version at `address` to end once it is idle; false when
+// nobody listens. One of this identity takes no notice.
 bool askToQuit(const std::string& address, const std::string& identity);
 
 } // namespace vl::handoff

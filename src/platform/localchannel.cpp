@@ -423,4 +423,28 @@ void killProcess(std::int64_t pid) {
 
 #endif
 
+fs::path windowServerLockPath(const fs::path& productFolder) {
+    const std::string address = windowServerAddress(productFolder) + ".lock";
+    const fs::path p(address); // ASCII on Windows; the native bytes on Unix
+    if (p.is_absolute()) return p;
+    std::error_code ec;
+    return fs::temp_directory_path(ec) / p;
+}
+
+std::int64_t lockFileHolder(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return ec ? -1 : 0;
+    std::ifstream f(path, std::ios::binary);
+    std::string line;
+    if (!f || !std::getline(f, line)) return -1;
+    std::int64_t pid = 0;
+    for (const char c : line) {
+        if (c < '0' || c > '9' || pid > (std::int64_t{1} << 40)) return -1;
+        pid = pid * 10 + (c - '0');
+    }
+    if (pid <= 0) return -1;
+    return processAlive(pid) ? pid : 0;
+}
+
+
 } // namespace vl

@@ -20,6 +20,15 @@ namespace vl {
 // normal path in UTF-8, lower-cased on Windows. The same for both processes, at every call.
 std::string windowServerAddress(const std::filesystem::path& productFolder);
 
+// The lock file that one window process of `productFolder` holds for its life, as QLockFile
+// writes it: the holder's process id on its first line. Beside the socket on Unix, in the temp
+// folder on Windows.
+std::filesystem::path windowServerLockPath(const std::filesystem::path& productFolder);
+
+// Who holds the lock file at `path`: its running holder's process id; 0 when there is no file or
+// its holder has ended; -1 when it cannot be told (unreadable, or still being written).
+std::int64_t lockFileHolder(const std::filesystem::path& path);
+
 // A connected socket or pipe; closed on destruction. Lines end in "\n".
 class LocalChannel {
   public:

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
-#include <QFileInfo>
 #include <QLockFile>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -89,15 +88,12 @@ WindowServer::~WindowServer() {
 void WindowServer::start() {
     // One window process per address: a second one started meanwhile (two starts at login)
     // would take over the address while the first still serves, and close it when it ends.
-    const QString address = QString::fromStdString(windowServerAddress(paths_.root()));
-    const QString lockName = address + QStringLiteral(".lock");
-    lock_ = std::make_unique<QLockFile>(QFileInfo(address).isAbsolute()
-                                            ? lockName
-                                            : QDir::temp().filePath(lockName));
+    const std::u8string lockPath = windowServerLockPath(paths_.root()).u8string();
+    lock_ = std::make_unique<QLockFile>(QString::fromUtf8(
+        reinterpret_cast<const char*>(lockPath.data()), qsizetype(lockPath.size())));
     lock_->setStaleLockTime(0); // held as long as its process lives
     if (!lock_->tryLock(0)) {
-        QTimer::singleShot(0, this,
-                           [this] { emit failed(QStringLiteral("ya hay una ventana preparada")); });
+        QTimer::singleShot(0, this, [this] { emit notNeeded(); });
         return;
     }
     prepareSpare();
@@ -124,7 +120,7 @@ void WindowServer::listen() {
     if (!server_->listen(address)) {
         // Another window process may be starting or stopping: one that answers keeps the place.
         if (handoff::ping(address.toStdString(), identity_)) {
-            emit failed(QStringLiteral("ya hay una ventana preparada"));
+            emit notNeeded();
             return;
         }
         QLocalServer::removeServer(address);
@@ -191,7 +187,9 @@ void WindowServer::onLine(QLocalSocket* s, const std::string& line) {
     if (line == "PING") {
         send(s, p.sameVersion ? "LISTO " + std::to_string(currentProcessId()) : "OTRA_VERSION");
     } else if (line == "SALIR") {
-        quitWhenIdle("se ha pedido que termine");
+        // Only a newer version may send it away: one of ours that could not reach it in time
+        // must not leave the place empty.
+        if (!p.sameVersion) quitWhenIdle("la ha sustituido otra versión del programa");
     } else if (line == "DISPENSAR") {
         p.reading = true;
         p.reader = {};

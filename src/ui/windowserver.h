@@ -29,13 +29,15 @@ class WindowServer : public QObject {
     explicit WindowServer(const Paths& paths, QObject* parent = nullptr);
     ~WindowServer() override;
 
-    // Loads the engine with the empty page, then listens; ready() or failed().
+    // Loads the engine with the empty page, then listens; ready(), failed(), or notNeeded() when
+    // another window process has the place.
     void start();
     bool serving() const { return window_ != nullptr; }
 
   signals:
     void ready();
     void failed(const QString& why);
+    void notNeeded();
     // A call has ended; the process is idle again.
     void served(int exitCode);
 

@@ -214,6 +214,29 @@ TEST(LocalChannel, OneAddressPerFolder) {
 #endif
 }
 
+// The window process's lock file, as QLockFile writes it: who holds it, if anyone still does.
+TEST(LocalChannel, LockFileHolder) {
+    vltest::TempDir t;
+    const fs::path lock = vl::windowServerLockPath(t.path());
+    EXPECT_TRUE(lock.is_absolute());
+    EXPECT_EQ(lock.filename().string(),
+              fs::path(vl::windowServerAddress(t.path())).filename().string() + ".lock");
+    const fs::path f = t.path() / "x.lock";
+    EXPECT_EQ(vl::lockFileHolder(f), 0); // none
+    const auto self = vl::currentProcessId();
+    const std::vector<std::pair<std::string, std::int64_t>> cases{
+        {std::to_string(self) + "\nvelantia-ventanas\nequipo\n", self},
+        {"999999999\nvelantia-ventanas\n", 0}, // ended
+        {"", -1},                                // still being written
+        {"12ab\n", -1},
+        {"-5\n", -1},
+        {"99999999999999999999\n", -1}};
+    for (const auto& [bytes, holder] : cases) {
+        std::ofstream(f, std::ios::binary | std::ios::trunc) << bytes;
+        EXPECT_EQ(vl::lockFileHolder(f), holder) << bytes;
+    }
+}
+
 TEST(LocalChannel, DetachedProcessRunsUntilKilled) {
     vltest::TempDir t;
     const auto address = vl::windowServerAddress(t.path());

@@ -4,6 +4,7 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <csignal>
 #include <future>
 
 #include "core/handoff.h"
@@ -608,13 +609,20 @@ class WindowsTest : public QObject {
         QVERIFY(ready.wait(30000));
         {   // a second one for the same folder steps aside, leaving the address to the first
             vl::ui::WindowServer second(paths());
-            QSignalSpy refused(&second, &vl::ui::WindowServer::failed);
+            QSignalSpy refused(&second, &vl::ui::WindowServer::notNeeded);
             second.start();
             QVERIFY(refused.wait(5000));
         }
         const std::string address = vl::windowServerAddress(paths().root());
         const std::string self = vl::handoff::programIdentity(
             fs::path(QCoreApplication::applicationFilePath().toStdString()));
+        // Asked from this thread, the server cannot answer: it is silent, as a hung one is.
+        QCOMPARE(int(vl::handoff::probe(address, self, 200ms).kind),
+                 int(vl::handoff::Probe::Silent));
+        QCOMPARE(int(vl::handoff::probe(address + "-nadie", self).kind),
+                 int(vl::handoff::Probe::Nobody));
+        QCOMPARE(vl::lockFileHolder(vl::windowServerLockPath(paths().root())),
+                 vl::currentProcessId());
         const auto call = [&](std::string line, std::string identity = {},
                               std::chrono::milliseconds silent = vl::handoff::SilentLimit) {
             return std::async(std::launch::async, [=] {
@@ -763,13 +771,32 @@ class WindowsTest : public QObject {
         QVERIFY(readBytes(dir_->path() / "m.txt").find("inesperada") != std::string::npos);
 
         QCOMPARE(ends(*launch("PRECARGAR")), 0);
-        const auto second = pid();
+        auto second = pid();
         QVERIFY(second > 0 && second != first);
+#ifdef Q_OS_UNIX
+        // One that hangs makes way for a new one once it has been silent as long as a hung
+        // dispensing may be.
+        ::kill(pid_t(second), SIGSTOP);
+        QCOMPARE(ends(*launch("PRECARGAR")), 0);
+        QVERIFY(!vl::processAlive(second));
+        QVERIFY(vl::runlog::readLog(product("registro.log"))
+                    .find(") no contesta desde hace 15 s: se cierra y se prepara otra") !=
+                std::string::npos);
+        second = pid();
+        QVERIFY(second > 0 && second != first);
+#endif
         fs::last_write_time(windows, fs::last_write_time(windows) + std::chrono::seconds(5));
         QTRY_VERIFY_WITH_TIMEOUT(!vl::processAlive(second), 20000);
         QCOMPARE(ends(*launch("-00012341+692514", shot)), 0);
         const std::string fresh = vl::runlog::readLog(product("registro1.log"));
         QVERIFY2(fresh.find("Arranque completo: ") != std::string::npos, fresh.c_str());
+#ifdef Q_OS_UNIX
+        // A window program that cannot start is told as soon as it has ended.
+        writeBytes(windows, "#!/bin/sh\nexit 3\n");
+        fs::permissions(windows, fs::perms::owner_all);
+        QCOMPARE(ends(*launch("PRECARGAR")), 1);
+        QVERIFY(readBytes(dir_->path() / "m.txt").find("al arrancar") != std::string::npos);
+#endif
     }
 
     // Escape finishes. Last: the application is told to leave its loop, so no other loop runs.
