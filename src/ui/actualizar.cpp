@@ -66,7 +66,7 @@ Actualizar::Actualizar(const Paths& paths, Config& cfg, DataFiles& files, Update
                        QWidget* parent)
     : QDialog(parent), paths_(paths), cfg_(cfg), files_(files), options_(std::move(options)) {
     setObjectName(QStringLiteral("Actualizar"));
-    clickShortcutsAtOnce();
+    installShortcutRules();
     setWindowTitle(QStringLiteral("Velantia:  Actualizar"));
     setModal(true);
 

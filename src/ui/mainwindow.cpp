@@ -60,7 +60,7 @@ std::optional<Command> launcherCommand(const std::string& pendingAction) {
 Velantia::Velantia(const Paths& paths, const QString& commandLine, QWidget* parent)
     : QWidget(parent), paths_(paths), files_(paths) {
     setObjectName(QStringLiteral("Velantia"));
-    clickShortcutsAtOnce();
+    installShortcutRules();
     setWindowTitle(QStringLiteral("Velantia"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/logo.png")));
     buildParts();

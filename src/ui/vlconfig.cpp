@@ -29,7 +29,7 @@ std::string cp(const QString& s) { return toCp1252(s.toStdString()); }
 VLconfig::VLconfig(const Paths& paths, Config& cfg, int screenHeightPx, QWidget* parent)
     : QDialog(parent), paths_(paths), cfg_(cfg), screenHeightPx_(screenHeightPx) {
     setObjectName(QStringLiteral("VLconfig"));
-    clickShortcutsAtOnce();
+    installShortcutRules();
     setWindowTitle(QString::fromUtf8("Velantia:  Configuración"));
     setModal(true);
 

@@ -51,8 +51,9 @@ class LinkLabel : public QLabel {
     }
 };
 
-// Buttons' Alt shortcuts click at once, before any key typed after them (once per program).
-void clickShortcutsAtOnce();
+// Buttons' Alt shortcuts click at once, before any key typed after them, and Escape with a list
+// open only closes the list (once per program).
+void installShortcutRules();
 
 // Link style with a visible focus mark for keyboard users.
 inline QString linkStyle(const QString& extra = {}) {
