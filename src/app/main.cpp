@@ -130,10 +130,9 @@ int preload(const fs::path& exe, const vl::Paths& paths) {
     }
     if (there.kind == Probe::Silent) {
         const std::int64_t hung = vl::lockFileHolder(lock);
-        vl::runlog::log("La ventana preparada (proceso " + std::to_string(hung) +
-                        ") no contesta desde hace " +
-                        std::to_string(vl::handoff::SilentLimit.count()) +
-                        " s: se cierra y se prepara otra");
+        vl::runlog::log(
+            "La ventana preparada (proceso " + std::to_string(hung) + ") no contesta desde hace " +
+            std::to_string(vl::handoff::SilentLimit.count()) + " s: se cierra y se prepara otra");
         vl::killProcess(hung);
     }
     // One of another version steps aside for the new one.

@@ -446,5 +446,4 @@ std::int64_t lockFileHolder(const fs::path& path) {
     return processAlive(pid) ? pid : 0;
 }
 
-
 } // namespace vl

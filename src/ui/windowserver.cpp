@@ -187,8 +187,8 @@ void WindowServer::onLine(QLocalSocket* s, const std::string& line) {
     if (line == "PING") {
         send(s, p.sameVersion ? "LISTO " + std::to_string(currentProcessId()) : "OTRA_VERSION");
     } else if (line == "SALIR") {
-        // Only a newer version may send it away: one of ours that could not reach it in time
-        // must not leave the place empty.
+        // Only another version may send it away: a start ahead of ours that could not reach it
+        // in time must not leave the place empty.
         if (!p.sameVersion) quitWhenIdle("la ha sustituido otra versión del programa");
     } else if (line == "DISPENSAR") {
         p.reading = true;

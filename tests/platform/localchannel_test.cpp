@@ -227,7 +227,7 @@ TEST(LocalChannel, LockFileHolder) {
     const std::vector<std::pair<std::string, std::int64_t>> cases{
         {std::to_string(self) + "\nvelantia-ventanas\nequipo\n", self},
         {"999999999\nvelantia-ventanas\n", 0}, // ended
-        {"", -1},                                // still being written
+        {"", -1},                              // still being written
         {"12ab\n", -1},
         {"-5\n", -1},
         {"99999999999999999999\n", -1}};
