@@ -57,7 +57,7 @@ std::optional<Command> launcherCommand(const std::string& pendingAction) {
 
 } // namespace
 
-Velantia::Velantia(const Paths& paths, const QString& commandLine, QWidget* parent)
+Velantia::Velantia(const Paths& paths, QWidget* parent)
     : QWidget(parent), paths_(paths), files_(paths) {
     setObjectName(QStringLiteral("Velantia"));
     installShortcutRules();
@@ -65,6 +65,28 @@ Velantia::Velantia(const Paths& paths, const QString& commandLine, QWidget* pare
     setWindowIcon(QIcon(QStringLiteral(":/assets/logo.png")));
     buildParts();
     addShortcuts();
+}
+
+Velantia::Velantia(const Paths& paths, const QString& commandLine, QWidget* parent)
+    : Velantia(paths, parent) {
+    startUp(commandLine);
+}
+
+Velantia* Velantia::buildAhead(const Paths& paths) {
+    auto* w = new Velantia(paths);
+    std::string bytes = readSurveyFile(paths);
+    w->panel_ = buildSurvey(bytes);
+    w->survey_->build(w->panel_);
+    w->surveyBuiltFrom_ = std::move(bytes);
+    return w;
+}
+
+bool Velantia::surveyStillCurrent() const {
+    return surveyBuiltFrom_ && *surveyBuiltFrom_ == readSurveyFile(paths_);
+}
+
+void Velantia::start(const QString& commandLine) {
+    Timer1_->setInterval(0);
     startUp(commandLine);
 }
 
@@ -136,6 +158,7 @@ void Velantia::addShortcuts() {
 }
 
 void Velantia::startUp(const QString& commandLine) {
+    started_ = true;
     const QSize screen = screenPx();
     st_ = prepareStartup(paths_, cp(commandLine), screen.height());
     if (!st_.statusWritten) {
@@ -206,8 +229,11 @@ void Velantia::deferredStart() {
 }
 
 void Velantia::buildSurveyPanel() {
-    panel_ = buildSurvey(readSurveyFile(paths_));
-    survey_->build(panel_);
+    // A window built ahead has its survey built already, from the file as it still stands.
+    if (!std::exchange(surveyBuiltFrom_, std::nullopt)) {
+        panel_ = buildSurvey(readSurveyFile(paths_));
+        survey_->build(panel_);
+    }
     survey_->chainTabOrder(nav_->lastInTabOrder());
     if (!st_.run.hasReference) {
         header_->offerCodeQuery();
@@ -453,7 +479,8 @@ void Velantia::closeEvent(QCloseEvent* e) {
 }
 
 void Velantia::finishAndQuit() {
-    if (finished_) return;
+    // A window built ahead that never started has no run to finish.
+    if (finished_ || !started_) return;
     finished_ = true;
     files_.closeAll();
     session_.closeReference();

@@ -28,6 +28,14 @@ class Velantia : public QWidget {
   public:
     // Runs the start-up sequence; the window shows itself from the deferred start.
     Velantia(const Paths& paths, const QString& commandLine, QWidget* parent = nullptr);
+    // A window built ahead, while nobody waits: its parts and the survey as the survey file
+    // stands now; start() runs its start-up when a dispensing comes.
+    static Velantia* buildAhead(const Paths& paths);
+    // False once the survey file differs from the one this window was built ahead with.
+    bool surveyStillCurrent() const;
+    // The start-up of a window built ahead. The deferred start follows as soon as the start-up
+    // has returned to the event loop: the caller has already waited for the handoff.
+    void start(const QString& commandLine);
 
     const RunState& runState() const { return st_.run; }
     const Config& config() const { return st_.cfg; }
@@ -49,6 +57,7 @@ class Velantia : public QWidget {
     void moveEvent(QMoveEvent* e) override;
 
   private:
+    explicit Velantia(const Paths& paths, QWidget* parent = nullptr);
     void buildParts();
     void addShortcuts();
     void startUp(const QString& commandLine);
@@ -89,6 +98,8 @@ class Velantia : public QWidget {
     bool deferredDone_ = false;
     bool startFailed_ = false;
     bool finished_ = false;
+    bool started_ = false;
+    std::optional<std::string> surveyBuiltFrom_; // the survey file's bytes, when built ahead
     int frameHeight_ = -1; // title bar and borders, as last seen
 
     QVBoxLayout* layout_ = nullptr;

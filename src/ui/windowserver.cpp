@@ -81,6 +81,7 @@ WindowServer::WindowServer(const Paths& paths, QObject* parent)
 WindowServer::~WindowServer() {
     setHardExitNotice(nullptr);
     servedDescriptor = -1;
+    delete next_;
     // The address is let go before the lock: the next process may then take both.
     delete server_;
 }
@@ -96,21 +97,45 @@ void WindowServer::start() {
         QTimer::singleShot(0, this, [this] { emit notNeeded(); });
         return;
     }
-    prepareSpare();
-    connect(spare_, &QWebEnginePage::loadFinished, this, [this](bool) { listen(); },
-            Qt::SingleShotConnection);
+    prepareNext();
 }
 
-void WindowServer::prepareSpare() {
-    if (spare_) return;
-    // A local page, as the information pages are: the next one then loads in this renderer.
-    spare_ = new QWebEnginePage(this);
-    spareLoaded_ = false;
-    connect(spare_, &QWebEnginePage::loadFinished, this, [this](bool) { spareLoaded_ = true; },
-            Qt::SingleShotConnection);
-    const std::u8string path = std::filesystem::absolute(emptyPage(paths_)).u8string();
-    spare_->load(QUrl::fromLocalFile(
-        QString::fromUtf8(reinterpret_cast<const char*>(path.data()), qsizetype(path.size()))));
+void WindowServer::prepareNext() {
+    if (next_ || quitting_) return;
+    if (!spare_) {
+        // A local page, as the information pages are: the next one then loads in this renderer.
+        spare_ = new QWebEnginePage(this);
+        spareLoaded_ = false;
+        connect(spare_, &QWebEnginePage::loadFinished, this,
+                [this](bool) {
+                    spareLoaded_ = true;
+                    prepareNext();
+                    // The first call finds its window built ahead, as every later one does.
+                    if (!server_) listen();
+                },
+                Qt::SingleShotConnection);
+        const std::u8string path = std::filesystem::absolute(emptyPage(paths_)).u8string();
+        spare_->load(QUrl::fromLocalFile(QString::fromUtf8(
+            reinterpret_cast<const char*>(path.data()), qsizetype(path.size()))));
+        return;
+    }
+    // While a dispensing runs, its page has the engine to itself; the next window follows it.
+    if (spareLoaded_ && !window_) next_ = buildWindow();
+}
+
+Velantia* WindowServer::buildWindow() {
+    // The information page's browser takes the page kept ready; the rest make their own.
+    // One still loading would report its own load as the dispensing's first page: a call that
+    // comes right after the last one gets a page of its own.
+    PageView::setSparePages([this]() -> QWebEnginePage* {
+        if (!spareLoaded_) return nullptr;
+        spare_->disconnect(this);
+        return std::exchange(spare_, nullptr);
+    });
+    Velantia* w = Velantia::buildAhead(paths_);
+    PageView::setSparePages(nullptr);
+    w->setAttribute(Qt::WA_DeleteOnClose, false);
+    return w;
 }
 
 void WindowServer::listen() {
@@ -242,18 +267,16 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     runlog::start(paths_, run.terminalDigit,
                   "velantia-ventanas (ventana preparada) " + line.toStdString());
     heartbeat_.start();
-    // The information page's browser takes the page kept ready; the rest make their own.
-    // One still loading would report its own load as the dispensing's first page: a call that
-    // comes right after the last one gets a page of its own.
-    PageView::setSparePages([this]() -> QWebEnginePage* {
-        if (!spareLoaded_) return nullptr;
-        spare_->disconnect(this);
-        return std::exchange(spare_, nullptr);
-    });
-    window_ = new Velantia(paths_, line);
-    PageView::setSparePages(nullptr);
-    window_->setAttribute(Qt::WA_DeleteOnClose, false);
+    // The window built ahead was never shown nor started: nothing of another dispensing is in
+    // it. One whose survey file an update has changed since is built anew.
+    window_ = std::exchange(next_, nullptr);
+    if (window_ && !window_->surveyStillCurrent()) {
+        delete window_;
+        window_ = nullptr;
+    }
+    if (!window_) window_ = buildWindow();
     connect(window_, &Velantia::ended, this, &WindowServer::end, Qt::QueuedConnection);
+    window_->start(line);
     if (window_->startFailed()) {
         QTimer::singleShot(0, this, [this] { end(1); });
         return;
@@ -299,7 +322,7 @@ void WindowServer::end(int exitCode) {
     applyEnvironment(ownEnvironment_);
     QDir::setCurrent(ownDirectory_);
     runlog::open(paths_, "");
-    QTimer::singleShot(0, this, &WindowServer::prepareSpare);
+    QTimer::singleShot(0, this, &WindowServer::prepareNext);
     emit served(exitCode);
     if (quitting_) {
         QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });

@@ -51,7 +51,8 @@ class WindowServer : public QObject {
         handoff::Request request;
     };
 
-    void prepareSpare();
+    void prepareNext();
+    Velantia* buildWindow();
     void listen();
     void accept();
     void onLine(QLocalSocket* s, const std::string& line);
@@ -74,6 +75,7 @@ class WindowServer : public QObject {
     QPointer<QLocalSocket> client_; // the launcher of the call being served
     QPointer<QLocalSocket> awaited_; // accepted, its ADELANTE not yet come
     Velantia* window_ = nullptr;
+    Velantia* next_ = nullptr; // built ahead on the spare page, hidden, never started
     std::vector<std::pair<std::string, std::string>> ownEnvironment_;
     QString ownDirectory_;
     QTimer heartbeat_, idle_, fileWatch_, goWait_;

@@ -635,20 +635,33 @@ class WindowsTest : public QObject {
                 QTest::qWait(50);
             return f.wait_for(0s) == std::future_status::ready ? f.get() : Outcome{};
         };
+        const std::string demoSurvey = readBytes(product("datos/Encuesta.txt"));
         const struct {
             const char *line, *code, *script;
+            std::string survey; // written before the call, as an update would
         } calls[] = {
             {"-00012340+692514+683907", "692514",
              "Label6=00012340|Label2=Medicamento 1/2|+Pgrabar|!Kborrar|RESP_2@0|>Kgrabar|"
-             "!Pgrabar|+Kborrar|^+|Label2=Medicamento 2/2"},
+             "!Pgrabar|+Kborrar|^+|Label2=Medicamento 2/2", {}},
             // Same terminal, other codes: none of the first one's count, answers or position.
+            // An update changed the survey while the next window waited, built ahead.
             {"-00012540+725631", "725631",
              "Label6=00012540|Label2=Medicamento 1/1|+Pgrabar|!Kborrar|!Command2_0|!Command2_1|"
-             "*RESP_2"},
+             "*RESP_2|TIT_2=\u00BFSabe para qu\u00E9 es? 1",
+             survey(1, 1)},
             // The first again: its answers come back from its file.
-            {"-00012340+692514+683907", "692514", "Label2=Medicamento 1/2|!Pgrabar|+Kborrar"},
+            {"-00012340+692514+683907", "692514", "Label2=Medicamento 1/2|!Pgrabar|+Kborrar",
+             demoSurvey},
         };
         for (const auto& c : calls) {
+            if (!c.survey.empty()) {
+                // The next window is built once the last one has ended.
+                QTRY_VERIFY(std::ranges::any_of(QApplication::topLevelWidgets(), [](QWidget* w) {
+                    auto* v = qobject_cast<Velantia*>(w);
+                    return v && v->isHidden() && !v->deferredStartDone();
+                }));
+                writeBytes(product("datos/Encuesta.txt"), c.survey);
+            }
             auto served = call(c.line);
             Velantia* w = servedWindow();
             QVERIFY2(w, c.line);
