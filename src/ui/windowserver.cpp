@@ -114,9 +114,12 @@ void WindowServer::prepareNext() {
                     if (!server_) listen();
                 },
                 Qt::SingleShotConnection);
+        // Blank, as a fresh window's browser is until its page loads: the window built ahead
+        // shows it for a frame, and for good after a code that shows no page.
         const std::u8string path = std::filesystem::absolute(emptyPage(paths_)).u8string();
-        spare_->load(QUrl::fromLocalFile(QString::fromUtf8(
-            reinterpret_cast<const char*>(path.data()), qsizetype(path.size()))));
+        spare_->setHtml(QString(), QUrl::fromLocalFile(QString::fromUtf8(
+                                       reinterpret_cast<const char*>(path.data()),
+                                       qsizetype(path.size()))));
         return;
     }
     // While a dispensing runs, its page has the engine to itself; the next window follows it.
