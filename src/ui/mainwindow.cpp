@@ -74,11 +74,15 @@ Velantia::Velantia(const Paths& paths, const QString& commandLine, QWidget* pare
 
 Velantia* Velantia::buildAhead(const Paths& paths) {
     auto* w = new Velantia(paths);
-    std::string bytes = readSurveyFile(paths);
-    w->panel_ = buildSurvey(bytes);
-    w->survey_->build(w->panel_);
-    w->surveyBuiltFrom_ = std::move(bytes);
+    w->buildSurveyWidgets();
     return w;
+}
+
+void Velantia::buildSurveyWidgets() {
+    std::string bytes = readSurveyFile(paths_);
+    panel_ = buildSurvey(bytes);
+    survey_->build(panel_);
+    surveyBuiltFrom_ = std::move(bytes);
 }
 
 bool Velantia::surveyStillCurrent() const {
@@ -230,10 +234,8 @@ void Velantia::deferredStart() {
 
 void Velantia::buildSurveyPanel() {
     // A window built ahead has its survey built already, from the file as it still stands.
-    if (!std::exchange(surveyBuiltFrom_, std::nullopt)) {
-        panel_ = buildSurvey(readSurveyFile(paths_));
-        survey_->build(panel_);
-    }
+    if (!surveyBuiltFrom_) buildSurveyWidgets();
+    surveyBuiltFrom_.reset();
     survey_->chainTabOrder(nav_->lastInTabOrder());
     if (!st_.run.hasReference) {
         header_->offerCodeQuery();

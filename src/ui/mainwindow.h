@@ -63,6 +63,7 @@ class Velantia : public QWidget {
     void startUp(const QString& commandLine);
     void deferredStart();
     void buildSurveyPanel();
+    void buildSurveyWidgets();
     float showMedicine(const std::string& code);
     void restoreAnswers();
     void step(int direction);
@@ -99,7 +100,7 @@ class Velantia : public QWidget {
     bool startFailed_ = false;
     bool finished_ = false;
     bool started_ = false;
-    std::optional<std::string> surveyBuiltFrom_; // the survey file's bytes, when built ahead
+    std::optional<std::string> surveyBuiltFrom_; // the survey file's bytes until the deferred start
     int frameHeight_ = -1; // title bar and borders, as last seen
 
     QVBoxLayout* layout_ = nullptr;
