@@ -340,7 +340,10 @@ void WindowServer::send(QLocalSocket* s, const std::string& line) {
 }
 
 void WindowServer::quitWhenIdle(const char* why) {
-    if (!quitting_) runlog::log(std::string("Ventana preparada: termina (") + why + ")");
+    if (!quitting_)
+        runlog::log(std::string("Ventana preparada: termina") +
+                    (window_ || awaited_ ? " al acabar la dispensación en curso (" : " (") + why +
+                    ")");
     quitting_ = true;
     // No new call reaches a process on its way out; a call in progress ends first.
     if (server_) server_->close();
