@@ -214,6 +214,9 @@ void Velantia::deferredStart() {
     layOutHeights();
     centre(true);
     show();
+    // Escape and "+" are window shortcuts: they work only in the active window, and a window
+    // process started ahead is not the program the pharmacist just saw open.
+    activateWindow();
     // Keys go to the survey first, never to a link that Enter would follow.
     if (!surveyShown() || !survey_->focusFirstList()) nav_->focusNext();
     // Only a shown window knows its title bar: the outer height is set again once it is known.

@@ -17,7 +17,6 @@
 #include "platform/process.h"
 #include "ui/app.h"
 #include "ui/assets.h"
-#include "infopage/pages.h"
 #include "ui/mainwindow.h"
 #include "ui/pageview.h"
 
@@ -115,11 +114,10 @@ void WindowServer::prepareNext() {
                 },
                 Qt::SingleShotConnection);
         // Blank, as a fresh window's browser is until its page loads: the window built ahead
-        // shows it for a frame, and for good after a code that shows no page.
-        const std::u8string path = std::filesystem::absolute(emptyPage(paths_)).u8string();
-        spare_->setHtml(QString(), QUrl::fromLocalFile(QString::fromUtf8(
-                                       reinterpret_cast<const char*>(path.data()),
-                                       qsizetype(path.size()))));
+        // shows it for a frame, and for good after a code that shows no page. Not setHtml: its
+        // data: address is another site, and the information page would then wait for a
+        // renderer of its own (about 45 ms more here).
+        spare_->load(QUrl(QStringLiteral("about:blank")));
         return;
     }
     // While a dispensing runs, its page has the engine to itself; the next window follows it.

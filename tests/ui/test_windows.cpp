@@ -588,11 +588,13 @@ class WindowsTest : public QObject {
         QVERIFY(flags.contains("--no-sandbox") && flags.contains("--log-level=2"));
     }
 
-    // The window a call handed to the window process opens; null when none shows.
+    // The window a call handed to the window process opens, once active (its shortcuts work
+    // only then, and a loaded machine activates it a while after it shows); null when none shows.
     static Velantia* servedWindow() {
         for (int i = 0; i < 300; ++i, QTest::qWait(50))
             for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* v = qobject_cast<Velantia*>(w); v && v->isVisible() && v->deferredStartDone())
+                if (auto* v = qobject_cast<Velantia*>(w);
+                    v && v->isVisible() && v->deferredStartDone() && v->isActiveWindow())
                     return v;
         return nullptr;
     }
