@@ -114,8 +114,14 @@ int preload(const fs::path& exe, const vl::Paths& paths) {
     using namespace std::chrono_literals;
     using Probe = vl::handoff::Probe;
     vl::runlog::start(paths, "", "velantia PRECARGAR");
-    const std::string address = vl::windowServerAddress(paths.root());
-    const fs::path lock = vl::windowServerLockPath(paths.root());
+    const vl::WindowServerPlace place = vl::windowServerPlace(paths.root());
+    if (!place.problem.empty()) {
+        tell("Velantia no puede preparar su ventana: " + place.problem +
+             ".\nLas dispensaciones se abrirán igualmente, algo más despacio.");
+        return vl::runlog::end(1);
+    }
+    const std::string& address = place.address;
+    const fs::path& lock = place.lock;
     const std::string identity = windowsIdentity(exe);
     Probe there = vl::handoff::probe(address, identity);
     // One that takes the call but says nothing is given the time a dispensing gives it before
@@ -187,8 +193,10 @@ std::optional<int> serveAhead(const fs::path& exe, const vl::Paths& paths, const
         std::fflush(stdout);
     };
     hooks.notice = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
-    const vl::handoff::Outcome o = vl::handoff::serve(vl::windowServerAddress(paths.root()),
-                                                      windowsIdentity(exe), request, hooks);
+    const vl::WindowServerPlace place = vl::windowServerPlace(paths.root());
+    vl::handoff::Outcome o;
+    o.why = place.problem;
+    if (o.why.empty()) o = vl::handoff::serve(place.address, windowsIdentity(exe), request, hooks);
     if (o.kind == vl::handoff::Outcome::Served) return o.exitCode;
     vl::runlog::open(paths, run.terminalDigit);
     if (o.kind == vl::handoff::Outcome::NotServed) {

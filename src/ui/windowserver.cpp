@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
-#include <QLockFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QUrl>
@@ -83,19 +82,24 @@ WindowServer::~WindowServer() {
     delete next_;
     // The address is let go before the lock: the next process may then take both.
     delete server_;
+    if (!lock_.empty()) releaseLockFile(lock_);
 }
 
 void WindowServer::start() {
     // One window process per address: a second one started meanwhile (two starts at login)
     // would take over the address while the first still serves, and close it when it ends.
-    const std::u8string lockPath = windowServerLockPath(paths_.root()).u8string();
-    lock_ = std::make_unique<QLockFile>(QString::fromUtf8(
-        reinterpret_cast<const char*>(lockPath.data()), qsizetype(lockPath.size())));
-    lock_->setStaleLockTime(0); // held as long as its process lives
-    if (!lock_->tryLock(0)) {
+    const WindowServerPlace place = windowServerPlace(paths_.root());
+    if (!place.problem.empty()) {
+        QTimer::singleShot(
+            0, this, [this, why = QString::fromStdString(place.problem)] { emit failed(why); });
+        return;
+    }
+    if (!holdLockFile(place.lock)) {
         QTimer::singleShot(0, this, [this] { emit notNeeded(); });
         return;
     }
+    address_ = place.address;
+    lock_ = place.lock;
     prepareNext();
 }
 
@@ -105,14 +109,15 @@ void WindowServer::prepareNext() {
         // A local page, as the information pages are: the next one then loads in this renderer.
         spare_ = new QWebEnginePage(this);
         spareLoaded_ = false;
-        connect(spare_, &QWebEnginePage::loadFinished, this,
-                [this](bool) {
-                    spareLoaded_ = true;
-                    prepareNext();
-                    // The first call finds its window built ahead, as every later one does.
-                    if (!server_) listen();
-                },
-                Qt::SingleShotConnection);
+        connect(
+            spare_, &QWebEnginePage::loadFinished, this,
+            [this](bool) {
+                spareLoaded_ = true;
+                prepareNext();
+                // The first call finds its window built ahead, as every later one does.
+                if (!server_) listen();
+            },
+            Qt::SingleShotConnection);
         // Blank, as a fresh window's browser is until its page loads: the window built ahead
         // shows it for a frame, and for good after a code that shows no page. Not setHtml: its
         // data: address is another site, and the information page would then wait for a
@@ -140,7 +145,7 @@ Velantia* WindowServer::buildWindow() {
 }
 
 void WindowServer::listen() {
-    const QString address = QString::fromStdString(windowServerAddress(paths_.root()));
+    const QString address = QString::fromStdString(address_);
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server_->listen(address)) {
@@ -168,7 +173,8 @@ void WindowServer::accept() {
         connect(s, &QLocalSocket::readyRead, this, [this, s] {
             while (s->canReadLine()) {
                 QByteArray line = s->readLine();
-                while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
+                while (line.endsWith('\n') || line.endsWith('\r'))
+                    line.chop(1);
                 onLine(s, line.toStdString());
                 if (!peers_.count(s)) return;
             }
@@ -366,7 +372,8 @@ void WindowServer::applyEnvironment(const std::vector<std::pair<std::string, std
         else if (it->second == value)
             wanted.erase(it);
     }
-    for (const auto& [name, value] : wanted) setEnvironment(name.c_str(), value);
+    for (const auto& [name, value] : wanted)
+        setEnvironment(name.c_str(), value);
 }
 
 } // namespace vl::ui

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,7 +16,6 @@
 #include "core/paths.h"
 
 class QLocalServer;
-class QLockFile;
 class QLocalSocket;
 class QWebEnginePage;
 
@@ -67,12 +67,13 @@ class WindowServer : public QObject {
 
     Paths paths_;
     std::string identity_;
-    std::unique_ptr<QLockFile> lock_;
+    std::string address_;
+    std::filesystem::path lock_; // held from start() on, when not empty
     QLocalServer* server_ = nullptr;
     QWebEnginePage* spare_ = nullptr; // loaded ahead for the next dispensing's page
     bool spareLoaded_ = false;
     std::map<QLocalSocket*, Peer> peers_;
-    QPointer<QLocalSocket> client_; // the launcher of the call being served
+    QPointer<QLocalSocket> client_;  // the launcher of the call being served
     QPointer<QLocalSocket> awaited_; // accepted, its ADELANTE not yet come
     Velantia* window_ = nullptr;
     Velantia* next_ = nullptr; // built ahead on the spare page, hidden, never started

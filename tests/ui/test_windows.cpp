@@ -623,7 +623,7 @@ class WindowsTest : public QObject {
                  int(vl::handoff::Probe::Silent));
         QCOMPARE(int(vl::handoff::probe(address + "-nadie", self).kind),
                  int(vl::handoff::Probe::Nobody));
-        QCOMPARE(vl::lockFileHolder(vl::windowServerLockPath(paths().root())),
+        QCOMPARE(vl::lockFileHolder(vl::windowServerPlace(paths().root()).lock),
                  vl::currentProcessId());
         const auto call = [&](std::string line, std::string identity = {},
                               std::chrono::milliseconds silent = vl::handoff::SilentLimit) {
@@ -785,6 +785,10 @@ class WindowsTest : public QObject {
         QCOMPARE(readBytes(product("final0")), "F");
         QVERIFY(readBytes(dir_->path() / "m.txt").find("inesperada") != std::string::npos);
 
+        // Its lock file stays, naming an id that now belongs to another process (this one): that
+        // process holds no lock, and a new window process starts at once.
+        writeBytes(vl::windowServerPlace(paths().root()).lock,
+                   std::to_string(QCoreApplication::applicationPid()) + "\n");
         QCOMPARE(ends(*launch("PRECARGAR")), 0);
         auto second = pid();
         QVERIFY(second > 0 && second != first);
