@@ -176,6 +176,10 @@ Outcome serve(const std::string& address, const std::string& identity, const Req
         o.why = "la ventana preparada es de otra versión del programa";
         return o;
     }
+    if (key == "PREPARANDO") {
+        o.why = "la ventana preparada aún está cargando el navegador";
+        return o;
+    }
     const auto pid = number(rest);
     if (key != "ACEPTADO" || !pid) {
         o.why = "la ventana preparada contestó de forma inesperada";
@@ -227,8 +231,9 @@ Probe probe(const std::string& address, const std::string& identity, millisecond
     std::string_view rest = line;
     const std::string_view key = word(rest);
     if (key == "OTRA_VERSION") return {Probe::OtherVersion};
-    const auto pid = key == "LISTO" ? number(rest) : std::nullopt;
-    return pid ? Probe{Probe::Ready, *pid} : Probe{};
+    const auto pid = key == "LISTO" || key == "PREPARANDO" ? number(rest) : std::nullopt;
+    if (!pid) return {};
+    return {key == "LISTO" ? Probe::Ready : Probe::Preparing, *pid};
 }
 
 std::optional<std::int64_t> ping(const std::string& address, const std::string& identity,

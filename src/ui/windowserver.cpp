@@ -100,7 +100,14 @@ void WindowServer::start() {
     }
     address_ = place.address;
     lock_ = place.lock;
-    prepareNext();
+    // Listening from the start: a start ahead that waits for this process hears it while the
+    // engine loads, and one that hangs meanwhile does not answer.
+    if (listen()) prepareNext();
+}
+
+void WindowServer::endOnRequest() {
+    quitWhenIdle("el sistema ha pedido que termine");
+    closeAbandonedWindow();
 }
 
 void WindowServer::prepareNext() {
@@ -115,7 +122,7 @@ void WindowServer::prepareNext() {
                 spareLoaded_ = true;
                 prepareNext();
                 // The first call finds its window built ahead, as every later one does.
-                if (!server_) listen();
+                if (!ready_) becomeReady();
             },
             Qt::SingleShotConnection);
         // Blank, as a fresh window's browser is until its page loads: the window built ahead
@@ -144,23 +151,31 @@ Velantia* WindowServer::buildWindow() {
     return w;
 }
 
-void WindowServer::listen() {
+bool WindowServer::listen() {
     const QString address = QString::fromStdString(address_);
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server_->listen(address)) {
         // Another window process may be starting or stopping: one that answers keeps the place.
         if (handoff::ping(address.toStdString(), identity_)) {
-            emit notNeeded();
-            return;
+            QTimer::singleShot(0, this, [this] { emit notNeeded(); });
+            return false;
         }
         QLocalServer::removeServer(address);
         if (!server_->listen(address)) {
-            emit failed(server_->errorString());
-            return;
+            QTimer::singleShot(0, this, [this, why = server_->errorString()] {
+                emit failed("otro programa tiene el nombre " + QString::fromStdString(address_) +
+                            " (" + why + ")");
+            });
+            return false;
         }
     }
     connect(server_, &QLocalServer::newConnection, this, &WindowServer::accept);
+    return true;
+}
+
+void WindowServer::becomeReady() {
+    ready_ = true;
     fileWatch_.start();
     idle_.start();
     runlog::log("Ventana preparada: lista para atender dispensaciones");
@@ -217,7 +232,9 @@ void WindowServer::onLine(QLocalSocket* s, const std::string& line) {
         }
     }
     if (line == "PING") {
-        send(s, p.sameVersion ? "LISTO " + std::to_string(currentProcessId()) : "OTRA_VERSION");
+        send(s, !p.sameVersion ? "OTRA_VERSION"
+                : ready_       ? "LISTO " + std::to_string(currentProcessId())
+                               : "PREPARANDO " + std::to_string(currentProcessId()));
     } else if (line == "SALIR") {
         // Only another version may send it away: a start ahead of ours that could not reach it
         // in time must not leave the place empty.
@@ -245,6 +262,10 @@ void WindowServer::onRequest(QLocalSocket* s, Peer& p) {
     // Closing calls and the three commands are the launcher's or a fresh start's.
     if (run.closingCall || !run.PendingAction.empty()) {
         send(s, "NO_ATENDIDA");
+        return;
+    }
+    if (!ready_) {
+        send(s, "PREPARANDO");
         return;
     }
     if (window_ || awaited_) {

@@ -29,10 +29,13 @@ class WindowServer : public QObject {
     explicit WindowServer(const Paths& paths, QObject* parent = nullptr);
     ~WindowServer() override;
 
-    // Loads the engine with the empty page, then listens; ready(), failed(), or notNeeded() when
-    // another window process has the place.
+    // Listens, then loads the engine with the empty page; ready(), failed(), or notNeeded() when
+    // another window process has the place. Until ready() it answers that it is preparing.
     void start();
     bool serving() const { return window_ != nullptr; }
+    // The system asks it to end (logout, shutdown): a dispensing open is closed as Escape would
+    // close it, then the process ends.
+    void endOnRequest();
 
   signals:
     void ready();
@@ -53,7 +56,8 @@ class WindowServer : public QObject {
 
     void prepareNext();
     Velantia* buildWindow();
-    void listen();
+    bool listen();
+    void becomeReady();
     void accept();
     void onLine(QLocalSocket* s, const std::string& line);
     void onRequest(QLocalSocket* s, Peer& p);
@@ -81,6 +85,7 @@ class WindowServer : public QObject {
     QString ownDirectory_;
     QTimer heartbeat_, idle_, fileWatch_, goWait_;
     bool quitting_ = false;
+    bool ready_ = false;
 };
 
 } // namespace vl::ui
