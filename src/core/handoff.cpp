@@ -1,5 +1,6 @@
 #include "core/handoff.h"
 
+#include <atomic>
 #include <charconv>
 #include <system_error>
 
@@ -144,6 +145,26 @@ Message parseMessage(std::string_view line) {
         }
     }
     return m;
+}
+
+std::string endLine(int exitCode) {
+    return "FIN " + std::to_string(exitCode);
+}
+
+namespace {
+
+std::atomic<std::intptr_t> servedConnection{-1};
+
+void onHardExit(int code) {
+    const std::intptr_t c = servedConnection.load();
+    if (c != -1) writeLastWords(c, endLine(code) + "\n");
+}
+
+} // namespace
+
+void tellLauncherOnHardExit(std::intptr_t connection) {
+    servedConnection = connection;
+    setHardExitNotice(connection == -1 ? nullptr : &onHardExit);
 }
 
 Outcome serve(const std::string& address, const std::string& identity, const Request& request,

@@ -95,6 +95,14 @@ struct ClientHooks {
     std::function<void(const std::string& text)> notice;
 };
 
+// The message that ends a served call with `exitCode`, without its "\n".
+std::string endLine(int exitCode);
+
+// While a call is served on `connection` (the native handle of its launcher's socket or pipe; -1
+// for none), a hard exit (a lookup that does not answer) tells that launcher its code first, as
+// the end of the dispensing does, and the launcher ends with it.
+void tellLauncherOnHardExit(std::intptr_t connection);
+
 // Offers `request` to the window process listening at `address`; serves it to the end when
 // accepted. `identity` is programIdentity() of the window program beside the launcher.
 Outcome serve(const std::string& address, const std::string& identity, const Request& request,

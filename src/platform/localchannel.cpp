@@ -182,6 +182,24 @@ LocalChannel::Read LocalChannel::readLine(std::string& line, milliseconds timeou
     }
 }
 
+bool writeLastWords(std::intptr_t handle, std::string_view bytes) {
+    if (handle == -1 || handle == 0) return false;
+    // Qt opens its pipes for overlapped use, which a write without an OVERLAPPED may not use.
+    const HANDLE h = asHandle(handle);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return false;
+    DWORD put = 0;
+    BOOL ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        // A launcher that reads nothing for a second is not waited for.
+        if (WaitForSingleObject(ov.hEvent, 1000) != WAIT_OBJECT_0) CancelIoEx(h, &ov);
+        ok = GetOverlappedResult(h, &ov, &put, TRUE);
+    }
+    CloseHandle(ov.hEvent);
+    return ok && put == bytes.size();
+}
+
 std::int64_t startDetached(const fs::path& program, const std::vector<std::string>& args) {
     std::wstring commandLine = windowsQuotedArgument(program.wstring());
     for (const auto& a : args)
@@ -433,6 +451,17 @@ std::int64_t startDetached(const fs::path& program, const std::vector<std::strin
     pid_t pid = 0;
     std::memcpy(&pid, buf, sizeof pid);
     return pid;
+}
+
+bool writeLastWords(std::intptr_t handle, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n =
+            ::send(static_cast<int>(handle), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
 }
 
 bool processAlive(std::int64_t pid) {

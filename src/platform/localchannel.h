@@ -67,6 +67,9 @@ class LocalChannel {
     // Closed once the peer has closed or failed; a last piece without "\n" is no line.
     Read readLine(std::string& line, std::chrono::milliseconds timeout);
 
+    // The system's handle of the connection, as writeLastWords takes it.
+    std::intptr_t nativeHandle() const { return handle_; }
+
   private:
     explicit LocalChannel(std::intptr_t handle) : handle_(handle) {}
     void close();
@@ -75,6 +78,12 @@ class LocalChannel {
     std::string pending_; // received, not yet returned as lines
     bool closed_ = false;
 };
+
+// Writes `bytes` on a connection that the window toolkit owns, at once, from any thread and
+// without the toolkit: the last words of a process about to end. `handle` is the connection's
+// native descriptor: a socket on Unix, a pipe handle (overlapped or not) on Windows. False when
+// not all of it went.
+bool writeLastWords(std::intptr_t handle, std::string_view bytes);
 
 // Starts `program` with `args` (UTF-8) apart from this process: no console window, its own
 // process group (Linux: its own session too), the null device for stdin, stdout and stderr,

@@ -19,10 +19,6 @@
 #include "ui/mainwindow.h"
 #include "ui/pageview.h"
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 namespace vl::ui {
 
 namespace {
@@ -32,19 +28,6 @@ constexpr int DefaultIdleSeconds = 10 * 3600;
 
 std::filesystem::path ownFile() {
     return std::filesystem::path(QCoreApplication::applicationFilePath().toStdU16String());
-}
-
-// The launcher being served, for a lookup that ends the process at once.
-int servedDescriptor = -1;
-
-void tellLauncherOnHardExit(int code) {
-#ifdef Q_OS_UNIX
-    if (servedDescriptor < 0) return;
-    const std::string line = "FIN " + std::to_string(code) + "\n";
-    [[maybe_unused]] const auto n = ::write(servedDescriptor, line.data(), line.size());
-#else
-    (void)code;
-#endif
 }
 
 } // namespace
@@ -77,8 +60,7 @@ WindowServer::WindowServer(const Paths& paths, QObject* parent)
 }
 
 WindowServer::~WindowServer() {
-    setHardExitNotice(nullptr);
-    servedDescriptor = -1;
+    handoff::tellLauncherOnHardExit(-1);
     delete next_;
     // The address is let go before the lock: the next process may then take both.
     delete server_;
@@ -283,10 +265,8 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     client_ = s;
     applyEnvironment(r.environment);
     if (!r.directory.empty()) QDir::setCurrent(QString::fromStdString(r.directory));
-#ifdef Q_OS_UNIX
-    servedDescriptor = static_cast<int>(s->socketDescriptor());
-#endif
-    setHardExitNotice(&tellLauncherOnHardExit);
+    // A lookup that ends the process at once still tells the launcher its code.
+    handoff::tellLauncherOnHardExit(s->socketDescriptor());
     setStartupMarkSink([this](const char* name, long long ns) {
         if (client_) send(client_, std::string("MARCA ") + name + " " + std::to_string(ns));
     });
@@ -336,14 +316,13 @@ void WindowServer::end(int exitCode) {
     if (!window_) return;
     exitCode = runlog::end(exitCode, false);
     heartbeat_.stop();
-    setHardExitNotice(nullptr);
-    servedDescriptor = -1;
+    handoff::tellLauncherOnHardExit(-1);
     setStartupMarkSink(nullptr);
     window_->hide();
     window_->deleteLater();
     window_ = nullptr;
     if (client_) {
-        send(client_, "FIN " + std::to_string(exitCode));
+        send(client_, handoff::endLine(exitCode));
         client_->disconnectFromServer();
     }
     client_ = nullptr;
