@@ -104,6 +104,17 @@ std::string upper(std::string s) {
     return s;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// How long a window process may stay silent before a start ahead gives it up: a dispensing's
+// limit, or VELANTIA_PRECARGA_SILENCIO seconds.
+Clock::duration silenceAllowed() {
+    const char* v = std::getenv("VELANTIA_PRECARGA_SILENCIO");
+    const long seconds = v ? std::strtol(v, nullptr, 10) : 0;
+    if (seconds > 0 && seconds <= 3600) return std::chrono::seconds(seconds);
+    return vl::handoff::SilentLimit;
+}
+
 std::string windowsIdentity(const fs::path& exe) {
     return vl::handoff::programIdentity(windowsProgram(exe));
 }
@@ -114,48 +125,67 @@ int preload(const fs::path& exe, const vl::Paths& paths) {
     using namespace std::chrono_literals;
     using Probe = vl::handoff::Probe;
     vl::runlog::start(paths, "", "velantia PRECARGAR");
-    const std::string address = vl::windowServerAddress(paths.root());
-    const fs::path lock = vl::windowServerLockPath(paths.root());
+    const vl::WindowServerPlace place = vl::windowServerPlace(paths.root());
+    if (!place.problem.empty()) {
+        tell("Velantia no puede preparar su ventana: " + place.problem +
+             ".\nLas dispensaciones se abrirán igualmente, algo más despacio.");
+        return vl::runlog::end(1);
+    }
+    const std::string& address = place.address;
+    const fs::path& lock = place.lock;
     const std::string identity = windowsIdentity(exe);
-    Probe there = vl::handoff::probe(address, identity);
-    // One that takes the call but says nothing is given the time a dispensing gives it before
-    // it counts as hung; then it makes way, as nobody is served by it.
-    for (const auto silentSince = std::chrono::steady_clock::now();
-         there.kind == Probe::Silent &&
-         std::chrono::steady_clock::now() - silentSince < vl::handoff::SilentLimit;)
-        there = vl::handoff::probe(address, identity);
+    const Probe there = vl::handoff::probe(address, identity);
     if (there.kind == Probe::Ready) {
         vl::runlog::log("Ya hay una ventana preparada (proceso " + std::to_string(there.pid) + ")");
         return vl::runlog::end(0);
     }
-    if (there.kind == Probe::Silent) {
-        const std::int64_t hung = vl::lockFileHolder(lock);
-        vl::runlog::log(
-            "La ventana preparada (proceso " + std::to_string(hung) + ") no contesta desde hace " +
-            std::to_string(vl::handoff::SilentLimit.count()) + " s: se cierra y se prepara otra");
-        vl::killProcess(hung);
-    }
     // One of another version steps aside for the new one.
     if (there.kind == Probe::OtherVersion) vl::handoff::askToQuit(address, identity);
+    const auto silentLimit = silenceAllowed();
     // The browser engine's first start on a slow computer, its libraries scanned one by one.
-    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    const auto deadline = Clock::now() + 120s;
     std::int64_t pid = -1;
     int starts = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (const auto ready = vl::handoff::ping(address, identity, 500ms)) {
-            vl::runlog::log("Ventana preparada (proceso " + std::to_string(*ready) + ")");
+    bool hung = false; // the last one started was given up
+    std::optional<Clock::time_point> silentSince;
+    while (Clock::now() < deadline) {
+        const auto asked = Clock::now();
+        const Probe p = vl::handoff::probe(address, identity, 500ms);
+        if (p.kind == Probe::Ready) {
+            vl::runlog::log("Ventana preparada (proceso " + std::to_string(p.pid) + ")");
             return vl::runlog::end(0);
         }
+        // One that takes the call but says nothing, idle or still loading the engine, is given
+        // the time a dispensing gives it before it counts as hung; then it makes way, as nobody
+        // is served by it.
+        if (p.kind != Probe::Silent) {
+            silentSince.reset();
+        } else if (!silentSince) {
+            silentSince = asked;
+        } else if (Clock::now() - *silentSince >= silentLimit) {
+            const std::int64_t holder = vl::lockFileHolder(lock);
+            vl::runlog::log(
+                "La ventana preparada (proceso " + std::to_string(holder) +
+                ") no contesta desde hace " +
+                std::to_string(std::chrono::ceil<std::chrono::seconds>(silentLimit).count()) +
+                " s: se cierra y se prepara otra");
+            vl::killProcess(holder > 0 ? holder : pid);
+            hung = true;
+            silentSince.reset();
+        }
         // Ours also ends when another window process holds the place: one started ahead answers
-        // the ping above once its engine has loaded; once one of another version has left, ours
+        // the probe above once its engine has loaded; once one of another version has left, ours
         // starts again. Nobody holding it, ours ended on its own.
         if (!vl::processAlive(pid) && vl::lockFileHolder(lock) == 0) {
             if (starts == 3) {
-                tell("Velantia no ha podido preparar su ventana: el programa de ventanas terminó "
-                     "al arrancar. Las dispensaciones se abrirán igualmente, algo más despacio.");
+                tell(std::string("Velantia no ha podido preparar su ventana: el programa de "
+                                 "ventanas ") +
+                     (hung ? "no contesta" : "terminó") +
+                     " al arrancar. Las dispensaciones se abrirán igualmente, algo más despacio.");
                 return vl::runlog::end(1);
             }
             ++starts;
+            hung = false;
             pid = vl::startDetached(windowsProgram(exe), {"PRECARGAR"});
             if (pid < 0) {
                 tell("Velantia no puede preparar su ventana: no se puede iniciar " +
@@ -187,8 +217,10 @@ std::optional<int> serveAhead(const fs::path& exe, const vl::Paths& paths, const
         std::fflush(stdout);
     };
     hooks.notice = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
-    const vl::handoff::Outcome o = vl::handoff::serve(vl::windowServerAddress(paths.root()),
-                                                      windowsIdentity(exe), request, hooks);
+    const vl::WindowServerPlace place = vl::windowServerPlace(paths.root());
+    vl::handoff::Outcome o;
+    o.why = place.problem;
+    if (o.why.empty()) o = vl::handoff::serve(place.address, windowsIdentity(exe), request, hooks);
     if (o.kind == vl::handoff::Outcome::Served) return o.exitCode;
     vl::runlog::open(paths, run.terminalDigit);
     if (o.kind == vl::handoff::Outcome::NotServed) {

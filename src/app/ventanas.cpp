@@ -2,6 +2,7 @@
 // over to it except a closing call that found the lock free.
 #include <QApplication>
 #include <QDir>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdlib>
 
@@ -9,6 +10,7 @@
 #include "core/paths.h"
 #include "core/runlog.h"
 #include "core/text.h"
+#include "platform/process.h"
 #include "ui/app.h"
 #include "ui/windowserver.h"
 
@@ -22,7 +24,8 @@ int main(int argc, char* argv[]) {
         vl::ui::installSpanishTranslations(app);
         QStringList args = QCoreApplication::arguments();
         args.removeFirst();
-        const auto run = vl::parseCommandLine(vl::toCp1252(args.join(QLatin1Char(' ')).toStdString()));
+        const auto run =
+            vl::parseCommandLine(vl::toCp1252(args.join(QLatin1Char(' ')).toStdString()));
         const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
         // The launcher noted the start: this run only shows its message.
         vl::runlog::open(paths, run.terminalDigit);
@@ -58,6 +61,14 @@ int main(int argc, char* argv[]) {
             vl::runlog::log("Ventana preparada: ya hay otra para esta carpeta; esta termina");
             QCoreApplication::exit(0);
         });
+        // Logout and shutdown ask it to end: it ends in order, its socket and lock removed.
+        if (const int requests = vl::terminationRequests(); requests >= 0) {
+            auto* notifier = new QSocketNotifier(requests, QSocketNotifier::Read, &app);
+            QObject::connect(notifier, &QSocketNotifier::activated, &server, [&server, notifier] {
+                notifier->setEnabled(false);
+                server.endOnRequest();
+            });
+        }
         server.start();
         const int rc = app.exec();
         return vl::runlog::end(code ? code : rc);
@@ -66,7 +77,8 @@ int main(int argc, char* argv[]) {
     vl::runlog::start(paths, parsed.terminalDigit,
                       "velantia-ventanas " + commandLine.toStdString());
     // Only an update run reports a failed update in its exit code: a dispensing's code is what
-    // the pharmacy-management program reads, and an update tried from its window does not change it.
+    // the pharmacy-management program reads, and an update tried from its window does not change
+    // it.
     return vl::runlog::end(vl::ui::runVelantia(app, paths, commandLine),
                            parsed.PendingAction == "ACTUALIZAR");
 }

@@ -1,5 +1,6 @@
 #include "core/handoff.h"
 
+#include <atomic>
 #include <charconv>
 #include <system_error>
 
@@ -146,6 +147,26 @@ Message parseMessage(std::string_view line) {
     return m;
 }
 
+std::string endLine(int exitCode) {
+    return "FIN " + std::to_string(exitCode);
+}
+
+namespace {
+
+std::atomic<std::intptr_t> servedConnection{-1};
+
+void onHardExit(int code) {
+    const std::intptr_t c = servedConnection.load();
+    if (c != -1) writeLastWords(c, endLine(code) + "\n");
+}
+
+} // namespace
+
+void tellLauncherOnHardExit(std::intptr_t connection) {
+    servedConnection = connection;
+    setHardExitNotice(connection == -1 ? nullptr : &onHardExit);
+}
+
 Outcome serve(const std::string& address, const std::string& identity, const Request& request,
               const ClientHooks& hooks, milliseconds answerWithin, milliseconds silentLimit) {
     const auto deadline = Clock::now() + answerWithin;
@@ -174,6 +195,10 @@ Outcome serve(const std::string& address, const std::string& identity, const Req
     }
     if (key == "OTRA_VERSION") {
         o.why = "la ventana preparada es de otra versión del programa";
+        return o;
+    }
+    if (key == "PREPARANDO") {
+        o.why = "la ventana preparada aún está cargando el navegador";
         return o;
     }
     const auto pid = number(rest);
@@ -227,8 +252,9 @@ Probe probe(const std::string& address, const std::string& identity, millisecond
     std::string_view rest = line;
     const std::string_view key = word(rest);
     if (key == "OTRA_VERSION") return {Probe::OtherVersion};
-    const auto pid = key == "LISTO" ? number(rest) : std::nullopt;
-    return pid ? Probe{Probe::Ready, *pid} : Probe{};
+    const auto pid = key == "LISTO" || key == "PREPARANDO" ? number(rest) : std::nullopt;
+    if (!pid) return {};
+    return {key == "LISTO" ? Probe::Ready : Probe::Preparing, *pid};
 }
 
 std::optional<std::int64_t> ping(const std::string& address, const std::string& identity,

@@ -4,15 +4,17 @@
 //
 //   launcher                          window process
 //   VELANTIA <protocol> <identity>
-//   PING                              LISTO <pid>
+//   PING                              LISTO <pid> | PREPARANDO <pid> | OTRA_VERSION
 //   DISPENSAR, ENV <name> <hex>...,
 //   DIR <hex>, LINEA <hex>,
-//   FIN_PETICION                      ACEPTADO <pid> | OCUPADO | OTRA_VERSION
-//   ADELANTE                          VIVO (each second), MARCA <name> <ns>, AVISO <hex>, FIN <code>
-//   SALIR                             (ends when idle)
+//   FIN_PETICION                      ACEPTADO <pid> | OCUPADO | PREPARANDO | OTRA_VERSION
+//   ADELANTE                          VIVO (each second), MARCA <name> <ns>, AVISO <hex>, FIN
+//   <code> SALIR                             (ends when idle)
 //
 // The window process starts a dispensing only after ADELANTE, so a launcher that gave up
-// waiting never leaves a second window behind its own fresh start.
+// waiting never leaves a second window behind its own fresh start. It answers from the moment it
+// holds its lock, PREPARANDO until its browser engine has loaded: one that does not answer then
+// either is hung.
 #pragma once
 
 #include <chrono>
@@ -70,8 +72,8 @@ class RequestReader {
 // One message of the window process while it serves a call.
 struct Message {
     enum Kind { Alive, Mark, Notice, End, Other } kind = Other;
-    std::string text;      // Mark: its name; Notice: the decoded text
-    long long value = 0;   // Mark: nanoseconds; End: the exit code
+    std::string text;    // Mark: its name; Notice: the decoded text
+    long long value = 0; // Mark: nanoseconds; End: the exit code
 };
 Message parseMessage(std::string_view line);
 
@@ -93,18 +95,26 @@ struct ClientHooks {
     std::function<void(const std::string& text)> notice;
 };
 
+// The message that ends a served call with `exitCode`, without its "\n".
+std::string endLine(int exitCode);
+
+// While a call is served on `connection` (the native handle of its launcher's socket or pipe; -1
+// for none), a hard exit (a lookup that does not answer) tells that launcher its code first, as
+// the end of the dispensing does, and the launcher ends with it.
+void tellLauncherOnHardExit(std::intptr_t connection);
+
 // Offers `request` to the window process listening at `address`; serves it to the end when
 // accepted. `identity` is programIdentity() of the window program beside the launcher.
 Outcome serve(const std::string& address, const std::string& identity, const Request& request,
-              const ClientHooks& hooks = {},
-              std::chrono::milliseconds answerWithin = AnswerWithin,
+              const ClientHooks& hooks = {}, std::chrono::milliseconds answerWithin = AnswerWithin,
               std::chrono::milliseconds silentLimit = SilentLimit);
 
 // What answers at `address`: nobody (no listener, or it hung up), a ready window process of this
-// identity (with its pid), one of another version, or one that took the connection but said
-// nothing `within` that time (it hangs, or its computer is swamped).
+// identity (with its pid), one still loading its browser engine (with its pid), one of another
+// version, or one that took the connection but said nothing `within` that time (it hangs, or
+// its computer is swamped).
 struct Probe {
-    enum Kind { Nobody, Ready, OtherVersion, Silent } kind = Nobody;
+    enum Kind { Nobody, Ready, Preparing, OtherVersion, Silent } kind = Nobody;
     std::int64_t pid = 0;
 };
 Probe probe(const std::string& address, const std::string& identity,

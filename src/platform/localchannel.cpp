@@ -1,6 +1,7 @@
 #include "platform/localchannel.h"
 
 #include "platform/fileio.h"
+#include "platform/oslock.h"
 #include "platform/process.h"
 
 #include <algorithm>
@@ -107,11 +108,15 @@ HANDLE asHandle(std::intptr_t h) {
 
 } // namespace
 
-std::string windowServerAddress(const fs::path& productFolder) {
+WindowServerPlace windowServerPlace(const fs::path& productFolder) {
     // Pipe names are one namespace for the whole machine: the session keeps users apart.
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    return "velantia-" + std::to_string(session) + "-" + folderHash(productFolder);
+    WindowServerPlace place;
+    place.address = "velantia-" + std::to_string(session) + "-" + folderHash(productFolder);
+    std::error_code ec;
+    place.lock = fs::temp_directory_path(ec) / (place.address + ".lock"); // the user's own
+    return place;
 }
 
 std::optional<LocalChannel> LocalChannel::connect(const std::string& address,
@@ -175,6 +180,24 @@ LocalChannel::Read LocalChannel::readLine(std::string& line, milliseconds timeou
         if (left.count() == 0) return Read::Timeout;
         Sleep(static_cast<DWORD>(std::min<long long>(left.count(), 5)));
     }
+}
+
+bool writeLastWords(std::intptr_t handle, std::string_view bytes) {
+    if (handle == -1 || handle == 0) return false;
+    // Qt opens its pipes for overlapped use, which a write without an OVERLAPPED may not use.
+    const HANDLE h = asHandle(handle);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return false;
+    DWORD put = 0;
+    BOOL ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        // A launcher that reads nothing for a second is not waited for.
+        if (WaitForSingleObject(ov.hEvent, 1000) != WAIT_OBJECT_0) CancelIoEx(h, &ov);
+        ok = GetOverlappedResult(h, &ov, &put, TRUE);
+    }
+    CloseHandle(ov.hEvent);
+    return ok && put == bytes.size();
 }
 
 std::int64_t startDetached(const fs::path& program, const std::vector<std::string>& args) {
@@ -243,33 +266,66 @@ void killProcess(std::int64_t pid) {
 
 namespace {
 
-// A folder we may put a socket in; `ours`: owned by us as well.
-bool usableFolder(const fs::path& dir, bool ours) {
+constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
+
+// Why `dir` may not hold this user's channels: another user could take their names first, or
+// connect in our place. Empty when it is this user's alone.
+std::string privateFolderProblem(const fs::path& dir) {
     struct stat st {};
-    if (dir.is_relative() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    if (ours && st.st_uid != ::geteuid()) return false;
-    return ::access(dir.c_str(), W_OK | X_OK) == 0;
+    const std::string folder = "la carpeta " + dir.string();
+    const char* remedy = " (por ella se comunican los programas de Velantia). Quien lleve la "
+                         "informática de la farmacia debe borrarla: Velantia la vuelve a crear, "
+                         "solo para este usuario";
+    if (::lstat(dir.c_str(), &st) != 0)
+        return "no se puede crear " + folder +
+               ", por la que se comunican los programas de Velantia";
+    if (!S_ISDIR(st.st_mode)) return dir.string() + " no es una carpeta" + remedy;
+    if (st.st_uid != ::geteuid()) return folder + " es de otro usuario del equipo" + remedy;
+    if (st.st_mode & 077) return folder + " está abierta a otros usuarios del equipo" + remedy;
+    return {};
 }
 
-constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
+// Why `name`, the socket or the lock of a place, is taken by something else; empty when free or
+// of the kind it must be.
+std::string nameProblem(const fs::path& name, bool socket) {
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) != 0) return {};
+    if (socket ? S_ISSOCK(st.st_mode)
+               : S_ISREG(st.st_mode) && ::access(name.c_str(), R_OK | W_OK) == 0)
+        return {};
+    return "el nombre " + name.string() +
+           ", que usa Velantia para comunicar sus programas, ya lo tiene otro fichero o carpeta "
+           "que no es suyo. Bórrelo para que Velantia pueda usar ese nombre";
+}
 
 } // namespace
 
-std::string windowServerAddress(const fs::path& productFolder) {
-    const std::string hash = folderHash(productFolder);
+WindowServerPlace windowServerPlace(const fs::path& productFolder) {
+    const std::string name = "velantia-" + folderHash(productFolder);
+    WindowServerPlace place;
     const fs::path runtime = environmentPath("XDG_RUNTIME_DIR");
-    if (!runtime.empty() && usableFolder(runtime, true)) {
-        const std::string a = (runtime / ("velantia-" + hash)).string();
-        if (a.size() <= kMaxSocketPath) return a;
+    if (runtime.is_absolute() && (runtime / name).string().size() <= kMaxSocketPath &&
+        privateFolderProblem(runtime).empty()) {
+        place.address = (runtime / name).string();
+    } else {
+        // The temp folder is everyone's: a folder of our own in it, that nobody else may enter.
+        const std::string own = "velantia-" + std::to_string(::geteuid());
+        fs::path base = environmentPath("TMPDIR");
+        struct stat st {};
+        if (!base.is_absolute() || ::stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            (base / own / name).string().size() > kMaxSocketPath)
+            base = "/tmp";
+        const fs::path dir = base / own;
+        ::mkdir(dir.c_str(), 0700); // the umask may only take rights away
+        place.problem = privateFolderProblem(dir);
+        if (!place.problem.empty()) return place;
+        place.address = (dir / name).string();
     }
-    // The temp folder is everyone's: the user id keeps users apart.
-    const std::string name = "velantia-" + std::to_string(::geteuid()) + "-" + hash;
-    const fs::path tmp = environmentPath("TMPDIR");
-    if (!tmp.empty() && usableFolder(tmp, false)) {
-        const std::string a = (tmp / name).string();
-        if (a.size() <= kMaxSocketPath) return a;
-    }
-    return "/tmp/" + name;
+    place.lock = place.address + ".lock";
+    place.problem = nameProblem(place.address, true);
+    if (place.problem.empty()) place.problem = nameProblem(place.lock, false);
+    if (!place.problem.empty()) place.address.clear(), place.lock.clear();
+    return place;
 }
 
 std::optional<LocalChannel> LocalChannel::connect(const std::string& address,
@@ -397,6 +453,17 @@ std::int64_t startDetached(const fs::path& program, const std::vector<std::strin
     return pid;
 }
 
+bool writeLastWords(std::intptr_t handle, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n =
+            ::send(static_cast<int>(handle), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 bool processAlive(std::int64_t pid) {
     if (pid <= 0) return false;
     if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
@@ -423,17 +490,31 @@ void killProcess(std::int64_t pid) {
 
 #endif
 
-fs::path windowServerLockPath(const fs::path& productFolder) {
-    const std::string address = windowServerAddress(productFolder) + ".lock";
-    const fs::path p(address); // ASCII on Windows; the native bytes on Unix
-    if (p.is_absolute()) return p;
-    std::error_code ec;
-    return fs::temp_directory_path(ec) / p;
+namespace {
+
+// The byte the window process locks: far past its id, which Windows would not let others read
+// under a lock.
+constexpr std::uint64_t LockByte = std::uint64_t{1} << 30;
+
+} // namespace
+
+bool holdLockFile(const fs::path& path) {
+    return holdExclusive(path, LockByte, std::to_string(currentProcessId()) + "\n");
+}
+
+void releaseLockFile(const fs::path& path) {
+#ifndef _WIN32
+    // Removed while still held: whoever opened it meanwhile finds its lock on a file gone by
+    // name, and takes the next one (holdExclusive).
+    ::unlink(path.c_str());
+#endif
+    dropHolds(path);
 }
 
 std::int64_t lockFileHolder(const fs::path& path) {
     std::error_code ec;
     if (!fs::exists(path, ec)) return ec ? -1 : 0;
+    if (!heldByAnyone(path, LockByte)) return 0;
     std::ifstream f(path, std::ios::binary);
     std::string line;
     if (!f || !std::getline(f, line)) return -1;
@@ -442,8 +523,7 @@ std::int64_t lockFileHolder(const fs::path& path) {
         if (c < '0' || c > '9' || pid > (std::int64_t{1} << 40)) return -1;
         pid = pid * 10 + (c - '0');
     }
-    if (pid <= 0) return -1;
-    return processAlive(pid) ? pid : 0;
+    return pid > 0 ? pid : -1;
 }
 
 } // namespace vl

@@ -12,6 +12,7 @@
 #else
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -89,6 +90,23 @@ bool writeAt(std::intptr_t handle, std::uint64_t offset, char value) {
     return WriteFile(reinterpret_cast<HANDLE>(handle), &value, 1, &put, &ov) && put == 1;
 }
 
+bool replaceContent(std::intptr_t handle, std::string_view bytes) {
+    const HANDLE h = reinterpret_cast<HANDLE>(handle);
+    OVERLAPPED ov = at(0);
+    DWORD put = 0;
+    if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, &ov) ||
+        put != bytes.size())
+        return false;
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(bytes.size());
+    return SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+}
+
+// Nothing here removes a file it locks: a file being deleted cannot be opened for a while.
+bool stillNamed(const std::filesystem::path&, std::intptr_t) {
+    return true;
+}
+
 #else
 
 std::intptr_t openShared(const std::filesystem::path& file) {
@@ -146,6 +164,20 @@ bool writeAt(std::intptr_t handle, std::uint64_t offset, char value) {
         put = ::pwrite(static_cast<int>(handle), &value, 1, static_cast<off_t>(offset));
     } while (put == -1 && errno == EINTR);
     return put == 1;
+}
+
+bool replaceContent(std::intptr_t handle, std::string_view bytes) {
+    const int fd = static_cast<int>(handle);
+    return ::ftruncate(fd, 0) == 0 &&
+           ::pwrite(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+}
+
+// Whether `file` still names the file open as `handle`.
+bool stillNamed(const std::filesystem::path& file, std::intptr_t handle) {
+    struct stat open {
+    }, named{};
+    return ::fstat(static_cast<int>(handle), &open) == 0 && ::stat(file.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 #endif
@@ -217,6 +249,29 @@ bool heldByAnyone(const std::filesystem::path& file, std::uint64_t offset) {
     if (free) unlockByte(handle, offset);
     closeHandle(handle);
     return !free;
+}
+
+bool holdExclusive(const std::filesystem::path& file, std::uint64_t offset, std::string_view note) {
+    Holds& h = holds();
+    std::lock_guard<std::mutex> g(h.m);
+    auto& mine = h.byFile[file.string()];
+    if (mine.count(offset)) return false;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const std::intptr_t handle = openShared(file);
+        if (handle == -1) return false;
+        if (!lockByte(handle, offset, true, false)) {
+            closeHandle(handle);
+            return false;
+        }
+        if (!stillNamed(file, handle)) { // removed by its last holder meanwhile
+            closeHandle(handle);
+            continue;
+        }
+        if (!note.empty()) replaceContent(handle, note);
+        mine[offset] = handle;
+        return true;
+    }
+    return false;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 
 namespace vl {
 
@@ -41,6 +42,13 @@ bool holdShared(const std::filesystem::path& file, std::uint64_t offset);
 void dropHolds(const std::filesystem::path& file);
 // True while any process, this one included, holds the byte at `offset` of `file`.
 bool heldByAnyone(const std::filesystem::path& file, std::uint64_t offset);
+// An exclusive lock on the byte at `offset` of `file`, kept as holdShared keeps its own; never
+// waits: false when another process holds it, or this one already does, or the file cannot be
+// opened. Once held, `note`
+// replaces the file's content (who holds it, for a person reading the file). A lock taken on a
+// file that its last holder removed as it let go is let go of, and the new file taken instead.
+bool holdExclusive(const std::filesystem::path& file, std::uint64_t offset,
+                   std::string_view note = {});
 
 // Like OsFileLock, but never waits: locked() is false when another process holds `file`, or
 // another thread of this process holds any OsFileTryLock. For long work that others must not

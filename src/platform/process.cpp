@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #else
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -154,7 +155,34 @@ bool appendFileBytes(const fs::path& p, std::string_view bytes) {
     return ok;
 }
 
+int terminationRequests() {
+    return -1;
+}
+
 #else
+
+namespace {
+
+int terminationPipe[2] = {-1, -1};
+
+void onTerminationRequest(int) {
+    const char c = 1;
+    [[maybe_unused]] const auto n = ::write(terminationPipe[1], &c, 1);
+}
+
+} // namespace
+
+int terminationRequests() {
+    if (terminationPipe[0] != -1) return terminationPipe[0];
+    if (::pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+    struct sigaction sa {};
+    sa.sa_handler = onTerminationRequest;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (const int sig : {SIGTERM, SIGHUP, SIGINT})
+        ::sigaction(sig, &sa, nullptr);
+    return terminationPipe[0];
+}
 
 fs::path executablePath() {
     std::error_code ec;

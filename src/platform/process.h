@@ -35,6 +35,12 @@ void allowForeground(std::int64_t pid);
 [[noreturn]] void hardExit(int code);
 void setHardExitNotice(void (*notice)(int code));
 
+// From the first call on, the system's requests that this process end (Unix: SIGTERM, SIGHUP,
+// SIGINT) no longer end it: each makes the descriptor returned readable, for the caller's event
+// loop to end the process in order. -1 where no such request reaches a program without a
+// console (Windows, where the end of the session reaches the window toolkit instead).
+int terminationRequests();
+
 // The local calendar time of `t` (thread-safe).
 std::tm localTime(std::time_t t);
 

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
-#include <QLockFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QUrl>
@@ -20,10 +19,6 @@
 #include "ui/mainwindow.h"
 #include "ui/pageview.h"
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 namespace vl::ui {
 
 namespace {
@@ -33,19 +28,6 @@ constexpr int DefaultIdleSeconds = 10 * 3600;
 
 std::filesystem::path ownFile() {
     return std::filesystem::path(QCoreApplication::applicationFilePath().toStdU16String());
-}
-
-// The launcher being served, for a lookup that ends the process at once.
-int servedDescriptor = -1;
-
-void tellLauncherOnHardExit(int code) {
-#ifdef Q_OS_UNIX
-    if (servedDescriptor < 0) return;
-    const std::string line = "FIN " + std::to_string(code) + "\n";
-    [[maybe_unused]] const auto n = ::write(servedDescriptor, line.data(), line.size());
-#else
-    (void)code;
-#endif
 }
 
 } // namespace
@@ -78,25 +60,36 @@ WindowServer::WindowServer(const Paths& paths, QObject* parent)
 }
 
 WindowServer::~WindowServer() {
-    setHardExitNotice(nullptr);
-    servedDescriptor = -1;
+    handoff::tellLauncherOnHardExit(-1);
     delete next_;
     // The address is let go before the lock: the next process may then take both.
     delete server_;
+    if (!lock_.empty()) releaseLockFile(lock_);
 }
 
 void WindowServer::start() {
     // One window process per address: a second one started meanwhile (two starts at login)
     // would take over the address while the first still serves, and close it when it ends.
-    const std::u8string lockPath = windowServerLockPath(paths_.root()).u8string();
-    lock_ = std::make_unique<QLockFile>(QString::fromUtf8(
-        reinterpret_cast<const char*>(lockPath.data()), qsizetype(lockPath.size())));
-    lock_->setStaleLockTime(0); // held as long as its process lives
-    if (!lock_->tryLock(0)) {
+    const WindowServerPlace place = windowServerPlace(paths_.root());
+    if (!place.problem.empty()) {
+        QTimer::singleShot(
+            0, this, [this, why = QString::fromStdString(place.problem)] { emit failed(why); });
+        return;
+    }
+    if (!holdLockFile(place.lock)) {
         QTimer::singleShot(0, this, [this] { emit notNeeded(); });
         return;
     }
-    prepareNext();
+    address_ = place.address;
+    lock_ = place.lock;
+    // Listening from the start: a start ahead that waits for this process hears it while the
+    // engine loads, and one that hangs meanwhile does not answer.
+    if (listen()) prepareNext();
+}
+
+void WindowServer::endOnRequest() {
+    quitWhenIdle("el sistema ha pedido que termine");
+    closeAbandonedWindow();
 }
 
 void WindowServer::prepareNext() {
@@ -105,14 +98,15 @@ void WindowServer::prepareNext() {
         // A local page, as the information pages are: the next one then loads in this renderer.
         spare_ = new QWebEnginePage(this);
         spareLoaded_ = false;
-        connect(spare_, &QWebEnginePage::loadFinished, this,
-                [this](bool) {
-                    spareLoaded_ = true;
-                    prepareNext();
-                    // The first call finds its window built ahead, as every later one does.
-                    if (!server_) listen();
-                },
-                Qt::SingleShotConnection);
+        connect(
+            spare_, &QWebEnginePage::loadFinished, this,
+            [this](bool) {
+                spareLoaded_ = true;
+                prepareNext();
+                // The first call finds its window built ahead, as every later one does.
+                if (!ready_) becomeReady();
+            },
+            Qt::SingleShotConnection);
         // Blank, as a fresh window's browser is until its page loads: the window built ahead
         // shows it for a frame, and for good after a code that shows no page. Not setHtml: its
         // data: address is another site, and the information page would then wait for a
@@ -139,23 +133,31 @@ Velantia* WindowServer::buildWindow() {
     return w;
 }
 
-void WindowServer::listen() {
-    const QString address = QString::fromStdString(windowServerAddress(paths_.root()));
+bool WindowServer::listen() {
+    const QString address = QString::fromStdString(address_);
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server_->listen(address)) {
         // Another window process may be starting or stopping: one that answers keeps the place.
         if (handoff::ping(address.toStdString(), identity_)) {
-            emit notNeeded();
-            return;
+            QTimer::singleShot(0, this, [this] { emit notNeeded(); });
+            return false;
         }
         QLocalServer::removeServer(address);
         if (!server_->listen(address)) {
-            emit failed(server_->errorString());
-            return;
+            QTimer::singleShot(0, this, [this, why = server_->errorString()] {
+                emit failed("otro programa tiene el nombre " + QString::fromStdString(address_) +
+                            " (" + why + ")");
+            });
+            return false;
         }
     }
     connect(server_, &QLocalServer::newConnection, this, &WindowServer::accept);
+    return true;
+}
+
+void WindowServer::becomeReady() {
+    ready_ = true;
     fileWatch_.start();
     idle_.start();
     runlog::log("Ventana preparada: lista para atender dispensaciones");
@@ -168,7 +170,8 @@ void WindowServer::accept() {
         connect(s, &QLocalSocket::readyRead, this, [this, s] {
             while (s->canReadLine()) {
                 QByteArray line = s->readLine();
-                while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
+                while (line.endsWith('\n') || line.endsWith('\r'))
+                    line.chop(1);
                 onLine(s, line.toStdString());
                 if (!peers_.count(s)) return;
             }
@@ -211,7 +214,9 @@ void WindowServer::onLine(QLocalSocket* s, const std::string& line) {
         }
     }
     if (line == "PING") {
-        send(s, p.sameVersion ? "LISTO " + std::to_string(currentProcessId()) : "OTRA_VERSION");
+        send(s, !p.sameVersion ? "OTRA_VERSION"
+                : ready_       ? "LISTO " + std::to_string(currentProcessId())
+                               : "PREPARANDO " + std::to_string(currentProcessId()));
     } else if (line == "SALIR") {
         // Only another version may send it away: a start ahead of ours that could not reach it
         // in time must not leave the place empty.
@@ -241,6 +246,10 @@ void WindowServer::onRequest(QLocalSocket* s, Peer& p) {
         send(s, "NO_ATENDIDA");
         return;
     }
+    if (!ready_) {
+        send(s, "PREPARANDO");
+        return;
+    }
     if (window_ || awaited_) {
         send(s, "OCUPADO");
         return;
@@ -256,10 +265,8 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     client_ = s;
     applyEnvironment(r.environment);
     if (!r.directory.empty()) QDir::setCurrent(QString::fromStdString(r.directory));
-#ifdef Q_OS_UNIX
-    servedDescriptor = static_cast<int>(s->socketDescriptor());
-#endif
-    setHardExitNotice(&tellLauncherOnHardExit);
+    // A lookup that ends the process at once still tells the launcher its code.
+    handoff::tellLauncherOnHardExit(s->socketDescriptor());
     setStartupMarkSink([this](const char* name, long long ns) {
         if (client_) send(client_, std::string("MARCA ") + name + " " + std::to_string(ns));
     });
@@ -309,14 +316,13 @@ void WindowServer::end(int exitCode) {
     if (!window_) return;
     exitCode = runlog::end(exitCode, false);
     heartbeat_.stop();
-    setHardExitNotice(nullptr);
-    servedDescriptor = -1;
+    handoff::tellLauncherOnHardExit(-1);
     setStartupMarkSink(nullptr);
     window_->hide();
     window_->deleteLater();
     window_ = nullptr;
     if (client_) {
-        send(client_, "FIN " + std::to_string(exitCode));
+        send(client_, handoff::endLine(exitCode));
         client_->disconnectFromServer();
     }
     client_ = nullptr;
@@ -366,7 +372,8 @@ void WindowServer::applyEnvironment(const std::vector<std::pair<std::string, std
         else if (it->second == value)
             wanted.erase(it);
     }
-    for (const auto& [name, value] : wanted) setEnvironment(name.c_str(), value);
+    for (const auto& [name, value] : wanted)
+        setEnvironment(name.c_str(), value);
 }
 
 } // namespace vl::ui

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,7 +16,6 @@
 #include "core/paths.h"
 
 class QLocalServer;
-class QLockFile;
 class QLocalSocket;
 class QWebEnginePage;
 
@@ -29,10 +29,13 @@ class WindowServer : public QObject {
     explicit WindowServer(const Paths& paths, QObject* parent = nullptr);
     ~WindowServer() override;
 
-    // Loads the engine with the empty page, then listens; ready(), failed(), or notNeeded() when
-    // another window process has the place.
+    // Listens, then loads the engine with the empty page; ready(), failed(), or notNeeded() when
+    // another window process has the place. Until ready() it answers that it is preparing.
     void start();
     bool serving() const { return window_ != nullptr; }
+    // The system asks it to end (logout, shutdown): a dispensing open is closed as Escape would
+    // close it, then the process ends.
+    void endOnRequest();
 
   signals:
     void ready();
@@ -53,7 +56,8 @@ class WindowServer : public QObject {
 
     void prepareNext();
     Velantia* buildWindow();
-    void listen();
+    bool listen();
+    void becomeReady();
     void accept();
     void onLine(QLocalSocket* s, const std::string& line);
     void onRequest(QLocalSocket* s, Peer& p);
@@ -67,12 +71,13 @@ class WindowServer : public QObject {
 
     Paths paths_;
     std::string identity_;
-    std::unique_ptr<QLockFile> lock_;
+    std::string address_;
+    std::filesystem::path lock_; // held from start() on, when not empty
     QLocalServer* server_ = nullptr;
     QWebEnginePage* spare_ = nullptr; // loaded ahead for the next dispensing's page
     bool spareLoaded_ = false;
     std::map<QLocalSocket*, Peer> peers_;
-    QPointer<QLocalSocket> client_; // the launcher of the call being served
+    QPointer<QLocalSocket> client_;  // the launcher of the call being served
     QPointer<QLocalSocket> awaited_; // accepted, its ADELANTE not yet come
     Velantia* window_ = nullptr;
     Velantia* next_ = nullptr; // built ahead on the spare page, hidden, never started
@@ -80,6 +85,7 @@ class WindowServer : public QObject {
     QString ownDirectory_;
     QTimer heartbeat_, idle_, fileWatch_, goWait_;
     bool quitting_ = false;
+    bool ready_ = false;
 };
 
 } // namespace vl::ui

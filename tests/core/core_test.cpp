@@ -5,17 +5,44 @@
 #include "core/cmdline.h"
 #include "core/config.h"
 #include "core/dates.h"
+#include "core/handoff.h"
 #include "core/paths.h"
 #include "core/runlog.h"
 #include "core/startup.h"
 #include "core/text.h"
 #include "platform/fileio.h"
+#include "platform/localchannel.h"
 #include "platform/process.h"
+#include "support/localserver.h"
 #include "support/tempdir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Started by the hard-exit test with CORE_TEST_FIN=<address>: connected there as a window
+// process is to the launcher it serves, it ends as a lookup that does not answer ends it.
+const bool hardExitHelper = [] {
+    const char* address = std::getenv("CORE_TEST_FIN");
+    if (!address) return false;
+    auto c = vl::LocalChannel::connect(address, std::chrono::seconds(10));
+    if (c) vl::handoff::tellLauncherOnHardExit(c->nativeHandle());
+    vl::hardExit(3);
+}();
+
+// ... and the launcher hears the code first, by the same path on every system, and nothing
+// after it.
+TEST(Handoff, HardExitTellsTheServedLauncherItsCode) {
+    vltest::TempDir t;
+    const auto address = vl::windowServerAddress(t.path());
+    vltest::Server server(address);
+    vl::setEnvironment("CORE_TEST_FIN", address);
+    const auto pid = vl::startDetached(vl::executablePath(), {});
+    vl::unsetEnvironment("CORE_TEST_FIN");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(server.accept());
+    EXPECT_EQ(server.read(7), "FIN 3\n");
+}
 
 // action|TK|reference/digit|positive,terminal value|codes|current index
 std::string summary(const vl::RunState& s) {

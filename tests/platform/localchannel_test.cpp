@@ -1,19 +1,19 @@
 #include "platform/localchannel.h"
 #include "platform/process.h"
+#include "support/localserver.h"
 #include "support/tempdir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -23,86 +23,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using vl::LocalChannel;
 using Read = LocalChannel::Read;
-
-// The window process's end: one listening socket or pipe instance and the client it accepts.
-class Server {
-  public:
-#ifdef _WIN32
-    explicit Server(const std::string& address)
-        : pipe_(CreateNamedPipeW(
-              (L"\\\\.\\pipe\\" + std::wstring(address.begin(), address.end())).c_str(),
-              PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
-              nullptr)) {}
-    ~Server() {
-        hangUp();
-    }
-    bool accept() {
-        return ConnectNamedPipe(pipe_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
-    }
-    void write(std::string_view b) {
-        DWORD n;
-        WriteFile(pipe_, b.data(), DWORD(b.size()), &n, nullptr);
-    }
-    std::string read(std::size_t n) {
-        std::string out(n, '\0');
-        DWORD got = 0;
-        for (std::size_t at = 0; at < n; at += got)
-            if (!ReadFile(pipe_, out.data() + at, DWORD(n - at), &got, nullptr) || got == 0)
-                return out.substr(0, at);
-        return out;
-    }
-    void hangUp() {
-        if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
-        pipe_ = INVALID_HANDLE_VALUE;
-    }
-
-  private:
-    HANDLE pipe_;
-#else
-    explicit Server(const std::string& address) : address_(address) {
-        listen_ = bound(address);
-        ::listen(listen_, 4);
-    }
-    ~Server() {
-        hangUp();
-        ::close(listen_);
-        ::unlink(address_.c_str());
-    }
-    // A socket bound at `address`, not yet listening.
-    static int bound(const std::string& address) {
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        address.copy(sa.sun_path, sizeof sa.sun_path - 1);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        return fd;
-    }
-    bool accept() {
-        pollfd p{listen_, POLLIN, 0};
-        return ::poll(&p, 1, 20000) == 1 && (conn_ = ::accept(listen_, nullptr, nullptr)) >= 0;
-    }
-    void write(std::string_view b) {
-        EXPECT_EQ(::write(conn_, b.data(), b.size()), ssize_t(b.size()));
-    }
-    std::string read(std::size_t n) {
-        std::string out(n, '\0');
-        for (std::size_t at = 0; at < n;) {
-            const ssize_t got = ::read(conn_, out.data() + at, n - at);
-            if (got <= 0) return out.substr(0, at);
-            at += std::size_t(got);
-        }
-        return out;
-    }
-    void hangUp() {
-        if (conn_ >= 0) ::close(conn_);
-        conn_ = -1;
-    }
-
-  private:
-    std::string address_;
-    int listen_ = -1, conn_ = -1;
-#endif
-};
+using vltest::Server;
 
 std::vector<std::string> ownArguments() {
 #ifdef _WIN32
@@ -123,6 +44,8 @@ std::vector<std::string> ownArguments() {
 const bool helperRun = [] {
     const auto args = ownArguments();
     if (args.empty() || args[0].rfind("--canal=", 0) != 0) return false;
+    for (const auto& a : args)
+        if (a.rfind("--bloqueo=", 0) == 0) vl::holdLockFile(a.substr(10));
     auto channel = LocalChannel::connect(args[0].substr(8), 10s);
     for (const auto& a : args)
         if (channel) channel->send(a + "\n");
@@ -196,45 +119,87 @@ TEST(LocalChannel, OneAddressPerFolder) {
     CharUpperBuffW(upper.data(), DWORD(upper.size()));
     EXPECT_EQ(a, vl::windowServerAddress(upper));
     EXPECT_EQ(a.rfind("velantia-", 0), 0u);
-#else
-    // In the runtime folder when it is usable, else in the temp folder under the user's id.
-    const auto runtime = vl::environmentPath("XDG_RUNTIME_DIR");
-    const std::string uid = "velantia-" + std::to_string(::geteuid()) + "-";
-    const std::vector<std::pair<fs::path, fs::path>> cases{
-        {t.path(), t.path() / "velantia-"},
-        {t.path() / "no-existe", fs::temp_directory_path() / uid}};
-    for (const auto& [dir, expected] : cases) {
-        vl::setEnvironment("XDG_RUNTIME_DIR", dir.string());
-        EXPECT_EQ(vl::windowServerAddress(t.path()).rfind(expected.lexically_normal().string(), 0),
-                  0u)
-            << dir;
-    }
-    vl::setEnvironment("XDG_RUNTIME_DIR", runtime.string());
-    if (runtime.empty()) vl::unsetEnvironment("XDG_RUNTIME_DIR");
 #endif
 }
 
-// The window process's lock file, as QLockFile writes it: who holds it, if anyone still does.
+#ifndef _WIN32
+// In $XDG_RUNTIME_DIR when it is the user's alone, else in a folder of the user's own in the
+// temp folder; a folder another user has or may enter, or a name another file has, is refused.
+TEST(LocalChannel, ChannelInAFolderOnlyItsUserMayEnter) {
+    vltest::TempDir t;
+    const auto runtime = vl::environmentPath("XDG_RUNTIME_DIR");
+    const auto tmp = vl::environmentPath("TMPDIR");
+    vl::setEnvironment("TMPDIR", (t.path() / "tmp").string());
+    const fs::path own = t.path() / "tmp" / ("velantia-" + std::to_string(::geteuid()));
+    const fs::path xdg = t.path() / "xdg";
+    fs::create_directories(xdg);
+    fs::create_directories(own.parent_path());
+    const auto at = [&](std::string_view runtimeMode, auto&& prepare) {
+        fs::remove_all(own);
+        if (runtimeMode.empty())
+            vl::unsetEnvironment("XDG_RUNTIME_DIR");
+        else
+            vl::setEnvironment("XDG_RUNTIME_DIR", xdg.string());
+        ::chmod(xdg.c_str(), runtimeMode == "0700" ? 0700 : 0755);
+        vl::windowServerPlace(t.path()); // makes the folder
+        prepare();
+        const vl::WindowServerPlace p = vl::windowServerPlace(t.path());
+        EXPECT_EQ(p.problem.empty(), !p.address.empty());
+        EXPECT_TRUE(p.address.empty() || p.lock == p.address + ".lock");
+        return p.problem.empty() ? fs::path(p.address).parent_path().string() : p.problem;
+    };
+    const auto nothing = [] {};
+    const auto taken = [&](const std::string& suffix) {
+        return [&, suffix] { fs::create_directory(vl::windowServerAddress(t.path()) + suffix); };
+    };
+    EXPECT_EQ(at("", nothing), own.string());
+    struct stat st {};
+    EXPECT_TRUE(::stat(own.c_str(), &st) == 0 && (st.st_mode & 0777) == 0700);
+    EXPECT_EQ(at("0700", nothing), xdg.string());
+    EXPECT_EQ(at("0755", nothing), own.string()); // not the user's alone: the own folder
+    const std::vector<std::pair<std::string, std::function<void()>>> refused{
+        {"está abierta a otros usuarios", [&] { ::chmod(own.c_str(), 0777); }},
+        {"no es una carpeta", [&] { fs::remove(own), fs::create_directory_symlink(xdg, own); }},
+        {"ya lo tiene otro fichero o carpeta", taken("")},
+        {"ya lo tiene otro fichero o carpeta", taken(".lock")},
+    };
+    for (const auto& [says, prepare] : refused)
+        EXPECT_NE(at("", prepare).find(says), std::string::npos) << says;
+    // Another user's folder: as root, one given to "nobody".
+    if (::geteuid() == 0) {
+        const auto given = [&] { EXPECT_EQ(::chown(own.c_str(), 65534, 65534), 0); };
+        EXPECT_NE(at("", given).find("es de otro usuario del equipo"), std::string::npos);
+    }
+    vl::setEnvironment("TMPDIR", tmp.string());
+    if (tmp.empty()) vl::unsetEnvironment("TMPDIR");
+    vl::setEnvironment("XDG_RUNTIME_DIR", runtime.string());
+    if (runtime.empty()) vl::unsetEnvironment("XDG_RUNTIME_DIR");
+}
+#endif
+
+// The window process's lock is the system's: a file naming a running process is not held unless
+// that process holds the lock, and the lock of a process that ends is free at once.
 TEST(LocalChannel, LockFileHolder) {
     vltest::TempDir t;
-    const fs::path lock = vl::windowServerLockPath(t.path());
-    EXPECT_TRUE(lock.is_absolute());
-    EXPECT_EQ(lock.filename().string(),
-              fs::path(vl::windowServerAddress(t.path())).filename().string() + ".lock");
     const fs::path f = t.path() / "x.lock";
-    EXPECT_EQ(vl::lockFileHolder(f), 0); // none
+    EXPECT_EQ(vl::lockFileHolder(f), 0); // no file
     const auto self = vl::currentProcessId();
-    const std::vector<std::pair<std::string, std::int64_t>> cases{
-        {std::to_string(self) + "\nvelantia-ventanas\nequipo\n", self},
-        {"999999999\nvelantia-ventanas\n", 0}, // ended
-        {"", -1},                              // still being written
-        {"12ab\n", -1},
-        {"-5\n", -1},
-        {"99999999999999999999\n", -1}};
-    for (const auto& [bytes, holder] : cases) {
-        std::ofstream(f, std::ios::binary | std::ios::trunc) << bytes;
-        EXPECT_EQ(vl::lockFileHolder(f), holder) << bytes;
-    }
+    vltest::writeBytes(f, std::to_string(self) + "\n"); // its id now another process's
+    EXPECT_EQ(vl::lockFileHolder(f), 0);
+    const auto address = vl::windowServerAddress(t.path());
+    Server server(address);
+    const auto pid =
+        vl::startDetached(vl::executablePath(), {"--canal=" + address, "--bloqueo=" + f.string()});
+    ASSERT_TRUE(pid > 0 && server.accept());
+    EXPECT_NE(server.read(address.size() + 9), ""); // its first line: it holds the lock
+    EXPECT_EQ(vl::lockFileHolder(f), pid);
+    EXPECT_FALSE(vl::holdLockFile(f));
+    vl::killProcess(pid);
+    EXPECT_EQ(vl::lockFileHolder(f), 0);
+    EXPECT_TRUE(vl::holdLockFile(f));
+    EXPECT_EQ(vl::lockFileHolder(f), self);
+    vl::releaseLockFile(f);
+    EXPECT_EQ(vl::lockFileHolder(f), 0);
 }
 
 TEST(LocalChannel, DetachedProcessRunsUntilKilled) {

@@ -623,7 +623,7 @@ class WindowsTest : public QObject {
                  int(vl::handoff::Probe::Silent));
         QCOMPARE(int(vl::handoff::probe(address + "-nadie", self).kind),
                  int(vl::handoff::Probe::Nobody));
-        QCOMPARE(vl::lockFileHolder(vl::windowServerLockPath(paths().root())),
+        QCOMPARE(vl::lockFileHolder(vl::windowServerPlace(paths().root()).lock),
                  vl::currentProcessId());
         const auto call = [&](std::string line, std::string identity = {},
                               std::chrono::milliseconds silent = vl::handoff::SilentLimit) {
@@ -738,6 +738,7 @@ class WindowsTest : public QObject {
     // ends with an error and a log line when it dies mid-dispensing, and starts afresh once it
     // has gone (here: its program file was replaced).
     void launcherStartsAheadAndFallsBack() {
+        using namespace std::chrono_literals;
         const fs::path bin = dir_->path() / "programa";
         fs::create_directories(bin);
         for (const char* f : {VELANTIA_LAUNCHER, VELANTIA_VENTANAS})
@@ -751,6 +752,7 @@ class WindowsTest : public QObject {
             env.insert("VELANTIA_MENSAJES", QString::fromStdString((dir_->path() / "m.txt").string()));
             if (!shot.isEmpty()) env.insert("VELANTIA_SCREENSHOT", shot);
             env.insert("VELANTIA_PRECARGA_INACTIVIDAD", "120"); // a failed test leaves none for long
+            env.insert("VELANTIA_PRECARGA_SILENCIO", "1"); // a silent one given up after 1 s
             p->setProcessEnvironment(env);
             p->start(QString::fromStdString((bin / fs::path(VELANTIA_LAUNCHER).filename()).string()),
                      {line});
@@ -785,6 +787,10 @@ class WindowsTest : public QObject {
         QCOMPARE(readBytes(product("final0")), "F");
         QVERIFY(readBytes(dir_->path() / "m.txt").find("inesperada") != std::string::npos);
 
+        // Its lock file stays, naming an id that now belongs to another process (this one): that
+        // process holds no lock, and a new window process starts at once.
+        writeBytes(vl::windowServerPlace(paths().root()).lock,
+                   std::to_string(QCoreApplication::applicationPid()) + "\n");
         QCOMPARE(ends(*launch("PRECARGAR")), 0);
         auto second = pid();
         QVERIFY(second > 0 && second != first);
@@ -794,11 +800,31 @@ class WindowsTest : public QObject {
         ::kill(pid_t(second), SIGSTOP);
         QCOMPARE(ends(*launch("PRECARGAR")), 0);
         QVERIFY(!vl::processAlive(second));
-        QVERIFY(vl::runlog::readLog(product("registro.log"))
-                    .find(") no contesta desde hace 15 s: se cierra y se prepara otra") !=
+        const auto idleLog = [&] { return vl::runlog::readLog(product("registro.log")); };
+        QVERIFY(idleLog().find(") no contesta desde hace 1 s: se cierra y se prepara otra") !=
                 std::string::npos);
         second = pid();
         QVERIFY(second > 0 && second != first);
+        // Ended by the system (logout, shutdown) while idle: a line in the log, and neither its
+        // socket nor its lock left behind.
+        const vl::WindowServerPlace place = vl::windowServerPlace(paths().root());
+        ::kill(pid_t(second), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!vl::processAlive(second), 10000);
+        QVERIFY(idleLog().find("termina (el sistema ha pedido que termine)") != std::string::npos);
+        QVERIFY(!fs::exists(place.address) && !fs::exists(place.lock));
+        // One stopped while it loads the engine is given up as soon, and another one started.
+        auto starting = launch("PRECARGAR");
+        using Probe = vl::handoff::Probe;
+        Probe loading;
+        const auto until = std::chrono::steady_clock::now() + 30s;
+        while (loading.kind != Probe::Preparing && std::chrono::steady_clock::now() < until)
+            loading = vl::handoff::probe(address, vl::handoff::programIdentity(windows), 100ms);
+        QVERIFY(loading.kind == Probe::Preparing && loading.pid > 0);
+        ::kill(pid_t(loading.pid), SIGSTOP);
+        QCOMPARE(ends(*starting), 0);
+        QVERIFY(!vl::processAlive(loading.pid));
+        second = pid();
+        QVERIFY(second > 0 && second != loading.pid);
 #endif
         fs::last_write_time(windows, fs::last_write_time(windows) + std::chrono::seconds(5));
         QTRY_VERIFY_WITH_TIMEOUT(!vl::processAlive(second), 20000);
