@@ -4,6 +4,7 @@
 #include "outbox/outbox.h"
 
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 #include <vector>
 
@@ -85,6 +86,72 @@ std::vector<std::string> keptReferences(const Paths& paths, const std::string& r
     return kept;
 }
 
+// Another dispensing's file with recorded answers goes here instead of being deleted: its own
+// closing call may still come (two closing calls of one terminal close together) and takes it
+// back. Kept this long after it was set aside, then taken for abandoned.
+constexpr auto AsideKept = std::chrono::hours(24 * 14);
+
+fs::path asidePath(const Paths& paths, const std::string& name) {
+    return paths.product("referencias\\apartados\\" + name);
+}
+
+bool setAside(const Paths& paths, const fs::path& file) {
+    const std::string name = file.filename().string();
+    makeDirOneLevel(paths.product("referencias\\apartados"));
+    const fs::path to = asidePath(paths, name);
+    std::error_code ec;
+    // An earlier copy with answers is not overwritten: this one then stays where it is.
+    if (fs::exists(to, ec) && recordedIn(readFileBytes(to).value_or("")) > 0) return false;
+    if (!renameWithRetry(file, to)) return false;
+    fs::last_write_time(to, fs::file_time_type::clock::now(), ec);
+    return true;
+}
+
+// Files set aside longer than AsideKept: no closing call came for them.
+void dropAbandoned(const Paths& paths) {
+    std::error_code ec;
+    const auto now = fs::file_time_type::clock::now();
+    for (fs::directory_iterator it(paths.product("referencias\\apartados"), ec), last;
+         !ec && it != last; it.increment(ec)) {
+        std::error_code tc;
+        const auto at = fs::last_write_time(it->path(), tc);
+        if (tc || now - at < AsideKept || !fs::is_regular_file(it->path(), tc)) continue;
+        const int recorded = recordedIn(readFileBytes(it->path()).value_or(""));
+        if (fs::remove(it->path(), tc))
+            runlog::log("Cierre: borrado referencias\\apartados\\" +
+                        fromCp1252(it->path().filename().string()) +
+                        ", apartado hace más de 14 días sin que llegara su cierre, con " +
+                        counted(recorded, "medicamento grabado", "medicamentos grabados"));
+    }
+}
+
+// The file of `reference` set aside by another dispensing's closing call goes back, unless
+// referencias holds answers of its own for it. With the guard held.
+void takeBack(const Paths& paths, const std::string& reference) {
+    const fs::path aside = asidePath(paths, reference + ".ref");
+    std::error_code ec;
+    if (!fs::exists(aside, ec)) return;
+    const fs::path file = referencePath(paths, reference);
+    if (recordedIn(readFileBytes(file).value_or("")) > 0) return;
+    const int recorded = recordedIn(readFileBytes(aside).value_or(""));
+    const bool back = renameWithRetry(aside, file);
+    fs::remove(aside.parent_path(), ec); // only when nothing else is set aside
+    runlog::log(
+        "Recuperación: " + fromCp1252(reference) +
+        ".ref, apartado en referencias\\apartados por el cierre de otra dispensación, " +
+        (back ? "vuelve a referencias con " : "no se puede devolver a referencias; conserva ") +
+        counted(recorded, "medicamento grabado", "medicamentos grabados"));
+}
+
+// Answers of a closing call that are nowhere: its marker says its file was there when the call
+// began, and nothing that moves answers left the marker without the file.
+std::string answersNotFoundMessage(const std::string& reference) {
+    return "No se encuentran las respuestas grabadas de la dispensaci\xF3n " + reference +
+           ": su fichero referencias\\" + reference +
+           ".ref ya no est\xE1 (otro programa lo ha borrado o movido).\nNo se ha pasado nada a "
+           "Respuesta.tsv.";
+}
+
 } // namespace
 
 // Beside a reference file while a closing call of it has not completed: its command line.
@@ -123,12 +190,12 @@ bool removeMoved(const Paths& paths, const std::string& reference, const std::st
                     left.replace(at, RefRecord::Length, RefRecord{}.bytes);
         if (recordedIn(left) > 0) return writeFileAtomic(file, left);
     }
+    // The marker first: a marker left without its file would say the answers were lost.
+    fs::remove(markerPath(paths, reference), ec);
     fs::resize_file(file, 0, ec);
     const bool emptied = !ec;
     fs::remove(file, ec);
-    if (ec && !emptied && fs::exists(file)) return false;
-    fs::remove(markerPath(paths, reference), ec);
-    return true;
+    return !(ec && !emptied && fs::exists(file));
 }
 
 std::string heldOpenOr(std::string message) {
@@ -157,15 +224,26 @@ int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
             continue;
         }
         const int recorded = recordedIn(readFileBytes(file).value_or(""));
-        if (!fs::is_regular_file(file, ec) || !fs::remove(file, ec)) continue;
+        if (!fs::is_regular_file(file, ec)) continue;
+        if (recorded > 0) {
+            if (setAside(paths, file))
+                runlog::log("Cierre: apartado " + fromCp1252(name) +
+                            " de otra dispensación de este terminal, con " +
+                            counted(recorded, "medicamento grabado", "medicamentos grabados") +
+                            ", en referencias\\apartados: su cierre lo recupera");
+            else
+                runlog::log("Cierre: se conserva " + fromCp1252(name) +
+                            " de otra dispensación de este terminal, con " +
+                            counted(recorded, "medicamento grabado", "medicamentos grabados") +
+                            ": no se puede apartar");
+            continue;
+        }
+        if (!fs::remove(file, ec)) continue;
         ++deleted;
-        runlog::log("Cierre: borrado " + fromCp1252(name) + " de otra dispensación de este " +
-                    "terminal, con " +
-                    counted(recorded, "medicamento grabado", "medicamentos grabados") +
-                    (recorded == 1  ? " que no se pasa a Respuesta.tsv"
-                     : recorded > 0 ? " que no se pasan a Respuesta.tsv"
-                                    : ""));
+        runlog::log("Cierre: borrado " + fromCp1252(name) +
+                    " de otra dispensación de este terminal, sin medicamentos grabados");
     }
+    dropAbandoned(paths);
     return deleted;
 }
 
@@ -267,16 +345,16 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                         keptLog += "; " + fromCp1252(moved.first) +
                                    ".ref vaciado pero no borrado (otro programa lo tiene abierto)";
                 }
+                // Under the guard: a closing call of another dispensing of this terminal notes
+                // itself under it, so its file is never set aside once it has begun.
+                faultPoint("closing:delete");
+                r.referencesDeleted += deleteTerminalReferences(paths, st.reference);
             }
         }
     }
 
     faultPoint("closing:release");
     release(paths);
-    if (r.ok && !r.alreadyMoved) {
-        faultPoint("closing:delete");
-        r.referencesDeleted += deleteTerminalReferences(paths, st.reference);
-    }
     faultPoint("closing:finish");
     finish(paths, st.terminalDigit);
     const std::string what =
@@ -299,9 +377,10 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
 
 bool noteClosingCall(const Paths& paths, const RunState& st, const std::string& commandLine) {
     std::error_code ec;
-    if (!st.closingCall || !st.referenceIsPositive() ||
-        !fs::exists(referencePath(paths, st.reference), ec))
-        return false;
+    if (!st.closingCall || !st.referenceIsPositive()) return false;
+    OsFileLock guard(lockGuardPath(paths));
+    if (guard.locked()) takeBack(paths, st.reference);
+    if (!fs::exists(referencePath(paths, st.reference), ec)) return false;
     return writeFileBytes(markerPath(paths, st.reference), commandLine, true);
 }
 
@@ -328,8 +407,23 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
             runlog::log(closingFailed(st, r.closing.error));
             return r;
         }
+        std::error_code ec;
+        if (!guard && st.referenceIsPositive() &&
+            fs::exists(asidePath(paths, st.reference + ".ref"), ec))
+            guard.emplace(lockGuardPath(paths));
         // A move of this dispensing killed halfway is finished before its file is read again.
-        if (guard) settleNotedMove(paths);
+        if (guard && guard->locked()) {
+            settleNotedMove(paths);
+            if (st.referenceIsPositive()) takeBack(paths, st.reference);
+        }
+        const fs::path marker = markerPath(paths, st.reference);
+        if (st.closingCall && st.referenceIsPositive() && fs::exists(marker, ec) &&
+            !fs::exists(referencePath(paths, st.reference), ec)) {
+            fs::remove(marker, ec);
+            r.closing.error = answersNotFoundMessage(trimBlanks(st.reference));
+            runlog::log(closingFailed(st, r.closing.error));
+            return r;
+        }
         r.referenceOpened = session.synchronise(st, paths);
     }
     const bool moves = st.closingCall && st.referenceIsPositive();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "core/dates.h"
+#include "core/faultpoint.h"
 #include "core/runlog.h"
 #include "core/startup.h"
 #include "core/text.h"
@@ -100,13 +101,17 @@ bool takenOverFromDeadHolder(const Paths& paths, const OsFileLock& guard, char c
 }
 
 // Writes `digit` and keeps it noted with a live hold; without the hold it is written untracked.
+// The hold and the note come before the byte, and setFree writes the byte before the note: a
+// run killed between any two writes never leaves a digit whose holder is nowhere noted.
 bool take(const Paths& paths, const OsFileLock& guard, char digit, char kind) {
-    if (!writeLockByte(paths, digit)) return false;
     const bool alive =
         guard.locked() && holdShared(lockGuardPath(paths), AliveOffset + lockValue(digit));
     guard.writeByte(NoteOffset, alive ? digit : '*');
     if (alive) noteHolder(guard, kind);
-    return true;
+    faultPoint("lock:noted");
+    if (writeLockByte(paths, digit)) return true;
+    guard.writeByte(NoteOffset, '*');
+    return false;
 }
 
 std::string guardNotOpened(const Paths& paths) {
@@ -125,8 +130,10 @@ bool setFree(const Paths& paths, const OsFileLock& guard) {
         return false;
     }
     takenOverFromDeadHolder(paths, guard, readLockByte(paths));
+    if (!writeLockByte(paths, '*')) return false;
+    faultPoint("lock:freed");
     guard.writeByte(NoteOffset, '*');
-    return writeLockByte(paths, '*');
+    return true;
 }
 
 } // namespace

@@ -93,6 +93,45 @@ TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {
     EXPECT_EQ(c.read("final3"), "F");
 }
 
+// Two dispensings of terminal 3 whose references end alike, closed one after the other as two
+// calls that start together do: the first sets the other's recorded file aside instead of
+// deleting it, and the other's closing call takes it back and moves it (also when an ordinary
+// start of it comes first). A call whose file was there when it began and is gone says so.
+TEST(ClosingMove, AnotherDispensingsFileIsSetAsideAndTakenBack) {
+    for (const std::string between : {"", "ordinary", "gone"}) {
+        SCOPED_TRACE(between);
+        vltest::Product p;
+        const std::string first = vltest::writeClosingRound(p.paths, "3", 1, 2);
+        const std::string second = vltest::writeClosingRound(p.paths, "3", 11, 3);
+        const std::string ref2 = second.substr(3, 8), aside = "referencias/apartados/" + ref2;
+        runlog::open(p.paths, "3");
+        EXPECT_EQ(vltest::closeOnce(p.paths, first), "ok");
+        if (between == "gone") { // its call began, then another program took the file away
+            p.write("referencias/" + ref2 + ".cierre", second);
+            fs::remove(p.paths.product("referencias\\apartados\\" + ref2 + ".ref"));
+        }
+        EXPECT_EQ(p.read(aside + ".ref") == "<missing>", between == "gone");
+        if (between == "ordinary") {
+            const ClosingOutcome o = closingCallWithoutWindows(p.paths, second.substr(2), 768);
+            EXPECT_EQ(o.kind, ClosingOutcome::NoMove);
+            EXPECT_EQ(p.read(aside + ".ref"), "<missing>");
+        }
+        const std::string outcome = vltest::closeOnce(p.paths, second);
+        runlog::close();
+        const std::string log = p.read("registro3.log");
+        if (between == "gone") {
+            EXPECT_NE(outcome.find("No se encuentran las respuestas grabadas"), std::string::npos);
+            EXPECT_EQ(log.find("sin errores"), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(outcome, "ok");
+        EXPECT_NE(log.find(ref2 + ".ref, apartado en referencias\\apartados por el cierre de otra "
+                                  "dispensaci\xF3n, vuelve a referencias con 3 medicamentos"),
+                  std::string::npos);
+        vltest::checkAllClosed(p, 2, "/12|/123");
+    }
+}
+
 // Another program writing into the outbox while the move appends: nothing is added, the answers
 // stay, and the message says so instead of blaming the disk.
 TEST(ClosingMove, AnOutboxChangedMeanwhileIsSaidSo) {

@@ -181,7 +181,7 @@ TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgainMovesOnce) {
     } steps[] = {{"sync:replace", 0},    {"closing:note", 0},    {"closing:append", 0},
                  {"closing:counter", 0}, {"closing:counter", 9}, {"closing:reference", 0},
                  {"closing:noted", 0},   {"closing:release", 0}, {"closing:delete", 0},
-                 {"closing:finish", 0}};
+                 {"closing:finish", 0},  {"lock:noted", 0},      {"lock:freed", 0}};
     const char* sends[] = {"send:answered", "send:accepted", "send:removed", "send:emptied"};
     int n = 0;
     for (const auto& [step, lost] : steps) {
@@ -233,7 +233,7 @@ TEST(ClosingFaults, KilledAtEveryStepAndAtRandomMomentsThenRunAgainMovesOnce) {
     const auto uploads = service.recordedUploads();
     for (std::size_t u = 0; u < uploads.size(); ++u)
         if (!repeated.count(u)) vltest::readOutbox(uploads[u].parts.back().value, delivered);
-    vltest::checkAllClosed(p, 41 + 10 + 30, "/312|/123", delivered);
+    vltest::checkAllClosed(p, 41 + static_cast<int>(std::size(steps)) + 30, "/312|/123", delivered);
 }
 
 // A move that died in its write left a line without its end, or another tool wrote lines with
@@ -268,14 +268,15 @@ TEST(ClosingMoveTornTail, CutBeforeTheNextBlockAndKeptAside) {
         // Every other case after an earlier cut that ended without LF.
         const std::string earlier = (&c - cases) % 2 ? "2\t6601" : "";
         if (!earlier.empty()) t.write("Respuesta.recortado", earlier);
-        vl::RefRecord other; // another dispensing of this terminal, deleted unmoved
+        vl::RefRecord other; // another dispensing of this terminal: set aside, not deleted
         other.setCode("555555"), other.setOrd(0, "1"), other.setEnd();
         t.write("referencias/99999973.ref", other.bytes);
         vl::runlog::open(t.paths, "3");
         ASSERT_TRUE(t.move().ok);
         vl::runlog::close();
-        EXPECT_NE(t.read("registro3.log").find("con 1 medicamento grabado que no se pasa a"),
+        EXPECT_NE(t.read("registro3.log").find("con 1 medicamento grabado, en referencias"),
                   std::string::npos);
+        EXPECT_EQ(t.read("referencias/apartados/99999973.ref"), other.bytes);
         EXPECT_EQ(t.read("Respuesta.tsv"), (c.kept.empty() ? header + "1" : c.kept + "2") +
                                                "\t333333\t4321\t20240307\t5\r\n");
         EXPECT_EQ(t.read("NumRegistro.~123456"), "<missing>");
