@@ -22,8 +22,8 @@ bool sameFile(std::FILE* f, const std::filesystem::path& p);
 
 // A file another program holds open without sharing it (a spreadsheet, an antivirus, a backup)
 // is waited for about two seconds by openFile and renameWithRetry. Still held, it is the file
-// this thread last found in use, until clearFileInUse(); empty when none was. Never set where
-// the system has no such sharing (Linux).
+// this thread last found in use, until clearFileInUse(); empty when none was. Where the system
+// has no such sharing (Linux) only a lock held too long (OsFileLock) sets it.
 std::filesystem::path lastFileInUse();
 void clearFileInUse();
 void noteFileInUse(const std::filesystem::path& p);

@@ -1,6 +1,8 @@
 #include "platform/oslock.h"
 
+#include <chrono>
 #include <map>
+#include <thread>
 #include <mutex>
 #include <string>
 
@@ -198,7 +200,16 @@ OsFileLock::OsFileLock(const std::filesystem::path& file) {
     }
 #endif
     if (handle_ == -1) return;
-    locked_ = lockByte(handle_, 0, true, true);
+    // Held by another program for long (a hung terminal on the share), it is taken for in use
+    // after about two seconds, as a file held without sharing is: the caller says so and waits
+    // in its own, bounded way instead of here without a trace.
+    for (int attempt = 0; !(locked_ = lockByte(handle_, 0, true, false)); ++attempt) {
+        if (attempt == 100) {
+            noteFileInUse(file);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 OsFileLock::~OsFileLock() {

@@ -11,7 +11,8 @@
 namespace vl {
 
 // Holds an exclusive lock on the first byte of `file` (created when missing) from construction
-// to destruction; blocks until it gets it. Also exclusive between threads of one process. When
+// to destruction; waits for it about two seconds, then holds nothing and notes `file` as
+// lastFileInUse(). Also exclusive between threads of one process. When
 // the file cannot be opened the guard holds nothing and locked() is false: then nothing it
 // guards may be done. Another program holding it without sharing is waited for about two
 // seconds, then it is noted as lastFileInUse().
