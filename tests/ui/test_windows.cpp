@@ -470,9 +470,20 @@ class WindowsTest : public QObject {
             play(w.get(), QStringLiteral(">Label5_1|") + r.script);
         }
         QVERIFY(fs::exists(product("htm/enviar.html"))); // kept for a send by hand
-        writeBytes(product("Respuesta.tsv"), vl::OutboxHeader + line + later);
-        play(w.get(), ">Check2|~Frame5");
-        QCOMPARE(readBytes(product("Respuesta.tsv")), vl::OutboxHeader + later);
+        // A click and the accessibility Toggle action do the same.
+        for (const bool click : {true, false}) {
+            if (!click) {
+                writeBytes(product("Respuesta.tsv"), vl::OutboxHeader + line);
+                play(w.get(), ">Label5_1|+Frame5");
+            }
+            writeBytes(product("Respuesta.tsv"), vl::OutboxHeader + line + later);
+            QAccessibleInterface* box =
+                QAccessible::queryAccessibleInterface(control(w.get(), "Check2"));
+            click ? play(w.get(), ">Check2")
+                  : box->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+            play(w.get(), "~Frame5");
+            QCOMPARE(readBytes(product("Respuesta.tsv")), vl::OutboxHeader + later);
+        }
         qunsetenv("VELANTIA_SERVICE_URL");
         qunsetenv("VELANTIA_CA_BUNDLE");
     }
