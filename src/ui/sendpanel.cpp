@@ -120,13 +120,9 @@ void SendPanel::start() {
         return;
     }
     if (sending_) return; // one upload at a time: a second one could send the answers twice
-    const LockAttempt lock = tryAcquireForSend(paths_);
-    if (!lock.acquired) {
-        const QString c(QChar::fromLatin1(lock.found));
-        Dialogs::message(window(), QStringLiteral("OCUPADO POR EL TERMINAL ") + c +
-                                       QStringLiteral("\n\nIntente enviar la información de "
-                                                      "nuevo\no revise el terminal ") +
-                                       c);
+    std::string refused;
+    if (!takeLockForSend(paths_, refused).acquired) {
+        Dialogs::message(window(), q(refused));
         return;
     }
     PBW_->setValue(0);
@@ -211,7 +207,7 @@ void SendPanel::watchForAnswer() {
         if (!self) return;
         self->lastSent_.reset();
         const std::string text = toCp1252(t.simplified().toStdString());
-        self->showVerdict(settleAnswer(self->paths_, text, std::nullopt), text);
+        self->showVerdict(settleAnswer(self->paths_, {text, verdictOf(text), {}, {}}, std::nullopt), text);
     });
 }
 

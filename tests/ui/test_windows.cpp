@@ -459,10 +459,13 @@ class WindowsTest : public QObject {
              "'OCUPADO POR EL TERMINAL 3\n\nIntente enviar la información de nuevo\no revise el "
              "terminal 3"},
             {"ok", "*", "'No hay respuestas pendientes de enviar.", "123456789"},
+            {"ok", "/", "'No se puede escribir en el fichero de bloqueo "}, // Ocupado a folder
             {"noverdict", "*", "WB3=vl-manual/index.html|+Frame5"},
         };
         for (const auto& r : rows) {
             writeBytes(product("Respuesta.tsv"), r.outbox ? r.outbox : vl::OutboxHeader + line);
+            fs::remove_all(product("Ocupado"));
+            if (*r.lock == '/') fs::create_directory(product("Ocupado"));
             writeBytes(product("Ocupado"), r.lock);
             const std::string url = *r.mode ? service.url() : ServiceDouble::refusedUrl();
             qputenv("VELANTIA_SERVICE_URL", QByteArray::fromStdString(url));
