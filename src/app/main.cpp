@@ -56,11 +56,14 @@ fs::path windowsProgram(const fs::path& exe) {
 
 // Runs velantia-ventanas with the same arguments: in this process's place where the system
 // allows it, so the pharmacy-management program keeps waiting on the same process. -1 when it
-// cannot be started (logged, where the run log is open).
+// cannot be started.
 int startWindows(const fs::path& exe, char* argv[]) {
-    const int rc = vl::runInstead(windowsProgram(exe), argv);
-    if (rc == -1) vl::runlog::log("No se puede iniciar " + utf8(windowsProgram(exe)));
-    return rc;
+    return vl::runInstead(windowsProgram(exe), argv);
+}
+
+// Logged once the run's start is: the start line comes first.
+void logNotStarted(const fs::path& exe) {
+    vl::runlog::log("No se puede iniciar " + utf8(windowsProgram(exe)));
 }
 
 // Any start but a closing call the launcher did itself; `logged` when the start is already in
@@ -71,6 +74,7 @@ int runWindows(const fs::path& exe, char* argv[], const vl::Paths& paths, const 
     const int rc = startWindows(exe, argv);
     if (rc != -1) return rc;
     if (!logged) vl::runlog::start(paths, run.terminalDigit, "velantia " + commandLine);
+    logNotStarted(exe);
     tell("Velantia no puede mostrar sus ventanas: no se puede iniciar " +
          utf8(windowsProgram(exe)) +
          ".\nCompruebe que Velantia está bien instalado en este "
@@ -293,6 +297,7 @@ int main(int argc, char* argv[]) {
                 vl::setEnvironment("VELANTIA_CIERRE_FALLIDO", outcome.error);
             const int rc = startWindows(exe, argv);
             if (rc != -1) return rc;
+            logNotStarted(exe);
             vl::unsetEnvironment("VELANTIA_CIERRE_FALLIDO");
             return closeWithoutWindows(paths, std::move(outcome));
         }

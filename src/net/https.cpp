@@ -171,6 +171,7 @@ struct Transfer {
     const HttpsRequest* request = nullptr;
     std::string body;
     std::vector<std::string> statusLines;
+    std::string contentType, contentEncoding, transferEncoding; // of the answer being read
     bool connecting = false;
     bool receiving = false;
     bool tooBig = false;
@@ -201,9 +202,28 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const size_t n = size * count;
     std::string line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
     if (line.starts_with("HTTP/")) {
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         t->statusLines.push_back(std::move(line));
+        t->contentType.clear(), t->contentEncoding.clear(), t->transferEncoding.clear();
+        return n;
+    }
+    const std::size_t colon = line.find(':');
+    std::string name = line.substr(0, colon == std::string::npos ? 0 : colon);
+    for (char& c : name)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    std::string* field = name == "content-type"        ? &t->contentType
+                         : name == "content-encoding"  ? &t->contentEncoding
+                         : name == "transfer-encoding" ? &t->transferEncoding
+                                                       : nullptr;
+    if (field) {
+        std::size_t from = colon + 1, to = line.size();
+        while (from < to && (line[from] == ' ' || line[from] == '\t'))
+            ++from;
+        while (to > from && (line[to - 1] == ' ' || line[to - 1] == '\t'))
+            --to;
+        *field += (field->empty() ? "" : ", ") + line.substr(from, to - from);
     }
     return n;
 }
@@ -401,6 +421,9 @@ HttpsResponse httpsRequest(const HttpsRequest& request) {
     } else {
         out.failure = HttpsResponse::Failure::None;
         out.body = std::move(transfer.body);
+        out.contentType = std::move(transfer.contentType);
+        out.contentEncoding = std::move(transfer.contentEncoding);
+        out.transferEncoding = std::move(transfer.transferEncoding);
         out.location = std::move(location);
         out.tooManyRedirects = tooMany;
     }

@@ -45,12 +45,16 @@ struct HttpsRequest {
 struct HttpsResponse {
     enum class Failure { None, Timeout, ConnectFailed, TooBig, Other };
     Failure failure = Failure::Other;
-    int errorNumber = 0; // the transfer library's code when it failed
-    std::string detail;  // Spanish description of the failure (UTF-8)
-    long status = 0;     // HTTP status of the last answer, 0 when none arrived
-    std::string body;    // the answer's bytes
+    int errorNumber = 0;                  // the transfer library's code when it failed
+    std::string detail;                   // Spanish description of the failure (UTF-8)
+    long status = 0;                      // HTTP status of the last answer, 0 when none arrived
+    std::string body;                     // the answer's bytes
     std::vector<std::string> statusLines; // "HTTP/1.1 200 OK" of each answer, in order
-    std::string location; // a redirect that was not followed: where it pointed
+    // The last answer's Content-Type, Content-Encoding and Transfer-Encoding as sent (several
+    // of one name joined by ", "); empty when it had none. A content coding is not undone:
+    // none is asked for.
+    std::string contentType, contentEncoding, transferEncoding;
+    std::string location;          // a redirect that was not followed: where it pointed
     bool tooManyRedirects = false; // ... because the chain went on too long or came back
     bool ok() const { return failure == Failure::None; }
     // The status lines as the run log shows them; empty when no answer arrived.

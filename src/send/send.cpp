@@ -38,14 +38,14 @@ bool nothingToSend(const Paths& paths) {
     return true;
 }
 
-SendVerdict settleAnswer(const Paths& paths, const std::string& text,
+SendVerdict settleAnswer(const Paths& paths, const ServiceAnswer& answer,
                          const std::optional<std::string>& sent,
-                         std::optional<EmptyOutcome>* emptied, const std::string& statusText) {
-    writeErrorTxt(paths, text);
-    const SendVerdict verdict = verdictOf(text);
+                         std::optional<EmptyOutcome>* emptied) {
+    writeErrorTxt(paths, answer.text);
+    const SendVerdict verdict = answer.verdict;
     const std::string what =
         (sent ? "Envío de " + std::to_string(sent->size()) + " bytes" : "Envío manual") +
-        (statusText.empty() ? ": " : " (" + statusText + "): ");
+        (answer.statusText.empty() ? ": " : " (" + answer.statusText + "): ");
     if (verdict == SendVerdict::Accepted) {
         // Killed from here until the emptying has noted them, the next send uploads these
         // answers again: the service cannot tell a repeat.
@@ -56,26 +56,57 @@ SendVerdict settleAnswer(const Paths& paths, const std::string& text,
         if (emptied) *emptied = outcome;
         runlog::log(what + "aceptado (ERROR=0); " + describe(outcome));
     } else if (verdict == SendVerdict::Refused) {
-        runlog::log(what + "rechazado por el servicio: " + excerpt(text) +
+        runlog::log(what + "rechazado por el servicio: " + excerpt(answer.text) +
                     "; Respuesta.tsv se conserva");
     } else {
-        runlog::log(what + "respuesta sin veredicto: " + excerpt(text) +
+        runlog::log(what + "respuesta sin veredicto" +
+                    (answer.notAPage.empty() ? "" : " (" + answer.notAPage + ")") + ": " +
+                    excerpt(answer.text) +
                     "; Respuesta.tsv se conserva hasta que se marque \"Enviado\"");
     }
     releaseSend(paths);
     return verdict;
 }
 
+LockAttempt takeLockForSend(const Paths& paths, std::string& message) {
+    clearFileInUse();
+    const LockAttempt lock = tryAcquireForSend(paths);
+    message.clear();
+    if (lock.acquired) return lock;
+    if (busyForSend(lock.found)) {
+        const std::string c(1, lock.found);
+        message = "OCUPADO POR EL TERMINAL " + c +
+                  "\n\nIntente enviar la informaci\xF3n de nuevo\no revise el terminal " + c;
+        return lock;
+    }
+    // Free, yet not taken: a file of the lock cannot be written, and no waiting mends that. The
+    // closing call's words, for the file that failed: Ocupado, or its guard beside it.
+    const std::filesystem::path held = lastFileInUse();
+    std::string words = lockNotWritableMessage(paths);
+    words.resize(words.find('\n'));
+    if (const std::string ocupado = nameInCp1252(paths.product("Ocupado"));
+        !lock.unwritable && words.find(ocupado) != std::string::npos)
+        words.replace(words.find(ocupado), ocupado.size(), nameInCp1252(lockGuardPath(paths)));
+    message = held.empty() ? words
+                           : "No se puede enviar: el fichero " + nameInCp1252(held) +
+                                 " lo est\xE1 usando otro programa (una hoja de c\xE1lculo, un "
+                                 "antivirus o una copia de seguridad).";
+    message += "\nLas respuestas siguen pendientes de enviar.";
+    runlog::log("Envío: ERROR: " + fromCp1252(message));
+    return lock;
+}
+
 SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::string& url,
                            const std::function<void(int)>& progress, const UploadOptions& options) {
     SendResult r;
     bool answered = false;
+    UploadResult up;
     const auto snapshot = readOutboxSnapshot(paths, &r.stampAtSend);
     if (!snapshot) {
         r.error = toCp1252("No se puede leer el fichero de respuestas.");
     } else {
         r.sent = *snapshot;
-        const UploadResult up = uploadOutboxContent(cfg, r.sent, url, progress, options);
+        up = uploadOutboxContent(cfg, r.sent, url, progress, options);
         answered = up.answered;
         r.transferOk = up.transferOk;
         r.error = up.error;
@@ -95,7 +126,8 @@ SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::str
         releaseSend(paths);
         return r;
     }
-    r.verdict = settleAnswer(paths, r.answerText, r.sent, &r.emptied, r.statusText);
+    r.verdict = settleAnswer(paths, {r.answerText, up.verdict, r.statusText, up.notAPage}, r.sent,
+                             &r.emptied);
     return r;
 }
 
@@ -104,7 +136,7 @@ SendRun sendOutbox(const Paths& paths, const Config& cfg, const std::string& url
     SendRun run;
     run.nothingToSend = nothingToSend(paths);
     if (run.nothingToSend) return run;
-    run.lock = tryAcquireForSend(paths);
+    run.lock = takeLockForSend(paths, run.lockMessage);
     if (!run.lock.acquired) return run;
     run.result = uploadAndSettle(paths, cfg, url, progress, options);
     return run;

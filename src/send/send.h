@@ -41,18 +41,30 @@ SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::str
                            const std::function<void(int percent)>& progress = {},
                            const UploadOptions& options = {});
 
-// The service's answer `text`: error.txt, the verdict, on ERROR=0 the outbox emptied of `sent`
-// (of everything when what went out is not known: a send by hand), then the lock freed. The
-// run log names the answers' `statusText` when known.
-SendVerdict settleAnswer(const Paths& paths, const std::string& text,
+// The service's answer as a send read it.
+struct ServiceAnswer {
+    std::string text; // visible text, Windows-1252
+    SendVerdict verdict = SendVerdict::NoVerdict;
+    std::string statusText; // the answers' HTTP status lines, when known
+    std::string notAPage;   // why it gives no verdict whatever it says (UTF-8), when so
+};
+
+// The answer: error.txt, the verdict, on ERROR=0 the outbox emptied of `sent` (of everything
+// when what went out is not known: a send by hand), then the lock freed, all in the run log.
+SendVerdict settleAnswer(const Paths& paths, const ServiceAnswer& answer,
                          const std::optional<std::string>& sent,
-                         std::optional<EmptyOutcome>* emptied = nullptr,
-                         const std::string& statusText = {});
+                         std::optional<EmptyOutcome>* emptied = nullptr);
+
+// Takes the lock with "0" (tryAcquireForSend). When it cannot, `message` tells the pharmacist
+// why (Windows-1252): the terminal whose closing move holds it, or the lock file that cannot
+// be written, named (logged too).
+LockAttempt takeLockForSend(const Paths& paths, std::string& message);
 
 struct SendRun {
     bool nothingToSend = false;
-    LockAttempt lock;  // not acquired: a closing move holds it (lock.found)
-    SendResult result; // when the lock was taken
+    LockAttempt lock;        // not acquired: a closing move holds it, or it cannot be written
+    std::string lockMessage; // then, what the pharmacist is told (Windows-1252)
+    SendResult result;       // when the lock was taken
 };
 
 // The whole send, as the window's "Enviar" runs it.

@@ -1,8 +1,10 @@
 #include "send/sendpage.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <initializer_list>
 #include <utility>
 
 #include "core/text.h"
@@ -43,32 +45,31 @@ bool startsWithNoCase(std::string_view s, std::size_t at, std::string_view prefi
     return true;
 }
 
-// Position just past the closing tag `</name ...>` at or after `from`; npos when there is none.
-std::size_t skipElement(std::string_view html, std::size_t from, std::string_view name) {
+// Where the closing tag `</name` starts, at or after `from`; npos when there is none.
+std::size_t closingTag(std::string_view html, std::size_t from, std::string_view name) {
     const std::string close = "</" + std::string(name);
-    for (std::size_t i = from; i < html.size(); ++i) {
-        if (html[i] == '<' && startsWithNoCase(html, i, close)) {
-            const std::size_t gt = html.find('>', i);
-            return gt == std::string_view::npos ? html.size() : gt + 1;
-        }
-    }
+    for (std::size_t i = from; i < html.size(); ++i)
+        if (html[i] == '<' && startsWithNoCase(html, i, close)) return i;
     return std::string_view::npos;
 }
 
-// Tags that start a new line in a browser, so words on either side stay apart.
-bool breaksLine(std::string_view html, std::size_t lt) {
-    std::size_t k = lt + 1;
-    if (k < html.size() && html[k] == '/') ++k;
-    std::string name;
-    while (k < html.size() && std::isalnum(static_cast<unsigned char>(html[k])))
-        name += lowerAscii(html[k++]);
-    static constexpr std::array<std::string_view, 26> Block{
-        "br",    "p",     "div",   "tr",   "td",  "th",         "li", "ul", "ol",
-        "table", "tbody", "thead", "hr",   "h1",  "h2",         "h3", "h4", "h5",
-        "h6",    "body",  "html",  "form", "pre", "blockquote", "dd", "dt"};
-    for (auto b : Block)
-        if (b == name) return true;
+bool oneOf(std::string_view name, std::initializer_list<std::string_view> names) {
+    for (auto n : names)
+        if (n == name) return true;
     return false;
+}
+
+// Tags that start a new line in a browser, so words on either side stay apart.
+bool breaksLine(std::string_view name) {
+    return oneOf(name, {"br",    "p",     "div",   "tr",   "td",  "th",         "li", "ul", "ol",
+                        "table", "tbody", "thead", "hr",   "h1",  "h2",         "h3", "h4", "h5",
+                        "h6",    "body",  "html",  "form", "pre", "blockquote", "dd", "dt"});
+}
+
+// Elements without content: hidden or not, nothing inside them is hidden.
+bool isVoid(std::string_view name) {
+    return oneOf(name, {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta",
+                        "param", "source", "track", "wbr"});
 }
 
 // The entities such an answer page plausibly carries; anything else is left as written.
@@ -84,8 +85,8 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 32> NamedEntities{{
 
 // Decodes the entity starting at html[i] == '&'; returns the bytes and how many were read.
 std::pair<std::string, std::size_t> decodeEntity(std::string_view html, std::size_t i) {
-    const std::size_t semi = html.find(';', i);
-    if (semi == std::string_view::npos || semi - i > 10) return {"&", 1};
+    const std::size_t semi = html.substr(0, i + 11).find(';', i);
+    if (semi == std::string_view::npos) return {"&", 1};
     const std::string_view name = html.substr(i + 1, semi - i - 1);
     const std::size_t used = semi - i + 1;
     if (name.size() >= 2 && name[0] == '#') {
@@ -115,6 +116,118 @@ std::pair<std::string, std::size_t> decodeEntity(std::string_view html, std::siz
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v' || c == '\xA0';
+}
+
+std::string decodeEntities(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] != '&') {
+            out += text[i++];
+            continue;
+        }
+        auto [bytes, used] = decodeEntity(text, i);
+        out += bytes;
+        i += used;
+    }
+    return out;
+}
+
+// Style text that hides what it applies to, however spaced, commented or capitalised. A
+// declaration a later one overrides still counts: hiding too much only withholds a verdict.
+bool hidesByStyle(std::string_view css) {
+    std::string flat;
+    for (std::size_t i = 0; i < css.size(); ++i) {
+        if (css.substr(i, 2) == "/*") {
+            const std::size_t end = css.find("*/", i + 2);
+            if (end == std::string_view::npos) break;
+            i = end + 1;
+        } else if (!isBlank(css[i])) {
+            flat += lowerAscii(css[i]);
+        }
+    }
+    for (std::string_view hides : {"display:none", "visibility:hidden", "visibility:collapse"})
+        if (flat.find(hides) != std::string::npos) return true;
+    return false;
+}
+
+struct Tag {
+    std::string name; // lower case
+    bool closing = false;
+    bool hidden = false; // the hidden attribute, or a style that hides it
+    std::size_t end = 0; // just past the '>'
+};
+
+// The tag at html[at] == '<', its attributes read as a browser does, a '>' inside quotes
+// included; one the page never closes runs to its end.
+Tag readTag(std::string_view html, std::size_t at) {
+    Tag t;
+    std::size_t k = at + 1;
+    t.closing = k < html.size() && html[k] == '/';
+    if (t.closing) ++k;
+    while (k < html.size() &&
+           (std::isalnum(static_cast<unsigned char>(html[k])) || html[k] == '-' || html[k] == ':'))
+        t.name += lowerAscii(html[k++]);
+    const auto stop = [&](char c) { return isBlank(c) || c == '/' || c == '>' || c == '='; };
+    while (k < html.size() && html[k] != '>') {
+        if (isBlank(html[k]) || html[k] == '/') {
+            ++k;
+            continue;
+        }
+        std::string attr;
+        do
+            attr += lowerAscii(html[k++]);
+        while (k < html.size() && !stop(html[k]));
+        while (k < html.size() && isBlank(html[k]))
+            ++k;
+        std::string_view value;
+        if (k < html.size() && html[k] == '=') {
+            ++k;
+            while (k < html.size() && isBlank(html[k]))
+                ++k;
+            const std::size_t from = k;
+            if (k < html.size() && (html[k] == '"' || html[k] == '\'')) {
+                const std::size_t close = html.find(html[k], k + 1);
+                k = close == std::string_view::npos ? html.size() : close + 1;
+                value = html.substr(from + 1, k - from - 2);
+            } else {
+                while (k < html.size() && !isBlank(html[k]) && html[k] != '>')
+                    ++k;
+                value = html.substr(from, k - from);
+            }
+        }
+        if (attr == "hidden" || (attr == "style" && hidesByStyle(decodeEntities(value))))
+            t.hidden = true;
+    }
+    t.end = k < html.size() ? k + 1 : html.size();
+    return t;
+}
+
+// The codes an answer's text carries. Only "ERROR=0" written so, as a word, accepts; "ERROR="
+// with anything else refuses; another spelling (error=0, ERROR =0, NOERROR=0) is doubtful.
+struct Codes {
+    bool accept = false, refuse = false, doubtful = false;
+};
+
+Codes codesIn(std::string_view text) {
+    Codes c;
+    const auto alnum = [&](std::size_t i) {
+        return i < text.size() && std::isalnum(static_cast<unsigned char>(text[i]));
+    };
+    for (std::size_t at = 0; at + 5 < text.size(); ++at) {
+        if (!startsWithNoCase(text, at, "error")) continue;
+        std::size_t k = at + 5;
+        while (k < text.size() && isBlank(text[k]))
+            ++k;
+        if (k == text.size() || text[k] != '=') continue;
+        if (text.substr(at, 6) != "ERROR=" || (at > 0 && alnum(at - 1))) {
+            c.doubtful = true;
+        } else if (text.substr(at + 6, 1) == "0" && !alnum(at + 7)) {
+            c.accept = true;
+        } else {
+            c.refuse = true;
+        }
+    }
+    return c;
 }
 
 } // namespace
@@ -183,82 +296,113 @@ bool writeUploadPage(const Paths& paths, const Config& cfg, const std::string& u
     return writeFileAtomic(file, uploadPageText(cfg, uploadUrl));
 }
 
-std::string answerVisibleText(std::string_view html) {
+PageText answerPageText(std::string_view html) {
+    PageText page;
     std::string raw;
     raw.reserve(html.size());
+    std::string hiddenName; // inside an element hidden from view: its name, and how deep
+    int hiddenDepth = 0;
+    bool headUnclosed = false;
     std::size_t i = 0;
     while (i < html.size()) {
+        std::string& out = hiddenDepth > 0 ? page.hidden : raw;
         const char c = html[i];
         if (c == '&') {
             auto [bytes, used] = decodeEntity(html, i);
-            raw += bytes;
+            out += bytes;
             i += used;
             continue;
         }
         if (c != '<') {
-            raw += c;
+            out += c;
             ++i;
             continue;
         }
         if (startsWithNoCase(html, i, "<!--")) {
             const std::size_t end = html.find("-->", i + 4);
+            const std::size_t stop = end == std::string_view::npos ? html.size() : end;
+            page.hidden.append(html.substr(i + 4, stop - std::min(stop, i + 4))) += ' ';
             i = end == std::string_view::npos ? html.size() : end + 3;
             continue;
         }
-        const bool tagStart =
-            i + 1 < html.size() && (std::isalpha(static_cast<unsigned char>(html[i + 1])) ||
-                                    html[i + 1] == '/' || html[i + 1] == '!' || html[i + 1] == '?');
-        if (!tagStart) {
-            raw += c;
+        const char next = i + 1 < html.size() ? html[i + 1] : '\0';
+        if (next == '!' || next == '?') { // a doctype or the like
+            const std::size_t gt = html.find('>', i);
+            i = gt == std::string_view::npos ? html.size() : gt + 1;
+            continue;
+        }
+        if (!std::isalpha(static_cast<unsigned char>(next)) && next != '/') {
+            out += c;
             ++i;
             continue;
         }
-        const std::size_t gt = html.find('>', i);
-        const std::size_t after = gt == std::string_view::npos ? html.size() : gt + 1;
-        bool skipped = false;
-        for (std::string_view hidden : {"script", "style", "head", "title"}) {
-            const std::string open = "<" + std::string(hidden);
-            if (startsWithNoCase(html, i, open) && i + open.size() < html.size() &&
-                !std::isalnum(static_cast<unsigned char>(html[i + open.size()]))) {
-                // Without its closing tag only the opening tag goes, as a browser would
-                // show the rest.
-                const std::size_t end = skipElement(html, after, hidden);
-                i = end == std::string_view::npos ? after : end;
-                skipped = true;
-                break;
-            }
+        const Tag tag = readTag(html, i);
+        i = tag.end;
+        if (breaksLine(tag.name)) out += ' ';
+        if (tag.closing) {
+            if (hiddenDepth > 0 && tag.name == hiddenName) --hiddenDepth;
+            continue;
         }
-        if (skipped) continue;
-        if (breaksLine(html, i)) raw += ' ';
-        i = after;
+        // Their text is never shown, to the page's end when they are not closed; a head
+        // without its closing tag ends where the page goes on, as a browser has it.
+        if (oneOf(tag.name, {"script", "style", "title", "head"})) {
+            const bool head = tag.name == "head";
+            if (head && headUnclosed) continue; // a page of many is read once
+            const std::size_t end = closingTag(html, i, tag.name);
+            if (end == std::string_view::npos && head) {
+                headUnclosed = true;
+                continue;
+            }
+            const std::string_view inside = html.substr(i, std::min(end, html.size()) - i);
+            if (head) {
+                const PageText inHead = answerPageText(inside);
+                page.hidden += inHead.visible + ' ' + inHead.hidden + ' ';
+                page.styleSheetHides |= inHead.styleSheetHides;
+            } else {
+                page.hidden.append(inside) += ' ';
+                page.styleSheetHides |= tag.name == "style" && hidesByStyle(inside);
+            }
+            i = end == std::string_view::npos ? html.size() : readTag(html, end).end;
+            continue;
+        }
+        if (isVoid(tag.name)) continue;
+        if (hiddenDepth > 0) {
+            hiddenDepth += tag.name == hiddenName;
+        } else if (tag.hidden || oneOf(tag.name, {"template", "noscript"})) {
+            hiddenName = tag.name;
+            hiddenDepth = 1;
+        }
     }
 
-    std::string out;
-    out.reserve(raw.size());
+    page.visible.reserve(raw.size());
     bool pendingBlank = false;
     for (char ch : raw) {
         if (isBlank(ch)) {
-            pendingBlank = !out.empty();
+            pendingBlank = !page.visible.empty();
             continue;
         }
-        if (pendingBlank) out += ' ';
+        if (pendingBlank) page.visible += ' ';
         pendingBlank = false;
-        out += ch;
+        page.visible += ch;
     }
-    return out;
+    return page;
 }
 
-SendVerdict verdictOf(std::string_view text) {
-    // ERROR=05 and ERROR=01 are refusals: the code is the whole number after the sign.
-    constexpr std::string_view accepted = "ERROR=0";
-    for (std::size_t at = text.find(accepted); at != std::string_view::npos;
-         at = text.find(accepted, at + 1)) {
-        const std::size_t next = at + accepted.size();
-        if (next == text.size() || !std::isdigit(static_cast<unsigned char>(text[next])))
-            return SendVerdict::Accepted;
-    }
-    if (text.find("ERROR=") != std::string_view::npos) return SendVerdict::Refused;
+std::string answerVisibleText(std::string_view html) {
+    return answerPageText(html).visible;
+}
+
+SendVerdict verdictOf(const PageText& page) {
+    const Codes shown = codesIn(page.visible), kept = codesIn(page.hidden);
+    if (shown.accept && !shown.refuse && !shown.doubtful && !kept.refuse && !kept.doubtful &&
+        !page.styleSheetHides)
+        return SendVerdict::Accepted;
+    if (shown.refuse && !shown.accept) return SendVerdict::Refused;
     return SendVerdict::NoVerdict;
+}
+
+SendVerdict verdictOf(std::string_view visibleText) {
+    return verdictOf(PageText{std::string(visibleText), {}, false});
 }
 
 std::string refusalMessage(std::string_view answerText) {

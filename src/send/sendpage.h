@@ -19,16 +19,27 @@ std::string uploadPageText(const Config& cfg, const std::string& uploadUrl);
 // Writes Htm\enviar.html under the product folder, replacing any previous one.
 bool writeUploadPage(const Paths& paths, const Config& cfg, const std::string& uploadUrl);
 
-// The text a reader sees in an HTML page: tags, comments, head, scripts and styles dropped,
-// the usual entities decoded, runs of white space made one blank, trimmed. Bytes stay
-// Windows-1252.
+// What an HTML page holds as text. `visible`: what a reader sees, tags dropped, the usual
+// entities decoded, runs of white space made one blank, trimmed. `hidden`: what it holds but
+// does not show: comments, head, scripts, styles, templates, and elements hidden by
+// display:none, visibility:hidden or the hidden attribute. Bytes stay Windows-1252.
+struct PageText {
+    std::string visible, hidden;
+    bool styleSheetHides = false; // a style sheet hides elements: which ones is not told here
+};
+PageText answerPageText(std::string_view html);
 std::string answerVisibleText(std::string_view html);
 
 enum class SendVerdict { Accepted, Refused, NoVerdict };
 
-// "ERROR=0" not followed by another digit, anywhere: accepted; otherwise "ERROR=" anywhere:
-// refused; otherwise no verdict.
-SendVerdict verdictOf(std::string_view text);
+// Accepted only when the visible text holds ERROR=0 and no other ERROR= code, and the page
+// hides none either (nor anything through a style sheet): emptying the outbox on a doubtful
+// answer would lose answers. A visible refusal code (ERROR=12, ERROR=05, ERROR=00, a bare
+// ERROR=) without ERROR=0: refused. Anything else, a mix included: no verdict, for the
+// pharmacist to confirm.
+SendVerdict verdictOf(const PageText& page);
+// The same on a text whose hidden part is not known (a browser's copy of the page).
+SendVerdict verdictOf(std::string_view visibleText);
 
 // The pharmacist's message for a refused send, quoting the service's answer (Windows-1252).
 std::string refusalMessage(std::string_view answerText);

@@ -27,11 +27,18 @@ struct UploadResult {
     bool transferOk = false; // the service's answer page arrived (a 2xx status)
     bool answered = false;   // a page came back, whatever its status
     std::string answerText;  // visible text of that page, Windows-1252
-    std::string error;       // Spanish description of a failed transfer, Windows-1252
+    SendVerdict verdict = SendVerdict::NoVerdict; // on that page, when transferOk
+    std::string notAPage; // why the answer gives no verdict whatever it says (UTF-8); or empty
+    std::string error;    // Spanish description of a failed transfer, Windows-1252
     long httpStatus = 0;
     std::string statusText;    // the answers' status lines, for the run log (ASCII)
     std::size_t sentBytes = 0; // length of the outbox content that went out
 };
+
+// Why an answer of the service is not a page whose text can be judged (UTF-8), empty when it
+// is one: only a text/html or text/plain body (or one sent without a type), without a content
+// or transfer coding other than chunked, and without NUL bytes, gives a verdict.
+std::string whyNotAPage(const HttpsResponse& answer);
 
 // Posts n_farmacia, fichero=respuesta, tipo_fichero=1, fecha_ultima=20061105, codigo_empresa,
 // clave and the file field fichero2 (the outbox's bytes, named Respuesta.tsv) to `url`.

@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <thread>
 
@@ -88,8 +89,10 @@ SendPanel::SendPanel(const Paths& paths, const Config& cfg, PageArea* pages, QWi
 
     connect(label12, &LinkLabel::clicked, this, &SendPanel::start);
     connect(label9, &LinkLabel::clicked, this, &SendPanel::continueByHand);
-    connect(Check2_, &QCheckBox::clicked, this, &SendPanel::confirmSent);
-    connect(Check3_, &QCheckBox::clicked, this, &SendPanel::reportNotSent);
+    // toggled, not clicked: a tick through the accessibility Toggle action emits only that.
+    // The program's own changes of the boxes are made with their signals blocked.
+    connect(Check2_, &QCheckBox::toggled, this, &SendPanel::confirmSent);
+    connect(Check3_, &QCheckBox::toggled, this, &SendPanel::reportNotSent);
     connect(Timer2_, &QTimer::timeout, this, &SendPanel::watchForAnswer);
     connect(pages_->page(), &PageView::progressChange, this, &SendPanel::showBrowserProgress);
 }
@@ -117,13 +120,9 @@ void SendPanel::start() {
         return;
     }
     if (sending_) return; // one upload at a time: a second one could send the answers twice
-    const LockAttempt lock = tryAcquireForSend(paths_);
-    if (!lock.acquired) {
-        const QString c(QChar::fromLatin1(lock.found));
-        Dialogs::message(window(), QStringLiteral("OCUPADO POR EL TERMINAL ") + c +
-                                       QStringLiteral("\n\nIntente enviar la información de "
-                                                      "nuevo\no revise el terminal ") +
-                                       c);
+    std::string refused;
+    if (!takeLockForSend(paths_, refused).acquired) {
+        Dialogs::message(window(), q(refused));
         return;
     }
     PBW_->setValue(0);
@@ -179,12 +178,14 @@ void SendPanel::showVerdict(SendVerdict verdict, const std::string& answerText) 
         Dialogs::message(window(), q(refusalMessage(answerText)), QStringLiteral("Velantia"),
                          QMessageBox::Ok, QMessageBox::Warning);
         break;
-    case SendVerdict::NoVerdict:
+    case SendVerdict::NoVerdict: {
+        const QSignalBlocker quiet2(Check2_), quiet3(Check3_);
         Check2_->setChecked(false);
         Check3_->setChecked(false);
         pages_->showSendingPage(paths_.product("htm\\vl-manual\\index.html"));
         setPanels(false, true);
         break;
+    }
     }
     emit sendFinished();
 }
@@ -206,7 +207,7 @@ void SendPanel::watchForAnswer() {
         if (!self) return;
         self->lastSent_.reset();
         const std::string text = toCp1252(t.simplified().toStdString());
-        self->showVerdict(settleAnswer(self->paths_, text, std::nullopt), text);
+        self->showVerdict(settleAnswer(self->paths_, {text, verdictOf(text), {}, {}}, std::nullopt), text);
     });
 }
 
@@ -216,6 +217,7 @@ void SendPanel::confirmSent() {
         Dialogs::message(window(), q(t.message), QStringLiteral("Velantia"), QMessageBox::Ok,
                          QMessageBox::Warning);
     if (t.askAgain) {
+        const QSignalBlocker quiet(Check2_);
         Check2_->setChecked(false);
         return;
     }

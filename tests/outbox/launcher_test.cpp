@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 using vltest::runProgram;
 
-// Every start is logged with its end; a failure is shown through the message box (here the
+// Every start is logged with its end, the start first; a failure is shown through the message box (here the
 // file VELANTIA_MENSAJES names) and logged; the command line arrives with its accents.
 TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
     const vltest::Product p;
@@ -46,6 +46,7 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
         EXPECT_EQ(runProgram(launcher, row.args), row.exitCode) << line;
         const std::string log = vl::fromCp1252(p.read(row.log));
         EXPECT_NE(log.find("Inicio: velantia " + line + "\r\n"), std::string::npos) << log;
+        EXPECT_LT(log.find("Inicio: velantia " + line), log.find("No se puede iniciar")) << log;
         const char* end = row.exitCode ? "con error (código 1)\r\n" : "sin errores\r\n";
         EXPECT_TRUE(log.ends_with(std::string("Fin: terminado ") + end)) << log;
         EXPECT_EQ(log.find("Sigue en velantia-ventanas"), std::string::npos) << log;

@@ -43,8 +43,9 @@ TEST(UploadPage, WrittenByteForByteWithEscapedValues) {
     }
 }
 
-// The text a reader sees on the answer page decides: ERROR=0 anywhere accepts, else ERROR=
-// anywhere refuses. No text given: the same as the page.
+// The text a reader sees on the answer page decides: ERROR=0 alone accepts, a refusal code
+// without it refuses, anything else (a mix, ERROR=0 only where a reader cannot see it, a hidden
+// refusal, another spelling) gives no verdict. No text given: the same as the page.
 TEST(SendVerdictTable, DecidesOnTheVisibleText) {
     const struct {
         const char *html, *text;
@@ -63,18 +64,45 @@ TEST(SendVerdictTable, DecidesOnTheVisibleText) {
         {"1 < 2 ERROR=12", nullptr, V::Refused}, // a literal '<' stays, so does an unclosed head
         {"<html><head><body>ERROR=0", "ERROR=0", V::Accepted},
         {"  \r\n ", "", V::NoVerdict},
+        {" \r\n ERROR=0 \t", "ERROR=0", V::Accepted},
         {"ERROR=012", nullptr, V::Refused}, // the code is the whole number
+        {"ERROR=00", nullptr, V::Refused},
         {"ERROR=05 Farmacia no dada de alta", nullptr, V::Refused},
-        {"ERROR=01", nullptr, V::Refused},
-        {"ERROR=05 ERROR=0.", nullptr, V::Accepted},
+        {"ERROR=01 ERROR=3", nullptr, V::Refused},
         {"ERROR=0", nullptr, V::Accepted},
+        {"ERROR=0.", nullptr, V::Accepted},
         {"ERROR=", nullptr, V::Refused},
         {"error=0", nullptr, V::NoVerdict}, // the service writes it in capitals
+        // A refusal beside ERROR=0, or another spelling of a code, is no acceptance.
+        {"ERROR=0<br>ERROR=3", "ERROR=0 ERROR=3", V::NoVerdict},
+        {"ERROR=12 linea 2\r\nERROR=0", "ERROR=12 linea 2 ERROR=0", V::NoVerdict},
+        {"ERROR=05 ERROR=0.", nullptr, V::NoVerdict},
+        {"ERROR=0 Error=3", nullptr, V::NoVerdict},
+        {"ERROR = 0", nullptr, V::NoVerdict},
+        {"NOERROR=0", nullptr, V::NoVerdict},
+        // Hidden text is not seen: however the style is written, nested, inside a tag that
+        // holds a '>' in quotes; a hidden refusal, or a style sheet that hides, spoils ERROR=0.
+        {"<div style=\"display:none\">ERROR=0</div>ERROR=12 clave incorrecta",
+         "ERROR=12 clave incorrecta", V::Refused},
+        {"<P STYLE=\"color:red; Display : None !important\">ERROR=0</P>Recibido", "Recibido",
+         V::NoVerdict},
+        {"<span style='visibility:/* x */HIDDEN'>ERROR=0</span>", "", V::NoVerdict},
+        {"<div style=display&#58;none>ERROR=0</div>", "", V::NoVerdict},
+        {"<div HIDDEN><div>x</div>ERROR=0</div>Clave incorrecta", "Clave incorrecta", V::NoVerdict},
+        {"<span title=\"a>b\" hidden>ERROR=0</span>", "", V::NoVerdict},
+        {"<div hidden>ERROR=3</div>ERROR=0", "ERROR=0", V::NoVerdict},
+        {"<template>ERROR=0</template><noscript>ERROR=0</noscript>", "", V::NoVerdict},
+        {"<style>.ok { DISPLAY: none }</style><p class=ok>ERROR=0</p>", "ERROR=0", V::NoVerdict},
+        {"<!-- ERROR=0 -->Recibido", "Recibido", V::NoVerdict},
+        {"<!-- ERROR=12 -->ERROR=0", "ERROR=0", V::NoVerdict},
+        {"<script>document.write('ERROR=0')", "", V::NoVerdict}, // never closed
+        {"<img hidden src=x><p style='color:red'>ERROR=0<!-- ERROR=0 --></p>", "ERROR=0",
+         V::Accepted},
     };
     for (const auto& r : rows) {
-        const std::string text = answerVisibleText(r.html);
-        EXPECT_EQ(text, r.text ? r.text : r.html) << r.html;
-        EXPECT_EQ(verdictOf(text), r.verdict) << r.html;
+        const PageText page = answerPageText(r.html);
+        EXPECT_EQ(page.visible, r.text ? r.text : r.html) << r.html;
+        EXPECT_EQ(verdictOf(page), r.verdict) << r.html;
     }
 }
 
@@ -94,7 +122,7 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
         const char *mode, *code; // mode "" : nobody listens
         double delay;
         bool accepted;
-        std::string errorTxt, outboxAfter, counterAfter = "1\r\n", error = "";
+        std::string errorTxt, outboxAfter, counterAfter = "1\r\n", error = "", page = "";
     } rows[] = {
         {"ok", "", 0, true, accepted, "", ""},
         {"refuse", "12", 0, false, "Conexi\xF3n empresas ERROR=12", kOutbox},
@@ -118,11 +146,23 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
         {"loop", "302", 0, false, accepted, kOutbox, "1\r\n",
          toCp1252("El servicio ha desviado el envío demasiadas veces (la última vez a ") +
              service.url() + "); el env\xEDo no se ha hecho."},
+        // Only a text page that came as it was written is judged, and ERROR=0 must stand alone.
+        {"page", "", 0, false, "ERROR=0 ERROR=3", kOutbox, "1\r\n", "",
+         "Content-Type: text/html\r\n\r\nERROR=0<br>ERROR=3"},
+        {"page", "", 0, false, "ERROR=0", kOutbox, "1\r\n", "",
+         "Content-Type: image/png\r\n\r\nERROR=0"},
+        {"page", "", 0, false, "ERROR=0", kOutbox, "1\r\n", "",
+         "Content-Type: text/html\r\nContent-Encoding: gzip\r\n\r\nERROR=0"},
+        {"page", "", 0, true, "ERROR=0", "", "", "",
+         "Content-Type: TEXT/plain; charset=windows-1252\r\n\r\nERROR=0"},
+        {"page", "", 0, true, "ERROR=0", "", "", "", "\r\n\r\nERROR=0"}, // no type at all
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(std::string(*r.mode ? r.mode : "unreachable") + r.code);
+        SCOPED_TRACE(std::string(*r.mode ? r.mode : "unreachable") + r.code + r.page);
         vltest::Product p(1);
-        ASSERT_TRUE(!*r.mode || service.setMode(r.mode, *r.code ? r.code : "12", r.delay));
+        ASSERT_TRUE(!*r.mode ||
+                    (r.page.empty() ? service.setMode(r.mode, *r.code ? r.code : "12", r.delay)
+                                    : service.setPage(r.page)));
         std::vector<int> progress;
         const auto during = [&](int percent) {
             progress.push_back(percent);
@@ -152,8 +192,84 @@ TEST(SendSequence, AnswersDecideWhatStaysAndTheLockIsFreedEveryTime) {
                     (!r.accepted || progress.back() == 100));
     }
     putenv((ca = "VELANTIA_CA_BUNDLE=").data()); // empty: none
-    ASSERT_EQ(service.recordedUploads().size(), 15u);
+    ASSERT_EQ(service.recordedUploads().size(), 20u);
     vltest::expectGolden("send/upload.multipart", service.recordedUploads()[0].body);
+}
+
+// What makes an answer no page to judge, named for the run log as it came (printable).
+TEST(AnswerIsAPage, OnlyPlainTextAsItWasWritten) {
+    const struct {
+        const char *type, *coding, *transfer;
+        std::string body, why;
+    } rows[] = {
+        {"text/html", "", "", "ERROR=0", ""},
+        {" Text/HTML ; charset=iso-8859-1", "identity", "chunked", "ERROR=0", ""},
+        {"text/plain", "", "", "", ""},
+        {"", "", "", "ERROR=0", ""},
+        {"image/png", "", "", "ERROR=0", "no es una página de texto (Content-Type: image/png)"},
+        {"application/xhtml+xml", "", "", "ERROR=0", "(Content-Type: application/xhtml+xml)"},
+        {"text/html, image/png", "", "", "ERROR=0", "(Content-Type: text/html, image/png)"},
+        {"text/\x01html\xE9", "", "", "ERROR=0", "(Content-Type: text/?html?)"},
+        {"text/html", "gzip", "", "ERROR=0",
+         "viene codificada y no se lee (Content-Encoding: gzip)"},
+        {"text/html", "", "gzip, chunked", "ERROR=0", "(Transfer-Encoding: gzip, chunked)"},
+        {"text/html", "", "", std::string("ERROR=0\0", 8), "tiene bytes nulos"},
+    };
+    for (const auto& r : rows) {
+        HttpsResponse answer;
+        answer.contentType = r.type, answer.contentEncoding = r.coding;
+        answer.transferEncoding = r.transfer, answer.body = r.body;
+        const std::string why = whyNotAPage(answer);
+        EXPECT_TRUE(r.why.empty() ? why.empty() : why.find(r.why) != std::string::npos)
+            << r.type << ": " << why;
+    }
+}
+
+// A lock file that reads free but cannot be written is named, in the message and the run log,
+// instead of a terminal that holds nothing; nothing goes out and the outbox stays.
+TEST(SendLock, AFileThatCannotBeWrittenIsNamed) {
+    const std::string kept = toCp1252("\nLas respuestas siguen pendientes de enviar.");
+    const struct {
+        const char *name, *lock; // lock "/": Ocupado a folder; "ro": read-only
+        std::string message;
+    } rows[] = {
+        {"Ocupado", "/", "No se puede escribir en el fichero de bloqueo "},
+        {"Ocupado", "ro", "No se puede escribir en el fichero de bloqueo "},
+        {"Ocupado.lck", "*", "No se puede escribir en el fichero de bloqueo "},
+        {"", "3",
+         toCp1252("OCUPADO POR EL TERMINAL 3\n\nIntente enviar la información de nuevo\no "
+                  "revise el terminal 3")},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.name) + " " + r.lock);
+        vltest::Product p(1);
+        const fs::path file = p.paths.product(r.name);
+        std::optional<vltest::ReadOnly> readOnly;
+        if (std::string_view(r.lock) == "ro") {
+            readOnly.emplace(p.paths.product("Ocupado"));
+            if (!readOnly->holds()) continue; // root without the immutable flag
+        } else if (*r.name) {
+            fs::remove(file);
+            fs::create_directory(file);
+        } else {
+            p.write("Ocupado", r.lock);
+        }
+        runlog::open(p.paths, "");
+        const SendRun run = sendOutbox(p.paths, config(), vltest::ServiceDouble::refusedUrl());
+        runlog::close();
+        EXPECT_FALSE(run.lock.acquired);
+        if (*r.name) {
+            EXPECT_EQ(run.lockMessage.rfind(r.message + nameInCp1252(file) + ": ", 0), 0u)
+                << run.lockMessage;
+            EXPECT_TRUE(run.lockMessage.ends_with(kept)) << run.lockMessage;
+            EXPECT_NE(p.read("registro.log").find("Env\xEDo: ERROR: " + r.message),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(run.lockMessage, r.message);
+        }
+        EXPECT_EQ(p.read("Respuesta.tsv"), kOutbox);
+        EXPECT_EQ(p.read("Htm/error.txt"), "<missing>");
+    }
 }
 
 // A certificate for another host, one from a CA we were not given while our own is trusted,

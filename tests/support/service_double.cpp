@@ -102,6 +102,12 @@ bool ServiceDouble::setMode(const std::string& mode, const std::string& code, do
     return true;
 }
 
+bool ServiceDouble::setPage(const std::string& page) {
+    writeBytes(dir_.path() / "page", page);
+    fs::rename(dir_.path() / "page", dir_.path() / "certs/page");
+    return setMode("page");
+}
+
 std::vector<RecordedUpload> ServiceDouble::recordedUploads() const {
     std::vector<RecordedUpload> out;
     for (const fs::path& d : entries(dir_.path() / "record", "upload-")) {

@@ -43,6 +43,8 @@ class ServiceDouble {
 
     // Switches the behaviour of later requests.
     bool setMode(const std::string& mode, const std::string& code = "12", double delaySeconds = 90);
+    // Later requests get `page`: header lines, a blank line, the body (CR LF each).
+    bool setPage(const std::string& page);
 
     std::vector<RecordedUpload> recordedUploads() const;
     // The query of each download, as sent (not decoded).

@@ -6,7 +6,8 @@ answered as <--dir>/mode says ("<mode> <code> <delay>", else "ok 12 90"): ok, re
 (ERROR=<code>), noverdict (no ERROR=), delay (ok after <delay> s), trickle (ok in pieces over
 <delay> s), drop (cut halfway), status (an ERROR=0 page with HTTP status <code>), redirect (status
 <code> to this address with ?hop=1, which answers ok), away (status <code> to another host), loop
-(status <code> to the very address asked). GET ?fichero=F serves <--zips>/F.zip. --record keeps requests
+(status <code> to the very address asked), page (<--dir>/page as it stands: header lines, a blank
+line, the body). GET ?fichero=F serves <--zips>/F.zip. --record keeps requests
 as folders upload-NNNN (body, its boundary written BOUNDARY; parts/NN-<name>), download-NNNN.
 """
 
@@ -78,11 +79,13 @@ class Handler(BaseHTTPRequestHandler):
         super().setup()
         self.request.do_handshake()  # in the request's thread: a client that gives up stalls nobody
 
-    def send(self, data, mode="ok", delay=0, content_type="text/html", status=200, location=None):
+    def send(self, data, mode="ok", delay=0, content_type="text/html", status=200, location=None,
+             headers=None):
         self.send_response(status)
         if location:
             self.send_header("Location", location)
-        self.send_header("Content-Type", content_type)
+        for name, value in [("Content-Type", content_type)] if headers is None else headers:
+            self.send_header(name, value)
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
         self.close_connection = True
@@ -116,6 +119,10 @@ class Handler(BaseHTTPRequestHandler):
             where = "otro-servidor.invalid" if mode == "away" else host
             return self.send(answer_page("ERROR=0"), status=int(code), location="https://%s%s%s" % (
                 where, url.path, "" if mode == "loop" else "?hop=1"))
+        if mode == "page":
+            head, _, body = Path(self.args.dir, "page").read_bytes().partition(b"\r\n\r\n")
+            lines = [h.decode("latin-1").partition(":") for h in head.split(b"\r\n") if h]
+            return self.send(body, headers=[(n, v.strip()) for n, _, v in lines])
         if mode == "status":
             return self.send(answer_page("ERROR=0"), status=int(code))
         zip_file = Path(self.args.zips or ".", (zip_name or "") + ".zip")

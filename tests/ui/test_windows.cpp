@@ -459,10 +459,13 @@ class WindowsTest : public QObject {
              "'OCUPADO POR EL TERMINAL 3\n\nIntente enviar la información de nuevo\no revise el "
              "terminal 3"},
             {"ok", "*", "'No hay respuestas pendientes de enviar.", "123456789"},
+            {"ok", "/", "'No se puede escribir en el fichero de bloqueo "}, // Ocupado a folder
             {"noverdict", "*", "WB3=vl-manual/index.html|+Frame5"},
         };
         for (const auto& r : rows) {
             writeBytes(product("Respuesta.tsv"), r.outbox ? r.outbox : vl::OutboxHeader + line);
+            fs::remove_all(product("Ocupado"));
+            if (*r.lock == '/') fs::create_directory(product("Ocupado"));
             writeBytes(product("Ocupado"), r.lock);
             const std::string url = *r.mode ? service.url() : ServiceDouble::refusedUrl();
             qputenv("VELANTIA_SERVICE_URL", QByteArray::fromStdString(url));
@@ -470,9 +473,20 @@ class WindowsTest : public QObject {
             play(w.get(), QStringLiteral(">Label5_1|") + r.script);
         }
         QVERIFY(fs::exists(product("htm/enviar.html"))); // kept for a send by hand
-        writeBytes(product("Respuesta.tsv"), vl::OutboxHeader + line + later);
-        play(w.get(), ">Check2|~Frame5");
-        QCOMPARE(readBytes(product("Respuesta.tsv")), vl::OutboxHeader + later);
+        // A click and the accessibility Toggle action do the same.
+        for (const bool click : {true, false}) {
+            if (!click) {
+                writeBytes(product("Respuesta.tsv"), vl::OutboxHeader + line);
+                play(w.get(), ">Label5_1|+Frame5");
+            }
+            writeBytes(product("Respuesta.tsv"), vl::OutboxHeader + line + later);
+            QAccessibleInterface* box =
+                QAccessible::queryAccessibleInterface(control(w.get(), "Check2"));
+            click ? play(w.get(), ">Check2")
+                  : box->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+            play(w.get(), "~Frame5");
+            QCOMPARE(readBytes(product("Respuesta.tsv")), vl::OutboxHeader + later);
+        }
         qunsetenv("VELANTIA_SERVICE_URL");
         qunsetenv("VELANTIA_CA_BUNDLE");
     }
