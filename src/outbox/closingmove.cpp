@@ -375,6 +375,13 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
     return r;
 }
 
+void takeBackSetAside(const Paths& paths, const std::string& reference) {
+    std::error_code ec;
+    if (!fs::exists(asidePath(paths, reference + ".ref"), ec)) return;
+    OsFileLock guard(lockGuardPath(paths));
+    if (guard.locked()) takeBack(paths, reference);
+}
+
 bool noteClosingCall(const Paths& paths, const RunState& st, const std::string& commandLine) {
     std::error_code ec;
     if (!st.closingCall || !st.referenceIsPositive()) return false;
@@ -407,15 +414,14 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
             runlog::log(closingFailed(st, r.closing.error));
             return r;
         }
-        std::error_code ec;
-        if (!guard && st.referenceIsPositive() &&
-            fs::exists(asidePath(paths, st.reference + ".ref"), ec))
-            guard.emplace(lockGuardPath(paths));
         // A move of this dispensing killed halfway is finished before its file is read again.
-        if (guard && guard->locked()) {
+        if (guard) {
             settleNotedMove(paths);
             if (st.referenceIsPositive()) takeBack(paths, st.reference);
+        } else if (st.referenceIsPositive()) {
+            takeBackSetAside(paths, st.reference);
         }
+        std::error_code ec;
         const fs::path marker = markerPath(paths, st.reference);
         if (st.closingCall && st.referenceIsPositive() && fs::exists(marker, ec) &&
             !fs::exists(referencePath(paths, st.reference), ec)) {

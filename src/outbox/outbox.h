@@ -65,6 +65,11 @@ inline ClosingResult closingMove(const Paths& paths, const RunState& st, const C
 // (see noteClosingCall) are kept.
 int deleteTerminalReferences(const Paths& paths, const std::string& reference);
 
+// An ordinary start of a dispensing whose reference file another closing call of this terminal
+// set aside in referencias\apartados: the file goes back first, so its answers are shown and
+// recorded into again. Takes the guard; not to be called with it held.
+void takeBackSetAside(const Paths& paths, const std::string& reference);
+
 // At the start of a closing call with a reference file: notes beside it that a closing call
 // of it is under way (its command line), until its answers are moved. A call that does not
 // complete (killed, failed, given up in the busy window) so leaves it noted, and the next

@@ -2,9 +2,9 @@
 
 #include <chrono>
 #include <map>
-#include <thread>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/fileio.h"
 

@@ -17,6 +17,7 @@
 #include "infopage/navigation.h"
 #include "infopage/pages.h"
 #include "outbox/lock.h"
+#include "outbox/outbox.h"
 #include "send/send.h"
 #include "ui/actualizar.h"
 #include "ui/dialogs.h"
@@ -182,6 +183,7 @@ void Velantia::startUp(const QString& commandLine) {
 
     // A closing call gets here only without a usable reference: it starts as an ordinary one.
     session_.setWriteGuard(lockGuardPath(paths_));
+    if (st_.run.referenceIsPositive()) takeBackSetAside(paths_, st_.run.reference);
     session_.synchronise(st_.run, paths_);
     releaseIfOwn(paths_, st_.run.terminalDigit);
     if (session_.startupWriteFailed())
