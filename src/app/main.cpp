@@ -21,6 +21,7 @@
 #include "core/text.h"
 #include "outbox/closingcall.h"
 #include "outbox/lock.h"
+#include "platform/detached.h"
 #include "platform/localchannel.h"
 #include "platform/message.h"
 #include "platform/process.h"

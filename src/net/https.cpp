@@ -7,11 +7,7 @@
 #include <memory>
 
 #include "platform/fileio.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#include <wincrypt.h>
-#endif
+#include "platform/truststore.h"
 
 #ifndef VELANTIA_SERVICE_HOST
 #error "VELANTIA_SERVICE_HOST must be defined by the build"
@@ -43,29 +39,12 @@ bool isCertificateError(CURLcode rc) {
 // The system's trusted certificates as PEM: on Windows the store "ROOT" that Schannel checks
 // against when given no bundle, elsewhere the bundle libcurl was built with.
 std::string systemCaPem() {
-#ifdef _WIN32
-    std::string pem;
-    HCERTSTORE store = CertOpenSystemStoreW(0, L"ROOT");
-    if (!store) return pem;
-    for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(store, c));) {
-        DWORD n = 0;
-        if (!CryptBinaryToStringA(c->pbCertEncoded, c->cbCertEncoded, CRYPT_STRING_BASE64HEADER,
-                                  nullptr, &n))
-            continue;
-        std::string one(n, '\0');
-        if (CryptBinaryToStringA(c->pbCertEncoded, c->cbCertEncoded, CRYPT_STRING_BASE64HEADER,
-                                 one.data(), &n))
-            pem.append(one.data(), n);
-    }
-    CertCloseStore(store, 0);
-    return pem;
-#else
+    if (auto store = osTrustStorePem()) return std::move(*store);
     const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
     if (info && info->cainfo) {
         if (auto sys = readFileBytes(info->cainfo)) return std::move(*sys);
     }
     return {};
-#endif
 }
 
 // The system's trusted certificates plus the extra PEM, as one bundle: a plain CAINFO would
@@ -98,11 +77,11 @@ bool prepareHttps(HttpsSetup& setup, const std::optional<std::filesystem::path>&
     const std::filesystem::path extraCa =
         extraCaBundle ? *extraCaBundle : std::filesystem::path(envValue("VELANTIA_CA_BUNDLE"));
     setup.caBundle.clear();
-#ifdef _WIN32
-    // Schannel's own check of the server is not done everywhere (Wine skips it): the store's
+    // Schannel's own check of the server is not done everywhere (Wine skips it): a store's
     // roots always go as the bundle, so libcurl verifies the chain and the name itself.
-    if (extraCa.empty()) setup.caBundle = systemCaPem();
-#endif
+    if (extraCa.empty()) {
+        if (auto store = osTrustStorePem()) setup.caBundle = std::move(*store);
+    }
     if (!extraCa.empty()) {
         auto bundle = combinedCaBundle(extraCa);
         if (!bundle) {

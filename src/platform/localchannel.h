@@ -1,5 +1,5 @@
-// A line-based connection to this user's window process, and starting and ending that process,
-// without Qt: the launcher must stay small and quick for the closing calls.
+// A line-based connection to this user's window process, without Qt: the launcher must stay
+// small and quick for the closing calls. Starting and ending that process: platform/detached.h.
 #pragma once
 
 #include <chrono>
@@ -84,20 +84,5 @@ class LocalChannel {
 // native descriptor: a socket on Unix, a pipe handle (overlapped or not) on Windows. False when
 // not all of it went.
 bool writeLastWords(std::intptr_t handle, std::string_view bytes);
-
-// Starts `program` with `args` (UTF-8) apart from this process: no console window, its own
-// process group (Linux: its own session too), the null device for stdin, stdout and stderr,
-// nothing of ours inherited, and no child we must wait for. Its process id, or -1 when it
-// cannot be started.
-std::int64_t startDetached(const std::filesystem::path& program,
-                           const std::vector<std::string>& args);
-
-// Whether process `pid` runs (one that has ended but is not yet reaped does not); false for
-// pid <= 0.
-bool processAlive(std::int64_t pid);
-
-// Ends process `pid` at once (on Linux with its process group when it leads one) and waits about
-// a second for it to be gone. Nothing for pid <= 0 or this process.
-void killProcess(std::int64_t pid);
 
 } // namespace vl

@@ -12,24 +12,11 @@ namespace vl {
 
 #ifdef _WIN32
 
-namespace {
-
-std::wstring wide(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    std::wstring w(utf8.size(), L'\0');
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                      w.data(), static_cast<int>(w.size()));
-    w.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return w;
-}
-
-} // namespace
-
 void printError(const std::string& text) {
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0, written = 0;
     if (err != nullptr && err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode)) {
-        const std::wstring w = wide(text + "\n");
+        const std::wstring w = utf8ToWide(text + "\n");
         WriteConsoleW(err, w.data(), static_cast<DWORD>(w.size()), &written, nullptr);
         return;
     }
@@ -55,7 +42,7 @@ void showMessage(const std::string& title, const std::string& text) {
     printError(title + ": " + text);
 #ifdef _WIN32
     // No window of ours owns the box: it must not hide behind the pharmacy-management program.
-    MessageBoxW(nullptr, wide(text).c_str(), wide(title).c_str(),
+    MessageBoxW(nullptr, utf8ToWide(text).c_str(), utf8ToWide(title).c_str(),
                 MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
 #endif
 }

@@ -88,6 +88,15 @@ std::tm localTime(std::time_t t) {
     return tm;
 }
 
+std::wstring utf8ToWide(std::string_view utf8) {
+    if (utf8.empty()) return {};
+    std::wstring out(utf8.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                      out.data(), static_cast<int>(out.size()));
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return out;
+}
+
 std::wstring windowsQuotedArgument(const std::wstring& arg) {
     std::wstring out = L"\"";
     std::size_t backslashes = 0;

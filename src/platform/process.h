@@ -58,6 +58,9 @@ std::vector<std::string> commandLineArguments(int argc, char* argv[]);
 // One argument as the receiving program's runtime splits it back: always quoted, backslashes
 // doubled only before a quote (and before the closing quote), quotes escaped.
 std::wstring windowsQuotedArgument(const std::wstring& arg);
+
+// UTF-8 as the wide text that the system's W functions take.
+std::wstring utf8ToWide(std::string_view utf8);
 #endif
 
 // This process's identifier, as the system's task list shows it.

@@ -11,6 +11,7 @@
 #include "core/startup.h"
 #include "core/text.h"
 #include "platform/fileio.h"
+#include "platform/detached.h"
 #include "platform/localchannel.h"
 #include "platform/process.h"
 #include "support/localserver.h"

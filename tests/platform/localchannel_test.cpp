@@ -1,3 +1,4 @@
+#include "platform/detached.h"
 #include "platform/localchannel.h"
 #include "platform/process.h"
 #include "support/localserver.h"

@@ -24,6 +24,7 @@
 #include "ui/pageview.h"
 #include "ui/vlconfig.h"
 #include "ui/windowserver.h"
+#include "platform/detached.h"
 #include "platform/localchannel.h"
 
 using namespace vltest;
