@@ -39,7 +39,7 @@ bool tryClose(const Paths& paths, ClosingOutcome& o, LockAttempt& a) {
     a = tryAcquireForClosing(paths, o.st.run.terminalDigit);
     if (a.unwritable) {
         o.kind = ClosingOutcome::Failed;
-        o.error = heldOpenOr(lockNotWritableMessage(paths));
+        o.error = heldOpenOr(lockNotWritableMessage(paths, a));
         runlog::log("Cierre: ERROR: " + fromCp1252(o.error));
         return true;
     }

@@ -4,11 +4,13 @@
 #include "outbox/outbox.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <vector>
 
 #include "core/faultpoint.h"
+#include "core/filecause.h"
 #include "core/runlog.h"
 #include "core/text.h"
 #include "outbox/closingmove.h"
@@ -198,6 +200,23 @@ bool removeMoved(const Paths& paths, const std::string& reference, const std::st
     return !(ec && !emptied && fs::exists(file));
 }
 
+namespace {
+
+// Once more, to learn why an emptied reference file is still there (UTF-8, empty when it went
+// now): a folder that allows no removal says so, anything else is taken for another program
+// holding the file.
+std::string whyNotRemoved(const fs::path& file) {
+    const int cause = removeFileCause(file);
+    if (cause == 0) return {};
+    if (cause == EACCES || cause == EPERM || cause == EROFS)
+        return "no se puede borrar en la carpeta " +
+               fromCp1252(nameInCp1252(file.parent_path().filename())) + ": " +
+               fromCp1252(fileCause(cause));
+    return "otro programa lo tiene abierto";
+}
+
+} // namespace
+
 std::string heldOpenOr(std::string message) {
     const fs::path held = lastFileInUse();
     if (held.empty()) return message;
@@ -341,9 +360,14 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                     std::error_code ec;
                     if (!fs::exists(referencePath(paths, moved.first), ec))
                         ++r.referencesDeleted;
-                    else if (fileSizeOrZero(referencePath(paths, moved.first)) == 0)
-                        keptLog += "; " + fromCp1252(moved.first) +
-                                   ".ref vaciado pero no borrado (otro programa lo tiene abierto)";
+                    else if (fileSizeOrZero(referencePath(paths, moved.first)) == 0) {
+                        const std::string why = whyNotRemoved(referencePath(paths, moved.first));
+                        if (why.empty())
+                            ++r.referencesDeleted;
+                        else
+                            keptLog += "; " + fromCp1252(moved.first) +
+                                       ".ref vaciado pero no borrado (" + why + ")";
+                    }
                 }
                 // Under the guard: a closing call of another dispensing of this terminal notes
                 // itself under it, so its file is never set aside once it has begun.

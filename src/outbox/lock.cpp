@@ -1,10 +1,12 @@
 #include "outbox/lock.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "core/dates.h"
 #include "core/faultpoint.h"
+#include "core/filecause.h"
 #include "core/runlog.h"
 #include "core/startup.h"
 #include "core/text.h"
@@ -110,8 +112,17 @@ bool take(const Paths& paths, const OsFileLock& guard, char digit, char kind) {
     if (alive) noteHolder(guard, kind);
     faultPoint("lock:noted");
     if (writeLockByte(paths, digit)) return true;
+    const int cause = errno; // for the message, past the note's own write
     guard.writeByte(NoteOffset, '*');
+    errno = cause;
     return false;
+}
+
+// What cannot be written stops the attempt for good; errno still holds the system's cause.
+void markUnwritable(LockAttempt& a, const std::filesystem::path& file) {
+    a.unwritable = true;
+    a.unwritableFile = file;
+    a.cause = errno;
 }
 
 std::string guardNotOpened(const Paths& paths) {
@@ -142,9 +153,13 @@ std::filesystem::path lockGuardPath(const Paths& paths) {
     return paths.product("Ocupado.lck");
 }
 
-std::string lockNotWritableMessage(const Paths& paths) {
-    return "No se puede escribir en el fichero de bloqueo " + nameInCp1252(lockPath(paths)) +
-           ": es de solo lectura o la carpeta compartida no admite cambios.\nLas respuestas siguen "
+std::string lockNotWritableMessage(const Paths& paths, const LockAttempt& a) {
+    const auto file = a.unwritableFile.empty() ? lockPath(paths) : a.unwritableFile;
+    std::error_code ec;
+    // Windows says only "access denied" of a folder opened as a file.
+    const int cause = std::filesystem::is_directory(file, ec) ? EISDIR : a.cause;
+    return "No se puede escribir en el fichero de bloqueo " + nameInCp1252(file) + ": " +
+           fileCause(cause) + ".\nLas respuestas siguen "
            "guardadas en este terminal y se pasar\xE1n en el pr\xF3ximo cierre de la "
            "dispensaci\xF3n.";
 }
@@ -190,14 +205,17 @@ LockAttempt tryAcquireForClosing(const Paths& paths, const std::string& terminal
     // Without the guard the byte cannot be taken safely: busy while another program holds the
     // guard's file, never to be had when it cannot be opened at all.
     if (!guard.locked()) {
-        a.unwritable = lastFileInUse().empty();
+        if (lastFileInUse().empty()) {
+            errno = guard.openError();
+            markUnwritable(a, lockGuardPath(paths));
+        }
         return a;
     }
     // Also this terminal's own digit: the run log tells whose killed call left it.
     const bool dead = takenOverFromDeadHolder(paths, guard, a.found);
     if (heldByOther(a.found, terminalDigit) && !dead) return a;
     a.acquired = terminalDigit.size() != 1 || take(paths, guard, terminalDigit[0], ClosingHolder);
-    a.unwritable = !a.acquired;
+    if (!a.acquired) markUnwritable(a, lockPath(paths));
     return a;
 }
 
@@ -206,6 +224,10 @@ LockAttempt tryAcquireForSend(const Paths& paths) {
     LockAttempt a;
     a.found = readLockByte(paths);
     if (!guard.locked()) {
+        if (lastFileInUse().empty()) {
+            errno = guard.openError();
+            markUnwritable(a, lockGuardPath(paths));
+        }
         runlog::log("Envío: " + guardNotOpened(paths) + ", no se envía nada");
         return a;
     }
@@ -217,7 +239,7 @@ LockAttempt tryAcquireForSend(const Paths& paths) {
         return a;
     }
     a.acquired = take(paths, guard, '0', SendHolder);
-    a.unwritable = !a.acquired;
+    if (!a.acquired) markUnwritable(a, lockPath(paths));
     return a;
 }
 

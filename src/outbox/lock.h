@@ -34,12 +34,16 @@ bool busyForSend(char lockByte);
 struct LockAttempt {
     bool acquired = false;
     char found = '\0'; // the byte read: the blocker when not acquired
-    // Free, but Ocupado could not be written (read-only, a folder): waiting would never end.
+    // Free, but Ocupado or its guard Ocupado.lck could not be written (read-only, a folder, a
+    // full disk): waiting would never end. Which one, and the system's cause (an errno value).
     bool unwritable = false;
+    std::filesystem::path unwritableFile;
+    int cause = 0;
 };
 
-// The Spanish message for an Ocupado that reads free but cannot be written (Windows-1252).
-std::string lockNotWritableMessage(const Paths& paths);
+// The Spanish message for a lock that reads free but cannot be written (Windows-1252): the file
+// and the cause of `a`, Ocupado and the general causes when it names none.
+std::string lockNotWritableMessage(const Paths& paths, const LockAttempt& a);
 
 // Reads the byte and, unless another terminal holds it, writes this terminal's digit, in one
 // step. With an empty digit nothing is written (there is no closing move to protect).

@@ -1,5 +1,7 @@
 #include "platform/fileio.h"
 
+#include <cerrno>
+
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -70,6 +72,33 @@ bool heldAgainstRemoval(const fs::path& p) {
 
 } // namespace
 
+void setErrnoFromLastError() {
+    switch (GetLastError()) {
+    case ERROR_ACCESS_DENIED:
+        // Also what a folder opened as a file gives.
+        errno = EACCES;
+        break;
+    case ERROR_WRITE_PROTECT:
+        errno = EROFS;
+        break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        errno = ENOENT;
+        break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        errno = EBUSY;
+        break;
+    default:
+        errno = EIO;
+        break;
+    }
+}
+
 std::FILE* openFile(const fs::path& p, const char* mode) {
     const std::string_view m(mode);
     const bool update = m.find('+') != std::string_view::npos;
@@ -88,7 +117,10 @@ std::FILE* openFile(const fs::path& p, const char* mode) {
         flags = _O_BINARY | _O_RDWR;
     }
     HANDLE h = openShared(p, access, disposition);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (h == INVALID_HANDLE_VALUE) {
+        setErrnoFromLastError();
+        return nullptr;
+    }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
     if (fd == -1) {
         CloseHandle(h);
@@ -254,6 +286,17 @@ bool renameWithRetry(const fs::path& from, const fs::path& to) {
         if (heldAgainstRemoval(p)) heldByOther = p;
 #endif
     return false;
+}
+
+int removeFileCause(const fs::path& p) {
+#ifdef _WIN32
+    if (DeleteFileW(p.c_str())) return 0;
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return 0;
+    setErrnoFromLastError();
+#else
+    if (::unlink(p.c_str()) == 0 || errno == ENOENT) return 0;
+#endif
+    return errno;
 }
 
 std::uintmax_t fileSizeOrZero(const fs::path& p) {

@@ -28,6 +28,12 @@ std::filesystem::path lastFileInUse();
 void clearFileInUse();
 void noteFileInUse(const std::filesystem::path& p);
 
+#ifdef _WIN32
+// The system's last error as the errno value that says the same, for callers that tell the
+// cause from errno on every system (openFile does it on its failures).
+void setErrnoFromLastError();
+#endif
+
 // Program text is Windows-1252 and so are the names it gives files; these convert between such
 // a name and the system's own form of it.
 std::filesystem::path pathFromCp1252(std::string_view name);
@@ -64,6 +70,10 @@ bool renameWithRetry(const std::filesystem::path& from, const std::filesystem::p
 
 // Plain overwrite (create or truncate), flushed to disk when `durable`. False on failure.
 bool writeFileBytes(const std::filesystem::path& p, std::string_view bytes, bool durable = false);
+
+// Removes the file `p`: 0 when it is gone (or was not there), else the system's cause as an
+// errno value (EBUSY: another program holds it; EACCES, EPERM, EROFS: its folder allows no removal).
+int removeFileCause(const std::filesystem::path& p);
 
 // Size in bytes, 0 when missing or unreadable.
 std::uintmax_t fileSizeOrZero(const std::filesystem::path& p);

@@ -1,5 +1,6 @@
 #include "platform/oslock.h"
 
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -12,7 +13,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,7 +51,11 @@ std::intptr_t openShared(const std::filesystem::path& file) {
     HANDLE h = CreateFileW(file.wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(h);
+    if (h == INVALID_HANDLE_VALUE) {
+        setErrnoFromLastError();
+        return -1;
+    }
+    return reinterpret_cast<std::intptr_t>(h);
 }
 
 void closeHandle(std::intptr_t handle) {
@@ -199,7 +203,10 @@ OsFileLock::OsFileLock(const std::filesystem::path& file) {
         if (handle_ == -1 && attempt == 39) noteFileInUse(file);
     }
 #endif
-    if (handle_ == -1) return;
+    if (handle_ == -1) {
+        openError_ = errno;
+        return;
+    }
     // Held by another program for long (a hung terminal on the share), it is taken for in use
     // after about two seconds, as a file held without sharing is: the caller says so and waits
     // in its own, bounded way instead of here without a trace.

@@ -24,6 +24,8 @@ class OsFileLock {
     OsFileLock& operator=(const OsFileLock&) = delete;
 
     bool locked() const { return locked_; }
+    // Why the file could not be opened, as an errno value; 0 when it was.
+    int openError() const { return openError_; }
 
     // The file's byte at `offset` through the guard's own handle: -1 when past the end or
     // unreadable. Only while locked().
@@ -33,6 +35,7 @@ class OsFileLock {
   private:
     std::intptr_t handle_ = -1;
     bool locked_ = false;
+    int openError_ = 0;
 };
 
 // A shared lock on the byte at `offset` of `file`, kept by this process until dropHolds() or

@@ -82,11 +82,8 @@ LockAttempt takeLockForSend(const Paths& paths, std::string& message) {
     // Free, yet not taken: a file of the lock cannot be written, and no waiting mends that. The
     // closing call's words, for the file that failed: Ocupado, or its guard beside it.
     const std::filesystem::path held = lastFileInUse();
-    std::string words = lockNotWritableMessage(paths);
+    std::string words = lockNotWritableMessage(paths, lock);
     words.resize(words.find('\n'));
-    if (const std::string ocupado = nameInCp1252(paths.product("Ocupado"));
-        !lock.unwritable && words.find(ocupado) != std::string::npos)
-        words.replace(words.find(ocupado), ocupado.size(), nameInCp1252(lockGuardPath(paths)));
     message = held.empty() ? words
                            : "No se puede enviar: el fichero " + nameInCp1252(held) +
                                  " lo est\xE1 usando otro programa (una hoja de c\xE1lculo, un "

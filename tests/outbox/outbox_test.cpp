@@ -472,7 +472,7 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         {"no product folder", nullptr, line, K::NoMove, "", ""},
         {"reference file cannot be opened", nullptr, line, K::Failed, "*", "I", "10000012.ref",
          "Cierre de la dispensación 10000012: ERROR: No se puede abrir"},
-        {"guard cannot be opened", nullptr, line, K::Failed, "<missing>", "I", "Ocupado",
+        {"guard cannot be opened", nullptr, line, K::Failed, "<missing>", "I", "Ocupado.lck: es una carpeta",
          "Cierre: ERROR: No se puede escribir en el fichero de bloqueo"},
         {"reference file read-only", nullptr, line, K::Failed, "*", "I", "10000012.ref", "", true}};
     for (const auto& c : cases) {

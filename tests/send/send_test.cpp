@@ -230,12 +230,15 @@ TEST(AnswerIsAPage, OnlyPlainTextAsItWasWritten) {
 TEST(SendLock, AFileThatCannotBeWrittenIsNamed) {
     const std::string kept = toCp1252("\nLas respuestas siguen pendientes de enviar.");
     const struct {
-        const char *name, *lock; // lock "/": Ocupado a folder; "ro": read-only
+        const char *name, *lock; // lock "/": the file a folder; "ro": read-only
         std::string message;
+        const char* cause = ""; // the system's cause, after the file's name
     } rows[] = {
-        {"Ocupado", "/", "No se puede escribir en el fichero de bloqueo "},
-        {"Ocupado", "ro", "No se puede escribir en el fichero de bloqueo "},
-        {"Ocupado.lck", "*", "No se puede escribir en el fichero de bloqueo "},
+        {"Ocupado", "/", "No se puede escribir en el fichero de bloqueo ", "es una carpeta"},
+        {"Ocupado", "ro", "No se puede escribir en el fichero de bloqueo ", "es de solo lectura"},
+        {"Ocupado.lck", "/", "No se puede escribir en el fichero de bloqueo ", "es una carpeta"},
+        {"Ocupado.lck", "ro", "No se puede escribir en el fichero de bloqueo ",
+         "es de solo lectura"},
         {"", "3",
          toCp1252("OCUPADO POR EL TERMINAL 3\n\nIntente enviar la información de nuevo\no "
                   "revise el terminal 3")},
@@ -246,7 +249,8 @@ TEST(SendLock, AFileThatCannotBeWrittenIsNamed) {
         const fs::path file = p.paths.product(r.name);
         std::optional<vltest::ReadOnly> readOnly;
         if (std::string_view(r.lock) == "ro") {
-            readOnly.emplace(p.paths.product("Ocupado"));
+            p.write(r.name, "*");
+            readOnly.emplace(file);
             if (!readOnly->holds()) continue; // root without the immutable flag
         } else if (*r.name) {
             fs::remove(file);
@@ -259,7 +263,8 @@ TEST(SendLock, AFileThatCannotBeWrittenIsNamed) {
         runlog::close();
         EXPECT_FALSE(run.lock.acquired);
         if (*r.name) {
-            EXPECT_EQ(run.lockMessage.rfind(r.message + nameInCp1252(file) + ": ", 0), 0u)
+            EXPECT_EQ(run.lockMessage.rfind(r.message + nameInCp1252(file) + ": " + r.cause, 0),
+                      0u)
                 << run.lockMessage;
             EXPECT_TRUE(run.lockMessage.ends_with(kept)) << run.lockMessage;
             EXPECT_NE(p.read("registro.log").find("Env\xEDo: ERROR: " + r.message),
