@@ -21,6 +21,7 @@
 #include "core/text.h"
 #include "outbox/closingcall.h"
 #include "outbox/lock.h"
+#include "outbox/outbox.h"
 #include "platform/detached.h"
 #include "platform/localchannel.h"
 #include "platform/message.h"
@@ -296,10 +297,12 @@ int main(int argc, char* argv[]) {
             // The message box needs the windows; the move itself is over.
             if (outcome.kind == vl::ClosingOutcome::Failed)
                 vl::setEnvironment("VELANTIA_CIERRE_FALLIDO", outcome.error);
+            vl::handOverClosingNote(paths, outcome.st.run);
             const int rc = startWindows(exe, argv);
             if (rc != -1) return rc;
             logNotStarted(exe);
             vl::unsetEnvironment("VELANTIA_CIERRE_FALLIDO");
+            vl::noteClosingCall(paths, outcome.st.run, commandLine); // the call stays here
             return closeWithoutWindows(paths, std::move(outcome));
         }
         // No usable reference: the windows take the call from the start.

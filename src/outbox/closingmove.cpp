@@ -68,6 +68,14 @@ std::vector<fs::path> terminalFiles(const Paths& paths, const std::string& refer
     return found;
 }
 
+// A closing call holds its marker for its life: the system lets go of it however the call ends,
+// so a marker nobody holds is one a call left unfinished.
+constexpr std::uint64_t MarkerAlive = std::uint64_t{1} << 30;
+
+bool closingCallAlive(const Paths& paths, const std::string& reference) {
+    return heldByAnyone(markerPath(paths, reference), MarkerAlive);
+}
+
 // The references of this terminal's other reference files that a closing call left unmoved;
 // markers whose reference file is gone are dropped.
 std::vector<std::string> keptReferences(const Paths& paths, const std::string& reference) {
@@ -75,14 +83,17 @@ std::vector<std::string> keptReferences(const Paths& paths, const std::string& r
     std::error_code ec;
     for (const fs::path& file : terminalFiles(paths, reference, false)) {
         const std::string ref = file.filename().string().substr(0, 8);
-        if (lowerCp1252(ref) != lowerCp1252(reference) && fs::exists(markerPath(paths, ref), ec))
+        if (lowerCp1252(ref) != lowerCp1252(reference) && fs::exists(markerPath(paths, ref), ec) &&
+            !closingCallAlive(paths, ref))
             kept.push_back(ref);
     }
     for (fs::directory_iterator it(paths.product("referencias"), ec), last; !ec && it != last;
          it.increment(ec)) {
         const std::string name = it->path().filename().string();
+        // A running call's own marker without its file tells that call its answers went.
         if (lowerCp1252(name).ends_with(".cierre") && name.size() == 15 &&
-            !fs::exists(referencePath(paths, name.substr(0, 8))))
+            !fs::exists(referencePath(paths, name.substr(0, 8))) &&
+            !closingCallAlive(paths, name.substr(0, 8)))
             fs::remove(it->path(), ec);
     }
     return kept;
@@ -192,7 +203,9 @@ bool removeMoved(const Paths& paths, const std::string& reference, const std::st
                     left.replace(at, RefRecord::Length, RefRecord{}.bytes);
         if (recordedIn(left) > 0) return writeFileAtomic(file, left);
     }
-    // The marker first: a marker left without its file would say the answers were lost.
+    // The marker first: a marker left without its file would say the answers were lost. Its
+    // hold goes before it (Windows keeps a held file's name until it is let go of).
+    dropHolds(markerPath(paths, reference));
     fs::remove(markerPath(paths, reference), ec);
     fs::resize_file(file, 0, ec);
     const bool emptied = !ec;
@@ -236,10 +249,15 @@ int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
             fs::remove(file, ec);
             continue;
         }
-        // Left by a closing call that did not complete: its answers are still to be moved.
+        // Left by a closing call that did not complete, or of one still running: its answers
+        // are still to be moved.
         if (fs::exists(markerPath(paths, name.substr(0, 8)), ec)) {
-            runlog::log("Cierre: se conserva " + fromCp1252(name) +
-                        ", de un cierre que no terminó, para pasarlo en el próximo cierre");
+            if (closingCallAlive(paths, name.substr(0, 8)))
+                runlog::log("Cierre: se conserva " + fromCp1252(name) +
+                            ", cuyo cierre está en curso en este terminal");
+            else
+                runlog::log("Cierre: se conserva " + fromCp1252(name) +
+                            ", de un cierre que no terminó, para pasarlo en el próximo cierre");
             continue;
         }
         const int recorded = recordedIn(readFileBytes(file).value_or(""));
@@ -412,7 +430,15 @@ bool noteClosingCall(const Paths& paths, const RunState& st, const std::string& 
     OsFileLock guard(lockGuardPath(paths));
     if (guard.locked()) takeBack(paths, st.reference);
     if (!fs::exists(referencePath(paths, st.reference), ec)) return false;
-    return writeFileBytes(markerPath(paths, st.reference), commandLine, true);
+    const fs::path marker = markerPath(paths, st.reference);
+    if (!writeFileBytes(marker, commandLine, true)) return false;
+    // Another closing call of this terminal moves the answers of a marker nobody holds.
+    holdShared(marker, MarkerAlive);
+    return true;
+}
+
+void handOverClosingNote(const Paths& paths, const RunState& st) {
+    dropHolds(markerPath(paths, st.reference));
 }
 
 namespace {
@@ -449,6 +475,7 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
         const fs::path marker = markerPath(paths, st.reference);
         if (st.closingCall && st.referenceIsPositive() && fs::exists(marker, ec) &&
             !fs::exists(referencePath(paths, st.reference), ec)) {
+            dropHolds(marker);
             fs::remove(marker, ec);
             r.closing.error = answersNotFoundMessage(trimBlanks(st.reference));
             runlog::log(closingFailed(st, r.closing.error));

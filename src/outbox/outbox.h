@@ -75,6 +75,9 @@ void takeBackSetAside(const Paths& paths, const std::string& reference);
 // complete (killed, failed, given up in the busy window) so leaves it noted, and the next
 // closing move of this terminal moves its answers with its own instead of deleting them.
 bool noteClosingCall(const Paths& paths, const RunState& st, const std::string& commandLine);
+// While this process runs the call it holds the note, so another closing call of this terminal
+// leaves it alone; handing the call over to another process, it lets go of it.
+void handOverClosingNote(const Paths& paths, const RunState& st);
 
 enum class EmptyOutcome {
     Emptied, // nothing came after the sent bytes: outbox and counter are empty now

@@ -58,6 +58,17 @@ std::intptr_t openShared(const std::filesystem::path& file) {
     return reinterpret_cast<std::intptr_t>(h);
 }
 
+std::intptr_t openExisting(const std::filesystem::path& file) {
+    HANDLE h = CreateFileW(file.wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        setErrnoFromLastError();
+        return -1;
+    }
+    return reinterpret_cast<std::intptr_t>(h);
+}
+
 void closeHandle(std::intptr_t handle) {
     CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
@@ -117,6 +128,10 @@ bool stillNamed(const std::filesystem::path&, std::intptr_t) {
 
 std::intptr_t openShared(const std::filesystem::path& file) {
     return ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+}
+
+std::intptr_t openExisting(const std::filesystem::path& file) {
+    return ::open(file.c_str(), O_RDWR | O_CLOEXEC);
 }
 
 void closeHandle(std::intptr_t handle) {
@@ -261,8 +276,9 @@ void dropHolds(const std::filesystem::path& file) {
 bool heldByAnyone(const std::filesystem::path& file, std::uint64_t offset) {
     // Where locks belong to the process, our own holds would not show: ask the list first.
     if (holdsHere(file, offset)) return true;
-    const std::intptr_t handle = openShared(file);
-    if (handle == -1) return true; // cannot tell: assume the holder is alive
+    // Not made when missing: nobody holds a file that is not there.
+    const std::intptr_t handle = openExisting(file);
+    if (handle == -1) return errno != ENOENT; // else cannot tell: assume the holder is alive
     const bool free = lockByte(handle, offset, true, false);
     if (free) unlockByte(handle, offset);
     closeHandle(handle);

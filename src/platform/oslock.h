@@ -44,7 +44,8 @@ class OsFileLock {
 bool holdShared(const std::filesystem::path& file, std::uint64_t offset);
 // Lets go of every hold of this process on `file`.
 void dropHolds(const std::filesystem::path& file);
-// True while any process, this one included, holds the byte at `offset` of `file`.
+// True while any process, this one included, holds the byte at `offset` of `file`; false when
+// there is no `file` (it is not made).
 bool heldByAnyone(const std::filesystem::path& file, std::uint64_t offset);
 // An exclusive lock on the byte at `offset` of `file`, kept as holdShared keeps its own; never
 // waits: false when another process holds it, or this one already does, or the file cannot be

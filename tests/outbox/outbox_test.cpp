@@ -12,6 +12,8 @@
 #include "core/faultpoint.h"
 #include "core/runlog.h"
 #include "outbox/closingcall.h"
+#include "outbox/closingmove.h"
+#include "platform/oslock.h"
 #include "support/closings.h"
 
 using namespace vl;
@@ -96,15 +98,30 @@ TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {
 // Two dispensings of terminal 3 whose references end alike, closed one after the other as two
 // calls that start together do: the first sets the other's recorded file aside instead of
 // deleting it, and the other's closing call takes it back and moves it (also when an ordinary
-// start of it comes first). A call whose file was there when it began and is gone says so.
+// start of it comes first). A call whose file was there when it began and is gone says so. The
+// file of a call that has begun and still runs is left to it, neither moved nor set aside.
 TEST(ClosingMove, AnotherDispensingsFileIsSetAsideAndTakenBack) {
-    for (const std::string between : {"", "ordinary", "gone"}) {
+    for (const std::string between : {"", "ordinary", "gone", "running"}) {
         SCOPED_TRACE(between);
         vltest::Product p;
         const std::string first = vltest::writeClosingRound(p.paths, "3", 1, 2);
         const std::string second = vltest::writeClosingRound(p.paths, "3", 11, 3);
         const std::string ref2 = second.substr(3, 8), aside = "referencias/apartados/" + ref2;
         runlog::open(p.paths, "3");
+        if (between == "running") {
+            ASSERT_TRUE(noteClosingCall(p.paths, parseCommandLine(second), second));
+            EXPECT_EQ(vltest::closeOnce(p.paths, first), "ok");
+            EXPECT_NE(p.read("referencias/" + ref2 + ".ref"), "<missing>");
+            EXPECT_EQ(p.read(aside + ".ref"), "<missing>");
+            EXPECT_EQ(vltest::closeOnce(p.paths, second), "ok");
+            runlog::close();
+            const std::string log = p.read("registro3.log");
+            EXPECT_EQ(log.find("de un cierre que no termin"), std::string::npos) << log;
+            EXPECT_NE(log.find(ref2 + ": l\xEDneas escritas en Respuesta.tsv: 3"), std::string::npos)
+                << log;
+            vltest::checkAllClosed(p, 2, "/12|/123");
+            continue;
+        }
         EXPECT_EQ(vltest::closeOnce(p.paths, first), "ok");
         if (between == "gone") { // its call began, then another program took the file away
             p.write("referencias/" + ref2 + ".cierre", second);
@@ -160,6 +177,7 @@ TEST(ClosingMove, AnAnswerRecordedAfterAKilledMoveIsMovedNotDropped) {
     });
     EXPECT_ANY_THROW(vltest::closeOnce(w.paths, "TK-12345673+111111+222222"));
     vl::setFaultHandler(nullptr);
+    vl::dropHolds(vl::markerPath(w.paths, "12345673")); // as the system does for a killed call
     ASSERT_TRUE(w.session.grabar(2, w.st, panel).controls);
     w.session.closeReference(); // the window has ended: Windows deletes no file held open
     ASSERT_EQ(vltest::closeOnce(w.paths, "TK-12345573+333333"), "ok");
@@ -503,6 +521,7 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         vl::runlog::open(paths, "2");
         const vl::ClosingOutcome o = vl::closingCallWithoutWindows(paths, c.commandLine, 768);
         vl::runlog::close();
+        vl::dropHolds(vl::markerPath(paths, "10000012")); // the call has ended
         EXPECT_NE(
             vl::fromCp1252(vl::runlog::readLog(vl::runlog::logPath(paths, "2"))).find(c.logged),
             std::string::npos);
