@@ -15,6 +15,7 @@
 #include "support/closings.h"
 
 using namespace vl;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -61,13 +62,15 @@ TEST(ClosingMove, HeaderAndNumbering) {
     }
 }
 
-TEST(ClosingMove, TabCrAndLfInAValueBecomeBlanks) {
+TEST(ClosingMove, TabCrLfAndNulInAValueBecomeBlanks) {
     vltest::Closing c({"11\t111"});
     c.cfg.n_farmacia = "43\t2\r\n";
-    // In an answer code the blank it becomes is where the code ends.
-    c.record(1, {"1", "3\t4", "8\r\n"});
+    // In an answer code the blank it becomes is where the code ends; NULs pad a field never
+    // written whole.
+    c.record(1, {"1", "3\t4", "8\r\n", "7\0\0\0"s, "1\0"s});
     ASSERT_TRUE(c.move().ok);
-    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8\r\n");
+    EXPECT_EQ(c.read("Respuesta.tsv"),
+              kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8,7,1\r\n");
 }
 
 TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {
