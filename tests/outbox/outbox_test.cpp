@@ -69,8 +69,7 @@ TEST(ClosingMove, TabCrLfAndNulInAValueBecomeBlanks) {
     // written whole.
     c.record(1, {"1", "3\t4", "8\r\n", "7\0\0\0"s, "1\0"s});
     ASSERT_TRUE(c.move().ok);
-    EXPECT_EQ(c.read("Respuesta.tsv"),
-              kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8,7,1\r\n");
+    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8,7,1\r\n");
 }
 
 TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {

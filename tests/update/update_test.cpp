@@ -147,15 +147,22 @@ TEST_F(Conversion, MasterWithInterleavedIdentifiersWritesEachTextOnce) {
 TEST(ConversionDtd, MasterDocumentsAreValidatedAndAFailureChangesNothing) {
     const std::string anyDtd = "<!ELEMENT datos ANY><!ELEMENT item ANY><!ELEMENT estado ANY>"
                                "<!ELEMENT identificador ANY><!ELEMENT titulo ANY>";
-    const auto declaring = [](const std::string& doctype, const std::string& titulo) {
+    // With `extra`, a second record ends with an element its DTD does not declare.
+    const auto declaring = [](const std::string& doctype, const std::string& titulo,
+                              bool extra = false) {
+        const Fields last{{"identificador", "2"}, {"estado", "A"}, {"extra", "x"}};
         return document(
-            record("item", {{"identificador", "1"}, {"titulo", titulo}, {"estado", "A"}}),
+            record("item", {{"identificador", "1"}, {"titulo", titulo}, {"estado", "A"}}) +
+                (extra ? record("item", last) : ""),
             "<!DOCTYPE datos " + doctype + ">\n");
     };
+    const std::string undeclared = "Error en el documento XML: No declaration for element extra",
+                      valid = declaring("SYSTEM \"datos.dtd\"", "x");
     const struct {
         std::string xml;  // empty: no document
         const char* made; // the title written; nullptr: an error
         bool readOnly = false;
+        std::string error = {}; // how the error starts, when it matters
     } cases[] = {{"<datos><item>", nullptr},
                  {"", nullptr},
                  {declaring("SYSTEM \"falta.dtd\"", "x"), nullptr},
@@ -164,6 +171,11 @@ TEST(ConversionDtd, MasterDocumentsAreValidatedAndAFailureChangesNothing) {
                             "x"),
                   nullptr},
                  {declaring("SYSTEM \"datos.dtd\"", "&marca;"), "Velantia"},
+                 // A whole document that fails its DTD is invalid, not cut short.
+                 {declaring("SYSTEM \"datos.dtd\"", "x", true), nullptr, false, undeclared},
+                 {declaring("[" + anyDtd + "]", "x", true), nullptr, false, undeclared},
+                 {valid.substr(0, valid.size() - 9), nullptr, false,
+                  "Maestro.xml: el fichero está incompleto (se corta en la línea 4)"},
                  {declaring("[" + anyDtd + "<!ENTITY ext SYSTEM \"titulo.ent\">]", "&ext;"),
                   "Desde fichero"},
                  {"<html><body>Error 500</body></html>", nullptr},
@@ -185,6 +197,7 @@ TEST(ConversionDtd, MasterDocumentsAreValidatedAndAFailureChangesNothing) {
         const auto r = convertIn(root, TipoFichero::Maestro);
         EXPECT_EQ(r.ok, c.made != nullptr) << r.error;
         EXPECT_EQ(r.error.find("Velantia.txt: otro programa") != std::string::npos, c.readOnly);
+        EXPECT_TRUE(r.error.starts_with(c.error)) << r.error;
         waitForDataCleanup();
         if (c.made)
             EXPECT_EQ(readBytes(root / Datos / "textos/000001.txt"),
