@@ -95,6 +95,7 @@ class Conversion : public ::testing::Test {
 TEST_F(Conversion, MasterWritesItemsInForceSortedWithTheirTexts) {
     // Stale text of an earlier run: the folder only keeps what this run wrote.
     dir.write(Datos + "textos/000099.txt", "viejo");
+    runlog::open(Paths(dir.path()), "");
     const auto r = master(
         item("12", "222222",
              {{"titulo", "Título € ñ"}, {"texto", "<![CDATA[<b>Dosis</b> & más]]>"}}) +
@@ -110,6 +111,9 @@ TEST_F(Conversion, MasterWritesItemsInForceSortedWithTheirTexts) {
             item("26", "666666", {{"fecha_inicio", ""}, {"imprimir", "0"}}) +
             item("27", "666667", {{"fecha_inicio", "20240615"}, {"fecha_final", "00000000"}}) +
             item("28", "555555", {{"estado", "a"}}) + item("29", "555556", {{"estado", ""}}) +
+            // Longer codes are left out (their 6 characters are another medicine), and logged
+            // when in force.
+            item("30", "6666660") + item("31", "66666600", {{"estado", "B"}}) +
             record("item", {{"identificador", "1"}, {"codigo", "111112"}, {"estado", "A"}}) +
             // codigo before identificador: it overwrites the code of the record before.
             record("item", {{"codigo", "999999"}, {"identificador", "2"}, {"estado", "A"}}) +
@@ -118,9 +122,15 @@ TEST_F(Conversion, MasterWritesItemsInForceSortedWithTheirTexts) {
             "<a><identificador>3</identificador><b><c><codigo>123456</codigo></c>"
             "<Estado>A</Estado><estado>B</estado><estado>A</estado><fecha_inicio/></b></a>\n",
         "maestro.XML");
+    runlog::close();
     ASSERT_TRUE(r.ok) << r.error;
     waitForDataCleanup();
     expectGoldenTree("update/master", dir.path() / Datos);
+    const std::string log = fromCp1252(runlog::readLog(runlog::logPath(Paths(dir.path()), "")));
+    EXPECT_NE(log.find("] Maestro.xml: omitido 1 registro vigente con un código nacional de más "
+                       "de 6 caracteres: 6666660\r\n"),
+              std::string::npos)
+        << log;
 }
 
 // Identifiers that come back after others: each file once, with the text of its last run. An open
