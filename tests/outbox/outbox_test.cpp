@@ -465,7 +465,11 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         bool readOnly = false;   // instead the reference file made read-only, closed twice
     } cases[] = {
         {"lock free", nullptr, line, K::Done, "*", "F", "",
-         "10000012: líneas escritas en Respuesta.tsv: 1 (números 1 a 1)"},
+         "10000012: líneas escritas en Respuesta.tsv: 1 (números 1 a 1); ficheros .ref borrados: "
+         "1\r\n"},
+        {"three recorded, one in the call", nullptr, line, K::Done, "*", "F", "",
+         "1 (números 1 a 1); ficheros .ref borrados: 1; sin pasar a Respuesta.tsv: 2 medicamentos "
+         "grabados que no están en la llamada (201002, 201003)\r\n"},
         {"run log cannot be written", nullptr, line, K::Done, "*", "F"},
         {"own lock left over", "2", line, K::Done, "*", "F"},
         {"other terminal sending", "3", line, K::Busy, "3", "I", "",
@@ -485,7 +489,8 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         if (*c.statusAfter) { // one medicine recorded
             dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
             fs::create_directories(ref.parent_path());
-            vltest::writeClosingRound(paths, "2", 1, 1);
+            vltest::writeClosingRound(paths, "2", 1,
+                                      std::string_view(c.name).starts_with("three") ? 3 : 1);
         }
         std::optional<vltest::ReadOnly> readOnly;
         const bool guard = std::string_view(c.name).starts_with("guard");

@@ -290,6 +290,12 @@ class WindowsTest : public QObject {
             play(w.get(), ">Todo|#692514,683907,692514");
             QCOMPARE(field(2, 6, 359), field(1, 6, 359));
         }
+        vl::runlog::open(paths(), "0"); // a start without 683907 leaves its answers out
+        start("-00012340+692514");
+        vl::runlog::close();
+        QVERIFY(vl::fromCp1252(vl::runlog::readLog(product("registro0.log")))
+                    .ends_with("] Dispensación 00012340: quitado de referencias\\00012340.ref: 1 "
+                               "medicamento grabado que no está en la llamada (683907)\r\n"));
         play(start(Demo).get(), "Sele_2=101|>Kborrar|+Pgrabar|!Todo");
         QCOMPARE(field(1, 167, 4), "    ");
         // A reference file that refuses writes: nothing is shown as recorded, the file is named.
