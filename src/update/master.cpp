@@ -115,8 +115,9 @@ class MasterSink : public RecordSink {
 
     void record(const std::vector<std::string>& f) override {
         if (!itemInForce(f[10], f[5], f[6], today_)) return;
-        // Cut to the line's 6 characters, a longer code would be another medicine's.
-        if (f[1].size() > 6) {
+        // Cut to the line's 6 characters, a longer code would be another medicine's; blanks
+        // after them are no part of it.
+        if (f[1].find_first_not_of(" \t\r\n", 6) != std::string::npos) {
             if (++skipped <= NamedSkips)
                 skippedCodes += (skipped > 1 ? ", " : "") + f[1].substr(0, 20);
             return;

@@ -110,6 +110,7 @@ TEST_F(Conversion, MasterWritesItemsInForceSortedWithTheirTexts) {
             item("25", "011111", {{"tipo_alarma", "3"}}) +
             item("26", "666666", {{"fecha_inicio", ""}, {"imprimir", "0"}}) +
             item("27", "666667", {{"fecha_inicio", "20240615"}, {"fecha_final", "00000000"}}) +
+            item("27", "666668 \t\r\n") + // only blanks after 6 characters: cut, not skipped
             item("28", "555555", {{"estado", "a"}}) + item("29", "555556", {{"estado", ""}}) +
             // Longer codes are left out (their 6 characters are another medicine), and logged
             // when in force.
