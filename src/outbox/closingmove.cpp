@@ -334,7 +334,8 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 m.lines += lines;
                 keptMoved +=
                     "; pasadas también las respuestas de " + fromCp1252(kept) +
-                    ".ref, de un cierre que no terminó: " + counted(lines, "línea", "líneas");
+                    ".ref, de un cierre que no terminó: " + counted(lines, "línea", "líneas") +
+                    (s.leftOut().empty() ? "" : ", sin " + leftOutText(s.leftOut()));
             }
             int lines = 0;
             m.block += buildClosingBlock(st, cfg, session.respuestasMed(), stamp,
@@ -401,6 +402,9 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
     finish(paths, st.terminalDigit);
     const std::string what =
         "Cierre de la dispensación " + fromCp1252(trimBlanks(st.reference)) + ": ";
+    // The start-up rewrite has already left them out of the reference file.
+    if (!session.leftOut().empty())
+        keptLog += "; sin pasar a Respuesta.tsv: " + leftOutText(session.leftOut());
     if (r.alreadyMoved)
         runlog::log(what + "ya pasada por otra llamada, no se escribe nada");
     else if (r.ok)

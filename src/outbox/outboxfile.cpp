@@ -99,11 +99,12 @@ std::string counted(std::int64_t n, const char* one, const char* many) {
     return std::to_string(n) + ' ' + (n == 1 ? one : many);
 }
 
-// TAB, CR and LF would break the line's columns: inside a value they become a blank.
+// TAB, CR and LF would break the line's columns, and a NUL (a field padded with them) ends the
+// text for whoever reads it: inside a value they become a blank.
 std::string fieldText(std::string_view value) {
     std::string out(value);
     for (char& c : out)
-        if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+        if (c == '\t' || c == '\r' || c == '\n' || c == '\0') c = ' ';
     return out;
 }
 
@@ -147,7 +148,7 @@ std::string joinRespuestas(const AnswerTable& t, int m) {
     for (int k = 1; k < AnswerRows; ++k) {
         const std::string& ans = t[m][1][k];
         if (!(Val(ans) > 0)) continue;
-        // Blanked before the cut: a TAB, CR or LF ends the code as a blank does.
+        // Blanked before the cut: a TAB, CR, LF or NUL ends the code as a blank does.
         const std::string blanked = fieldText(ans);
         const std::string_view code = std::string_view(blanked).substr(0, blanked.find(' '));
         if (!code.empty()) {

@@ -92,6 +92,16 @@ FocusTarget focusAfterBorrar(bool nextEnabled, bool prevEnabled) {
     return FocusTarget::None;
 }
 
+std::string leftOutText(const std::vector<std::string>& codes) {
+    std::string list;
+    for (const std::string& code : codes)
+        list += (list.empty() ? "" : ", ") + fromCp1252(trimBlanks(code));
+    return codes.size() == 1
+               ? "1 medicamento grabado que no está en la llamada (" + list + ")"
+               : std::to_string(codes.size()) +
+                     " medicamentos grabados que no están en la llamada (" + list + ")";
+}
+
 void removeRepeatedCodes(RunState& st) {
     auto& codes = st.CodeList;
     st.CodeCount = std::clamp(st.CodeCount, 0, MaxCodes);
@@ -147,6 +157,7 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
     removeRepeatedCodes(st);
     synced_ = startupWriteFailed_ = closed_ = false;
     known_.reset();
+    leftOut_.clear();
     if (!st.referenceIsPositive()) return true;
 
     if (!file_.open(paths.product("referencias\\" + st.reference + ".ref"), RefRecord::Length))
@@ -178,13 +189,16 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
         registroRef_.setEnd();
         const std::string code = registroRef_.code();
         if (Val(code) <= 0) continue;
+        bool listed = false;
         for (int j = 1; j <= st.CodeCount; ++j) {
             if (st.CodeList[j] != code) continue;
+            listed = true;
             for (int k = 0; k < AnswerRows; ++k) {
                 t[j][0][k] = registroRef_.ord(k); // padding included
                 t[j][1][k] = registroRef_.ans(k);
             }
         }
+        if (!listed && Val(registroRef_.ord(0)) == 1) leftOut_.push_back(code);
     }
 
     // Record r follows position r of the current CodeList.

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/cmdline.h"
 #include "core/paths.h"
@@ -73,6 +74,9 @@ FocusTarget focusAfterGrabar(bool nextEnabled, bool prevEnabled, bool surveyShow
 // After Borrar only the first part applies.
 FocusTarget focusAfterBorrar(bool nextEnabled, bool prevEnabled);
 
+// "1 medicamento grabado que no está en la llamada (683907)", for the run log (UTF-8).
+std::string leftOutText(const std::vector<std::string>& codes);
+
 // Drops repeated codes from CodeList keeping the first; slots freed at the end become empty.
 void removeRepeatedCodes(RunState& st);
 
@@ -87,6 +91,9 @@ class SurveySession {
     // but could not be written, startupWriteFailed() tells; the next recording tries it again.
     bool synchronise(RunState& st, const Paths& paths);
     bool startupWriteFailed() const { return startupWriteFailed_; }
+    // Codes of the recorded medicines synchronise found in the file but not in CodeList, in
+    // file order: the rewrite leaves them out.
+    const std::vector<std::string>& leftOut() const { return leftOut_; }
 
     // True while the reference file still holds what this session loaded and wrote since:
     // false once it is gone or another run of this dispensing has changed it. True before
@@ -153,6 +160,7 @@ class SurveySession {
     bool closed_ = false; // the file was gone from its path: a closing call moved it
     std::filesystem::path writeGuard_;
     std::string startupRecords_; // what the start-up rewrite was to write
+    std::vector<std::string> leftOut_;
     // The reference file's bytes as this session last knew them; nullopt before synchronise.
     std::optional<std::string> known_;
 };

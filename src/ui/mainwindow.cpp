@@ -13,6 +13,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/runlog.h"
 #include "core/text.h"
 #include "infopage/navigation.h"
 #include "infopage/pages.h"
@@ -186,6 +187,10 @@ void Velantia::startUp(const QString& commandLine) {
     if (st_.run.referenceIsPositive()) takeBackSetAside(paths_, st_.run.reference);
     session_.synchronise(st_.run, paths_);
     releaseIfOwn(paths_, st_.run.terminalDigit);
+    if (!session_.leftOut().empty())
+        runlog::log("Dispensación " + fromCp1252(trimBlanks(st_.run.reference)) +
+                    ": quitado de referencias\\" + fromCp1252(st_.run.reference) +
+                    ".ref: " + leftOutText(session_.leftOut()));
     if (session_.startupWriteFailed())
         Dialogs::message(nullptr,
                          q(referenceNotWritableMessage(session_.referenceFile().path().string())),

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/runlog.h"
 #include "core/text.h"
 #include "data/records.h"
 #include "platform/fileio.h"
@@ -114,6 +115,13 @@ class MasterSink : public RecordSink {
 
     void record(const std::vector<std::string>& f) override {
         if (!itemInForce(f[10], f[5], f[6], today_)) return;
+        // Cut to the line's 6 characters, a longer code would be another medicine's; blanks
+        // after them are no part of it.
+        if (f[1].find_first_not_of(" \t\r\n", 6) != std::string::npos) {
+            if (++skipped <= NamedSkips)
+                skippedCodes += (skipped > 1 ? ", " : "") + f[1].substr(0, 20);
+            return;
+        }
         const std::string id = textIdentifier(f[0]);
         lines.add(withoutLineEnd(
             InfoItemRecord::make(f[1], f[2], id, f[7], f[5], f[6], f[10], f[8]).bytes));
@@ -152,6 +160,9 @@ class MasterSink : public RecordSink {
 
     LineGroups lines;
     std::size_t textFiles = 0;
+    static constexpr std::size_t NamedSkips = 10;
+    std::size_t skipped = 0;  // records in force left out for their code
+    std::string skippedCodes; // the first NamedSkips of those codes (Windows-1252)
 
   private:
     std::string today_;
@@ -184,6 +195,13 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
     result.ok = true;
     result.lines = sink.lines.size();
     result.textFiles = sink.textFiles;
+    if (sink.skipped > 0)
+        runlog::log("Maestro.xml: " +
+                    std::string(sink.skipped == 1 ? "omitido 1 registro vigente"
+                                                  : "omitidos " + std::to_string(sink.skipped) +
+                                                        " registros vigentes") +
+                    " con un código nacional de más de 6 caracteres: " +
+                    fromCp1252(sink.skippedCodes) + (sink.skipped > sink.NamedSkips ? "…" : ""));
     return result;
 }
 

@@ -140,7 +140,8 @@ void installLoader() {
 struct ErrorState {
     std::string error;
     int code = 0, line = 0; // of the error kept
-    std::string noDtd; // "no DTD found", which only matters when a DOCTYPE was declared
+    bool invalid = false;   // ... a breach of the DTD: the document itself may be whole
+    std::string noDtd;      // "no DTD found", which only matters when a DOCTYPE was declared
 };
 
 // The pharmacist reads this: the usual faults of a hostile or damaged file get a Spanish text,
@@ -191,6 +192,7 @@ void onXmlError(void* arg, xmlErrorPtr e) {
         s->error = describe(e);
         s->code = e->code;
         s->line = e->line;
+        s->invalid = e->domain == XML_FROM_VALID || e->domain == XML_FROM_DTD;
     }
 }
 
@@ -200,9 +202,11 @@ bool onlyBlanks(std::string_view bytes) {
 
 // A parse that stopped because the file ends too early says so: libxml2 reports such a file as
 // having "extra content at the end", which sends whoever reads it the wrong way. Only small
-// ends are read: a file that stopped far from its end is damaged, not cut.
-std::string cutShort(const fs::path& file, std::uintmax_t size, long consumed, int code,
-                     int line) {
+// ends are read: a file that stopped far from its end is damaged, not cut. The reader has
+// usually read a small file to its end when it checks the last record against the DTD, so a
+// breach of the DTD is never taken for a cut.
+std::string cutShort(const fs::path& file, std::uintmax_t size, long consumed,
+                     const ErrorState& errors) {
     constexpr std::uintmax_t Looked = 4096;
     const std::string name = file.filename().string();
     if (size == 0) return name + ": el fichero está vacío";
@@ -219,7 +223,7 @@ std::string cutShort(const fs::path& file, std::uintmax_t size, long consumed, i
         }
         if (onlyBlanks(rest)) return name + ": el fichero está vacío";
     }
-    if (consumed < 0 || code == XML_ERR_TAG_NAME_MISMATCH) return {};
+    if (consumed < 0 || errors.code == XML_ERR_TAG_NAME_MISMATCH || errors.invalid) return {};
     const auto at = static_cast<std::uintmax_t>(consumed);
     if (at > size || size - at > Looked) return {};
     std::string tail(static_cast<std::size_t>(size - at), '\0');
@@ -227,8 +231,8 @@ std::string cutShort(const fs::path& file, std::uintmax_t size, long consumed, i
     if (!f || std::fseek(f.get(), consumed, SEEK_SET) != 0 ||
         std::fread(tail.data(), 1, tail.size(), f.get()) != tail.size() || !onlyBlanks(tail))
         return {};
-    return name + ": el fichero está incompleto (se corta en la línea " + std::to_string(line) +
-           ")";
+    return name + ": el fichero está incompleto (se corta en la línea " +
+           std::to_string(errors.line) + ")";
 }
 
 // NUL bytes in a file that did not parse: a file never written or zeroed holds nothing else
@@ -355,8 +359,7 @@ XmlWalkOutcome walkXmlFields(const fs::path& file, const fs::path& allowedFolder
 
     const bool failed = guard.error.empty() && (ret != 0 || !errors.error.empty());
     const std::string cut =
-        failed ? cutShort(absFile, fileSize, xmlTextReaderByteConsumed(reader.get()), errors.code,
-                          errors.line)
+        failed ? cutShort(absFile, fileSize, xmlTextReaderByteConsumed(reader.get()), errors)
                : std::string();
     // libxml2 names a NUL by what it broke ("Document is empty", "Extra content at the end"),
     // unless an earlier fault stopped it first.

@@ -17,6 +17,7 @@
 #include "support/closings.h"
 
 using namespace vl;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -63,13 +64,14 @@ TEST(ClosingMove, HeaderAndNumbering) {
     }
 }
 
-TEST(ClosingMove, TabCrAndLfInAValueBecomeBlanks) {
+TEST(ClosingMove, TabCrLfAndNulInAValueBecomeBlanks) {
     vltest::Closing c({"11\t111"});
     c.cfg.n_farmacia = "43\t2\r\n";
-    // In an answer code the blank it becomes is where the code ends.
-    c.record(1, {"1", "3\t4", "8\r\n"});
+    // In an answer code the blank it becomes is where the code ends; NULs pad a field never
+    // written whole.
+    c.record(1, {"1", "3\t4", "8\r\n", "7\0\0\0"s, "1\0"s});
     ASSERT_TRUE(c.move().ok);
-    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8\r\n");
+    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8,7,1\r\n");
 }
 
 TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {
@@ -481,7 +483,11 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         bool readOnly = false;   // instead the reference file made read-only, closed twice
     } cases[] = {
         {"lock free", nullptr, line, K::Done, "*", "F", "",
-         "10000012: líneas escritas en Respuesta.tsv: 1 (números 1 a 1)"},
+         "10000012: líneas escritas en Respuesta.tsv: 1 (números 1 a 1); ficheros .ref borrados: "
+         "1\r\n"},
+        {"three recorded, one in the call", nullptr, line, K::Done, "*", "F", "",
+         "1 (números 1 a 1); ficheros .ref borrados: 1; sin pasar a Respuesta.tsv: 2 medicamentos "
+         "grabados que no están en la llamada (201002, 201003)\r\n"},
         {"run log cannot be written", nullptr, line, K::Done, "*", "F"},
         {"own lock left over", "2", line, K::Done, "*", "F"},
         {"other terminal sending", "3", line, K::Busy, "3", "I", "",
@@ -501,7 +507,8 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         if (*c.statusAfter) { // one medicine recorded
             dir.write("quiroles/Velantia/config/datos.txt", "4321\r\n");
             fs::create_directories(ref.parent_path());
-            vltest::writeClosingRound(paths, "2", 1, 1);
+            vltest::writeClosingRound(paths, "2", 1,
+                                      std::string_view(c.name).starts_with("three") ? 3 : 1);
         }
         std::optional<vltest::ReadOnly> readOnly;
         const bool guard = std::string_view(c.name).starts_with("guard");

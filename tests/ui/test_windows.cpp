@@ -291,6 +291,12 @@ class WindowsTest : public QObject {
             play(w.get(), ">Todo|#692514,683907,692514");
             QCOMPARE(field(2, 6, 359), field(1, 6, 359));
         }
+        vl::runlog::open(paths(), "0"); // a start without 683907 leaves its answers out
+        start("-00012340+692514");
+        vl::runlog::close();
+        QVERIFY(vl::fromCp1252(vl::runlog::readLog(product("registro0.log")))
+                    .ends_with("] Dispensación 00012340: quitado de referencias\\00012340.ref: 1 "
+                               "medicamento grabado que no está en la llamada (683907)\r\n"));
         play(start(Demo).get(), "Sele_2=101|>Kborrar|+Pgrabar|!Todo");
         QCOMPARE(field(1, 167, 4), "    ");
         // A reference file that refuses writes: nothing is shown as recorded, the file is named.
@@ -324,10 +330,14 @@ class WindowsTest : public QObject {
         }
     }
 
-    // The handout shown at Imprimir prints at once, "+" right after or not: small, searchable,
-    // 12 mm on every sheet. A failed print is said; the complete page prints after "Sí" only.
+    // The handout shown at Imprimir prints at once, "+" right after or not: searchable, inside
+    // 15 mm on every sheet, body text at 11 points or more (also where an item's markup makes
+    // it smaller), headings at 13 or more, no line cut at a sheet break. A failed print is said;
+    // the complete page prints after "Sí" only.
     void printsTheHandoutAndTheCompletePage() {
-        std::string lines; // a handout longer than a sheet
+        // Longer than a sheet; its own markup makes two words smaller.
+        std::string lines = "<span style='font-size:6pt'>Diminuta</span> "
+                            "<span style='font-size:9px'>P\xEDxeles</span><br>";
         for (int i = 100; i < 220; ++i)
             lines += "L\xEDnea " + std::to_string(i) + "<br>";
         writeBytes(product("datos/textos/001632.txt"), "\"Control\"\r\n\"" + lines + "\"\r\n");
@@ -338,16 +348,40 @@ class WindowsTest : public QObject {
         play(w.get(), "^+|#683907");
         QCOMPARE(printed.count(), 1);
         const QString pdf = printed.first().at(1).toString();
-        QProcess p; // the text poppler finds inside 12 mm (34 points) of each A4 sheet's edges
+        QProcess p; // the text poppler finds inside 15 mm (42.5 points) of each A4 sheet's edges
         p.start("pdftotext",
-                {"-r", "72", "-x", "33", "-y", "33", "-W", "529", "-H", "776", pdf, "-"});
+                {"-r", "72", "-x", "42", "-y", "42", "-W", "511", "-H", "758", pdf, "-"});
         p.waitForFinished();
         const QString text = QString::fromUtf8(p.readAllStandardOutput());
-        QVERIFY2(text.contains("Contraindicado en el embarazo") && !text.contains("Somnolencia") &&
-                     text.count(u'\f') == 2 && QFileInfo(pdf).size() < 100000,
+        QVERIFY2(text.contains("Contraindicado en el embarazo") &&
+                     text.contains("No debe tomarse") && text.contains("controlar la tensi") &&
+                     !text.contains("Somnolencia") && text.count(u'\f') == 3 &&
+                     QFileInfo(pdf).size() < 100000,
                  qPrintable(text));
         for (int i = 100; i < 220; ++i) // every line once: none lost, cut or outside a margin
             QVERIFY2(text.count(QString::fromUtf8("Línea %1").arg(i)) == 1, qPrintable(text));
+        // Sizes in whole points as poppler rounds them.
+        p.start("pdftohtml", {"-xml", "-i", "-stdout", "-zoom", "1", pdf});
+        p.waitForFinished();
+        const QString xml = QString::fromUtf8(p.readAllStandardOutput());
+        QMap<QString, int> size;
+        static const QRegularExpression spec(R"x(<fontspec id="(\d+)" size="(\d+)")x"),
+            run(R"x(<text [^>]*font="(\d+)">(.*)</text>)x"), tag("<[^>]*>"),
+            heading("^(Información al paciente|692514 ENALTEN|Contraindicado en|Control$)");
+        for (auto it = spec.globalMatch(xml); it.hasNext();) {
+            const auto m = it.next();
+            size[m.captured(1)] = m.captured(2).toInt();
+        }
+        int headings = 0, runs = 0;
+        for (auto it = run.globalMatch(xml); it.hasNext();) {
+            const auto m = it.next();
+            const QString t = m.captured(2).remove(tag).trimmed();
+            const bool isHeading = heading.match(t).hasMatch();
+            headings += isHeading;
+            runs += !t.isEmpty();
+            QVERIFY2(t.isEmpty() || size[m.captured(1)] >= (isHeading ? 13 : 11), qPrintable(t));
+        }
+        QVERIFY(headings == 4 && runs > 120);
         const QString sheet = QString::fromStdString((dir_->path() / "hoja").string());
         qputenv("VELANTIA_PRINT_DIR", QByteArray::fromStdString(sheet.toStdString() + "/no"));
         play(w.get(), ">Command2_2|'No se ha podido imprimir");

@@ -95,6 +95,7 @@ class Conversion : public ::testing::Test {
 TEST_F(Conversion, MasterWritesItemsInForceSortedWithTheirTexts) {
     // Stale text of an earlier run: the folder only keeps what this run wrote.
     dir.write(Datos + "textos/000099.txt", "viejo");
+    runlog::open(Paths(dir.path()), "");
     const auto r = master(
         item("12", "222222",
              {{"titulo", "Título € ñ"}, {"texto", "<![CDATA[<b>Dosis</b> & más]]>"}}) +
@@ -109,7 +110,11 @@ TEST_F(Conversion, MasterWritesItemsInForceSortedWithTheirTexts) {
             item("25", "011111", {{"tipo_alarma", "3"}}) +
             item("26", "666666", {{"fecha_inicio", ""}, {"imprimir", "0"}}) +
             item("27", "666667", {{"fecha_inicio", "20240615"}, {"fecha_final", "00000000"}}) +
+            item("27", "666668 \t\r\n") + // only blanks after 6 characters: cut, not skipped
             item("28", "555555", {{"estado", "a"}}) + item("29", "555556", {{"estado", ""}}) +
+            // Longer codes are left out (their 6 characters are another medicine), and logged
+            // when in force.
+            item("30", "6666660") + item("31", "66666600", {{"estado", "B"}}) +
             record("item", {{"identificador", "1"}, {"codigo", "111112"}, {"estado", "A"}}) +
             // codigo before identificador: it overwrites the code of the record before.
             record("item", {{"codigo", "999999"}, {"identificador", "2"}, {"estado", "A"}}) +
@@ -118,9 +123,15 @@ TEST_F(Conversion, MasterWritesItemsInForceSortedWithTheirTexts) {
             "<a><identificador>3</identificador><b><c><codigo>123456</codigo></c>"
             "<Estado>A</Estado><estado>B</estado><estado>A</estado><fecha_inicio/></b></a>\n",
         "maestro.XML");
+    runlog::close();
     ASSERT_TRUE(r.ok) << r.error;
     waitForDataCleanup();
     expectGoldenTree("update/master", dir.path() / Datos);
+    const std::string log = fromCp1252(runlog::readLog(runlog::logPath(Paths(dir.path()), "")));
+    EXPECT_NE(log.find("] Maestro.xml: omitido 1 registro vigente con un código nacional de más "
+                       "de 6 caracteres: 6666660\r\n"),
+              std::string::npos)
+        << log;
 }
 
 // Identifiers that come back after others: each file once, with the text of its last run. An open
@@ -147,15 +158,22 @@ TEST_F(Conversion, MasterWithInterleavedIdentifiersWritesEachTextOnce) {
 TEST(ConversionDtd, MasterDocumentsAreValidatedAndAFailureChangesNothing) {
     const std::string anyDtd = "<!ELEMENT datos ANY><!ELEMENT item ANY><!ELEMENT estado ANY>"
                                "<!ELEMENT identificador ANY><!ELEMENT titulo ANY>";
-    const auto declaring = [](const std::string& doctype, const std::string& titulo) {
+    // With `extra`, a second record ends with an element its DTD does not declare.
+    const auto declaring = [](const std::string& doctype, const std::string& titulo,
+                              bool extra = false) {
+        const Fields last{{"identificador", "2"}, {"estado", "A"}, {"extra", "x"}};
         return document(
-            record("item", {{"identificador", "1"}, {"titulo", titulo}, {"estado", "A"}}),
+            record("item", {{"identificador", "1"}, {"titulo", titulo}, {"estado", "A"}}) +
+                (extra ? record("item", last) : ""),
             "<!DOCTYPE datos " + doctype + ">\n");
     };
+    const std::string undeclared = "Error en el documento XML: No declaration for element extra",
+                      valid = declaring("SYSTEM \"datos.dtd\"", "x");
     const struct {
         std::string xml;  // empty: no document
         const char* made; // the title written; nullptr: an error
         bool readOnly = false;
+        std::string error = {}; // how the error starts, when it matters
     } cases[] = {{"<datos><item>", nullptr},
                  {"", nullptr},
                  {declaring("SYSTEM \"falta.dtd\"", "x"), nullptr},
@@ -164,6 +182,11 @@ TEST(ConversionDtd, MasterDocumentsAreValidatedAndAFailureChangesNothing) {
                             "x"),
                   nullptr},
                  {declaring("SYSTEM \"datos.dtd\"", "&marca;"), "Velantia"},
+                 // A whole document that fails its DTD is invalid, not cut short.
+                 {declaring("SYSTEM \"datos.dtd\"", "x", true), nullptr, false, undeclared},
+                 {declaring("[" + anyDtd + "]", "x", true), nullptr, false, undeclared},
+                 {valid.substr(0, valid.size() - 9), nullptr, false,
+                  "Maestro.xml: el fichero está incompleto (se corta en la línea 4)"},
                  {declaring("[" + anyDtd + "<!ENTITY ext SYSTEM \"titulo.ent\">]", "&ext;"),
                   "Desde fichero"},
                  {"<html><body>Error 500</body></html>", nullptr},
@@ -185,6 +208,7 @@ TEST(ConversionDtd, MasterDocumentsAreValidatedAndAFailureChangesNothing) {
         const auto r = convertIn(root, TipoFichero::Maestro);
         EXPECT_EQ(r.ok, c.made != nullptr) << r.error;
         EXPECT_EQ(r.error.find("Velantia.txt: otro programa") != std::string::npos, c.readOnly);
+        EXPECT_TRUE(r.error.starts_with(c.error)) << r.error;
         waitForDataCleanup();
         if (c.made)
             EXPECT_EQ(readBytes(root / Datos / "textos/000001.txt"),
