@@ -10,6 +10,12 @@ namespace vl {
 
 namespace fs = std::filesystem;
 
+std::optional<std::string> readConfigText(const fs::path& file) {
+    auto bytes = readFileBytes(file);
+    if (bytes && bytes->starts_with("\xEF\xBB\xBF")) *bytes = toCp1252(bytes->substr(3));
+    return bytes;
+}
+
 std::string readDelimitedField(std::string_view line) {
     // A lone CR ends the line for the field reader too; a value never holds one (the settings
     // window cannot write it), and it would split an outbox line.
@@ -28,7 +34,7 @@ std::string readDelimitedField(std::string_view line) {
 }
 
 void loadDatosTxt(const fs::path& file, Config& cfg) {
-    const auto bytes = readFileBytes(file);
+    const auto bytes = readConfigText(file);
     const std::vector<std::string> lines =
         bytes ? splitLinesAnyEnd(*bytes) : std::vector<std::string>{};
     auto field = [&](std::size_t i, std::string& into) {
@@ -55,7 +61,7 @@ void applyHeightLimits(Config& cfg, int screenHeightPx) {
 namespace {
 
 std::optional<std::string> firstLine(const fs::path& file) {
-    const auto bytes = readFileBytes(file);
+    const auto bytes = readConfigText(file);
     if (!bytes) return std::nullopt;
     const auto lines = splitLinesAnyEnd(*bytes);
     if (lines.empty()) return std::nullopt;

@@ -25,6 +25,10 @@ struct Config {
     std::int16_t tipo_conexion = 1;
 };
 
+// A configuration or survey file as Windows-1252 bytes; nullopt when it cannot be read. One that
+// an editor saved as UTF-8 with its byte-order mark is read as UTF-8, without the mark.
+std::optional<std::string> readConfigText(const std::filesystem::path& file);
+
 // One field of a comma-delimited line: leading blanks skipped, a quoted field runs to its
 // closing quote, an unquoted one to the first comma (trailing blanks dropped).
 std::string readDelimitedField(std::string_view line);

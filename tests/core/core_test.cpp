@@ -246,14 +246,18 @@ TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {
     EXPECT_EQ(st.surveySwitch, std::nullopt);
     EXPECT_EQ(std::tuple(st.cfg.alto_ventana, int{st.cfg.tipo_conexion}), std::tuple(525.0f, 1));
 
-    dir.write("QUIROLES/velantia/config/DATOS.TXT", "\"99\"\r\n\"300\"\r\n0\r\n");
-    dir.write("QUIROLES/velantia/config/Encuesta.for", "0\r\n");
+    // Saved by an editor as UTF-8 with its byte-order mark: read as UTF-8.
+    const std::string bom = "\xEF\xBB\xBF";
+    dir.write("QUIROLES/velantia/config/DATOS.TXT", bom + "\"9\xC3\xB1\"\r\n\"300\"\r\n0\r\n");
+    dir.write("QUIROLES/velantia/config/Encuesta.for", bom + "1\r\n");
     dir.write("QUIROLES/velantia/Datos/x", "");
     dir.write("QUIROLES/TipoConect", "0\r\n");
     st = vl::prepareStartup(paths, "", 700);
-    EXPECT_EQ(st.cfg.n_farmacia, "99");
-    EXPECT_EQ(st.surveySwitch, 0);
+    EXPECT_EQ(st.cfg.n_farmacia, "9\xF1");
+    EXPECT_EQ(st.surveySwitch, 1);
     EXPECT_EQ(std::tuple(st.cfg.alto_ventana, int{st.cfg.tipo_conexion}), std::tuple(480.0f, 0));
+    dir.write("QUIROLES/TipoConect", bom + "1\r\n");
+    EXPECT_EQ(vl::readTipoConexion(dir.path() / "QUIROLES/TipoConect"), 1);
     // No reference: the status file is "final" itself, and the folders reuse their spelling.
     EXPECT_EQ(dir.read("QUIROLES/velantia/final"), "I");
     EXPECT_TRUE(fs::is_directory(product / "Datos/textos"));

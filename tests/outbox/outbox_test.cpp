@@ -37,7 +37,8 @@ TEST(ClosingMove, HeaderAndNumbering) {
         {"beyond single precision", kept, "16777217\r\n", false, 16777218},
         {"no counter", kHeader, none, false, 1},
         {"empty counter", kHeader, "", false, 1},
-        {"counter not a number", kHeader, "abc\r\n", false, 1}};
+        {"counter not a number", kHeader, "abc\r\n", false, 1},
+        {"counter saved with a byte-order mark", kHeader, "\xEF\xBB\xBF" "7\r\n", false, 8}};
     // Answer codes in rows 1 to 50: only positive values count, each up to its first blank.
     std::vector<std::string> answers{"3", "0", "12", " 5", "6", "", "-1", "abc", "0.5", "12 x"};
     answers.resize(50);
