@@ -1,5 +1,6 @@
 #include "platform/fileio.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -177,6 +178,23 @@ fs::path pathOfFileUrl(std::string_view urlPath) {
 }
 
 #endif
+
+std::string lastFileError() {
+#ifdef _WIN32
+    const DWORD code = GetLastError();
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string why = n ? utf8Path(fs::path(std::wstring(text, n))) : "error " + std::to_string(code);
+    LocalFree(text);
+#else
+    std::string why = std::generic_category().message(errno);
+#endif
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == '.'))
+        why.pop_back();
+    return why;
+}
 
 std::string utf8Path(const fs::path& p) {
     const std::u8string u = p.u8string();

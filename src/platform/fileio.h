@@ -17,6 +17,9 @@ namespace vl {
 // file while it is open, as they can on a Samba share from Linux.
 std::FILE* openFile(const std::filesystem::path& p, const char* mode);
 
+// The system's words (UTF-8) for why the last openFile or write on this thread failed.
+std::string lastFileError();
+
 // Whether `p` names the file open as `f` (same volume and file number).
 bool sameFile(std::FILE* f, const std::filesystem::path& p);
 

@@ -233,11 +233,11 @@ TEST(RunLog, OneWindows1252LinePerEventInTheTerminalsFileMovedToDotOneWhenFull) 
 TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {
     vltest::TempDir dir;
     const vl::Paths paths(dir.path());
-    EXPECT_FALSE(vl::prepareStartup(paths, "-00012340", 768).statusWritten); // no product folder
+    EXPECT_FALSE(vl::prepareStartup(paths, "-00012340", 768).productFolder); // no product folder
     const fs::path product = dir.path() / "QUIROLES/velantia";
     fs::create_directories(product);
     vl::StartupState st = vl::prepareStartup(paths, "-00012343+654321", 768);
-    EXPECT_TRUE(st.statusWritten);
+    EXPECT_TRUE(st.productFolder && !st.statusRefused);
     EXPECT_EQ(dir.read("QUIROLES/velantia/final3"), "I");
     for (const char* d : {"recibido", "config", "referencias", "htm", "htm3"})
         EXPECT_TRUE(fs::is_directory(product / d)) << d;
@@ -262,6 +262,17 @@ TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {
     EXPECT_EQ(dir.read("QUIROLES/velantia/final"), "I");
     EXPECT_TRUE(fs::is_directory(product / "Datos/textos"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
+
+    // A status file that refuses its byte is only a note: the start goes on, naming the file.
+    fs::create_directories(product / "final5");
+    vl::runlog::open(paths, "5");
+    st = vl::prepareStartup(paths, "-00012345", 768);
+    vl::runlog::close();
+    EXPECT_TRUE(st.productFolder && st.statusRefused);
+    EXPECT_TRUE(std::regex_search(dir.read("QUIROLES/velantia/registro5.log"),
+                                  std::regex("\"I\" en el fichero de estado [^\r]*final5: [^;]+; ")));
+    EXPECT_NE(vl::statusRefusedMessage(paths, "5").find(vl::nameInCp1252(product / "final5")),
+              std::string::npos);
 }
 
 } // namespace

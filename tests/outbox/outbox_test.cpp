@@ -466,6 +466,8 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         {"lock free", nullptr, line, K::Done, "*", "F", "",
          "10000012: líneas escritas en Respuesta.tsv: 1 (números 1 a 1)"},
         {"run log cannot be written", nullptr, line, K::Done, "*", "F"},
+        {"status file cannot be written", nullptr, line, K::Done, "*", "X", "",
+         "en el fichero de estado"},
         {"own lock left over", "2", line, K::Done, "*", "F"},
         {"other terminal sending", "3", line, K::Busy, "3", "I", "",
          "Cierre: Ocupado por el terminal 3"},
@@ -500,6 +502,11 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         if (guard) fs::create_directories(paths.product("Ocupado.lck"));
         if (std::string_view(c.name).starts_with("run log"))
             fs::create_directories(paths.product("registro2.log"));
+        std::optional<vltest::ReadOnly> status;
+        if (std::string_view(c.name).starts_with("status")) {
+            status.emplace(dir.write("quiroles/Velantia/final2", "X"));
+            if (!status->holds()) continue;
+        }
 
         vl::runlog::open(paths, "2");
         const vl::ClosingOutcome o = vl::closingCallWithoutWindows(paths, c.commandLine, 768);
@@ -511,7 +518,7 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         EXPECT_TRUE(*c.error ? o.error.find(c.error) != std::string::npos : o.error.empty())
             << o.error;
         if (!*c.statusAfter) {
-            EXPECT_FALSE(o.st.statusWritten);
+            EXPECT_FALSE(o.st.productFolder);
             continue;
         }
         // Moved: one line in the outbox, the reference file gone.
