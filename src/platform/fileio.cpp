@@ -186,7 +186,8 @@ std::string lastFileError() {
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                        FORMAT_MESSAGE_IGNORE_INSERTS,
                                    nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string why = n ? utf8Path(fs::path(std::wstring(text, n))) : "error " + std::to_string(code);
+    std::string why =
+        n ? utf8Path(fs::path(std::wstring(text, n))) : "error " + std::to_string(code);
     LocalFree(text);
 #else
     std::string why = std::generic_category().message(errno);

@@ -230,6 +230,44 @@ TEST(RunLog, OneWindows1252LinePerEventInTheTerminalsFileMovedToDotOneWhenFull) 
                    stamp + R"(Cierre: n\xFAmero cortado\r\n)")));
 }
 
+// A value that cannot be what its line holds is named by file and line; a damaged height,
+// prices flag or frequency reads as missing, the values that go out are kept for the refusal.
+TEST(Settings, DamagedValuesAreNamedByFileAndLine) {
+    const std::string nul(1, '\0'), rest = "\"600\"\r\n1\r\n\"7 - Semanal\"\r\n\"8\"\r\n";
+    const struct {
+        std::string datos, farmacia, credentials, height = "600";
+    } rows[] = {
+        {"\"2800" + nul + "9999\"\r\n" + rest, "control 0x00", "control 0x00"},
+        {"\"9" + nul + "\"\r\n" + rest, "control 0x00", "control 0x00"},
+        {std::string(5'000'000, '1') + "\r\n" + rest, "tiene 5000000 bytes y caben como mucho 32",
+         "5000000"},
+        {std::string(32, '1') + "\r\n" + rest + "\"" + std::string(64, 'c') + "\"", "", ""},
+        {"1\r\n" + rest + "\"" + std::string(65, 'c') + "\"", "", "nea 6 (clave), tiene 65"},
+        {"1\r\n" + rest + "\"a\tb\"", "", "nea 6 (clave), contiene el byte de control 0x09"},
+        {"1\r\n" + rest + "\"\x81\"", "", "el byte 0x81, que no es un car\xE1\x63ter"},
+        {"1\r\n\"6" + nul + "00\"\r\n1" + nul + "\r\n\"" + std::string(65, '7') + "\"\r\n\"8\x7F\"",
+         "", "digo de empresa), contiene el byte de control 0x7F", "525"},
+    };
+    for (const auto& r : rows) {
+        vltest::TempDir dir;
+        const vl::Paths paths(dir.path());
+        vl::Config cfg;
+        vl::loadDatosTxt(dir.write("quiroles/Velantia/config/datos.txt", r.datos), cfg);
+        const std::string where = vl::toCp1252("dato dañado en el fichero ") +
+                                  vl::nameInCp1252(paths.product("config/datos.txt")) + ": l";
+        for (const bool credentials : {false, true}) {
+            const std::string said = vl::settingsDamage(paths, cfg, credentials),
+                              expected = credentials ? r.credentials : r.farmacia;
+            EXPECT_EQ(said.empty(), expected.empty()) << said;
+            EXPECT_TRUE(said.empty() ||
+                        (said.starts_with(where) && said.find(expected) != said.npos))
+                << said;
+        }
+        EXPECT_EQ(vl::Config().frecuencia + r.height,
+                  cfg.frecuencia + std::to_string(int(cfg.alto_ventana)));
+    }
+}
+
 TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {
     vltest::TempDir dir;
     const vl::Paths paths(dir.path());
@@ -269,8 +307,9 @@ TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {
     st = vl::prepareStartup(paths, "-00012345", 768);
     vl::runlog::close();
     EXPECT_TRUE(st.productFolder && st.statusRefused);
-    EXPECT_TRUE(std::regex_search(dir.read("QUIROLES/velantia/registro5.log"),
-                                  std::regex("\"I\" en el fichero de estado [^\r]*final5: [^;]+; ")));
+    EXPECT_TRUE(
+        std::regex_search(dir.read("QUIROLES/velantia/registro5.log"),
+                          std::regex("\"I\" en el fichero de estado [^\r]*final5: [^;]+; ")));
     EXPECT_NE(vl::statusRefusedMessage(paths, "5").find(vl::nameInCp1252(product / "final5")),
               std::string::npos);
 }

@@ -38,7 +38,7 @@ TEST(ClosingMove, HeaderAndNumbering) {
         {"no counter", kHeader, none, false, 1},
         {"empty counter", kHeader, "", false, 1},
         {"counter not a number", kHeader, "abc\r\n", false, 1},
-        {"counter saved with a byte-order mark", kHeader, "\xEF\xBB\xBF" "7\r\n", false, 8}};
+        {"counter saved with a byte-order mark", kHeader, "\xEF\xBB\xBF\x37\r\n", false, 8}};
     // Answer codes in rows 1 to 50: only positive values count, each up to its first blank.
     std::vector<std::string> answers{"3", "0", "12", " 5", "6", "", "-1", "abc", "0.5", "12 x"};
     answers.resize(50);
@@ -468,6 +468,8 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         {"run log cannot be written", nullptr, line, K::Done, "*", "F"},
         {"status file cannot be written", nullptr, line, K::Done, "*", "X", "",
          "en el fichero de estado"},
+        {"pharmacy number damaged", nullptr, line, K::Failed, "*", "I", "datos.txt: l",
+         "datos.txt: línea 1 (número de farmacia), contiene el byte de control 0x00"},
         {"own lock left over", "2", line, K::Done, "*", "F"},
         {"other terminal sending", "3", line, K::Busy, "3", "I", "",
          "Cierre: Ocupado por el terminal 3"},
@@ -502,6 +504,8 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         if (guard) fs::create_directories(paths.product("Ocupado.lck"));
         if (std::string_view(c.name).starts_with("run log"))
             fs::create_directories(paths.product("registro2.log"));
+        if (std::string_view(c.name).starts_with("pharmacy"))
+            dir.write("quiroles/Velantia/config/datos.txt", std::string("\"2800\0\x39\x39\"", 9));
         std::optional<vltest::ReadOnly> status;
         if (std::string_view(c.name).starts_with("status")) {
             status.emplace(dir.write("quiroles/Velantia/final2", "X"));
