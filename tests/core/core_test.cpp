@@ -215,11 +215,11 @@ TEST(RunLog, OneWindows1252LinePerEventInTheTerminalsFileMovedToDotOneWhenFull) 
     vl::runlog::log("antes de abrir");                   // no file yet: nothing to write to
     for (const char* digit : {"3", "", "0", "1", "2"}) { // "1" cannot be written: skipped
         vl::runlog::open(paths, digit);
-        vl::runlog::log("Cierre: número\r\ncortado");
+        vl::runlog::log("Cierre: número\r\ncortado \u03a9");
     }
     vl::runlog::close();
     const std::string stamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[\d+\] )";
-    const std::regex line(stamp + R"(Cierre: n\xFAmero cortado\r\n)");
+    const std::regex line(stamp + R"(Cierre: n\xFAmero cortado U\+03A9\r\n)");
     for (const char* log : {"registro3.log", "registro.log", "registro0.log"})
         EXPECT_TRUE(std::regex_match(dir.read("quiroles/Velantia/" + std::string(log)), line))
             << log;
@@ -227,7 +227,7 @@ TEST(RunLog, OneWindows1252LinePerEventInTheTerminalsFileMovedToDotOneWhenFull) 
     EXPECT_TRUE(std::regex_match(
         dir.read("quiroles/Velantia/registro2.log"),
         std::regex(stamp + R"(Registro: no se puede sustituir registro2\.log\.1;[^\r]*\r\n)" +
-                   stamp + R"(Cierre: n\xFAmero cortado\r\n)")));
+                   stamp + R"(Cierre: n\xFAmero cortado U\+03A9\r\n)")));
 }
 
 // A value that cannot be what its line holds is named by file and line; a damaged height,
