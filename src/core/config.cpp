@@ -1,14 +1,22 @@
 #include "core/config.h"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
+#include "core/paths.h"
 #include "core/text.h"
 #include "platform/fileio.h"
 
 namespace vl {
 
 namespace fs = std::filesystem;
+
+std::optional<std::string> readConfigText(const fs::path& file) {
+    auto bytes = readFileBytes(file);
+    if (bytes && bytes->starts_with("\xEF\xBB\xBF")) *bytes = toCp1252(bytes->substr(3));
+    return bytes;
+}
 
 std::string readDelimitedField(std::string_view line) {
     // A lone CR ends the line for the field reader too; a value never holds one (the settings
@@ -27,12 +35,50 @@ std::string readDelimitedField(std::string_view line) {
         line.substr(i, comma == std::string_view::npos ? std::string_view::npos : comma - i));
 }
 
+std::string valueDamage(std::string_view value, std::size_t limit) {
+    for (const char c : value) {
+        const auto b = static_cast<unsigned char>(c);
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", b);
+        if (b < 0x20 || b == 0x7F) return std::string("contiene el byte de control ") + hex;
+        if (b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)
+            return std::string("contiene el byte ") + hex + ", que no es un carácter";
+    }
+    if (value.size() > limit)
+        return "tiene " + std::to_string(value.size()) + " bytes y caben como mucho " +
+               std::to_string(limit);
+    return {};
+}
+
+std::string settingsDamage(const Paths& paths, const Config& cfg, bool credentials) {
+    const struct {
+        int line;
+        const std::string& value;
+        const char* what;
+    } sent[] = {{1, cfg.n_farmacia, "número de farmacia"},
+                {5, cfg.codigo_empresa, "código de empresa"},
+                {6, cfg.clave, "clave"}};
+    for (const auto& v : sent) {
+        if (v.line > 1 && !credentials) break;
+        const std::string why = valueDamage(v.value, DatosTxtLimits[v.line - 1]);
+        if (!why.empty())
+            return toCp1252("dato dañado en el fichero ") +
+                   nameInCp1252(paths.product("config\\datos.txt")) + ": " +
+                   toCp1252("línea " + std::to_string(v.line) + " (" + v.what + "), " + why);
+    }
+    return {};
+}
+
 void loadDatosTxt(const fs::path& file, Config& cfg) {
-    const auto bytes = readFileBytes(file);
+    const auto bytes = readConfigText(file);
     const std::vector<std::string> lines =
         bytes ? splitLinesAnyEnd(*bytes) : std::vector<std::string>{};
     auto field = [&](std::size_t i, std::string& into) {
-        if (i < lines.size()) into = readDelimitedField(lines[i]);
+        if (i >= lines.size()) return;
+        std::string v = readDelimitedField(lines[i]);
+        // Only the window reads these three: a damaged one is as good as none.
+        if (i >= 1 && i <= 3 && !valueDamage(v, DatosTxtLimits[i]).empty()) return;
+        into = std::move(v);
     };
     field(0, cfg.n_farmacia);
     std::string height;
@@ -55,7 +101,7 @@ void applyHeightLimits(Config& cfg, int screenHeightPx) {
 namespace {
 
 std::optional<std::string> firstLine(const fs::path& file) {
-    const auto bytes = readFileBytes(file);
+    const auto bytes = readConfigText(file);
     if (!bytes) return std::nullopt;
     const auto lines = splitLinesAnyEnd(*bytes);
     if (lines.empty()) return std::nullopt;

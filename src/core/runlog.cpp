@@ -38,8 +38,8 @@ std::string oneLine(std::string_view event) {
 
 // The event as a log line: date and time, process, text; Windows-1252, CR LF.
 std::string stamped(std::string_view event) {
-    return toCp1252(shortDateTime() + " [" + std::to_string(currentProcessId()) + "] " +
-                    oneLine(event)) +
+    return toCp1252NamingOthers(shortDateTime() + " [" + std::to_string(currentProcessId()) + "] " +
+                                oneLine(event)) +
            "\r\n";
 }
 

@@ -1,8 +1,13 @@
 #include "core/startup.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <system_error>
 
 #include "core/dates.h"
+#include "core/filecause.h"
+#include "core/runlog.h"
+#include "core/text.h"
 #include "platform/fileio.h"
 
 namespace vl {
@@ -12,10 +17,24 @@ bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char 
     std::FILE* f = openFile(file, "r+b");
     // One held by another program was waited for already.
     if (!f && lastFileInUse() != file) f = openFile(file, "w+b");
-    if (!f) return false;
-    bool ok = std::fputc(value, f) != EOF;
-    ok = std::fclose(f) == 0 && ok;
+    bool ok = f && std::fputc(value, f) != EOF;
+    int why = ok ? 0 : errno;
+    if (f && std::fclose(f) != 0 && ok) {
+        ok = false;
+        why = errno;
+    }
+    if (!ok && lastFileInUse() != file)
+        runlog::log(std::string("No se puede escribir \"") + value + "\" en el fichero de estado " +
+                    utf8Path(file) + ": " + fromCp1252(fileCause(why)) +
+                    "; se sigue sin esa anotación");
     return ok;
+}
+
+std::string statusRefusedMessage(const Paths& paths, const std::string& terminalDigit) {
+    return "No se puede escribir en el fichero de estado final" + terminalDigit + ":\n" +
+           nameInCp1252(paths.product("final" + terminalDigit)) +
+           "\n\nVelantia funciona igual, pero el programa de gesti\xF3n puede no saber cu\xE1ndo "
+           "termina. Compruebe los permisos de ese fichero.";
 }
 
 void makeProductFolders(const Paths& paths, const std::string& terminalDigit) {
@@ -30,8 +49,13 @@ StartupState prepareStartup(const Paths& paths, std::string_view commandLine, in
     st.run = parseCommandLine(commandLine);
     clearFileInUse();
     // Held open by another program, the status file only misses its "I": the folder is there.
-    st.statusWritten =
-        writeStatusByte(paths, st.run.terminalDigit, 'I') || !lastFileInUse().empty();
+    // One that is there but refuses the byte is its own fault, not the folder's.
+    const bool written = writeStatusByte(paths, st.run.terminalDigit, 'I');
+    std::error_code ec;
+    st.statusRefused =
+        !written && lastFileInUse().empty() &&
+        fs::exists(fs::symlink_status(paths.product("final" + st.run.terminalDigit), ec));
+    st.productFolder = written || !lastFileInUse().empty() || st.statusRefused;
     st.surveySwitch = readSurveySwitch(paths.product("config\\encuesta.for"));
     clearFileInUse();
     loadDatosTxt(paths.product("config\\datos.txt"), st.cfg);

@@ -16,13 +16,20 @@ struct StartupState {
     Config cfg;
     std::optional<int> surveySwitch; // config\encuesta.for; nullopt keeps the check box as built
     std::string todayStamp;
-    // "I" reached this terminal's status file, or another program holds that file open.
-    bool statusWritten = false;
+    // The product folder is there: "I" reached this terminal's status file, another program
+    // holds that file open, or the file itself refused it (statusRefused).
+    bool productFolder = false;
+    // The status file is there but cannot be written: a note the start goes on without.
+    bool statusRefused = false;
     bool settingsInUse = false; // datos.txt is there but another program holds it: not read
 };
 
-// Writes one byte into record 1 of the status file final + digit (created when missing).
+// Writes one byte into record 1 of the status file final + digit (created when missing); a
+// failure is logged with the system's reason.
 bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char value);
+
+// For an ordinary start whose status file refused its "I" (Windows-1252).
+std::string statusRefusedMessage(const Paths& paths, const std::string& terminalDigit);
 
 // Steps that need no window: parse, status "I", settings (with the height limits for a screen
 // of `screenHeightPx`), folders, survey switch, tipoconect and today's stamp.

@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 
 namespace vl {
@@ -15,11 +16,12 @@ constexpr std::array<std::uint16_t, 32> kHigh = {
     0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
+// '\0' when the code point has no byte.
 char codePointToCp1252(char32_t cp) {
     if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
     for (std::size_t i = 0; i < kHigh.size(); ++i)
         if (kHigh[i] != 0 && kHigh[i] == cp) return static_cast<char>(0x80 + i);
-    return '?';
+    return '\0';
 }
 
 void appendUtf8(std::string& out, char32_t cp) {
@@ -37,9 +39,7 @@ void appendUtf8(std::string& out, char32_t cp) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-} // namespace
-
-std::string toCp1252(std::string_view in) {
+std::string convertToCp1252(std::string_view in, bool nameOthers) {
     std::string out;
     out.reserve(in.size());
     std::size_t i = 0;
@@ -69,10 +69,29 @@ std::string toCp1252(std::string_view in) {
             ++i;
             continue;
         }
-        out += codePointToCp1252(cp);
+        const char byte = codePointToCp1252(cp);
+        if (byte != '\0' || cp == 0) {
+            out += byte;
+        } else if (nameOthers) {
+            char code[16];
+            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+            out += code;
+        } else {
+            out += '?';
+        }
         i += extra + 1;
     }
     return out;
+}
+
+} // namespace
+
+std::string toCp1252(std::string_view utf8) {
+    return convertToCp1252(utf8, false);
+}
+
+std::string toCp1252NamingOthers(std::string_view utf8) {
+    return convertToCp1252(utf8, true);
 }
 
 std::string fromCp1252(std::string_view in) {

@@ -9,6 +9,9 @@ namespace vl {
 
 // UTF-8 -> Windows-1252. A character with no Windows-1252 byte, or a broken sequence, becomes '?'.
 std::string toCp1252(std::string_view utf8);
+// As toCp1252, but a character with no Windows-1252 byte is written as its code point ("U+03A9"),
+// so that a text for the run log still says which it was.
+std::string toCp1252NamingOthers(std::string_view utf8);
 // Windows-1252 -> UTF-8. The five unassigned bytes map to U+FFFD.
 std::string fromCp1252(std::string_view cp1252);
 

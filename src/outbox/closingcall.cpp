@@ -54,7 +54,7 @@ ClosingOutcome closingCallWithoutWindows(const Paths& paths, const std::string& 
                                          int screenHeightPx) {
     ClosingOutcome o;
     o.st = prepareStartup(paths, commandLine, screenHeightPx);
-    if (!o.st.statusWritten) return o; // the window reports the missing folder
+    if (!o.st.productFolder) return o; // the window reports the missing folder
     noteClosingCall(paths, o.st.run, commandLine);
     if (o.st.settingsInUse && o.st.run.referenceIsPositive()) {
         // Without the pharmacy number the lines would go out unattributed: kept for later.

@@ -488,13 +488,20 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
         r.referenceOpened = session.synchronise(st, paths);
     }
     const bool moves = st.closingCall && st.referenceIsPositive();
+    // A damaged pharmacy number would go into every line: the answers wait until it is mended.
+    const std::string damage = moves ? settingsDamage(paths, cfg, false) : std::string();
     // Without the reference file the table is empty: moving would delete answers unsent.
-    if (moves && r.referenceOpened && session.referenceWritable()) {
+    if (moves && damage.empty() && r.referenceOpened && session.referenceWritable()) {
         r.closing = closingMove(paths, st, cfg, session);
         r.closingMoveRan = true;
         return r;
     }
-    if (moves && r.referenceOpened)
+    if (moves && !damage.empty())
+        r.closing.error = "No se han pasado las respuestas a Respuesta.tsv por un " + damage +
+                          ".\nCorr\xEDjalo con Configurar en el terminal 0; las respuestas siguen "
+                          "guardadas en este terminal y se pasar\xE1n en el pr\xF3ximo cierre de "
+                          "la dispensaci\xF3n.";
+    else if (moves && r.referenceOpened)
         r.closing.error =
             heldOpenOr(referenceNotMovableMessage(session.referenceFile().path().string()));
     else if (moves)

@@ -126,7 +126,8 @@ struct StartupSyncResult {
 };
 
 // The start-up synchronisation: the session's synchronise, then on a closing call with a
-// positive reference (and its file open) the closing move; otherwise release-if-own.
+// positive reference (its file open, the pharmacy number sound) the closing move; otherwise
+// release-if-own.
 StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Config& cfg,
                                       SurveySession& session);
 

@@ -131,7 +131,7 @@ std::string readRange(const fs::path& file, std::uintmax_t from, std::uintmax_t 
 }
 
 std::int64_t readCounter(const Paths& paths) {
-    const auto bytes = readFileBytes(counterPath(paths));
+    const auto bytes = readConfigText(counterPath(paths));
     if (!bytes) return 0;
     const std::string t = trimBlanks(*bytes);
     std::int64_t v = 0;

@@ -1,7 +1,6 @@
 #include "platform/fileio.h"
 
 #include <cerrno>
-
 #include <chrono>
 #include <cstdio>
 #include <random>

@@ -93,6 +93,16 @@ LockAttempt takeLockForSend(const Paths& paths, std::string& message) {
     return lock;
 }
 
+std::string settingsRefuseSend(const Paths& paths, const Config& cfg) {
+    const std::string damage = settingsDamage(paths, cfg, true);
+    if (damage.empty()) return {};
+    const std::string message = "No se puede enviar por un " + damage +
+                                ".\nCorr\xEDjalo con Configurar.\nLas respuestas siguen "
+                                "pendientes de enviar.";
+    runlog::log("Envío: ERROR: " + fromCp1252(message));
+    return message;
+}
+
 SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::string& url,
                            const std::function<void(int)>& progress, const UploadOptions& options) {
     SendResult r;
@@ -133,6 +143,8 @@ SendRun sendOutbox(const Paths& paths, const Config& cfg, const std::string& url
     SendRun run;
     run.nothingToSend = nothingToSend(paths);
     if (run.nothingToSend) return run;
+    run.lockMessage = settingsRefuseSend(paths, cfg);
+    if (!run.lockMessage.empty()) return run;
     run.lock = takeLockForSend(paths, run.lockMessage);
     if (!run.lock.acquired) return run;
     run.result = uploadAndSettle(paths, cfg, url, progress, options);

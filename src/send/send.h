@@ -60,9 +60,15 @@ SendVerdict settleAnswer(const Paths& paths, const ServiceAnswer& answer,
 // be written, named (logged too).
 LockAttempt takeLockForSend(const Paths& paths, std::string& message);
 
+// Why the settings in memory must not go out in the form (Windows-1252, logged): a damaged
+// pharmacy number, company code or password; empty when they may.
+std::string settingsRefuseSend(const Paths& paths, const Config& cfg);
+
 struct SendRun {
     bool nothingToSend = false;
-    LockAttempt lock;        // not acquired: a closing move holds it, or it cannot be written
+    // Not acquired: a closing move holds it, it cannot be written, or the settings are damaged
+    // (settingsRefuseSend; the lock not even tried).
+    LockAttempt lock;
     std::string lockMessage; // then, what the pharmacist is told (Windows-1252)
     SendResult result;       // when the lock was taken
 };

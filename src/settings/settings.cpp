@@ -24,6 +24,14 @@ std::string storableValue(const std::string& s) {
     return out;
 }
 
+// The code point of one whole UTF-8 character.
+char32_t codePoint(std::string_view ch) {
+    char32_t cp = static_cast<unsigned char>(ch[0]) & (ch.size() == 1 ? 0x7F : 0x7F >> ch.size());
+    for (std::size_t k = 1; k < ch.size(); ++k)
+        cp = (cp << 6) | (static_cast<unsigned char>(ch[k]) & 0x3F);
+    return cp;
+}
+
 std::string shortestDecimal(float v) {
     std::ostringstream ss;
     ss << v;
@@ -83,28 +91,43 @@ std::array<std::string, 4> receivedDates(const Paths& paths) {
             fileDate(paths.product("Recibido\\Respuesta.env"))};
 }
 
-UnstorableValue findUnstorableValue(const std::string& n_farmacia,
-                                    const std::string& codigo_empresa, const std::string& clave) {
+UnstorableValue findUnstorableValue(const SettingsForm& f) {
+    const std::size_t any = std::string::npos;
     const struct {
-        int field;
         const std::string& value;
         const char* name;
-    } values[] = {{0, n_farmacia, "El número de farmacia"},
-                  {2, codigo_empresa, "El código de empresa"},
-                  {3, clave, "La clave"}};
-    for (const auto& v : values) {
-        for (std::size_t i = 0; i < v.value.size();) {
+        std::size_t limit; // characters, each one byte in the file
+    } fields[] = {{f.n_farmacia, "El número de farmacia", DatosTxtLimits[0]},
+                  {f.alto_ventana, "El tamaño de la pantalla", DatosTxtLimits[1]},
+                  {f.codigo_empresa, "El código de empresa", DatosTxtLimits[4]},
+                  {f.clave, "La clave", DatosTxtLimits[5]},
+                  {f.frecuencia, "La frecuencia", DatosTxtLimits[3]},
+                  {f.conexion, "La conexión a internet", any}}; // only its number is kept
+    const std::string notSaved = "\nEscríbalo sin ese carácter; no se ha guardado nada.";
+    for (int field = 0; field < 6; ++field) {
+        const auto& [value, name, limit] = fields[field];
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < value.size(); ++count) {
             std::size_t end = i + 1; // one character: its lead byte and its continuation bytes
-            while (end < v.value.size() &&
-                   (static_cast<unsigned char>(v.value[end]) & 0xC0) == 0x80)
+            while (end < value.size() && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80)
                 ++end;
-            const std::string ch = v.value.substr(i, end - i);
-            if (ch != "?" && toCp1252(ch) == "?")
-                return {v.field, std::string(v.name) + " contiene el carácter «" + ch +
-                                     "», que no se puede guardar en la configuración.\n"
-                                     "Escríbalo sin ese carácter; no se ha guardado nada."};
+            const std::string ch = value.substr(i, end - i);
             i = end;
+            const char32_t cp = codePoint(ch);
+            if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+                char code[16];
+                std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+                return {field, std::string(name) + " contiene un carácter de control (" + code +
+                                   "), que no se puede guardar en la configuración." + notSaved};
+            }
+            if (ch == "\"" || (ch != "?" && toCp1252(ch) == "?"))
+                return {field, std::string(name) + " contiene el carácter «" + ch +
+                                   "», que no se puede guardar en la configuración." + notSaved};
         }
+        if (count > limit)
+            return {field, std::string(name) + " tiene " + std::to_string(count) +
+                               " caracteres y caben como mucho " + std::to_string(limit) +
+                               ".\nAcórtelo; no se ha guardado nada."};
     }
     return {};
 }

@@ -34,21 +34,21 @@ SettingsForm formFromConfig(const Config& cfg);
 // "*" when the file is missing or was written exactly at midnight.
 std::array<std::string, 4> receivedDates(const Paths& paths);
 
-// A value the files cannot keep: n_farmacia, codigo_empresa and clave are written in
-// Windows-1252, where a character without a byte would silently become "?".
+// A value the files cannot keep: a double quote (datos.txt has no escape for it), a control
+// character, one without a Windows-1252 byte (it would silently become "?"), or more characters
+// than its line of datos.txt holds.
 struct UnstorableValue {
-    int field = -1;      // the Text1 index: 0 n_farmacia, 2 codigo_empresa, 3 clave; -1 none
+    int field = -1;      // 0 to 3 the Text1 index, 4 Combo1, 5 Combo2; -1 none
     std::string message; // for the pharmacist, UTF-8; names the value and the character
 };
 
-// The first of the three values, as typed (UTF-8), holding such a character.
-UnstorableValue findUnstorableValue(const std::string& n_farmacia,
-                                    const std::string& codigo_empresa, const std::string& clave);
+// The first field of the form, as typed (UTF-8), holding such a value.
+UnstorableValue findUnstorableValue(const SettingsForm& typedUtf8);
 
 enum class SaveOutcome { Saved, HeightOutOfRange, WriteFailed };
 
 // Guardar: checks the height against 480..screen, writes datos.txt and tipoconect, and
-// replaces the settings in memory. A double quote, TAB, CR or LF typed into a value is
+// replaces the settings in memory. A double quote, TAB, CR or LF that reaches it unchecked is
 // dropped (the files cannot hold them); a connection number outside the 16-bit range is clamped.
 SaveOutcome saveSettings(const Paths& paths, const SettingsForm& form, int screenHeightPx,
                          Config& cfg);

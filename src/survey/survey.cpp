@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "core/config.h"
 #include "core/text.h"
 #include "platform/fileio.h"
 
@@ -85,7 +86,7 @@ std::string readSurveyFile(const Paths& paths) {
     const auto file = paths.product("datos\\encuesta.txt");
     // Opening for appending creates a missing survey empty and leaves an existing one alone.
     { std::ofstream touch(file, std::ios::binary | std::ios::app); }
-    return readFileBytes(file).value_or(std::string());
+    return readConfigText(file).value_or(std::string());
 }
 
 void chooseAnswer(SurveyPanel& panel, int row, int position) {

@@ -167,7 +167,7 @@ void Velantia::startUp(const QString& commandLine) {
     started_ = true;
     const QSize screen = screenPx();
     st_ = prepareStartup(paths_, cp(commandLine), screen.height());
-    if (!st_.statusWritten) {
+    if (!st_.productFolder) {
         // Without the product folder nothing can be shown or recorded.
         startFailed_ = true;
         Dialogs::message(nullptr,
@@ -177,6 +177,9 @@ void Velantia::startUp(const QString& commandLine) {
                          QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
         return;
     }
+    if (st_.statusRefused)
+        Dialogs::message(nullptr, q(statusRefusedMessage(paths_, st_.run.terminalDigit)),
+                         QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Warning);
     pending_ = launcherCommand(st_.run.PendingAction);
     if (st_.run.hasReference) header_->setReference(q(st_.run.reference));
     if (st_.run.terminalValue() != 0) header_->hideCommands();

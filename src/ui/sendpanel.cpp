@@ -120,8 +120,8 @@ void SendPanel::start() {
         return;
     }
     if (sending_) return; // one upload at a time: a second one could send the answers twice
-    std::string refused;
-    if (!takeLockForSend(paths_, refused).acquired) {
+    std::string refused = settingsRefuseSend(paths_, cfg_);
+    if (!refused.empty() || !takeLockForSend(paths_, refused).acquired) {
         Dialogs::message(window(), q(refused));
         return;
     }

@@ -21,8 +21,9 @@ namespace vl::ui {
 
 namespace {
 
-QString q(const std::string& cp1252) { return QString::fromStdString(fromCp1252(cp1252)); }
-std::string cp(const QString& s) { return toCp1252(s.toStdString()); }
+QString q(const std::string& cp1252) {
+    return QString::fromStdString(fromCp1252(cp1252));
+}
 
 } // namespace
 
@@ -162,23 +163,24 @@ void VLconfig::Check2_Click(int index) {
 }
 
 void VLconfig::Command1_Click() {
-    const UnstorableValue bad =
-        findUnstorableValue(Text1_[0]->text().toStdString(), Text1_[2]->text().toStdString(),
-                            Text1_[3]->text().toStdString());
-    if (bad.field >= 0) {
+    SettingsForm f;
+    f.n_farmacia = Text1_[0]->text().toStdString();
+    f.alto_ventana = Text1_[1]->text().toStdString();
+    f.codigo_empresa = Text1_[2]->text().toStdString();
+    f.clave = Text1_[3]->text().toStdString();
+    f.precios = Check2_[2]->isChecked();
+    f.frecuencia = Combo1_->currentText().toStdString();
+    f.conexion = Combo2_->currentText().toStdString();
+    if (const UnstorableValue bad = findUnstorableValue(f); bad.field >= 0) {
         Dialogs::message(this, QString::fromStdString(bad.message), QStringLiteral("Velantia"),
                          QMessageBox::Ok, QMessageBox::Warning);
-        Text1_[bad.field]->setFocus();
+        QWidget* const fields[6] = {Text1_[0], Text1_[1], Text1_[2], Text1_[3], Combo1_, Combo2_};
+        fields[bad.field]->setFocus();
         return;
     }
-    SettingsForm f;
-    f.n_farmacia = cp(Text1_[0]->text());
-    f.alto_ventana = cp(Text1_[1]->text());
-    f.codigo_empresa = cp(Text1_[2]->text());
-    f.clave = cp(Text1_[3]->text());
-    f.precios = Check2_[2]->isChecked();
-    f.frecuencia = cp(Combo1_->currentText());
-    f.conexion = cp(Combo2_->currentText());
+    for (std::string* v :
+         {&f.n_farmacia, &f.alto_ventana, &f.codigo_empresa, &f.clave, &f.frecuencia, &f.conexion})
+        *v = toCp1252(*v);
     switch (saveSettings(paths_, f, screenHeightPx_, cfg_)) {
     case SaveOutcome::HeightOutOfRange:
         return; // Label3 already shows the admitted range

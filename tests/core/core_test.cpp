@@ -216,11 +216,11 @@ TEST(RunLog, OneWindows1252LinePerEventInTheTerminalsFileMovedToDotOneWhenFull) 
     vl::runlog::log("antes de abrir");                   // no file yet: nothing to write to
     for (const char* digit : {"3", "", "0", "1", "2"}) { // "1" cannot be written: skipped
         vl::runlog::open(paths, digit);
-        vl::runlog::log("Cierre: número\r\ncortado");
+        vl::runlog::log("Cierre: número\r\ncortado \u03a9");
     }
     vl::runlog::close();
     const std::string stamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[\d+\] )";
-    const std::regex line(stamp + R"(Cierre: n\xFAmero cortado\r\n)");
+    const std::regex line(stamp + R"(Cierre: n\xFAmero cortado U\+03A9\r\n)");
     for (const char* log : {"registro3.log", "registro.log", "registro0.log"})
         EXPECT_TRUE(std::regex_match(dir.read("quiroles/Velantia/" + std::string(log)), line))
             << log;
@@ -228,17 +228,55 @@ TEST(RunLog, OneWindows1252LinePerEventInTheTerminalsFileMovedToDotOneWhenFull) 
     EXPECT_TRUE(std::regex_match(
         dir.read("quiroles/Velantia/registro2.log"),
         std::regex(stamp + R"(Registro: no se puede sustituir registro2\.log\.1;[^\r]*\r\n)" +
-                   stamp + R"(Cierre: n\xFAmero cortado\r\n)")));
+                   stamp + R"(Cierre: n\xFAmero cortado U\+03A9\r\n)")));
+}
+
+// A value that cannot be what its line holds is named by file and line; a damaged height,
+// prices flag or frequency reads as missing, the values that go out are kept for the refusal.
+TEST(Settings, DamagedValuesAreNamedByFileAndLine) {
+    const std::string nul(1, '\0'), rest = "\"600\"\r\n1\r\n\"7 - Semanal\"\r\n\"8\"\r\n";
+    const struct {
+        std::string datos, farmacia, credentials, height = "600";
+    } rows[] = {
+        {"\"2800" + nul + "9999\"\r\n" + rest, "control 0x00", "control 0x00"},
+        {"\"9" + nul + "\"\r\n" + rest, "control 0x00", "control 0x00"},
+        {std::string(5'000'000, '1') + "\r\n" + rest, "tiene 5000000 bytes y caben como mucho 32",
+         "5000000"},
+        {std::string(32, '1') + "\r\n" + rest + "\"" + std::string(64, 'c') + "\"", "", ""},
+        {"1\r\n" + rest + "\"" + std::string(65, 'c') + "\"", "", "nea 6 (clave), tiene 65"},
+        {"1\r\n" + rest + "\"a\tb\"", "", "nea 6 (clave), contiene el byte de control 0x09"},
+        {"1\r\n" + rest + "\"\x81\"", "", "el byte 0x81, que no es un car\xE1\x63ter"},
+        {"1\r\n\"6" + nul + "00\"\r\n1" + nul + "\r\n\"" + std::string(65, '7') + "\"\r\n\"8\x7F\"",
+         "", "digo de empresa), contiene el byte de control 0x7F", "525"},
+    };
+    for (const auto& r : rows) {
+        vltest::TempDir dir;
+        const vl::Paths paths(dir.path());
+        vl::Config cfg;
+        vl::loadDatosTxt(dir.write("quiroles/Velantia/config/datos.txt", r.datos), cfg);
+        const std::string where = vl::toCp1252("dato dañado en el fichero ") +
+                                  vl::nameInCp1252(paths.product("config/datos.txt")) + ": l";
+        for (const bool credentials : {false, true}) {
+            const std::string said = vl::settingsDamage(paths, cfg, credentials),
+                              expected = credentials ? r.credentials : r.farmacia;
+            EXPECT_EQ(said.empty(), expected.empty()) << said;
+            EXPECT_TRUE(said.empty() ||
+                        (said.starts_with(where) && said.find(expected) != said.npos))
+                << said;
+        }
+        EXPECT_EQ(vl::Config().frecuencia + r.height,
+                  cfg.frecuencia + std::to_string(int(cfg.alto_ventana)));
+    }
 }
 
 TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {
     vltest::TempDir dir;
     const vl::Paths paths(dir.path());
-    EXPECT_FALSE(vl::prepareStartup(paths, "-00012340", 768).statusWritten); // no product folder
+    EXPECT_FALSE(vl::prepareStartup(paths, "-00012340", 768).productFolder); // no product folder
     const fs::path product = dir.path() / "QUIROLES/velantia";
     fs::create_directories(product);
     vl::StartupState st = vl::prepareStartup(paths, "-00012343+654321", 768);
-    EXPECT_TRUE(st.statusWritten);
+    EXPECT_TRUE(st.productFolder && !st.statusRefused);
     EXPECT_EQ(dir.read("QUIROLES/velantia/final3"), "I");
     for (const char* d : {"recibido", "config", "referencias", "htm", "htm3"})
         EXPECT_TRUE(fs::is_directory(product / d)) << d;
@@ -247,18 +285,34 @@ TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {
     EXPECT_EQ(st.surveySwitch, std::nullopt);
     EXPECT_EQ(std::tuple(st.cfg.alto_ventana, int{st.cfg.tipo_conexion}), std::tuple(525.0f, 1));
 
-    dir.write("QUIROLES/velantia/config/DATOS.TXT", "\"99\"\r\n\"300\"\r\n0\r\n");
-    dir.write("QUIROLES/velantia/config/Encuesta.for", "0\r\n");
+    // Saved by an editor as UTF-8 with its byte-order mark: read as UTF-8.
+    const std::string bom = "\xEF\xBB\xBF";
+    dir.write("QUIROLES/velantia/config/DATOS.TXT", bom + "\"9\xC3\xB1\"\r\n\"300\"\r\n0\r\n");
+    dir.write("QUIROLES/velantia/config/Encuesta.for", bom + "1\r\n");
     dir.write("QUIROLES/velantia/Datos/x", "");
     dir.write("QUIROLES/TipoConect", "0\r\n");
     st = vl::prepareStartup(paths, "", 700);
-    EXPECT_EQ(st.cfg.n_farmacia, "99");
-    EXPECT_EQ(st.surveySwitch, 0);
+    EXPECT_EQ(st.cfg.n_farmacia, "9\xF1");
+    EXPECT_EQ(st.surveySwitch, 1);
     EXPECT_EQ(std::tuple(st.cfg.alto_ventana, int{st.cfg.tipo_conexion}), std::tuple(480.0f, 0));
+    dir.write("QUIROLES/TipoConect", bom + "1\r\n");
+    EXPECT_EQ(vl::readTipoConexion(dir.path() / "QUIROLES/TipoConect"), 1);
     // No reference: the status file is "final" itself, and the folders reuse their spelling.
     EXPECT_EQ(dir.read("QUIROLES/velantia/final"), "I");
     EXPECT_TRUE(fs::is_directory(product / "Datos/textos"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
+
+    // A status file that refuses its byte is only a note: the start goes on, naming the file.
+    fs::create_directories(product / "final5");
+    vl::runlog::open(paths, "5");
+    st = vl::prepareStartup(paths, "-00012345", 768);
+    vl::runlog::close();
+    EXPECT_TRUE(st.productFolder && st.statusRefused);
+    EXPECT_TRUE(
+        std::regex_search(dir.read("QUIROLES/velantia/registro5.log"),
+                          std::regex("\"I\" en el fichero de estado [^\r]*final5: [^;]+; ")));
+    EXPECT_NE(vl::statusRefusedMessage(paths, "5").find(vl::nameInCp1252(paths.product("final5"))),
+              std::string::npos);
 }
 
 } // namespace

@@ -40,7 +40,8 @@ TEST(ClosingMove, HeaderAndNumbering) {
         {"beyond single precision", kept, "16777217\r\n", false, 16777218},
         {"no counter", kHeader, none, false, 1},
         {"empty counter", kHeader, "", false, 1},
-        {"counter not a number", kHeader, "abc\r\n", false, 1}};
+        {"counter not a number", kHeader, "abc\r\n", false, 1},
+        {"counter saved with a byte-order mark", kHeader, "\xEF\xBB\xBF\x37\r\n", false, 8}};
     // Answer codes in rows 1 to 50: only positive values count, each up to its first blank.
     std::vector<std::string> answers{"3", "0", "12", " 5", "6", "", "-1", "abc", "0.5", "12 x"};
     answers.resize(50);
@@ -489,6 +490,10 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
          "1 (números 1 a 1); ficheros .ref borrados: 1; sin pasar a Respuesta.tsv: 2 medicamentos "
          "grabados que no están en la llamada (201002, 201003)\r\n"},
         {"run log cannot be written", nullptr, line, K::Done, "*", "F"},
+        {"status file cannot be written", nullptr, line, K::Done, "*", "X", "",
+         "en el fichero de estado"},
+        {"pharmacy number damaged", nullptr, line, K::Failed, "*", "I", "datos.txt: l",
+         "datos.txt: línea 1 (número de farmacia), contiene el byte de control 0x00"},
         {"own lock left over", "2", line, K::Done, "*", "F"},
         {"other terminal sending", "3", line, K::Busy, "3", "I", "",
          "Cierre: Ocupado por el terminal 3"},
@@ -524,6 +529,13 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         if (guard) fs::create_directories(paths.product("Ocupado.lck"));
         if (std::string_view(c.name).starts_with("run log"))
             fs::create_directories(paths.product("registro2.log"));
+        if (std::string_view(c.name).starts_with("pharmacy"))
+            dir.write("quiroles/Velantia/config/datos.txt", std::string("\"2800\0\x39\x39\"", 9));
+        std::optional<vltest::ReadOnly> status;
+        if (std::string_view(c.name).starts_with("status")) {
+            status.emplace(dir.write("quiroles/Velantia/final2", "X"));
+            if (!status->holds()) continue;
+        }
 
         vl::runlog::open(paths, "2");
         const vl::ClosingOutcome o = vl::closingCallWithoutWindows(paths, c.commandLine, 768);
@@ -536,7 +548,7 @@ TEST(ClosingCallWithoutWindows, OutcomeAndFilesLeft) {
         EXPECT_TRUE(*c.error ? o.error.find(c.error) != std::string::npos : o.error.empty())
             << o.error;
         if (!*c.statusAfter) {
-            EXPECT_FALSE(o.st.statusWritten);
+            EXPECT_FALSE(o.st.productFolder);
             continue;
         }
         // Moved: one line in the outbox, the reference file gone.

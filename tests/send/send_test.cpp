@@ -22,7 +22,7 @@ using V = SendVerdict;
 const std::string kOutbox = std::string(OutboxHeader) + "1\t999999\t4321\t20240306\t9,99,999\r\n";
 
 // The password goes out byte for byte.
-Config config(const char* farmacia = "4321", const char* empresa = "8",
+Config config(const std::string& farmacia = "4321", const char* empresa = "8",
               const char* clave = "se\xF1"
                                   "a<&>'\"") {
     Config cfg;
@@ -226,18 +226,23 @@ TEST(AnswerIsAPage, OnlyPlainTextAsItWasWritten) {
 }
 
 // A lock file that reads free but cannot be written is named, in the message and the run log,
-// instead of a terminal that holds nothing; nothing goes out and the outbox stays.
+// instead of a terminal that holds nothing; so is a damaged value of the settings. Nothing goes
+// out and the outbox stays.
 TEST(SendLock, AFileThatCannotBeWrittenIsNamed) {
     const std::string kept = toCp1252("\nLas respuestas siguen pendientes de enviar.");
     const struct {
         const char *name, *lock; // lock "/": the file a folder; "ro": read-only
-        std::string message;
+        std::string message, farmacia = "4321";
         const char* cause = ""; // the system's cause, after the file's name
     } rows[] = {
-        {"Ocupado", "/", "No se puede escribir en el fichero de bloqueo ", "es una carpeta"},
-        {"Ocupado", "ro", "No se puede escribir en el fichero de bloqueo ", "es de solo lectura"},
-        {"Ocupado.lck", "/", "No se puede escribir en el fichero de bloqueo ", "es una carpeta"},
-        {"Ocupado.lck", "ro", "No se puede escribir en el fichero de bloqueo ",
+        {"config/datos.txt", "*", toCp1252("No se puede enviar por un dato dañado en el fichero "),
+         std::string("2800\0\x39\x39", 7)},
+        {"Ocupado", "/", "No se puede escribir en el fichero de bloqueo ", "4321", "es una carpeta"},
+        {"Ocupado", "ro", "No se puede escribir en el fichero de bloqueo ", "4321",
+         "es de solo lectura"},
+        {"Ocupado.lck", "/", "No se puede escribir en el fichero de bloqueo ", "4321",
+         "es una carpeta"},
+        {"Ocupado.lck", "ro", "No se puede escribir en el fichero de bloqueo ", "4321",
          "es de solo lectura"},
         {"", "3",
          toCp1252("OCUPADO POR EL TERMINAL 3\n\nIntente enviar la información de nuevo\no "
@@ -252,14 +257,15 @@ TEST(SendLock, AFileThatCannotBeWrittenIsNamed) {
             p.write(r.name, "*");
             readOnly.emplace(file);
             if (!readOnly->holds()) continue; // root without the immutable flag
-        } else if (*r.name) {
+        } else if (*r.name && r.farmacia == "4321") {
             fs::remove(file);
             fs::create_directory(file);
         } else {
             p.write("Ocupado", r.lock);
         }
         runlog::open(p.paths, "");
-        const SendRun run = sendOutbox(p.paths, config(), vltest::ServiceDouble::refusedUrl());
+        const SendRun run =
+            sendOutbox(p.paths, config(r.farmacia), vltest::ServiceDouble::refusedUrl());
         runlog::close();
         EXPECT_FALSE(run.lock.acquired);
         if (*r.name) {

@@ -60,19 +60,47 @@ TEST(SettingsSave, WritesAsTypedAndUpdatesMemory) {
     EXPECT_TRUE(f.precios);
 }
 
-// A character with no Windows-1252 byte is refused, naming it; the euro sign and "?" are kept.
-TEST(SettingsSave, CharactersWindows1252CannotKeepAreNamed) {
-    const std::tuple<const char*, const char*, const char*, int, const char*> cases[] = {
-        {"28001234", "8", "cl,ave \u00f1\u20ac\u03a9", 3,
+// What the files cannot keep is refused in any field, naming it and the character: a double
+// quote, a control character, one without a Windows-1252 byte, more characters than its line
+// holds. The euro sign, "?" and accented letters are kept, each one character.
+TEST(SettingsSave, CharactersTheFilesCannotKeepAreNamed) {
+    std::string vl::SettingsForm::*const fields[] = {
+        &vl::SettingsForm::n_farmacia,     &vl::SettingsForm::alto_ventana,
+        &vl::SettingsForm::codigo_empresa, &vl::SettingsForm::clave,
+        &vl::SettingsForm::frecuencia,     &vl::SettingsForm::conexion};
+    std::string ene64;
+    for (int i = 0; i < 64; ++i)
+        ene64 += "\u00f1";
+    const struct {
+        int field;
+        std::string value;
+        int refused;
+        const char* said;
+    } rows[] = {
+        {3, "cl,ave \u00f1\u20ac\u03a9", 3,
          "La clave contiene el car\u00e1cter \u00ab\u03a9\u00bb"},
-        {"2800\u0141", "8\U0001F600", "x", 0,
+        {0, "2800\u0141", 0,
          "El n\u00famero de farmacia contiene el car\u00e1cter \u00ab\u0141\u00bb"},
-        {"28001234", "\U0001F600", "x", 2, "\u00ab\U0001F600\u00bb"},
-        {"\u20ac?\u00fc", "", "\u00bfqu\u00e9?", -1, ""}};
-    for (const auto& [farmacia, empresa, clave, field, said] : cases) {
-        const vl::UnstorableValue v = vl::findUnstorableValue(farmacia, empresa, clave);
-        EXPECT_EQ(v.field, field) << clave;
-        EXPECT_NE(v.message.find(said), std::string::npos) << v.message;
+        {2, "\U0001F600", 2, "\u00ab\U0001F600\u00bb"},
+        {3, "se\"creta", 3, "La clave contiene el car\u00e1cter \u00ab\"\u00bb"},
+        {2, "8\"x,9", 2, "El c\u00f3digo de empresa contiene el car\u00e1cter \u00ab\"\u00bb"},
+        {1, "600\u03a9", 1, "El tama\u00f1o de la pantalla contiene el car\u00e1cter \u00ab\u03a9"},
+        {4, "7 - Semanal \u03a9", 4, "La frecuencia contiene el car\u00e1cter \u00ab\u03a9"},
+        {5, "1 No Permanente\"", 5, "La conexi\u00f3n a internet contiene el car\u00e1cter"},
+        {0, "28\t01", 0, "un car\u00e1cter de control (U+0009)"},
+        {3, "a\u0085b", 3, "un car\u00e1cter de control (U+0085)"},
+        {0, std::string(33, '1'), 0,
+         "El n\u00famero de farmacia tiene 33 caracteres y caben como mucho 32"},
+        {4, ene64 + "x", 4, "La frecuencia tiene 65 caracteres y caben como mucho 64"},
+        {3, ene64, -1, ""},
+        {0, "\u20ac?\u00fc\u00bfqu\u00e9?" + std::string(24, '1'), -1, ""},
+    };
+    for (const auto& r : rows) {
+        vl::SettingsForm f{"28001234", "600", "8", "x", false, "7 - Semanal", "1 No Permanente"};
+        f.*fields[r.field] = r.value;
+        const vl::UnstorableValue v = vl::findUnstorableValue(f);
+        EXPECT_EQ(v.field, r.refused) << r.value;
+        EXPECT_NE(v.message.find(r.said), std::string::npos) << v.message;
     }
 }
 

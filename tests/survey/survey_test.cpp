@@ -93,8 +93,9 @@ TEST(SurveyBuild, ChooseAnswerStoresDecimalCodeAndTheFileIsMadeWhenMissing) {
     std::filesystem::create_directories(dir.path() / "quiroles/Velantia/datos");
     EXPECT_EQ(readSurveyFile(Paths(dir.path())), "");
     EXPECT_EQ(dir.read("quiroles/Velantia/datos/encuesta.txt"), "");
-    dir.write("quiroles/Velantia/datos/encuesta.txt", "P001 Q\r\n");
-    EXPECT_EQ(readSurveyFile(Paths(dir.path())), "P001 Q\r\n");
+    // Saved by an editor as UTF-8 with its mark: read as UTF-8.
+    dir.write("quiroles/Velantia/datos/encuesta.txt", "\xEF\xBB\xBFP001 Q\xC3\xA9\r\n");
+    EXPECT_EQ(readSurveyFile(Paths(dir.path())), "P001 Q\xE9\r\n");
 }
 
 // Row 1 a group with no list, row 2 "Si"(1)/"No"(2) default Si, row 3 a(5)/b(6) default b.

@@ -429,6 +429,8 @@ class WindowsTest : public QObject {
                    "Check2_0=true|Check2_1=true|Check2_3=true|Check2_2=false|Text1_1:769|"
                    ">Command1|+Command1|Text1_1:600px|Combo1:10 días|Combo2:0 Permanente ADSL|"
                    "Text1_3:cl,ave ñ€Ω|>Command1|'carácter «Ω»|*Text1_3|Text1_3:demo|"
+                   "Combo1:7 Ω|>Command1|'La frecuencia contiene el carácter «Ω»|*Combo1|"
+                   "Combo1:10 días|"
                    ">Command1|~Command1");
         QCOMPARE(readBytes(product("config/datos.txt")),
                  "\"28001234\"\r\n\"600px\"\r\n0\r\n\"10 d\xED"
