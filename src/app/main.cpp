@@ -19,6 +19,7 @@
 #include "core/paths.h"
 #include "core/runlog.h"
 #include "core/text.h"
+#include "core/version.h"
 #include "outbox/closingcall.h"
 #include "outbox/lock.h"
 #include "platform/localchannel.h"
@@ -253,6 +254,7 @@ std::optional<int> serveAhead(const fs::path& exe, const vl::Paths& paths, const
 } // namespace
 
 int main(int argc, char* argv[]) {
+    if (vl::printVersionIfAsked(argc, argv, "velantia")) return 0;
     markStartup();
     const fs::path exe = vl::executablePath();
     const fs::path dir = exe.parent_path();

@@ -10,11 +10,14 @@
 #include "core/paths.h"
 #include "core/runlog.h"
 #include "core/text.h"
+#include "core/version.h"
 #include "platform/process.h"
 #include "ui/app.h"
 #include "ui/windowserver.h"
 
 int main(int argc, char* argv[]) {
+    // Answered without a display or the toolkit.
+    if (vl::printVersionIfAsked(argc, argv, "velantia-ventanas")) return 0;
     vl::ui::markStartup("ventanas");
 
     // A closing move the launcher could not complete: only its message is left to show.
