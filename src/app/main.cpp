@@ -273,7 +273,7 @@ int main(int argc, char* argv[]) {
     const std::string logged = vl::fromCp1252(commandLine);
     // Only this launcher tells the windows about a failed move.
     vl::unsetEnvironment("VELANTIA_CIERRE_FALLIDO");
-    const vl::Paths paths(vl::driveRoot(dir));
+    const vl::Paths paths(vl::chooseDriveRoot(dir));
     if (upper(commandLine) == "PRECARGAR") return preload(exe, paths);
     const vl::RunState run = vl::parseCommandLine(commandLine);
     // Only a dispensing is handed to the window process; the rest start as they always have.

@@ -29,7 +29,7 @@ int main(int argc, char* argv[]) {
         args.removeFirst();
         const auto run =
             vl::parseCommandLine(vl::toCp1252(args.join(QLatin1Char(' ')).toStdString()));
-        const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
+        const vl::Paths paths(vl::chooseDriveRoot(QCoreApplication::applicationDirPath().toStdString()));
         // The launcher noted the start: this run only shows its message.
         vl::runlog::open(paths, run.terminalDigit);
         const int exitCode = vl::ui::reportClosingFailure(paths, error, run.terminalDigit);
@@ -48,7 +48,7 @@ int main(int argc, char* argv[]) {
     args.removeFirst();
     const QString commandLine = args.join(QLatin1Char(' '));
 
-    const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
+    const vl::Paths paths(vl::chooseDriveRoot(QCoreApplication::applicationDirPath().toStdString()));
     if (commandLine.compare(QStringLiteral("PRECARGAR"), Qt::CaseInsensitive) == 0) {
         // Started ahead: stays hidden and serves the dispensings its launchers hand it.
         vl::runlog::start(paths, "", "velantia-ventanas PRECARGAR");
