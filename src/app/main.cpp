@@ -130,6 +130,15 @@ int preload(const fs::path& exe, const vl::Paths& paths) {
     using namespace std::chrono_literals;
     using Probe = vl::handoff::Probe;
     vl::runlog::start(paths, "", "velantia PRECARGAR");
+    // Started at every login, also where the drive root is not set up yet: a window kept for a
+    // folder that is not there would serve nobody.
+    std::error_code ec;
+    if (!fs::is_directory(paths.product(), ec)) {
+        tell("Velantia no puede preparar su ventana: no se encuentra la carpeta de Velantia:\n" +
+             utf8(paths.product()) +
+             (paths.rootOrigin().empty() ? "" : "\n(" + paths.rootOrigin() + ")"));
+        return vl::runlog::end(1);
+    }
     const vl::WindowServerPlace place = vl::windowServerPlace(paths.root());
     if (!place.problem.empty()) {
         tell("Velantia no puede preparar su ventana: " + place.problem +
