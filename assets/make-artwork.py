@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Draws the installed artwork of Velantia into this folder.
 
-Needs ImageMagick's `convert` (or `magick`) only when the artwork is redrawn;
-the build uses the committed files. Shapes are drawn at a larger scale and
+Needs ImageMagick's `convert` (or `magick`) and librsvg's `rsvg-convert` only
+when the artwork is redrawn; the build uses the committed files. Shapes are drawn at a larger scale and
 scaled down, which gives clean edges at icon size.
 """
 
@@ -147,6 +147,39 @@ def icon():
     os.remove(big)
 
 
+# The desktop's icon (menu entries, software centres): the .ico's drawing as an SVG, and PNG
+# renders of it in the sizes of the hicolor theme.
+DESKTOP_ICON = "es.velantia.Velantia"
+DESKTOP_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+
+
+def desktop_icon():
+    svg = "\n".join([
+        '<svg xmlns="http://www.w3.org/2000/svg" width="256" height="256" viewBox="0 0 32 32">',
+        '  <rect x="0.6" y="0.6" width="30.8" height="30.8" rx="6" fill="#ffffff"'
+        ' stroke="#245c2c" stroke-width="0.8"/>',
+        '  <rect x="11" y="3" width="10" height="26" rx="2" fill="#2f8f3a"/>',
+        '  <rect x="3" y="11" width="26" height="10" rx="2" fill="#2f8f3a"/>',
+        '  <path d="M 11.5 20.5 Q 11.5 11.5 20.5 11.5 Q 20.5 20.5 11.5 20.5 Z" fill="#ffffff"/>',
+        '  <path d="M 12.8 19.2 L 18.5 13.5" stroke="#2f8f3a" stroke-width="0.6"/>',
+        '</svg>',
+    ]) + "\n"
+    theme = os.path.join(HERE, "icons", "hicolor")
+    scalable = os.path.join(theme, "scalable", "apps")
+    os.makedirs(scalable, exist_ok=True)
+    source = os.path.join(scalable, DESKTOP_ICON + ".svg")
+    with open(source, "w", encoding="ascii") as f:
+        f.write(svg)
+    rsvg = shutil.which("rsvg-convert")
+    if not rsvg:
+        sys.exit("make-artwork: rsvg-convert (librsvg2-bin) no está instalado")
+    for n in DESKTOP_SIZES:
+        folder = os.path.join(theme, f"{n}x{n}", "apps")
+        os.makedirs(folder, exist_ok=True)
+        subprocess.run([rsvg, "-w", str(n), "-h", str(n), "-o",
+                        os.path.join(folder, DESKTOP_ICON + ".png"), source], check=True)
+
+
 def empty_page():
     lines = [
         "<html>",
@@ -172,6 +205,7 @@ def main():
     printer()
     logo()
     icon()
+    desktop_icon()
     empty_page()
 
 

@@ -3,12 +3,14 @@
 // by hand, without the windows.
 //
 //   velantia-convertir ROOT        (VELANTIA_TODAY=yyyymmdd pins the day items are judged on)
+//   velantia-convertir --version
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "core/dates.h"
 #include "core/paths.h"
+#include "core/version.h"
 #include "platform/process.h"
 #include "update/convert.h"
 
@@ -16,6 +18,7 @@ namespace {
 
 int usage() {
     std::fprintf(stderr, "uso: velantia-convertir RAIZ\n"
+                         "     velantia-convertir --version\n"
                          "Convierte RAIZ/quiroles/Velantia/recibido/{Maestro,Encuesta,Precios}.xml\n"
                          "en los ficheros de RAIZ/quiroles/Velantia/datos/.\n");
     return 2;
@@ -33,6 +36,7 @@ bool report(const char* name, const vl::ConversionResult& r, const std::string& 
 } // namespace
 
 int main(int argc, char* argv[]) {
+    if (vl::printVersionIfAsked(argc, argv, "velantia-convertir")) return 0;
     // Read wide on Windows: the ANSI argv drops letters such as € from a folder's name.
     const std::vector<std::string> args = vl::commandLineArguments(argc, argv);
     if (args.size() != 1 || args[0].empty() || args[0][0] == '-') return usage();

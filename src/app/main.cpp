@@ -19,6 +19,7 @@
 #include "core/paths.h"
 #include "core/runlog.h"
 #include "core/text.h"
+#include "core/version.h"
 #include "outbox/closingcall.h"
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
@@ -131,6 +132,15 @@ int preload(const fs::path& exe, const vl::Paths& paths) {
     using namespace std::chrono_literals;
     using Probe = vl::handoff::Probe;
     vl::runlog::start(paths, "", "velantia PRECARGAR");
+    // Started at every login, also where the drive root is not set up yet: a window kept for a
+    // folder that is not there would serve nobody.
+    std::error_code ec;
+    if (!fs::is_directory(paths.product(), ec)) {
+        tell("Velantia no puede preparar su ventana: no se encuentra la carpeta de Velantia:\n" +
+             utf8(paths.product()) +
+             (paths.rootOrigin().empty() ? "" : "\n(" + paths.rootOrigin() + ")"));
+        return vl::runlog::end(1);
+    }
     const vl::WindowServerPlace place = vl::windowServerPlace(paths.root());
     if (!place.problem.empty()) {
         tell("Velantia no puede preparar su ventana: " + place.problem +
@@ -255,6 +265,7 @@ std::optional<int> serveAhead(const fs::path& exe, const vl::Paths& paths, const
 } // namespace
 
 int main(int argc, char* argv[]) {
+    if (vl::printVersionIfAsked(argc, argv, "velantia")) return 0;
     markStartup();
     const fs::path exe = vl::executablePath();
     const fs::path dir = exe.parent_path();
@@ -273,7 +284,7 @@ int main(int argc, char* argv[]) {
     const std::string logged = vl::fromCp1252(commandLine);
     // Only this launcher tells the windows about a failed move.
     vl::unsetEnvironment("VELANTIA_CIERRE_FALLIDO");
-    const vl::Paths paths(vl::driveRoot(dir));
+    const vl::Paths paths(vl::chooseDriveRoot(dir));
     if (upper(commandLine) == "PRECARGAR") return preload(exe, paths);
     const vl::RunState run = vl::parseCommandLine(commandLine);
     // Only a dispensing is handed to the window process; the rest start as they always have.

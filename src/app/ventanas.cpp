@@ -10,11 +10,14 @@
 #include "core/paths.h"
 #include "core/runlog.h"
 #include "core/text.h"
+#include "core/version.h"
 #include "platform/process.h"
 #include "ui/app.h"
 #include "ui/windowserver.h"
 
 int main(int argc, char* argv[]) {
+    // Answered without a display or the toolkit.
+    if (vl::printVersionIfAsked(argc, argv, "velantia-ventanas")) return 0;
     vl::ui::markStartup("ventanas");
 
     // A closing move the launcher could not complete: only its message is left to show.
@@ -26,7 +29,7 @@ int main(int argc, char* argv[]) {
         args.removeFirst();
         const auto run =
             vl::parseCommandLine(vl::toCp1252(args.join(QLatin1Char(' ')).toStdString()));
-        const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
+        const vl::Paths paths(vl::chooseDriveRoot(QCoreApplication::applicationDirPath().toStdString()));
         // The launcher noted the start: this run only shows its message.
         vl::runlog::open(paths, run.terminalDigit);
         const int exitCode = vl::ui::reportClosingFailure(paths, error, run.terminalDigit);
@@ -45,7 +48,7 @@ int main(int argc, char* argv[]) {
     args.removeFirst();
     const QString commandLine = args.join(QLatin1Char(' '));
 
-    const vl::Paths paths(vl::driveRoot(QCoreApplication::applicationDirPath().toStdString()));
+    const vl::Paths paths(vl::chooseDriveRoot(QCoreApplication::applicationDirPath().toStdString()));
     if (commandLine.compare(QStringLiteral("PRECARGAR"), Qt::CaseInsensitive) == 0) {
         // Started ahead: stays hidden and serves the dispensings its launchers hand it.
         vl::runlog::start(paths, "", "velantia-ventanas PRECARGAR");

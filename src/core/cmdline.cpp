@@ -34,7 +34,8 @@ RunState parseCommandLine(std::string_view line) {
     std::string work(line);
 
     const std::string upper = upperAscii(work);
-    if (upper == "ACTUALIZAR" || upper == "ENVIAR" || upper == "CONFIGURAR") {
+    // REGISTRO opens the run log, for the menu's entry; no dispensing is ever called that.
+    if (upper == "ACTUALIZAR" || upper == "ENVIAR" || upper == "CONFIGURAR" || upper == "REGISTRO") {
         st.PendingAction = upper;
         work.clear();
     }

@@ -10,7 +10,7 @@ namespace vl {
 inline constexpr int MaxCodes = 50;
 
 struct RunState {
-    std::string PendingAction;  // "ACTUALIZAR", "ENVIAR", "CONFIGURAR" or empty
+    std::string PendingAction;  // "ACTUALIZAR", "ENVIAR", "CONFIGURAR", "REGISTRO" or empty
     bool closingCall = false;   // the line held "TK"
     bool hasReference = false;  // a usable dispensing reference was given
     std::string reference;      // 8 characters, blank-padded; empty when absent

@@ -33,15 +33,46 @@ bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
 
 } // namespace
 
-fs::path driveRoot(const fs::path& executableDir) {
-    if (fs::path env = environmentPath("VELANTIA_ROOT"); !env.empty()) return env;
+fs::path systemSettingsFile() {
+#ifdef _WIN32
+    return {};
+#else
+    return "/etc/velantia.conf";
+#endif
+}
+
+DriveRootChoice chooseDriveRoot(const fs::path& executableDir, const fs::path& settings) {
+    if (fs::path env = environmentPath("VELANTIA_ROOT"); !env.empty())
+        return {env, "raíz de unidad tomada de VELANTIA_ROOT"};
     const fs::path dir = executableDir.lexically_normal();
     const fs::path product = dir.filename().empty() ? dir.parent_path() : dir;
     const fs::path quiroles = product.parent_path();
     if (sameNameIgnoringCase(product.filename().string(), "velantia") &&
         sameNameIgnoringCase(quiroles.filename().string(), "quiroles"))
-        return quiroles.parent_path();
-    return dir.root_path().empty() ? fs::path("/") : dir.root_path();
+        return {quiroles.parent_path(), "raíz de unidad tomada de la carpeta del programa"};
+    const fs::path fallback = dir.root_path().empty() ? fs::path("/") : dir.root_path();
+    std::string why = "raíz de unidad: la del sistema de archivos; VELANTIA_ROOT no está definida";
+    if (settings.empty()) return {fallback, why};
+    const std::string name = utf8Path(settings);
+    std::error_code ec;
+    if (!fs::exists(settings, ec)) return {fallback, why + " y " + name + " no existe"};
+    const auto bytes = readFileBytes(settings);
+    if (!bytes) return {fallback, why + " y " + name + " no se puede leer"};
+    // Written by hand: "raiz = /srv/farmacia", blanks around, "RAIZ" or "raíz"; the first one
+    // counts; '#' starts a comment line.
+    for (const std::string& text : splitLinesAnyEnd(*bytes)) {
+        const std::string line = trimBlanks(text);
+        const auto eq = line.find('=');
+        if (line.starts_with('#') || eq == std::string::npos) continue;
+        const std::string key = trimBlanks(line.substr(0, eq));
+        if (upperAscii(key) != "RAIZ" && key != "raíz") continue;
+        const std::string value = trimBlanks(line.substr(eq + 1));
+        const fs::path root(std::u8string(value.begin(), value.end()));
+        if (!root.is_absolute())
+            return {fallback, why + " y la raíz de " + name + " no es una ruta absoluta: " + value};
+        return {root, "raíz de unidad tomada de " + name};
+    }
+    return {fallback, why + " y " + name + " no tiene una línea raiz="};
 }
 
 fs::path resolvePath(const fs::path& base, std::string_view relative) {

@@ -1,6 +1,7 @@
 #include "ui/app.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QFileInfo>
 #include <QLibraryInfo>
 #include <QLoggingCategory>
@@ -160,11 +161,23 @@ void onFirstPage(Velantia& window, std::function<void()> then) {
 
 } // namespace
 
+void screenshotWhenShown(QDialog& dialog, bool close) {
+    const QString shot = qEnvironmentVariable("VELANTIA_SCREENSHOT");
+    if (shot.isEmpty()) return;
+    // Started before exec() shows it, as the page's picture waits for it to paint.
+    QTimer::singleShot(700, &dialog, [&dialog, shot, close] {
+        if (dialog.grab().save(shot))
+            qInfo("%s", qPrintable(QStringLiteral("Captura guardada en %1")
+                                       .arg(QFileInfo(shot).absoluteFilePath())));
+        if (close) dialog.reject();
+    });
+}
+
 void watchFirstPage(Velantia& window, const std::function<void(const QString&)>& say) {
     // VELANTIA_SCREENSHOT=<file>: a picture of the window once the first page has loaded, then
-    // the run ends (runs without a display use it).
+    // the run ends (runs without a display use it). A run for another window pictures that one.
     const QString shot = qEnvironmentVariable("VELANTIA_SCREENSHOT");
-    if (!shot.isEmpty()) {
+    if (!shot.isEmpty() && !window.runsCommandWindow()) {
         onFirstPage(window, [&window, shot, say] {
             // Give the page a moment to paint before grabbing it.
             QTimer::singleShot(700, &window, [&window, shot, say] {

@@ -8,6 +8,7 @@
 #include "outbox/closingcall.h"
 
 class QApplication;
+class QDialog;
 
 namespace vl::ui {
 
@@ -40,6 +41,10 @@ bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCod
 // once the first page has loaded, the window is grabbed or the time marked, and it closes.
 // `say` reports the saved screenshot.
 void watchFirstPage(Velantia& window, const std::function<void(const QString&)>& say);
+
+// VELANTIA_SCREENSHOT=<file>: a picture of `dialog` a moment after it is shown; then it is closed
+// when `close` (a window that closes by itself is left to do so).
+void screenshotWhenShown(QDialog& dialog, bool close);
 
 // Creates the main window for `commandLine` and runs the event loop until the program ends.
 int runVelantia(QApplication& app, const Paths& paths, const QString& commandLine);

@@ -6,6 +6,7 @@
 #include <deque>
 
 #include "core/runlog.h"
+#include "platform/message.h"
 
 namespace vl::ui {
 
@@ -39,6 +40,11 @@ QMessageBox::StandardButton Dialogs::message(QWidget* parent, const QString& tex
         const auto a = p.answers.front();
         p.answers.pop_front();
         return a;
+    }
+    // An unattended run (VELANTIA_MENSAJES) gets the text in that file and the box's default.
+    if (!qEnvironmentVariableIsEmpty("VELANTIA_MENSAJES")) {
+        showMessage(title.toStdString(), text.toStdString());
+        return defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok;
     }
     return static_cast<QMessageBox::StandardButton>(
         makeBox(parent, text, title, buttons, icon, defaultButton)->exec());
@@ -81,6 +87,10 @@ QString Dialogs::input(QWidget* parent, const QString& prompt, const QString& ti
         const QString t = p.inputs.front();
         p.inputs.pop_front();
         return t;
+    }
+    if (!qEnvironmentVariableIsEmpty("VELANTIA_MENSAJES")) {
+        showMessage(title.toStdString(), prompt.toStdString());
+        return {};
     }
     bool ok = false;
     const QString t = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, {}, &ok);

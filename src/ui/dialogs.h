@@ -1,5 +1,7 @@
 // Every message box and input box goes through here, so a test can answer it in advance
-// instead of blocking on a modal window.
+// instead of blocking on a modal window. With VELANTIA_MENSAJES naming a file, what a box would
+// show is added to that file instead and the box's default button is the answer (an input box
+// is cancelled), as the launcher does with its messages.
 #pragma once
 
 #include <QMessageBox>

@@ -14,7 +14,8 @@ class LinkLabel;
 
 // What the top commands ("Actualizar", "Enviar", "Configurar") start, and what the program was
 // started for when its command line was one of those words.
-enum class Command { Update, Send, Configure };
+// The header's three buttons, in their order; Log only from the command line.
+enum class Command { Update, Send, Configure, Log };
 
 class HeaderBar : public QWidget {
     Q_OBJECT

@@ -20,8 +20,11 @@
 #include "outbox/lock.h"
 #include "outbox/outbox.h"
 #include "send/send.h"
+#include "core/runlog.h"
 #include "ui/actualizar.h"
+#include "ui/app.h"
 #include "ui/dialogs.h"
+#include "ui/logviewer.h"
 #include "ui/navigationrow.h"
 #include "ui/pagearea.h"
 #include "ui/pageview.h"
@@ -54,6 +57,7 @@ std::optional<Command> launcherCommand(const std::string& pendingAction) {
     if (pendingAction == "ACTUALIZAR") return Command::Update;
     if (pendingAction == "ENVIAR") return Command::Send;
     if (pendingAction == "CONFIGURAR") return Command::Configure;
+    if (pendingAction == "REGISTRO") return Command::Log;
     return std::nullopt;
 }
 
@@ -172,8 +176,11 @@ void Velantia::startUp(const QString& commandLine) {
         startFailed_ = true;
         Dialogs::message(nullptr,
                          QString::fromUtf8("No se encuentra la carpeta de Velantia o no se puede "
-                                           "escribir en ella:\n%1\n\nCompruebe la instalación.")
-                             .arg(QString::fromStdString(paths_.product().string())),
+                                           "escribir en ella:\n%1%2\n\nCompruebe la instalación.")
+                             .arg(QString::fromStdString(paths_.product().string()),
+                                  paths_.rootOrigin().empty()
+                                      ? QString()
+                                      : "\n(" + QString::fromStdString(paths_.rootOrigin()) + ")"),
                          QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
         return;
     }
@@ -236,7 +243,7 @@ void Velantia::deferredStart() {
     });
     deferredDone_ = true;
     emit deferredStartFinished();
-    if (pending_ == Command::Configure || pending_ == Command::Update) {
+    if (pending_ == Command::Configure || pending_ == Command::Update || pending_ == Command::Log) {
         hide();
         runCommand(*pending_);
         finishAndQuit();
@@ -417,6 +424,7 @@ void Velantia::runCommand(Command command) {
         break;
     case Command::Configure: {
         VLconfig dlg(paths_, st_.cfg, screenPx().height(), owner);
+        screenshotWhenShown(dlg, true);
         dlg.exec();
         // The height may have changed.
         layOutHeights();
@@ -425,6 +433,15 @@ void Velantia::runCommand(Command command) {
     }
     case Command::Update: {
         Actualizar dlg(paths_, st_.cfg, files_, {}, owner);
+        screenshotWhenShown(dlg, false); // it closes by itself when the run ends
+        dlg.exec();
+        break;
+    }
+    case Command::Log: {
+        // This run's log (registro.log: no terminal digit), the others a choice away.
+        const auto current = runlog::currentPath();
+        LogViewer dlg(paths_, current.empty() ? runlog::logPath(paths_, "") : current, owner);
+        screenshotWhenShown(dlg, true);
         dlg.exec();
         break;
     }

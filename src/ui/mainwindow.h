@@ -42,6 +42,8 @@ class Velantia : public QWidget {
     PageView* browser() const;
     bool deferredStartDone() const { return deferredDone_; }
     bool startFailed() const { return startFailed_; }
+    // Started for the settings, the update or the run log: that window is the run's, not this.
+    bool runsCommandWindow() const { return pending_ && pending_ != Command::Send; }
     bool sending() const;
 
   signals:

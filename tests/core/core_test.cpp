@@ -62,6 +62,7 @@ TEST(CommandLine, FormsParseIntoRunState) {
         {"enviar", "ENVIAR||none|00||0"},
         {"Actualizar", "ACTUALIZAR||none|00||0"},
         {"CONFIGURAR", "CONFIGURAR||none|00||0"},
+        {"registro", "REGISTRO||none|00||0"},
         {"ENVIAR+123456", "||none|00|123456|1"}, // the word must be the whole line
         {"-00012341+654321+712345", "||00012341/1|11|654321+712345|1"},
         {"TK-00012341+654321+712345", "|TK|00012341/1|11|654321+712345|1"},
@@ -185,7 +186,49 @@ TEST(Paths, DriveRootAndFileUrl) {
     vl::unsetEnvironment("VELANTIA_ROOT");
     EXPECT_EQ(vl::driveRoot("/srv/farmacia/QUIROLES/velantia"), fs::path("/srv/farmacia"));
     EXPECT_EQ(vl::driveRoot("/srv/farmacia/quiroles/Velantia/"), fs::path("/srv/farmacia"));
-    EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/"));
+    // Where paths have no drive letters: an installed program's setting, read only after the
+    // variable and the program's own folder; every fallback says why.
+    const vltest::TempDir dir;
+    const fs::path conf = dir.path() / "velantia.conf";
+    const std::string none = "raíz de unidad: la del sistema de archivos; VELANTIA_ROOT no está "
+                             "definida y " + conf.string();
+    const struct {
+        const char *env, *exeDir, *settings; // settings: nullptr for no file
+        const char* root;
+        std::string origin;
+    } rows[] = {
+        {nullptr, "/usr/bin", "# Velantia\n  RAIZ = /srv/farmacia \r\nraiz=/otra\n", "/srv/farmacia",
+         "raíz de unidad tomada de " + conf.string()},
+        {nullptr, "/usr/bin", "raíz=/srv/con acento\r", "/srv/con acento", ""},
+        {"/tmp/raiz", "/usr/bin", "raiz=/srv/farmacia", "/tmp/raiz",
+         "raíz de unidad tomada de VELANTIA_ROOT"},
+        {nullptr, "/mnt/f/quiroles/Velantia", "raiz=/srv/farmacia", "/mnt/f",
+         "raíz de unidad tomada de la carpeta del programa"},
+        {nullptr, "/usr/bin", nullptr, "/", none + " no existe"},
+        {nullptr, "/usr/bin", "", "/", none + " no tiene una línea raiz="},
+        {nullptr, "/usr/bin", "# raiz=/srv/farmacia\nraizx=/srv\n", "/", none + " no tiene una línea raiz="},
+        {nullptr, "/usr/bin", "raiz=farmacia", "/",
+         "raíz de unidad: la del sistema de archivos; VELANTIA_ROOT no está definida y la raíz de " +
+             conf.string() + " no es una ruta absoluta: farmacia"},
+        {nullptr, "/usr/bin", "folder", "/", none + " no se puede leer"},
+    };
+    if (!fs::path("C:/").has_root_name()) {
+        for (const auto& r : rows) {
+            SCOPED_TRACE(r.settings ? r.settings : "(none)");
+            fs::remove_all(conf);
+            if (r.settings && std::string(r.settings) == "folder")
+                fs::create_directory(conf);
+            else if (r.settings)
+                dir.write("velantia.conf", r.settings);
+            if (r.env) vl::setEnvironment("VELANTIA_ROOT", r.env);
+            const vl::DriveRootChoice c = vl::chooseDriveRoot(r.exeDir, conf);
+            vl::unsetEnvironment("VELANTIA_ROOT");
+            EXPECT_EQ(c.root, fs::path(r.root));
+            if (!r.origin.empty()) {
+                EXPECT_EQ(c.origin, r.origin);
+            }
+        }
+    }
     vl::setEnvironment("VELANTIA_ROOT", "/tmp/raiz");
     EXPECT_EQ(vl::driveRoot("/usr/local/bin"), fs::path("/tmp/raiz"));
     // Where paths have drive letters (Windows), the drive leads the address.

@@ -447,6 +447,25 @@ class WindowsTest : public QObject {
         QVERIFY(log->toPlainText().contains(QString::fromUtf8("] Envío de 90 bytes: aceptado\n")));
     }
 
+    // Started for the run log (the menu's «Ver registro»), only the log viewer shows, on this
+    // run's registro.log, and the run ends when it closes.
+    void logCommandShowsOnlyTheLog() {
+        Velantia w(paths(), QStringLiteral("registro"));
+        QSignalSpy ended(&w, &Velantia::ended);
+        QString seen;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!d) return;
+            seen = d->objectName() + "|" + control<QComboBox>(d, "Registros")->currentText() +
+                   (w.isVisible() ? "|main window shown" : "");
+            d->reject();
+        });
+        poll.start(20);
+        QVERIFY(ended.wait(20000));
+        QCOMPARE(seen, QStringLiteral("LogViewer|registro.log"));
+    }
+
     // The busy window waits out Escape and "No"; Escape and "Sí" end as things stand: the "0" of
     // a sending terminal stays, though this terminal's "A" counts as 0 too.
     void closingCall() {
