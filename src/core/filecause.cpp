@@ -4,18 +4,21 @@
 
 namespace vl {
 
+bool diskFull(int errnum) {
+#ifdef EDQUOT
+    if (errnum == EDQUOT) return true;
+#endif
+    return errnum == ENOSPC;
+}
+
 std::string fileCause(int errnum) {
+    if (diskFull(errnum)) return "el disco est\xE1 lleno";
     switch (errnum) {
     case EACCES:
     case EPERM:
         return "es de solo lectura o no hay permiso para cambiarlo";
     case EROFS:
         return "el disco o la carpeta compartida es de solo lectura";
-    case ENOSPC:
-#ifdef EDQUOT
-    case EDQUOT:
-#endif
-        return "el disco est\xE1 lleno";
     case EISDIR:
         return "es una carpeta, no un fichero";
     case ENOENT:

@@ -10,4 +10,7 @@ namespace vl {
 // likely cause).
 std::string fileCause(int errnum);
 
+// The cause is a full disk (or the user's quota used up).
+bool diskFull(int errnum);
+
 } // namespace vl

@@ -12,7 +12,8 @@
 
 namespace vl {
 
-bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char value) {
+bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char value,
+                     int* cause) {
     const auto file = paths.product("final" + terminalDigit);
     std::FILE* f = openFile(file, "r+b");
     // One held by another program was waited for already.
@@ -23,6 +24,7 @@ bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char 
         ok = false;
         why = errno;
     }
+    if (cause) *cause = why;
     if (!ok && lastFileInUse() != file)
         runlog::log(std::string("No se puede escribir \"") + value + "\" en el fichero de estado " +
                     utf8Path(file) + ": " + fromCp1252(fileCause(why)) +
@@ -30,11 +32,14 @@ bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char 
     return ok;
 }
 
-std::string statusRefusedMessage(const Paths& paths, const std::string& terminalDigit) {
+std::string statusRefusedMessage(const Paths& paths, const std::string& terminalDigit,
+                                 int cause) {
+    const bool full = diskFull(cause);
     return "No se puede escribir en el fichero de estado final" + terminalDigit + ":\n" +
-           nameInCp1252(paths.product("final" + terminalDigit)) +
-           "\n\nVelantia funciona igual, pero el programa de gesti\xF3n puede no saber cu\xE1ndo "
-           "termina. Compruebe los permisos de ese fichero.";
+           nameInCp1252(paths.product("final" + terminalDigit)) + "\n(" + fileCause(cause) +
+           ")\n\nVelantia funciona igual, pero el programa de gesti\xF3n puede no saber cu\xE1ndo "
+           "termina. " +
+           (full ? "Libere espacio en el disco." : "Compruebe los permisos de ese fichero.");
 }
 
 void makeProductFolders(const Paths& paths, const std::string& terminalDigit) {
@@ -50,11 +55,14 @@ StartupState prepareStartup(const Paths& paths, std::string_view commandLine, in
     clearFileInUse();
     // Held open by another program, the status file only misses its "I": the folder is there.
     // One that is there but refuses the byte is its own fault, not the folder's.
-    const bool written = writeStatusByte(paths, st.run.terminalDigit, 'I');
+    const bool written = writeStatusByte(paths, st.run.terminalDigit, 'I', &st.statusCause);
     std::error_code ec;
-    st.statusRefused =
-        !written && lastFileInUse().empty() &&
-        fs::exists(fs::symlink_status(paths.product("final" + st.run.terminalDigit), ec));
+    const fs::path status = paths.product("final" + st.run.terminalDigit);
+    // A full disk may refuse even a new status file: the folder is there all the same.
+    const bool full = diskFull(st.statusCause);
+    st.statusRefused = !written && lastFileInUse().empty() &&
+                       (fs::exists(fs::symlink_status(status, ec)) ||
+                        (full && fs::is_directory(status.parent_path(), ec)));
     st.productFolder = written || !lastFileInUse().empty() || st.statusRefused;
     st.surveySwitch = readSurveySwitch(paths.product("config\\encuesta.for"));
     clearFileInUse();

@@ -21,15 +21,18 @@ struct StartupState {
     bool productFolder = false;
     // The status file is there but cannot be written: a note the start goes on without.
     bool statusRefused = false;
+    int statusCause = 0; // why, as an errno value
     bool settingsInUse = false; // datos.txt is there but another program holds it: not read
 };
 
 // Writes one byte into record 1 of the status file final + digit (created when missing); a
 // failure is logged with the system's reason.
-bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char value);
+bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char value,
+                     int* cause = nullptr);
 
-// For an ordinary start whose status file refused its "I" (Windows-1252).
-std::string statusRefusedMessage(const Paths& paths, const std::string& terminalDigit);
+// For an ordinary start whose status file refused its "I" (Windows-1252), with the cause.
+std::string statusRefusedMessage(const Paths& paths, const std::string& terminalDigit,
+                                 int cause);
 
 // Steps that need no window: parse, status "I", settings (with the height limits for a screen
 // of `screenHeightPx`), folders, survey switch, tipoconect and today's stamp.

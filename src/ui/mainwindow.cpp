@@ -185,7 +185,7 @@ void Velantia::startUp(const QString& commandLine) {
         return;
     }
     if (st_.statusRefused)
-        Dialogs::message(nullptr, q(statusRefusedMessage(paths_, st_.run.terminalDigit)),
+        Dialogs::message(nullptr, q(statusRefusedMessage(paths_, st_.run.terminalDigit, st_.statusCause)),
                          QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Warning);
     pending_ = launcherCommand(st_.run.PendingAction);
     if (st_.run.hasReference) header_->setReference(q(st_.run.reference));

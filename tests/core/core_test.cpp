@@ -354,7 +354,7 @@ TEST(Startup, StatusFileFoldersAndSettingsInAnySpelling) {
     EXPECT_TRUE(
         std::regex_search(dir.read("QUIROLES/velantia/registro5.log"),
                           std::regex("\"I\" en el fichero de estado [^\r]*final5: [^;]+; ")));
-    EXPECT_NE(vl::statusRefusedMessage(paths, "5").find(vl::nameInCp1252(paths.product("final5"))),
+    EXPECT_NE(vl::statusRefusedMessage(paths, "5", EACCES).find(vl::nameInCp1252(paths.product("final5"))),
               std::string::npos);
 }
 
