@@ -47,10 +47,10 @@ bool holdsHere(const std::filesystem::path& file, std::uint64_t offset) {
 
 #ifdef _WIN32
 
-std::intptr_t openShared(const std::filesystem::path& file) {
+std::intptr_t openWith(const std::filesystem::path& file, DWORD disposition) {
     HANDLE h = CreateFileW(file.wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         setErrnoFromLastError();
         return -1;
@@ -58,15 +58,12 @@ std::intptr_t openShared(const std::filesystem::path& file) {
     return reinterpret_cast<std::intptr_t>(h);
 }
 
+std::intptr_t openShared(const std::filesystem::path& file) {
+    return openWith(file, OPEN_ALWAYS);
+}
+
 std::intptr_t openExisting(const std::filesystem::path& file) {
-    HANDLE h = CreateFileW(file.wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        setErrnoFromLastError();
-        return -1;
-    }
-    return reinterpret_cast<std::intptr_t>(h);
+    return openWith(file, OPEN_EXISTING);
 }
 
 void closeHandle(std::intptr_t handle) {
