@@ -26,6 +26,7 @@
 #include "platform/detached.h"
 #include "platform/localchannel.h"
 #include "platform/message.h"
+#include "platform/fileio.h"
 #include "platform/process.h"
 
 namespace fs = std::filesystem;
@@ -135,8 +136,14 @@ int preload(const fs::path& exe, const vl::Paths& paths) {
     // Started at every login, also where the drive root is not set up yet: a window kept for a
     // folder that is not there would serve nobody.
     std::error_code ec;
-    if (!fs::is_directory(paths.product(), ec)) {
-        tell("Velantia no puede preparar su ventana: no se encuentra la carpeta de Velantia:\n" +
+    // Nor for one it cannot write in (a share mounted read-only): no dispensing could start.
+    const fs::path probe =
+        paths.product("precarga-" + std::to_string(vl::currentProcessId()) + ".tmp");
+    const bool writable = fs::is_directory(paths.product(), ec) && vl::writeFileBytes(probe, "");
+    fs::remove(probe, ec);
+    if (!writable) {
+        tell("Velantia no puede preparar su ventana: no se encuentra la carpeta de Velantia o no "
+             "se puede escribir en ella:\n" +
              utf8(paths.product()) +
              (paths.rootOrigin().empty() ? "" : "\n(" + paths.rootOrigin() + ")"));
         return vl::runlog::end(1);

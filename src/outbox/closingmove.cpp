@@ -377,8 +377,10 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 // Another program may hold one without letting it go: emptied, but still there.
                 for (const auto& moved : m.refs) {
                     std::error_code ec;
+                    // Not the file this call made for want of one: nothing was there to delete.
                     if (!fs::exists(referencePath(paths, moved.first), ec))
-                        ++r.referencesDeleted;
+                        r.referencesDeleted +=
+                            !(moved.first == st.reference && session.madeNew());
                     else if (fileSizeOrZero(referencePath(paths, moved.first)) == 0) {
                         const std::string why = whyNotRemoved(referencePath(paths, moved.first));
                         if (why.empty())

@@ -155,7 +155,7 @@ SurveySession::Removal SurveySession::removeReference() {
 
 bool SurveySession::synchronise(RunState& st, const Paths& paths) {
     removeRepeatedCodes(st);
-    synced_ = startupWriteFailed_ = closed_ = false;
+    synced_ = startupWriteFailed_ = closed_ = madeNew_ = false;
     known_.reset();
     leftOut_.clear();
     if (!st.referenceIsPositive()) return true;
@@ -168,6 +168,7 @@ bool SurveySession::synchronise(RunState& st, const Paths& paths) {
     const long long complete = file_.count();
     if (complete == 0) {
         // A new file: 50 records that were never written.
+        madeNew_ = true;
         registroRef_ = RefRecord{};
         for (int r = 1; r <= MaxCodes; ++r)
             if (!writeRecord(r)) startupWriteFailed_ = true;

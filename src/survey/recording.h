@@ -94,6 +94,8 @@ class SurveySession {
     // Codes of the recorded medicines synchronise found in the file but not in CodeList, in
     // file order: the rewrite leaves them out.
     const std::vector<std::string>& leftOut() const { return leftOut_; }
+    // synchronise found no records and wrote the file's first ones: it was made by this run.
+    bool madeNew() const { return madeNew_; }
 
     // True while the reference file still holds what this session loaded and wrote since:
     // false once it is gone or another run of this dispensing has changed it. True before
@@ -161,6 +163,7 @@ class SurveySession {
     std::filesystem::path writeGuard_;
     std::string startupRecords_; // what the start-up rewrite was to write
     std::vector<std::string> leftOut_;
+    bool madeNew_ = false;
     // The reference file's bytes as this session last knew them; nullopt before synchronise.
     std::optional<std::string> known_;
 };

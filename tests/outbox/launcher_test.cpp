@@ -55,15 +55,26 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
         EXPECT_EQ(log.find("Mensaje: " + shown.substr(0, shown.find('\n'))) != std::string::npos,
                   *row.message != 0);
     }
-    // No product folder where the root points: nothing is prepared, and the message says where.
-    fs::remove(out.path() / "mensajes.txt");
-    vl::setEnvironment("VELANTIA_ROOT", (out.path() / "nada").string());
-    EXPECT_EQ(runProgram(VELANTIA_LAUNCHER, {"PRECARGAR"}), 1);
-    vl::unsetEnvironment("VELANTIA_ROOT");
-    EXPECT_NE(out.read("mensajes.txt").find("no se encuentra la carpeta de Velantia:\n" +
-                                             (out.path() / "nada" / "quiroles" / "Velantia").string() +
-                                             "\n(raíz de unidad tomada de VELANTIA_ROOT)"),
-              std::string::npos);
+    // No product folder where the root points, or one that cannot be written: nothing is
+    // prepared, and the message says where.
+    const vltest::Folder readOnlyRoot;
+    for (const fs::path& root : {out.path() / "nada", readOnlyRoot.dir.path()}) {
+        std::optional<vltest::ReadOnly> readOnly;
+        if (root != out.path() / "nada") {
+            readOnly.emplace(readOnlyRoot.paths.product());
+            if (!readOnly->holds()) continue;
+        }
+        fs::remove(out.path() / "mensajes.txt");
+        vl::setEnvironment("VELANTIA_ROOT", root.string());
+        EXPECT_EQ(runProgram(VELANTIA_LAUNCHER, {"PRECARGAR"}), 1) << root;
+        vl::unsetEnvironment("VELANTIA_ROOT");
+        EXPECT_NE(out.read("mensajes.txt")
+                      .find("no se puede escribir en ella:\n" +
+                            (root / "quiroles" / "Velantia").string() +
+                            "\n(raíz de unidad tomada de VELANTIA_ROOT)"),
+                  std::string::npos)
+            << out.read("mensajes.txt");
+    }
     vl::setEnvironment("VELANTIA_MENSAJES", shownBefore.string());
 }
 
