@@ -301,6 +301,11 @@ int main(int argc, char* argv[]) {
         vl::runlog::start(paths, run.terminalDigit, "velantia " + logged);
         // No screen is asked for: the height limit only matters to the window.
         vl::ClosingOutcome outcome = vl::closingCallWithoutWindows(paths, commandLine, 768);
+        // Said here: the windows might not even start where there is no screen.
+        if (!outcome.st.productFolder) {
+            tell(vl::productFolderMissingMessage(paths));
+            return vl::runlog::end(1);
+        }
         if (outcome.kind == vl::ClosingOutcome::Done) {
             vl::runlog::end(0);
             return 0;

@@ -32,6 +32,13 @@ bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char 
     return ok;
 }
 
+std::string productFolderMissingMessage(const Paths& paths) {
+    return "No se encuentra la carpeta de Velantia o no se puede escribir en ella:\n" +
+           utf8Path(paths.product()) +
+           (paths.rootOrigin().empty() ? "" : "\n(" + paths.rootOrigin() + ")") +
+           "\n\nCompruebe la instalación.";
+}
+
 std::string statusRefusedMessage(const Paths& paths, const std::string& terminalDigit,
                                  int cause) {
     const bool full = diskFull(cause);

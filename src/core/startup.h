@@ -30,6 +30,9 @@ struct StartupState {
 bool writeStatusByte(const Paths& paths, const std::string& terminalDigit, char value,
                      int* cause = nullptr);
 
+// Without the product folder nothing can be shown or recorded (UTF-8): where it was looked for.
+std::string productFolderMissingMessage(const Paths& paths);
+
 // For an ordinary start whose status file refused its "I" (Windows-1252), with the cause.
 std::string statusRefusedMessage(const Paths& paths, const std::string& terminalDigit,
                                  int cause);

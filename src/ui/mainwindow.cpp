@@ -174,13 +174,7 @@ void Velantia::startUp(const QString& commandLine) {
     if (!st_.productFolder) {
         // Without the product folder nothing can be shown or recorded.
         startFailed_ = true;
-        Dialogs::message(nullptr,
-                         QString::fromUtf8("No se encuentra la carpeta de Velantia o no se puede "
-                                           "escribir en ella:\n%1%2\n\nCompruebe la instalación.")
-                             .arg(QString::fromStdString(paths_.product().string()),
-                                  paths_.rootOrigin().empty()
-                                      ? QString()
-                                      : "\n(" + QString::fromStdString(paths_.rootOrigin()) + ")"),
+        Dialogs::message(nullptr, QString::fromStdString(productFolderMissingMessage(paths_)),
                          QStringLiteral("Velantia"), QMessageBox::Ok, QMessageBox::Critical);
         return;
     }

@@ -56,9 +56,10 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
                   *row.message != 0);
     }
     // No product folder where the root points, or one that cannot be written: nothing is
-    // prepared, and the message says where.
+    // prepared, a closing call starts no windows, and the message says where.
     const vltest::Folder readOnlyRoot;
-    for (const fs::path& root : {out.path() / "nada", readOnlyRoot.dir.path()}) {
+    for (const fs::path& root : {out.path() / "nada", readOnlyRoot.dir.path()})
+    for (const char* command : {"PRECARGAR", "TK-10000011+101001"}) {
         std::optional<vltest::ReadOnly> readOnly;
         if (root != out.path() / "nada") {
             readOnly.emplace(readOnlyRoot.paths.product());
@@ -66,7 +67,7 @@ TEST(Launcher, WithoutTheWindowsEveryStartIsLoggedAndAFailureShown) {
         }
         fs::remove(out.path() / "mensajes.txt");
         vl::setEnvironment("VELANTIA_ROOT", root.string());
-        EXPECT_EQ(runProgram(VELANTIA_LAUNCHER, {"PRECARGAR"}), 1) << root;
+        EXPECT_EQ(runProgram(VELANTIA_LAUNCHER, {command}), 1) << root << command;
         vl::unsetEnvironment("VELANTIA_ROOT");
         EXPECT_NE(out.read("mensajes.txt")
                       .find("no se puede escribir en ella:\n" +
