@@ -68,6 +68,7 @@ DriveRootChoice chooseDriveRoot(const fs::path& executableDir, const fs::path& s
         if (upperAscii(key) != "RAIZ" && key != "raíz") continue;
         const std::string value = trimBlanks(line.substr(eq + 1));
         const fs::path root(std::u8string(value.begin(), value.end()));
+        if (value.empty()) return {fallback, why + " y la línea raiz= de " + name + " está vacía"};
         if (!root.is_absolute())
             return {fallback, why + " y la raíz de " + name + " no es una ruta absoluta: " + value};
         return {root, "raíz de unidad tomada de " + name};

@@ -210,6 +210,9 @@ TEST(Paths, DriveRootAndFileUrl) {
         {nullptr, "/usr/bin", "raiz=farmacia", "/",
          "raíz de unidad: la del sistema de archivos; VELANTIA_ROOT no está definida y la raíz de " +
              conf.string() + " no es una ruta absoluta: farmacia"},
+        {nullptr, "/usr/bin", "raiz = \r\n", "/",
+         "raíz de unidad: la del sistema de archivos; VELANTIA_ROOT no está definida y la línea "
+         "raiz= de " + conf.string() + " está vacía"},
         {nullptr, "/usr/bin", "folder", "/", none + " no se puede leer"},
     };
     if (!fs::path("C:/").has_root_name()) {
