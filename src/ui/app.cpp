@@ -133,6 +133,11 @@ bool runClosingCall(const Paths& paths, const QString& commandLine, int& exitCod
     });
     // Escape and "Sí": the program ends as it stands; the lock may be a sending terminal's.
     if (busy.exec() != QDialog::Accepted) {
+        if (busy.failed()) {
+            finish(paths, digit);
+            exitCode = 1;
+            return true;
+        }
         runlog::log("Cierre sin grabar: se terminó sin esperar a que se liberase Ocupado; las "
                     "respuestas siguen en este terminal");
         return true;

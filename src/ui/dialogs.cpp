@@ -31,23 +31,32 @@ QMessageBox::StandardButton Dialogs::message(QWidget* parent, const QString& tex
                                              QMessageBox::StandardButtons buttons,
                                              QMessageBox::Icon icon,
                                              QMessageBox::StandardButton defaultButton) {
-    // What the pharmacist is told goes to the run log as well; questions are no events.
+    // What the pharmacist is told goes to the run log as well; a question with the answer given.
     if (icon != QMessageBox::Question) runlog::log("Mensaje: " + text.toStdString());
+    const auto answered = [&](QMessageBox::StandardButton a) {
+        if (icon == QMessageBox::Question)
+            runlog::log("Pregunta: " + text.toStdString() + "; respuesta: " +
+                        (a == QMessageBox::Yes   ? "Sí"
+                         : a == QMessageBox::No  ? "No"
+                         : a == QMessageBox::Ok  ? "Aceptar"
+                                                 : "Cancelar"));
+        return a;
+    };
     auto& p = pending();
     p.shown << text;
     if (p.scripted) {
-        if (p.answers.empty()) return defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok;
+        if (p.answers.empty()) return answered(defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok);
         const auto a = p.answers.front();
         p.answers.pop_front();
-        return a;
+        return answered(a);
     }
     // An unattended run (VELANTIA_MENSAJES) gets the text in that file and the box's default.
     if (!qEnvironmentVariableIsEmpty("VELANTIA_MENSAJES")) {
         showMessage(title.toStdString(), text.toStdString());
-        return defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok;
+        return answered(defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok);
     }
-    return static_cast<QMessageBox::StandardButton>(
-        makeBox(parent, text, title, buttons, icon, defaultButton)->exec());
+    return answered(static_cast<QMessageBox::StandardButton>(
+        makeBox(parent, text, title, buttons, icon, defaultButton)->exec()));
 }
 
 std::unique_ptr<QMessageBox> Dialogs::makeBox(QWidget* parent, const QString& text,

@@ -5,8 +5,13 @@
 #include <QLabel>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <chrono>
 
+#include "core/runlog.h"
+#include "core/text.h"
 #include "outbox/lock.h"
+#include "outbox/outbox.h"
+#include "platform/fileio.h"
 #include "ui/dialogs.h"
 
 namespace vl::ui {
@@ -55,9 +60,23 @@ OKUP::OKUP(const Paths& paths, std::string terminalDigit, std::function<void()> 
 
 void OKUP::Timer2_Tick() {
     Timer2_->setInterval(1000);
+    clearFileInUse();
     const LockAttempt a = tryAcquireForClosing(paths_, digit_);
+    if (a.unwritable) return fail(lockNotWritableMessage(paths_, a));
     if (!a.acquired) {
-        Terminal_->setText(QStringLiteral("Ocupado por el terminal ") + QChar::fromLatin1(a.found));
+        // Another program holding the lock's files is waited for as long as the launcher would.
+        if (const std::filesystem::path held = lastFileInUse(); !held.empty()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (inUseSince_ == std::chrono::steady_clock::time_point{}) inUseSince_ = now;
+            Terminal_->setText(QStringLiteral("Ocupado por otro programa"));
+            if (now - inUseSince_ >= inUseLimit)
+                fail(heldOpenOr({}));
+            return;
+        }
+        inUseSince_ = {};
+        Terminal_->setText(a.found >= '0' && a.found <= '9'
+                               ? QStringLiteral("Ocupado por el terminal ") + QChar::fromLatin1(a.found)
+                               : QStringLiteral("Ocupado"));
         return;
     }
     Terminal_->setText(QStringLiteral("Grabando encuesta..."));
@@ -66,6 +85,16 @@ void OKUP::Timer2_Tick() {
     moved_ = true;
     if (closingMove_) closingMove_();
     accept();
+}
+
+// Waiting would never end: told, logged, and the window closes with the answers kept.
+void OKUP::fail(const std::string& cp1252) {
+    Timer2_->stop();
+    failed_ = true;
+    runlog::log("Cierre: ERROR: " + fromCp1252(cp1252));
+    Dialogs::message(this, QString::fromStdString(fromCp1252(cp1252)), QStringLiteral("Velantia"),
+                     QMessageBox::Ok, QMessageBox::Critical);
+    reject();
 }
 
 void OKUP::keyPressEvent(QKeyEvent* e) {

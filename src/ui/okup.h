@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -21,6 +22,11 @@ public:
          QWidget* parent = nullptr);
 
     bool moved() const { return moved_; }
+    // Given up: the lock can never be had, or another program held it too long (the message
+    // has been shown and logged).
+    bool failed() const { return failed_; }
+    // How long another program may hold the lock's files: the launcher's bound (tests shorten it).
+    static inline std::chrono::milliseconds inUseLimit = std::chrono::minutes(2);
     void Timer2_Tick();
 
 protected:
@@ -31,6 +37,9 @@ private:
     std::string digit_;
     std::function<void()> closingMove_;
     bool moved_ = false;
+    bool failed_ = false;
+    std::chrono::steady_clock::time_point inUseSince_{};
+    void fail(const std::string& cp1252);
     QLabel* Terminal_ = nullptr;
     QTimer* Timer2_ = nullptr;
 };

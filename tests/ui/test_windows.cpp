@@ -20,6 +20,7 @@
 #include "ui/assets.h"
 #include "ui/dialogs.h"
 #include "ui/mainwindow.h"
+#include "ui/okup.h"
 #include "ui/pagearea.h"
 #include "ui/pageview.h"
 #include "ui/vlconfig.h"
@@ -493,6 +494,30 @@ class WindowsTest : public QObject {
             QCOMPARE(readBytes(product("final" + vl::parseCommandLine(r.line).terminalDigit)),
                      r.status);
         }
+        // Another program holding Ocupado.lck is named as such, never as a terminal, and waited
+        // for only as long as the launcher would (here not at all): told, logged, answers kept.
+        writeBytes(product("Ocupado"), "*");
+        writeBytes(product("referencias/00012345.ref"), std::string(365 * 50, ' '));
+        QProcess holder;
+        holder.start("python3", {"-c", "import fcntl,sys\nf=open(sys.argv[1],'a+')\n"
+                                       "fcntl.lockf(f,fcntl.LOCK_EX,1,0)\nprint('held',flush=True)\n"
+                                       "sys.stdin.read()",
+                                 QString::fromStdString(product("Ocupado.lck").string())});
+        QVERIFY(holder.waitForReadyRead(10000));
+        const auto limit = std::exchange(vl::ui::OKUP::inUseLimit, std::chrono::milliseconds(0));
+        Dialogs::preAnswer(QMessageBox::Ok);
+        vl::runlog::open(paths(), "5");
+        QVERIFY(vl::ui::runClosingCall(paths(), "TK-00012345+692514", exitCode));
+        vl::runlog::close();
+        vl::ui::OKUP::inUseLimit = limit;
+        holder.closeWriteChannel();
+        holder.waitForFinished();
+        QCOMPARE(exitCode, 1);
+        const std::string log = vl::fromCp1252(readBytes(product("registro5.log")));
+        QVERIFY2(log.find("Ocupado.lck lo está usando otro programa") != std::string::npos,
+                 log.c_str());
+        QVERIFY(log.find("Ocupado por el terminal") == std::string::npos);
+        QVERIFY(fs::exists(product("referencias/00012345.ref")));
     }
 
     // Each outcome of a send reaches its page or message (each page differs from the one before
