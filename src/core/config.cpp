@@ -60,7 +60,10 @@ std::string settingsDamage(const Paths& paths, const Config& cfg, bool credentia
                 {6, cfg.clave, "clave"}};
     for (const auto& v : sent) {
         if (v.line > 1 && !credentials) break;
-        const std::string why = valueDamage(v.value, DatosTxtLimits[v.line - 1]);
+        const std::string why =
+            cfg.unclosed[v.line - 1]
+                ? "sus comillas no se cierran en esa línea (un salto de línea dentro del valor)"
+                : valueDamage(v.value, DatosTxtLimits[v.line - 1]);
         if (!why.empty())
             return toCp1252("dato dañado en el fichero ") +
                    nameInCp1252(paths.product("config\\datos.txt")) + ": " +
@@ -76,8 +79,11 @@ void loadDatosTxt(const fs::path& file, Config& cfg) {
     auto field = [&](std::size_t i, std::string& into) {
         if (i >= lines.size()) return;
         std::string v = readDelimitedField(lines[i]);
+        const std::string line = trimBlanks(lines[i]);
+        cfg.unclosed[i] = line.starts_with('"') && line.find('"', 1) == std::string_view::npos;
         // Only the window reads these three: a damaged one is as good as none.
-        if (i >= 1 && i <= 3 && !valueDamage(v, DatosTxtLimits[i]).empty()) return;
+        if (i >= 1 && i <= 3 && (cfg.unclosed[i] || !valueDamage(v, DatosTxtLimits[i]).empty()))
+            return;
         into = std::move(v);
     };
     field(0, cfg.n_farmacia);

@@ -26,6 +26,9 @@ struct Config {
     std::string codigo_empresa = DefaultCodigoEmpresa;
     std::string clave;
     std::int16_t tipo_conexion = 1;
+    // Lines of datos.txt whose quoted value has no closing quote: a line break inside the value
+    // (a lone CR or LF) cut it, and the lines after it are shifted. Damage, as a control byte is.
+    std::array<bool, 6> unclosed{};
 };
 
 // A configuration or survey file as Windows-1252 bytes; nullopt when it cannot be read. One that

@@ -103,8 +103,12 @@ std::string counted(std::int64_t n, const char* one, const char* many) {
 // text for whoever reads it: inside a value they become a blank.
 std::string fieldText(std::string_view value) {
     std::string out(value);
-    for (char& c : out)
-        if (c == '\t' || c == '\r' || c == '\n' || c == '\0') c = ' ';
+    // Control bytes, and the five that are no character in Windows-1252, mean nothing in a line.
+    for (char& c : out) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F || b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)
+            c = ' ';
+    }
     return out;
 }
 
@@ -148,7 +152,8 @@ std::string joinRespuestas(const AnswerTable& t, int m) {
     for (int k = 1; k < AnswerRows; ++k) {
         const std::string& ans = t[m][1][k];
         if (!(Val(ans) > 0)) continue;
-        // Blanked before the cut: a TAB, CR, LF or NUL ends the code as a blank does.
+        // Blanked before the cut: a TAB, CR, LF, NUL or other control byte ends the code as a
+        // blank does.
         const std::string blanked = fieldText(ans);
         const std::string_view code = std::string_view(blanked).substr(0, blanked.find(' '));
         if (!code.empty()) {

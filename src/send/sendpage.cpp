@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <utility>
 
@@ -145,9 +146,74 @@ bool hidesByStyle(std::string_view css) {
             flat += lowerAscii(css[i]);
         }
     }
-    for (std::string_view hides : {"display:none", "visibility:hidden", "visibility:collapse"})
+    // An escape (\6e one) or a style that shows nothing (opacity, no size) hides as well.
+    for (std::string_view hides : {"display:none", "visibility:hidden", "visibility:collapse",
+                                   "\\", "opacity:0", "font-size:0", "content-visibility:hidden"})
         if (flat.find(hides) != std::string::npos) return true;
     return false;
+}
+
+// A mark that shows nothing (a soft hyphen, a zero-width space or joiner, a byte-order mark):
+// how many bytes of it start at text[i] in UTF-8 or Windows-1252, 0 when none.
+std::size_t invisibleAt(std::string_view text, std::size_t i) {
+    const auto b = [&](std::size_t k) {
+        return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
+    };
+    if (b(0) == 0xAD) return 1;
+    if (b(0) == 0xC2 && b(1) == 0xAD) return 2;
+    if (b(0) == 0xE2 && b(1) == 0x80 && b(2) >= 0x8B && b(2) <= 0x8F) return 3;
+    if (b(0) == 0xE2 && b(1) == 0x81 && b(2) >= 0xA0 && b(2) <= 0xA4) return 3;
+    if (b(0) == 0xEF && b(1) == 0xBB && b(2) == 0xBF) return 3;
+    return 0;
+}
+
+bool invisibleCodePoint(std::uint32_t cp) {
+    return cp == 0xAD || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2060 && cp <= 0x2064) ||
+           cp == 0xFEFF || cp == 0x34F;
+}
+
+// Everything the page holds as one text, tags, CDATA marks and marks that show nothing taken
+// out, so that no spelling can hide a code from the check. An entity no reader here knows may
+// stand for anything ('=' too): `unknownEntity` says there was one.
+std::string squeezedText(std::string_view html, bool& unknownEntity) {
+    std::string out;
+    for (std::size_t i = 0; i < html.size();) {
+        if (html.substr(i, 9) == "<![CDATA[") {
+            i += 9;
+        } else if (html.substr(i, 3) == "]]>") {
+            i += 3;
+        } else if (html[i] == '<' && i + 1 < html.size() &&
+                   (std::isalpha(static_cast<unsigned char>(html[i + 1])) || html[i + 1] == '/' ||
+                    html[i + 1] == '!' || html[i + 1] == '?')) {
+            const std::size_t gt = html.find('>', i);
+            out += ' ';
+            i = gt == std::string_view::npos ? html.size() : gt + 1;
+        } else if (const std::size_t n = invisibleAt(html, i)) {
+            i += n;
+        } else if (html[i] == '&') {
+            const std::size_t semi = html.substr(0, i + 34).find(';', i);
+            auto [bytes, used] = decodeEntity(html, i);
+            if (used > 1) {
+                // A numeric one that shows nothing is dropped like the mark itself.
+                std::string_view name = html.substr(i + 1, used - 2);
+                std::uint32_t cp = 0;
+                if (name.starts_with("#x") || name.starts_with("#X"))
+                    cp = static_cast<std::uint32_t>(std::strtoul(std::string(name.substr(2)).c_str(), nullptr, 16));
+                else if (name.starts_with("#"))
+                    cp = static_cast<std::uint32_t>(std::strtoul(std::string(name.substr(1)).c_str(), nullptr, 10));
+                if (!invisibleCodePoint(cp)) out += bytes;
+                i += used;
+            } else if (semi != std::string_view::npos && semi > i + 1) {
+                unknownEntity = true;
+                i = semi + 1;
+            } else {
+                out += html[i++];
+            }
+        } else {
+            out += html[i++];
+        }
+    }
+    return out;
 }
 
 struct Tag {
@@ -339,6 +405,12 @@ PageText answerPageText(std::string_view html) {
         const Tag tag = readTag(html, i);
         i = tag.end;
         if (breaksLine(tag.name)) out += ' ';
+        // What these show depends on what this reading cannot tell (an open dialog, a frame, a
+        // drawing, a style sheet from elsewhere): their page gives no verdict.
+        if (!tag.closing && oneOf(tag.name, {"dialog", "datalist", "iframe", "frame", "frameset",
+                                             "canvas", "object", "embed", "svg", "math", "link",
+                                             "noembed", "noframes", "select", "base"}))
+            page.doubtful = true;
         if (tag.closing) {
             if (hiddenDepth > 0 && tag.name == hiddenName) --hiddenDepth;
             continue;
@@ -374,6 +446,11 @@ PageText answerPageText(std::string_view html) {
         }
     }
 
+    // A code that only a spelling trick kept out of both texts still withholds the verdict.
+    bool unknownEntity = false;
+    const Codes all = codesIn(squeezedText(html, unknownEntity));
+    page.doubtful |= all.refuse || all.doubtful || unknownEntity;
+
     page.visible.reserve(raw.size());
     bool pendingBlank = false;
     for (char ch : raw) {
@@ -395,7 +472,7 @@ std::string answerVisibleText(std::string_view html) {
 SendVerdict verdictOf(const PageText& page) {
     const Codes shown = codesIn(page.visible), kept = codesIn(page.hidden);
     if (shown.accept && !shown.refuse && !shown.doubtful && !kept.refuse && !kept.doubtful &&
-        !page.styleSheetHides)
+        !page.styleSheetHides && !page.doubtful)
         return SendVerdict::Accepted;
     if (shown.refuse && !shown.accept) return SendVerdict::Refused;
     return SendVerdict::NoVerdict;

@@ -26,6 +26,9 @@ bool writeUploadPage(const Paths& paths, const Config& cfg, const std::string& u
 struct PageText {
     std::string visible, hidden;
     bool styleSheetHides = false; // a style sheet hides elements: which ones is not told here
+    // The page holds what this reading cannot judge (a frame, a dialog, a linked style sheet),
+    // or a code spelled so as to be read as none: no acceptance.
+    bool doubtful = false;
 };
 PageText answerPageText(std::string_view html);
 std::string answerVisibleText(std::string_view html);

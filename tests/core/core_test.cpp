@@ -292,6 +292,9 @@ TEST(Settings, DamagedValuesAreNamedByFileAndLine) {
         {"1\r\n" + rest + "\"" + std::string(65, 'c') + "\"", "", "nea 6 (clave), tiene 65"},
         {"1\r\n" + rest + "\"a\tb\"", "", "nea 6 (clave), contiene el byte de control 0x09"},
         {"1\r\n" + rest + "\"\x81\"", "", "el byte 0x81, que no es un car\xE1\x63ter"},
+        // A line break inside a quoted value (a lone CR or LF) leaves its quote open.
+        {"\"2800\r\n" + rest, "no se cierran", "no se cierran"},
+        {"1\r\n" + rest + "\"se\rcreta\"", "", "nea 6 (clave), sus comillas no se cierran"},
         {"1\r\n\"6" + nul + "00\"\r\n1" + nul + "\r\n\"" + std::string(65, '7') + "\"\r\n\"8\x7F\"",
          "", "digo de empresa), contiene el byte de control 0x7F", "525"},
     };

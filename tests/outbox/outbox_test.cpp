@@ -70,9 +70,10 @@ TEST(ClosingMove, TabCrLfAndNulInAValueBecomeBlanks) {
     c.cfg.n_farmacia = "43\t2\r\n";
     // In an answer code the blank it becomes is where the code ends; NULs pad a field never
     // written whole.
-    c.record(1, {"1", "3\t4", "8\r\n", "7\0\0\0"s, "1\0"s});
+    c.record(1, {"1", "3\t4", "8\r\n", "7\0\0\0"s, "1\0"s, "5\x1B", "6\x81", "2\x7F"});
     ASSERT_TRUE(c.move().ok);
-    EXPECT_EQ(c.read("Respuesta.tsv"), kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8,7,1\r\n");
+    EXPECT_EQ(c.read("Respuesta.tsv"),
+              kHeader + "1\t11 111\t43 2  \t20240307\t1,3,8,7,1,5,6,2\r\n");
 }
 
 TEST(ClosingMove, DeletesOnlyThisTerminalsReferenceFilesAndFrees) {

@@ -104,6 +104,16 @@ TEST(SendVerdictTable, DecidesOnTheVisibleText) {
         EXPECT_EQ(page.visible, r.text ? r.text : r.html) << r.html;
         EXPECT_EQ(verdictOf(page), r.verdict) << r.html;
     }
+    // A code spelled to be read as none (an entity, a mark that shows nothing, CDATA), and
+    // elements or styles whose showing this reading cannot tell: never an acceptance.
+    for (const char* html :
+         {"ERROR=0 ERROR&equals;3", "ERROR=0 ERR&shy;OR=3", "ERROR=0 ERR&#8203;OR=3",
+          "ERROR=0 ERR\xE2\x80\x8BOR=3", "ERROR=0<![CDATA[ERROR=3]]>",
+          "<dialog>ERROR=0</dialog> Clave incorrecta", "<iframe src=x>ERROR=0</iframe>",
+          "<datalist><option>ERROR=0</option></datalist>", "<canvas>ERROR=0</canvas>",
+          "<div style=\"display:\\6e one\">ERROR=0</div>", "<p style='opacity:0'>ERROR=0</p>",
+          "<link rel=stylesheet href=x.css>ERROR=0"})
+        EXPECT_NE(verdictOf(answerPageText(html)), V::Accepted) << html;
 }
 
 // Each answer of the service, silence included (only silence times out, a slow answer does
