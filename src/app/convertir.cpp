@@ -10,7 +10,9 @@
 
 #include "core/dates.h"
 #include "core/paths.h"
+#include "core/runlog.h"
 #include "core/version.h"
+#include "platform/fileio.h"
 #include "platform/process.h"
 #include "update/convert.h"
 
@@ -45,6 +47,8 @@ int main(int argc, char* argv[]) {
     vl::ConversionOptions options;
     options.today = today;
     bool ok = true;
+    // What an update would log (records skipped, say) goes to the same run log.
+    vl::runlog::start(paths, "", "velantia-convertir " + args[0]);
 
     // The same order as an update: master, survey, prices.
     const auto master = vl::ConvertirFichero(vl::TipoFichero::Maestro, paths, nullptr, options);
@@ -60,10 +64,12 @@ int main(int argc, char* argv[]) {
         if (const std::string e = vl::writeProductMaster(paths, nullptr, prices.productLines);
             !e.empty()) {
             std::fprintf(stderr, "Precios.xml: error: %s\n", e.c_str());
-            return 1;
+            return vl::runlog::end(1);
         }
     }
     ok &= report("Precios.xml", prices, std::to_string(prices.lines) + " productos");
 
-    return ok ? 0 : 1;
+    if (!vl::runlog::currentPath().empty())
+        std::printf("Registro: %s\n", vl::utf8Path(vl::runlog::currentPath()).c_str());
+    return vl::runlog::end(ok ? 0 : 1);
 }

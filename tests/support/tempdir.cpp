@@ -56,7 +56,13 @@ ReadOnly::~ReadOnly() {
 }
 
 bool ReadOnly::holds() const {
-    return fs::is_directory(path) || !std::ofstream(path, std::ios::binary | std::ios::app);
+    if (!fs::is_directory(path)) return !std::ofstream(path, std::ios::binary | std::ios::app);
+    // A folder holds when nothing can be made in it (Windows ignores its read-only attribute).
+    const fs::path probe = path / ".probe";
+    const bool made = static_cast<bool>(std::ofstream(probe, std::ios::binary));
+    std::error_code ec;
+    if (made) fs::remove(probe, ec);
+    return !made;
 }
 
 std::string readBytes(const fs::path& p) {
