@@ -311,6 +311,11 @@ int main(int argc, char* argv[]) {
             return 0;
         }
         std::error_code ec;
+        // Without a screen the windows could not even show why: this program goes on itself.
+        if (outcome.kind != vl::ClosingOutcome::NoMove && !vl::screenForWindows()) {
+            vl::runlog::log("Sin pantalla para las ventanas: el cierre sigue aquí");
+            return closeWithoutWindows(paths, std::move(outcome));
+        }
         // Said only where there is a window program to go on in.
         if (outcome.kind != vl::ClosingOutcome::NoMove && fs::exists(windowsProgram(exe), ec))
             vl::runlog::log(outcome.kind == vl::ClosingOutcome::Failed

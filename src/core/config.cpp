@@ -60,10 +60,9 @@ std::string settingsDamage(const Paths& paths, const Config& cfg, bool credentia
                 {6, cfg.clave, "clave"}};
     for (const auto& v : sent) {
         if (v.line > 1 && !credentials) break;
-        const std::string why =
-            cfg.unclosed[v.line - 1]
-                ? "sus comillas no se cierran en esa línea (un salto de línea dentro del valor)"
-                : valueDamage(v.value, DatosTxtLimits[v.line - 1]);
+        const std::string why = !cfg.lineDamage[v.line - 1].empty()
+                                    ? cfg.lineDamage[v.line - 1]
+                                    : valueDamage(v.value, DatosTxtLimits[v.line - 1]);
         if (!why.empty())
             return toCp1252("dato dañado en el fichero ") +
                    nameInCp1252(paths.product("config\\datos.txt")) + ": " +
@@ -76,13 +75,32 @@ void loadDatosTxt(const fs::path& file, Config& cfg) {
     const auto bytes = readConfigText(file);
     const std::vector<std::string> lines =
         bytes ? splitLinesAnyEnd(*bytes) : std::vector<std::string>{};
+    // The settings window writes six lines ended by CR LF. More lines than that, with a lone CR
+    // or LF among CR LF ends, tell of a break inside a value: every line from it on is shifted.
+    std::size_t oddFrom = lines.size();
+    if (bytes && lines.size() > DatosTxtLimits.size() && bytes->find("\r\n") != std::string::npos) {
+        std::size_t line = 0;
+        for (std::size_t at = 0; at < bytes->size() && oddFrom == lines.size(); ++at) {
+            const char c = (*bytes)[at];
+            const bool crlf = c == '\r' && at + 1 < bytes->size() && (*bytes)[at + 1] == '\n';
+            if ((c == '\r' && !crlf) || (c == '\n' && (at == 0 || (*bytes)[at - 1] != '\r')))
+                oddFrom = line;
+            line += c == '\n' || (c == '\r' && !crlf);
+        }
+    }
     auto field = [&](std::size_t i, std::string& into) {
         if (i >= lines.size()) return;
         std::string v = readDelimitedField(lines[i]);
         const std::string line = trimBlanks(lines[i]);
-        cfg.unclosed[i] = line.starts_with('"') && line.find('"', 1) == std::string_view::npos;
+        if (line.starts_with('"') && line.find('"', 1) == std::string::npos)
+            cfg.lineDamage[i] =
+                "sus comillas no se cierran en esa línea (un salto de línea dentro del valor)";
+        else if (i >= oddFrom)
+            cfg.lineDamage[i] = "un salto de línea suelto (CR o LF sin el otro) antes o dentro "
+                                "de ella desplaza las líneas";
         // Only the window reads these three: a damaged one is as good as none.
-        if (i >= 1 && i <= 3 && (cfg.unclosed[i] || !valueDamage(v, DatosTxtLimits[i]).empty()))
+        if (i >= 1 && i <= 3 &&
+            (!cfg.lineDamage[i].empty() || !valueDamage(v, DatosTxtLimits[i]).empty()))
             return;
         into = std::move(v);
     };

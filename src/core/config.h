@@ -26,9 +26,10 @@ struct Config {
     std::string codigo_empresa = DefaultCodigoEmpresa;
     std::string clave;
     std::int16_t tipo_conexion = 1;
-    // Lines of datos.txt whose quoted value has no closing quote: a line break inside the value
-    // (a lone CR or LF) cut it, and the lines after it are shifted. Damage, as a control byte is.
-    std::array<bool, 6> unclosed{};
+    // Why a line of datos.txt was cut by a line break inside a value (UTF-8; empty when it was
+    // not): a quote left open, or a lone CR or LF among CR LF ends; the lines after it are
+    // shifted. Damage, as a control byte is.
+    std::array<std::string, 6> lineDamage{};
 };
 
 // A configuration or survey file as Windows-1252 bytes; nullopt when it cannot be read. One that

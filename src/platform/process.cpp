@@ -150,6 +150,10 @@ std::int64_t currentProcessId() {
     return static_cast<std::int64_t>(GetCurrentProcessId());
 }
 
+bool screenForWindows() {
+    return true; // a session always has its desktop
+}
+
 bool appendFileBytes(const fs::path& p, std::string_view bytes) {
     // FILE_APPEND_DATA alone makes every write land at the end, whoever else appends.
     HANDLE h = CreateFileW(p.wstring().c_str(), FILE_APPEND_DATA,
@@ -248,6 +252,14 @@ std::vector<std::string> commandLineArguments(int argc, char* argv[]) {
 
 std::int64_t currentProcessId() {
     return static_cast<std::int64_t>(getpid());
+}
+
+bool screenForWindows() {
+    for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(v);
+        if (value && *value) return true;
+    }
+    return false;
 }
 
 bool appendFileBytes(const fs::path& p, std::string_view bytes) {

@@ -66,6 +66,10 @@ std::wstring utf8ToWide(std::string_view utf8);
 // This process's identifier, as the system's task list shows it.
 std::int64_t currentProcessId();
 
+// Whether windows started from here have a screen to show on (Unix: a display, Wayland, or a
+// platform Qt is told to use); a Windows session always has one.
+bool screenForWindows();
+
 // Appends `bytes` to `p` (created when missing) in one write, so that lines of several
 // processes appending the same file do not interleave. False on any failure.
 bool appendFileBytes(const std::filesystem::path& p, std::string_view bytes);

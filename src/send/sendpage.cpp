@@ -146,9 +146,13 @@ bool hidesByStyle(std::string_view css) {
             flat += lowerAscii(css[i]);
         }
     }
-    // An escape (\6e one) or a style that shows nothing (opacity, no size) hides as well.
-    for (std::string_view hides : {"display:none", "visibility:hidden", "visibility:collapse",
-                                   "\\", "opacity:0", "font-size:0", "content-visibility:hidden"})
+    // An escape (\6e one) or a style that may show nothing (no opacity, colour or size, moved
+    // or clipped away) hides as well.
+    for (std::string_view hides :
+         {"display:none", "visibility:hidden", "visibility:collapse", "\\", "opacity:0",
+          "font-size:0", "content-visibility:hidden", "transparent", "rgba(", "hsla(", "clip",
+          "text-indent:-", "position:absolute", "position:fixed", "height:0", "width:0",
+          "transform:", "filter:"})
         if (flat.find(hides) != std::string::npos) return true;
     return false;
 }
@@ -409,7 +413,8 @@ PageText answerPageText(std::string_view html) {
         // drawing, a style sheet from elsewhere): their page gives no verdict.
         if (!tag.closing && oneOf(tag.name, {"dialog", "datalist", "iframe", "frame", "frameset",
                                              "canvas", "object", "embed", "svg", "math", "link",
-                                             "noembed", "noframes", "select", "base"}))
+                                             "noembed", "noframes", "select", "base", "video",
+                                             "audio", "picture", "marquee"}))
             page.doubtful = true;
         if (tag.closing) {
             if (hiddenDepth > 0 && tag.name == hiddenName) --hiddenDepth;

@@ -42,10 +42,15 @@ QMessageBox::StandardButton Dialogs::message(QWidget* parent, const QString& tex
                                                  : "Cancelar"));
         return a;
     };
+    // Unattended, a box's own default; without one the answer that changes nothing (No).
+    const QMessageBox::StandardButton fallback =
+        defaultButton != QMessageBox::NoButton ? defaultButton
+        : buttons.testFlag(QMessageBox::No)    ? QMessageBox::No
+                                               : QMessageBox::Ok;
     auto& p = pending();
     p.shown << text;
     if (p.scripted) {
-        if (p.answers.empty()) return answered(defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok);
+        if (p.answers.empty()) return answered(fallback);
         const auto a = p.answers.front();
         p.answers.pop_front();
         return answered(a);
@@ -53,7 +58,7 @@ QMessageBox::StandardButton Dialogs::message(QWidget* parent, const QString& tex
     // An unattended run (VELANTIA_MENSAJES) gets the text in that file and the box's default.
     if (!qEnvironmentVariableIsEmpty("VELANTIA_MENSAJES")) {
         showMessage(title.toStdString(), text.toStdString());
-        return answered(defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok);
+        return answered(fallback);
     }
     return answered(static_cast<QMessageBox::StandardButton>(
         makeBox(parent, text, title, buttons, icon, defaultButton)->exec()));

@@ -27,7 +27,8 @@ OKUP::OKUP(const Paths& paths, std::string terminalDigit, std::function<void()> 
     auto* logo = new QLabel(this);
     logo->setObjectName(QStringLiteral("Image1"));
     logo->setPixmap(QPixmap(QStringLiteral(":/assets/logo.png")));
-    Terminal_ = new QLabel(QStringLiteral("Grabando encuesta...."), this);
+    // Only a free lock shows «Grabando encuesta...»; the first look may take a moment.
+    Terminal_ = new QLabel(QStringLiteral("Ocupado"), this);
     Terminal_->setObjectName(QStringLiteral("Terminal"));
     Terminal_->setStyleSheet(QStringLiteral("color:#800080;font-weight:bold;font-size:8.25pt;"));
     auto small = [this](const char* text, const QString& name) {

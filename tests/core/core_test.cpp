@@ -295,6 +295,7 @@ TEST(Settings, DamagedValuesAreNamedByFileAndLine) {
         // A line break inside a quoted value (a lone CR or LF) leaves its quote open.
         {"\"2800\r\n" + rest, "no se cierran", "no se cierran"},
         {"1\r\n" + rest + "\"se\rcreta\"", "", "nea 6 (clave), sus comillas no se cierran"},
+        {"2800\r1234\r\n" + rest + "\"c\"\r\n", "salto de l\xEDnea suelto", "salto de l\xEDnea suelto", "525"},
         {"1\r\n\"6" + nul + "00\"\r\n1" + nul + "\r\n\"" + std::string(65, '7') + "\"\r\n\"8\x7F\"",
          "", "digo de empresa), contiene el byte de control 0x7F", "525"},
     };
