@@ -416,14 +416,17 @@ StartupSyncResult completeStartupSync(const Paths& paths, RunState& st, const Co
         }
         std::error_code ec;
         const fs::path marker = markerPath(paths, st.reference);
+        // Let go of first: on Windows a marker another call of this dispensing removed keeps its
+        // name while this call still holds it, and would read as answers gone astray.
+        dropHolds(marker);
         if (st.closingCall && st.referenceIsPositive() && fs::exists(marker, ec) &&
             !fs::exists(referencePath(paths, st.reference), ec)) {
-            dropHolds(marker);
             fs::remove(marker, ec);
             r.closing.error = answersNotFoundMessage(trimBlanks(st.reference));
             runlog::log(closingFailed(st, r.closing.error));
             return r;
         }
+        if (st.closingCall && fs::exists(marker, ec)) holdShared(marker, MarkerAlive);
         r.referenceOpened = session.synchronise(st, paths);
     }
     const bool moves = st.closingCall && st.referenceIsPositive();
