@@ -150,10 +150,18 @@ bool hidesByStyle(std::string_view css) {
     // or clipped away) hides as well.
     for (std::string_view hides :
          {"display:none", "visibility:hidden", "visibility:collapse", "\\", "opacity:0",
-          "font-size:0", "content-visibility:hidden", "transparent", "rgba(", "hsla(", "clip",
+          "font-size:0", "content-visibility:hidden", "transparent", "rgb", "hsl", "hwb(", "lab(",
+          "lch(", "color(", "clip",
           "text-indent:-", "position:absolute", "position:fixed", "height:0", "width:0",
           "transform:", "filter:"})
         if (flat.find(hides) != std::string::npos) return true;
+    // A colour with its alpha written in hex (#rgba, #rrggbbaa) may be transparent too.
+    for (std::size_t at = flat.find('#'); at != std::string::npos; at = flat.find('#', at + 1)) {
+        std::size_t n = 0;
+        while (at + 1 + n < flat.size() && std::isxdigit(static_cast<unsigned char>(flat[at + 1 + n])))
+            ++n;
+        if (n == 4 || n == 8) return true;
+    }
     return false;
 }
 

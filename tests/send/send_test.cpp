@@ -113,7 +113,9 @@ TEST(SendVerdictTable, DecidesOnTheVisibleText) {
           "<datalist><option>ERROR=0</option></datalist>", "<canvas>ERROR=0</canvas>",
           "<div style=\"display:\\6e one\">ERROR=0</div>", "<p style='opacity:0'>ERROR=0</p>",
           "<link rel=stylesheet href=x.css>ERROR=0", "<video>ERROR=0</video>",
-          "<p style='color:rgba(0,0,0,0)'>ERROR=0</p>", "<p style='color:transparent'>ERROR=0</p>"})
+          "<p style='color:rgba(0,0,0,0)'>ERROR=0</p>", "<p style='color:transparent'>ERROR=0</p>",
+          "<p style='color:rgb(0 0 0 / 0)'>ERROR=0</p>", "<p style='color:#0000'>ERROR=0</p>",
+          "<p style='color:#00000000'>ERROR=0</p>", "<p style='color:hwb(0 0% 0% / 0)'>ERROR=0</p>"})
         EXPECT_NE(verdictOf(answerPageText(html)), V::Accepted) << html;
 }
 
