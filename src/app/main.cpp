@@ -94,7 +94,7 @@ int closeWithoutWindows(const vl::Paths& paths, vl::ClosingOutcome outcome) {
     using namespace std::chrono_literals;
     if (outcome.kind == vl::ClosingOutcome::Busy) {
         vl::runlog::log("Cierre: se espera aquí a que se libere Ocupado");
-        outcome = vl::closeWhenFree(paths, std::move(outcome), 1000ms, 120s);
+        outcome = vl::closeWhenFree(paths, std::move(outcome), 1000ms, vl::ClosingWaitLimit);
     }
     if (outcome.kind != vl::ClosingOutcome::Failed) {
         vl::runlog::end(0);

@@ -41,7 +41,7 @@ std::string valueDamage(std::string_view value, std::size_t limit) {
         char hex[8];
         std::snprintf(hex, sizeof hex, "0x%02X", b);
         if (b < 0x20 || b == 0x7F) return std::string("contiene el byte de control ") + hex;
-        if (b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)
+        if (unassignedInCp1252(b))
             return std::string("contiene el byte ") + hex + ", que no es un carácter";
     }
     if (value.size() > limit)

@@ -73,9 +73,7 @@ std::string convertToCp1252(std::string_view in, bool nameOthers) {
         if (byte != '\0' || cp == 0) {
             out += byte;
         } else if (nameOthers) {
-            char code[16];
-            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-            out += code;
+            out += codePointName(cp);
         } else {
             out += '?';
         }
@@ -85,6 +83,20 @@ std::string convertToCp1252(std::string_view in, bool nameOthers) {
 }
 
 } // namespace
+
+std::string counted(std::int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + ' ' + (n == 1 ? one : many);
+}
+
+std::string codePointName(char32_t cp) {
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+    return code;
+}
+
+bool unassignedInCp1252(unsigned char b) {
+    return b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
+}
 
 std::string toCp1252(std::string_view utf8) {
     return convertToCp1252(utf8, false);

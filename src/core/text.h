@@ -2,6 +2,7 @@
 // here always carries those bytes unless a name says utf8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,12 @@ std::string toCp1252(std::string_view utf8);
 // As toCp1252, but a character with no Windows-1252 byte is written as its code point ("U+03A9"),
 // so that a text for the run log still says which it was.
 std::string toCp1252NamingOthers(std::string_view utf8);
+// "1 línea", "2 líneas": the count with its noun in the log's words.
+std::string counted(std::int64_t n, const char* one, const char* many);
+// "U+03A9": a code point named for a person reading a message or the run log.
+std::string codePointName(char32_t cp);
+// The five bytes that are no character in Windows-1252 (0x81, 0x8D, 0x8F, 0x90, 0x9D).
+bool unassignedInCp1252(unsigned char b);
 // Windows-1252 -> UTF-8. The five unassigned bytes map to U+FFFD.
 std::string fromCp1252(std::string_view cp1252);
 

@@ -24,6 +24,10 @@ struct ClosingOutcome {
 ClosingOutcome closingCallWithoutWindows(const Paths& paths, const std::string& commandLine,
                                          int screenHeightPx);
 
+// How long a closing call waits for a lock no waiting of its own can end: the launcher's wait,
+// and the busy window's on another program holding Ocupado.lck.
+inline constexpr std::chrono::seconds ClosingWaitLimit{120};
+
 // A Busy call waited for as the busy window waits, where no window can be shown: a look at the
 // lock `every` (the first at once), the move once it is free. After `limit` it gives up, Failed,
 // the answers kept for the next closing call; the finish is then still to be done.

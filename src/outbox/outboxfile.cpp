@@ -95,10 +95,6 @@ bool cutTornTail(const fs::path& file, const fs::path& side) {
 }
 
 // "1 línea", "2 líneas": the count with its noun in the log's words.
-std::string counted(std::int64_t n, const char* one, const char* many) {
-    return std::to_string(n) + ' ' + (n == 1 ? one : many);
-}
-
 // TAB, CR and LF would break the line's columns, and a NUL (a field padded with them) ends the
 // text for whoever reads it: inside a value they become a blank.
 std::string fieldText(std::string_view value) {
@@ -106,7 +102,7 @@ std::string fieldText(std::string_view value) {
     // Control bytes, and the five that are no character in Windows-1252, mean nothing in a line.
     for (char& c : out) {
         const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F || b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)
+        if (b < 0x20 || b == 0x7F || unassignedInCp1252(b))
             c = ' ';
     }
     return out;

@@ -23,10 +23,8 @@ bool appendDurably(const std::filesystem::path& file, const std::string& block);
 // cut bytes could not be kept aside.
 bool cutTornTail(const std::filesystem::path& file, const std::filesystem::path& side);
 
-// "1 línea", "2 líneas": the count with its noun in the log's words.
-std::string counted(std::int64_t n, const char* one, const char* many);
-
-// TAB, CR and LF would break the line's columns: inside a value they become a blank.
+// TAB, CR, LF and other control bytes would break the line's columns: inside a value they
+// become a blank.
 std::string fieldText(std::string_view value);
 
 // Removes the temporary copies of the outbox, the counter and the notes a dead run left.

@@ -4,7 +4,6 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
-#include <cstdlib>
 #include <initializer_list>
 #include <utility>
 
@@ -84,15 +83,17 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 32> NamedEntities{{
     {"middot", U'·'}, {"laquo", U'«'},
 }};
 
-// Decodes the entity starting at html[i] == '&'; returns the bytes and how many were read.
-std::pair<std::string, std::size_t> decodeEntity(std::string_view html, std::size_t i) {
+// Decodes the entity starting at html[i] == '&'; returns the bytes and how many were read, and
+// its code point in `cp` when asked.
+std::pair<std::string, std::size_t> decodeEntity(std::string_view html, std::size_t i,
+                                                 char32_t* cp = nullptr) {
     const std::size_t semi = html.substr(0, i + 11).find(';', i);
     if (semi == std::string_view::npos) return {"&", 1};
     const std::string_view name = html.substr(i + 1, semi - i - 1);
     const std::size_t used = semi - i + 1;
     if (name.size() >= 2 && name[0] == '#') {
         const bool hex = name[1] == 'x' || name[1] == 'X';
-        std::uint32_t cp = 0;
+        std::uint32_t code = 0;
         bool any = false;
         for (std::size_t k = hex ? 2 : 1; k < name.size(); ++k) {
             const char c = name[k];
@@ -103,15 +104,19 @@ std::pair<std::string, std::size_t> decodeEntity(std::string_view html, std::siz
                 d = c - 'a' + 10;
             else if (hex && c >= 'A' && c <= 'F')
                 d = c - 'A' + 10;
-            if (d < 0 || cp > 0x10FFFF) return {"&", 1};
-            cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
+            if (d < 0 || code > 0x10FFFF) return {"&", 1};
+            code = code * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
             any = true;
         }
-        if (!any || cp == 0 || cp > 0x10FFFF) return {"&", 1};
-        return {toCp1252(utf8Of(cp)), used};
+        if (!any || code == 0 || code > 0x10FFFF) return {"&", 1};
+        if (cp) *cp = code;
+        return {toCp1252(utf8Of(code)), used};
     }
-    for (const auto& [n, cp] : NamedEntities)
-        if (n == name) return {toCp1252(utf8Of(cp)), used};
+    for (const auto& [n, named] : NamedEntities)
+        if (n == name) {
+            if (cp) *cp = named;
+            return {toCp1252(utf8Of(named)), used};
+        }
     return {"&", 1};
 }
 
@@ -179,7 +184,7 @@ std::size_t invisibleAt(std::string_view text, std::size_t i) {
     return 0;
 }
 
-bool invisibleCodePoint(std::uint32_t cp) {
+bool invisibleCodePoint(char32_t cp) {
     return cp == 0xAD || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2060 && cp <= 0x2064) ||
            cp == 0xFEFF || cp == 0x34F;
 }
@@ -204,15 +209,10 @@ std::string squeezedText(std::string_view html, bool& unknownEntity) {
             i += n;
         } else if (html[i] == '&') {
             const std::size_t semi = html.substr(0, i + 34).find(';', i);
-            auto [bytes, used] = decodeEntity(html, i);
+            char32_t cp = 0;
+            auto [bytes, used] = decodeEntity(html, i, &cp);
             if (used > 1) {
-                // A numeric one that shows nothing is dropped like the mark itself.
-                std::string_view name = html.substr(i + 1, used - 2);
-                std::uint32_t cp = 0;
-                if (name.starts_with("#x") || name.starts_with("#X"))
-                    cp = static_cast<std::uint32_t>(std::strtoul(std::string(name.substr(2)).c_str(), nullptr, 16));
-                else if (name.starts_with("#"))
-                    cp = static_cast<std::uint32_t>(std::strtoul(std::string(name.substr(1)).c_str(), nullptr, 10));
+                // One that shows nothing is dropped like the mark itself.
                 if (!invisibleCodePoint(cp)) out += bytes;
                 i += used;
             } else if (semi != std::string_view::npos && semi > i + 1) {

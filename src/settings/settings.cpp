@@ -115,9 +115,8 @@ UnstorableValue findUnstorableValue(const SettingsForm& f) {
             i = end;
             const char32_t cp = codePoint(ch);
             if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
-                char code[16];
-                std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-                return {field, std::string(name) + " contiene un carácter de control (" + code +
+                return {field, std::string(name) + " contiene un carácter de control (" +
+                                   codePointName(cp) +
                                    "), que no se puede guardar en la configuración." + notSaved};
             }
             if (ch == "\"" || (ch != "?" && toCp1252(ch) == "?"))

@@ -96,10 +96,10 @@ std::string leftOutText(const std::vector<std::string>& codes) {
     std::string list;
     for (const std::string& code : codes)
         list += (list.empty() ? "" : ", ") + fromCp1252(trimBlanks(code));
-    return codes.size() == 1
-               ? "1 medicamento grabado que no está en la llamada (" + list + ")"
-               : std::to_string(codes.size()) +
-                     " medicamentos grabados que no están en la llamada (" + list + ")";
+    return counted(static_cast<std::int64_t>(codes.size()),
+                   "medicamento grabado que no está en la llamada",
+                   "medicamentos grabados que no están en la llamada") +
+           " (" + list + ")";
 }
 
 void removeRepeatedCodes(RunState& st) {

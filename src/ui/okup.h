@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/paths.h"
+#include "outbox/closingcall.h"
 
 class QLabel;
 class QTimer;
@@ -26,7 +27,7 @@ public:
     // has been shown and logged).
     bool failed() const { return failed_; }
     // How long another program may hold the lock's files: the launcher's bound (tests shorten it).
-    static inline std::chrono::milliseconds inUseLimit = std::chrono::minutes(2);
+    static inline std::chrono::milliseconds inUseLimit = ClosingWaitLimit;
     void Timer2_Tick();
 
 protected:

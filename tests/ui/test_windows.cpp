@@ -366,10 +366,10 @@ class WindowsTest : public QObject {
         p.waitForFinished();
         const QString xml = QString::fromUtf8(p.readAllStandardOutput());
         QMap<QString, int> size;
-        static const QRegularExpression spec(R"x(<fontspec id="(\d+)" size="(\d+)")x"),
+        static const QRegularExpression fontSize(R"x(<fontspec id="(\d+)" size="(\d+)")x"),
             run(R"x(<text [^>]*font="(\d+)">(.*)</text>)x"), tag("<[^>]*>"),
             heading("^(Información al paciente|692514 ENALTEN|Contraindicado en|Control$)");
-        for (auto it = spec.globalMatch(xml); it.hasNext();) {
+        for (auto it = fontSize.globalMatch(xml); it.hasNext();) {
             const auto m = it.next();
             size[m.captured(1)] = m.captured(2).toInt();
         }
