@@ -1,6 +1,7 @@
 // Benchmarks at pharmacy scale over the data that velantia-benchdata lays down.
 // VELANTIA_BENCH_DATOS names the folder holding completa/ and decima/ (see bench/run).
 #include <benchmark/benchmark.h>
+#include <libxml/parser.h>
 #include <libxml/xmlreader.h>
 
 #include <algorithm>
@@ -112,6 +113,38 @@ void XmlRead(benchmark::State& state, const vl::bench::Scale& s) {
     }
 }
 
+// The same through the parser's events, which builds no node: the cheapest read libxml2 has.
+void XmlReadEvents(benchmark::State& state, const vl::bench::Scale& s) {
+    const fs::path recibido = dataFolder() / s.name / "raiz" / "quiroles" / "Velantia" / "recibido";
+    xmlSAXHandler h{};
+    h.initialized = XML_SAX2_MAGIC;
+    h.startElementNs = [](void* n, const xmlChar*, const xmlChar*, const xmlChar*, int,
+                          const xmlChar**, int, int, const xmlChar**) { ++*static_cast<long*>(n); };
+    h.endElementNs = [](void* n, const xmlChar*, const xmlChar*, const xmlChar*) {
+        ++*static_cast<long*>(n);
+    };
+    h.characters = [](void* n, const xmlChar*, int) { ++*static_cast<long*>(n); };
+    for (auto _ : state) {
+        long nodes = 0;
+        for (const char* name : {"Maestro.xml", "Precios.xml"}) {
+            std::FILE* f = std::fopen((recibido / name).string().c_str(), "rb");
+            if (!f) {
+                state.SkipWithError("no se puede leer el XML");
+                return;
+            }
+            xmlParserCtxtPtr c = xmlCreatePushParserCtxt(&h, &nodes, nullptr, 0, name);
+            xmlCtxtUseOptions(c, XML_PARSE_NONET);
+            std::vector<char> buf(65536);
+            for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), f)) > 0;)
+                xmlParseChunk(c, buf.data(), static_cast<int>(n), 0);
+            xmlParseChunk(c, nullptr, 0, 1);
+            xmlFreeParserCtxt(c);
+            std::fclose(f);
+        }
+        benchmark::DoNotOptimize(nodes);
+    }
+}
+
 // The update's conversion of the same two files into datos/ of a root of its own.
 // `withOldTexts` false: the texts of the previous update are gone before each run, which
 // leaves out the deletion of the old datos/textos when the new one is put in place.
@@ -171,9 +204,17 @@ void registerAll() {
                                      [s](benchmark::State& st) { ClosingMove(st, s); })
             ->Unit(benchmark::kMillisecond)
             ->Iterations(30);
+        // Process CPU time: the conversion writes its texts in a thread of its own.
         benchmark::RegisterBenchmark(("LecturaXml/" + s.name).c_str(),
                                      [s](benchmark::State& st) { XmlRead(st, s); })
             ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
+            ->Iterations(1)
+            ->Repetitions(3);
+        benchmark::RegisterBenchmark(("LecturaXmlEventos/" + s.name).c_str(),
+                                     [s](benchmark::State& st) { XmlReadEvents(st, s); })
+            ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
             ->Iterations(1)
             ->Repetitions(3);
         for (const char* root : {"conv", "intercalado"})
@@ -189,6 +230,7 @@ void registerAll() {
                 ((old ? "Conversion/" : "ConversionSinTextosViejos/") + s.name).c_str(),
                 [s, old](benchmark::State& st) { Conversion(st, s, old); })
                 ->Unit(benchmark::kMillisecond)
+                ->MeasureProcessCPUTime()
                 ->Iterations(1)
                 ->Repetitions(3);
     }

@@ -19,6 +19,11 @@ struct XmlWalkOutcome {
     std::size_t fieldElements = 0; // elements named as one of the fields, empty ones too
 };
 
+// Reader: libxml2's xmlTextReader throughout, which builds and frees a node for each one read.
+// Fastest: the parser's events, the reader only for a document that declares a DOCTYPE; the
+// same fields and the same errors.
+enum class XmlReading { Fastest, Reader };
+
 // Streams `file` without network access. External entities and DTDs are loaded only from inside
 // `allowedFolder`; a declared DTD is validated, a document without one is accepted.
 // `onField(i, utf8)` receives the text of a node whose parent element is names[i].
@@ -27,6 +32,7 @@ XmlWalkOutcome walkXmlFields(const std::filesystem::path& file,
                              const std::filesystem::path& allowedFolder,
                              const std::vector<std::string>& names,
                              const std::function<void(std::size_t, std::string_view)>& onField,
-                             const std::function<void(int)>& progress);
+                             const std::function<void(int)>& progress,
+                             XmlReading reading = XmlReading::Fastest);
 
 } // namespace vl

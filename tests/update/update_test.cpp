@@ -30,6 +30,7 @@
 #include "update/conversion.h"
 #include "update/unzip.h"
 #include "update/updaterun.h"
+#include "update/xmlwalk.h"
 
 using namespace vl;
 using namespace vltest;
@@ -155,6 +156,62 @@ TEST_F(Conversion, MasterWithInterleavedIdentifiersWritesEachTextOnce) {
 
 // DTDs and entities come from the received folder, under any folder name. A document that does
 // not parse or meet its DTD, none, or a Velantia.txt that cannot be replaced: nothing changes.
+// The walk from the parser's events must give exactly what the reader gives: the same outcome
+// and error, and for a document that passes the same texts to the same fields.
+TEST(XmlWalk, EventsGiveTheReadersFieldsAndErrors) {
+    // Beyond libxml2's longest text node (10 000 000 bytes).
+    const std::string big(200'000, 'b'), bigger(10'000'010, 'h');
+    const std::string cases[] = {
+        "<t>a<!--x-->b</t><u>c<?pi y?>d</u>",
+        "<t>a<![CDATA[b]]>c</t><t><![CDATA[d]]><![CDATA[e]]></t><t><![CDATA[ ]]></t>",
+        "<t> \r\n\t</t><t>x<u>y</u>z</t><u/><t></t><t a='1'>&amp;&#233;&lt;&#x20AC;</t>",
+        "<t>" + big + "&amp;" + big + "</t><u><![CDATA[" + big + "]]></u>",
+        "<t>" + bigger + "</t>",
+        "<t>a</t><u>b",
+        "<t>a</u>",
+        "<t>a</t></datos><t>b</t>",
+        "<p:t xmlns:p='urn:x'>a</p:t><q:t>b</q:t>",
+        std::string("<t>a\0b</t>", 10),
+        "<t>\xff\xfe</t>",
+    };
+    std::vector<std::string> docs;
+    for (const auto& body : cases)
+        docs.push_back(document(body));
+    docs.push_back("<?xml version='1.0' encoding='windows-1252'?><r:datos xmlns:r='urn:r'><t>\x80"
+                   "\xe9</t></r:datos>");
+    docs.push_back("\xEF\xBB\xBF<datos><t>bom</t></datos>");
+    docs.push_back("<!DOCTYPE datos [<!ENTITY e 'ent'>]><datos><t>&e;</t></datos>");
+    docs.push_back("<?xml version='1.0'?>");
+    docs.push_back("");
+    docs.push_back(document("<t>cut</t>").substr(0, 50));
+    TempDir dir;
+    const fs::path file = dir.path() / "d.xml";
+    const std::vector<std::string> names{"t", "u"};
+    for (const auto& doc : docs) {
+        SCOPED_TRACE(doc.substr(0, 120));
+        writeBytes(file, doc);
+        std::string seen[2];
+        XmlWalkOutcome outcome[2];
+        for (int way = 0; way < 2; ++way) {
+            const auto reading = way ? XmlReading::Reader : XmlReading::Fastest;
+            outcome[way] = walkXmlFields(
+                file, dir.path(), names,
+                [&](std::size_t i, std::string_view v) {
+                    seen[way] += std::to_string(i) + "=" + std::string(v.substr(0, 40)) + "#" +
+                                 std::to_string(v.size()) + ";";
+                },
+                {}, reading);
+        }
+        // What came before an error is thrown away with the whole file.
+        EXPECT_EQ(outcome[0].ok, outcome[1].ok);
+        EXPECT_EQ(outcome[0].error, outcome[1].error);
+        if (!outcome[1].ok) continue;
+        EXPECT_EQ(seen[0], seen[1]);
+        EXPECT_EQ(outcome[0].root, outcome[1].root);
+        EXPECT_EQ(outcome[0].fieldElements, outcome[1].fieldElements);
+    }
+}
+
 TEST(ConversionDtd, MasterDocumentsAreValidatedAndAFailureChangesNothing) {
     const std::string anyDtd = "<!ELEMENT datos ANY><!ELEMENT item ANY><!ELEMENT estado ANY>"
                                "<!ELEMENT identificador ANY><!ELEMENT titulo ANY>";
