@@ -12,6 +12,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -264,6 +265,29 @@ bool writeAside(const fs::path& p, std::string_view bytes, bool durable) {
 }
 
 } // namespace
+
+bool linkIfSame(const fs::path& existing, const fs::path& link, std::string_view bytes) {
+#ifdef _WIN32
+    (void)existing;
+    (void)link;
+    (void)bytes;
+    return false;
+#else
+    const int fd = ::open(existing.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                static_cast<std::uintmax_t>(st.st_size) == bytes.size();
+    std::string have(same ? bytes.size() : 0, '\0');
+    for (std::size_t got = 0; same && got < have.size();) {
+        const ssize_t n = ::read(fd, have.data() + got, have.size() - got);
+        if (n <= 0) same = false;
+        else got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return same && have == bytes && ::link(existing.c_str(), link.c_str()) == 0;
+#endif
+}
 
 bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
     return writeAside(p, bytes, true);

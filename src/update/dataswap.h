@@ -25,6 +25,7 @@ class MasterSwap {
     // Finishes or undoes what an earlier run left, then makes the folder of the new texts.
     std::string prepare();
     const std::filesystem::path& newTexts() const { return m_.fresh; }
+    const std::filesystem::path& currentTexts() const { return m_.textos; }
     // The walk or a text failed: whatever was staged goes.
     void abandon();
     // The new Velantia.txt beside the old one, everything flushed, then the marker.

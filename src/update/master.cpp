@@ -52,15 +52,20 @@ namespace {
 
 // Creating thousands of small files costs more than parsing them: a thread of its own writes
 // them while the walk goes on. The queue is bounded, so memory stays flat on any file.
+// A text the same as in the texts in use becomes a second name of that file: thousands of new
+// files, and the deletion of as many old ones after the swap, cost the file system far more
+// than reading them. Nothing ever writes a text file in place, so a shared file stays as it is.
 class TextWriter {
   public:
-    TextWriter() : thread_([this] { run(); }) {}
+    TextWriter(fs::path folder, fs::path current)
+        : folder_(std::move(folder)), current_(std::move(current)), thread_([this] { run(); }) {}
     ~TextWriter() { finish(); }
 
-    void write(fs::path file, std::string bytes) {
+    // `again`: the name was written before in this conversion (its file may be shared).
+    void write(std::string name, std::string bytes, bool again = false) {
         std::unique_lock lock(mutex_);
         room_.wait(lock, [this] { return queue_.size() < MaxQueued; });
-        queue_.emplace_back(std::move(file), std::move(bytes));
+        queue_.push_back({std::move(name), std::move(bytes), again});
         ready_.notify_one();
     }
 
@@ -80,9 +85,14 @@ class TextWriter {
   private:
     static constexpr std::size_t MaxQueued = 1024;
 
+    struct Job {
+        std::string name, bytes;
+        bool again;
+    };
+
     void run() {
         for (;;) {
-            std::pair<fs::path, std::string> job;
+            Job job;
             {
                 std::unique_lock lock(mutex_);
                 ready_.wait(lock, [this] { return done_ || !queue_.empty(); });
@@ -92,16 +102,21 @@ class TextWriter {
                 room_.notify_one();
             }
             if (failed_) continue; // the conversion is lost anyway; just drain
-            if (writeFileBytes(job.first, job.second))
+            const fs::path file = folder_ / job.name;
+            std::error_code ec;
+            if (job.again) fs::remove(file, ec);
+            if ((!job.again && linkIfSame(current_ / job.name, file, job.bytes)) ||
+                writeFileBytes(file, job.bytes))
                 ++written_;
             else
-                failed_ = job.first;
+                failed_ = file;
         }
     }
 
+    fs::path folder_, current_;
     std::mutex mutex_;
     std::condition_variable ready_, room_;
-    std::deque<std::pair<fs::path, std::string>> queue_;
+    std::deque<Job> queue_;
     bool done_ = false;
     std::optional<fs::path> failed_; // only the writer thread touches it before the join
     std::size_t written_ = 0;
@@ -110,8 +125,8 @@ class TextWriter {
 
 class MasterSink : public RecordSink {
   public:
-    MasterSink(std::string today, fs::path folder)
-        : today_(std::move(today)), folder_(std::move(folder)) {}
+    MasterSink(std::string today, const fs::path& folder, const fs::path& current)
+        : today_(std::move(today)), writer_(folder, current) {}
 
     void record(const std::vector<std::string>& f) override {
         if (!itemInForce(f[10], f[5], f[6], today_)) return;
@@ -134,7 +149,7 @@ class MasterSink : public RecordSink {
         const std::size_t hash = std::hash<std::string>{}(text);
         const auto [seen, first] = onDisk_.try_emplace(id, hash);
         if (first) {
-            writer_.write(folder_ / (id + ".txt"), std::move(text));
+            writer_.write(id + ".txt", std::move(text));
             return;
         }
         // The identifier comes back after others (a master sorted by code): the file ends with
@@ -148,7 +163,7 @@ class MasterSink : public RecordSink {
     // Every text on disk, or the Spanish reason why not.
     std::string finishTexts() {
         for (auto& [id, text] : later_)
-            writer_.write(folder_ / (id + ".txt"), std::move(text));
+            writer_.write(id + ".txt", std::move(text), true);
         later_.clear();
         const std::optional<fs::path> failed = writer_.finish();
         textFiles = onDisk_.size();
@@ -166,7 +181,6 @@ class MasterSink : public RecordSink {
 
   private:
     std::string today_;
-    fs::path folder_;
     std::string lastId_;
     std::unordered_map<std::string, std::size_t> onDisk_; // identifier: hash of its first text
     std::map<std::string, std::string> later_;            // identifier: text replacing it
@@ -181,7 +195,7 @@ ConversionResult convertMaster(const Paths& paths, DataFiles* files,
     if (std::string error = swap.prepare(); !error.empty()) return failed(error);
 
     ConversionResult result;
-    MasterSink sink(options.today, swap.newTexts());
+    MasterSink sink(options.today, swap.newTexts(), swap.currentTexts());
     const XmlWalkOutcome walk = collect(paths, TipoFichero::Maestro, sink, options, result.records);
     const std::string textError = sink.finishTexts();
     if (!walk.ok || !textError.empty()) {

@@ -154,6 +154,24 @@ TEST_F(Conversion, MasterWithInterleavedIdentifiersWritesEachTextOnce) {
     EXPECT_TRUE(files.current()); // no handle left on a replaced file
 }
 
+// A text the same as the one in use may share its file: a text that changes further on, in a
+// conversion that fails or in one that passes, never rewrites the file in use.
+TEST_F(Conversion, ATextWrittenAgainLeavesTheTextsInUseAsTheyWere) {
+    const Fields a{{"titulo", "A"}}, b{{"titulo", "B"}};
+    ASSERT_TRUE(master(item("1", "100001", a) + item("2", "100002", a)).ok);
+    const std::string one = dir.read(Datos + "textos/000001.txt");
+    const std::string two = dir.read(Datos + "textos/000002.txt");
+    const std::string changed = item("1", "100001", a) + item("2", "100002", a) +
+                                item("1", "100003", b);
+    EXPECT_FALSE(master(changed + item("3", "100004") + "<roto>").ok);
+    waitForDataCleanup();
+    EXPECT_EQ(dir.read(Datos + "textos/000001.txt"), one);
+    ASSERT_TRUE(master(changed).ok);
+    waitForDataCleanup();
+    EXPECT_EQ(dir.read(Datos + "textos/000001.txt"), "\"B\"\r\n\"Texto 1\"\r\n\"Anexo 1\"\r\n");
+    EXPECT_EQ(dir.read(Datos + "textos/000002.txt"), two);
+}
+
 // DTDs and entities come from the received folder, under any folder name. A document that does
 // not parse or meet its DTD, none, or a Velantia.txt that cannot be replaced: nothing changes.
 // The walk from the parser's events must give exactly what the reader gives: the same outcome
