@@ -6,6 +6,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QUrl>
+#include <QWebEngineHistory>
 #include <QWebEnginePage>
 #include <utility>
 
@@ -22,6 +23,9 @@
 namespace vl::ui {
 
 namespace {
+
+// Marks the pages made here for the windows built ahead.
+constexpr const char* SparePage = "velantia-spare";
 
 // A working day with no dispensing: the process ends and the next call starts afresh.
 constexpr int DefaultIdleSeconds = 10 * 3600;
@@ -49,6 +53,10 @@ WindowServer::WindowServer(const Paths& paths, QObject* parent)
     connect(&fileWatch_, &QTimer::timeout, this, [this] {
         if (ownFileChanged()) quitWhenIdle("los ficheros del programa han cambiado");
     });
+    // A spare that does not go blank in time: the call goes on with a page of its own.
+    spareWait_.setSingleShot(true);
+    spareWait_.setInterval(500);
+    connect(&spareWait_, &QTimer::timeout, this, &WindowServer::beginWaiting);
     goWait_.setSingleShot(true);
     goWait_.setInterval(static_cast<int>(handoff::AnswerWithin.count()));
     connect(&goWait_, &QTimer::timeout, this, [this] {
@@ -94,28 +102,51 @@ void WindowServer::endOnRequest() {
 
 void WindowServer::prepareNext() {
     if (next_ || quitting_) return;
+    // A local page, as the information pages are: the next one then loads in this renderer.
     if (!spare_) {
-        // A local page, as the information pages are: the next one then loads in this renderer.
-        spare_ = new QWebEnginePage(this);
-        spareLoaded_ = false;
-        connect(
-            spare_, &QWebEnginePage::loadFinished, this,
-            [this](bool) {
-                spareLoaded_ = true;
-                prepareNext();
-                // The first call finds its window built ahead, as every later one does.
-                if (!ready_) becomeReady();
-            },
-            Qt::SingleShotConnection);
-        // Blank, as a fresh window's browser is until its page loads: the window built ahead
-        // shows it for a frame, and for good after a code that shows no page. Not setHtml: its
-        // data: address is another site, and the information page would then wait for a
-        // renderer of its own (about 45 ms more here).
-        spare_->load(QUrl(QStringLiteral("about:blank")));
-        return;
+        auto* page = new QWebEnginePage(this);
+        page->setProperty(SparePage, true);
+        blankSpare(page, false);
     }
     // While a dispensing runs, its page has the engine to itself; the next window follows it.
-    if (spareLoaded_ && !window_) next_ = buildWindow();
+    else if (spareLoaded_ && !window_)
+        next_ = buildWindow();
+    if (next_) beginWaiting();
+}
+
+void WindowServer::beginWaiting() {
+    spareWait_.stop();
+    if (QLocalSocket* s = std::exchange(starting_, nullptr)) begin(s, startingRequest_);
+}
+
+void WindowServer::blankSpare(QWebEnginePage* page, bool used) {
+    spare_ = page;
+    spareLoaded_ = false;
+    connect(
+        page, &QWebEnginePage::loadFinished, this,
+        [this, page, used](bool ok) {
+            if (page != spare_) return;
+            if (used && !ok) {
+                // A page that cannot even go blank is of no further use.
+                spare_ = nullptr;
+                page->deleteLater();
+                prepareNext();
+                return;
+            }
+            // Nothing of the last dispensing may come back, not even by going back.
+            page->history()->clear();
+            page->setZoomFactor(1.0);
+            spareLoaded_ = true;
+            prepareNext();
+            // The first call finds its window built ahead, as every later one does.
+            if (!ready_) becomeReady();
+        },
+        Qt::SingleShotConnection);
+    // Blank, as a fresh window's browser is until its page loads: the window built ahead
+    // shows it for a frame, and for good after a code that shows no page. Not setHtml: its
+    // data: address is another site, and the information page would then wait for a
+    // renderer of its own (about 45 ms more here).
+    page->load(QUrl(QStringLiteral("about:blank")));
 }
 
 Velantia* WindowServer::buildWindow() {
@@ -178,6 +209,10 @@ void WindowServer::accept() {
         });
         connect(s, &QLocalSocket::disconnected, this, [this, s] {
             peers_.erase(s);
+            if (s == starting_) {
+                starting_ = nullptr;
+                spareWait_.stop();
+            }
             if (s == client_ && window_) {
                 runlog::log("Ventana preparada: el programa que abrió esta dispensación ya no "
                             "espera; se cierra la ventana");
@@ -228,6 +263,14 @@ void WindowServer::onLine(QLocalSocket* s, const std::string& line) {
     } else if (line == "ADELANTE" && s == awaited_) {
         goWait_.stop();
         awaited_ = nullptr;
+        // The last window's page is still going blank: the window built on it is a few
+        // milliseconds away, a window with a page of its own a renderer's start.
+        if (!next_ && spare_ && !spareLoaded_ && !quitting_) {
+            starting_ = s;
+            startingRequest_ = p.request;
+            spareWait_.start();
+            return;
+        }
         begin(s, p.request);
     } else {
         s->abort();
@@ -250,7 +293,7 @@ void WindowServer::onRequest(QLocalSocket* s, Peer& p) {
         send(s, "PREPARANDO");
         return;
     }
-    if (window_ || awaited_) {
+    if (window_ || awaited_ || starting_) {
         send(s, "OCUPADO");
         return;
     }
@@ -279,6 +322,13 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     // it. One whose survey file an update has changed since is built anew.
     window_ = std::exchange(next_, nullptr);
     if (window_ && !window_->surveyStillCurrent()) {
+        // Its page, blank and never shown, serves the window built anew.
+        if (QWebEnginePage* blank = window_->browser() ? window_->browser()->page() : nullptr;
+            blank && !spare_ && blank->property(SparePage).toBool()) {
+            blank->setParent(this);
+            spare_ = blank;
+            spareLoaded_ = true;
+        }
         delete window_;
         window_ = nullptr;
     }
@@ -319,6 +369,19 @@ void WindowServer::end(int exitCode) {
     handoff::tellLauncherOnHardExit(-1);
     setStartupMarkSink(nullptr);
     window_->hide();
+    // The closing window's page keeps its renderer: once its view is gone it goes blank and
+    // serves the next window, which then waits for no renderer to start (about 100 ms here).
+    // Only a page made here: one the view made itself goes with the view.
+    QWebEnginePage* used = window_->browser() ? window_->browser()->page() : nullptr;
+    if (!spare_ && used && used->property(SparePage).toBool()) {
+        used->setParent(this);
+        spare_ = used;
+        spareLoaded_ = false;
+        connect(window_, &QObject::destroyed, this, [this, kept = QPointer(used)] {
+            if (!kept) prepareNext();
+            else if (spare_ == kept) blankSpare(kept, true);
+        });
+    }
     window_->deleteLater();
     window_ = nullptr;
     if (client_) {
@@ -346,12 +409,15 @@ void WindowServer::send(QLocalSocket* s, const std::string& line) {
 void WindowServer::quitWhenIdle(const char* why) {
     if (!quitting_)
         runlog::log(std::string("Ventana preparada: termina") +
-                    (window_ || awaited_ ? " al acabar la dispensación en curso (" : " (") + why +
+                    (window_ || awaited_ || starting_ ? " al acabar la dispensación en curso ("
+                                                      : " (") +
+                    why +
                     ")");
     quitting_ = true;
     // No new call reaches a process on its way out; a call in progress ends first.
     if (server_) server_->close();
-    if (!window_ && !awaited_) QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    if (!window_ && !awaited_ && !starting_)
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
 }
 
 bool WindowServer::ownFileChanged() const {

@@ -58,6 +58,10 @@ class WindowServer : public QObject {
     Velantia* buildWindow();
     bool listen();
     void becomeReady();
+    // Loads a blank page into `page`, kept as the spare; `used`: a closed window's page.
+    void blankSpare(QWebEnginePage* page, bool used);
+    // Begins the call that waits for the window built ahead, if one does.
+    void beginWaiting();
     void accept();
     void onLine(QLocalSocket* s, const std::string& line);
     void onRequest(QLocalSocket* s, Peer& p);
@@ -74,16 +78,18 @@ class WindowServer : public QObject {
     std::string address_;
     std::filesystem::path lock_; // held from start() on, when not empty
     QLocalServer* server_ = nullptr;
-    QWebEnginePage* spare_ = nullptr; // loaded ahead for the next dispensing's page
+    QPointer<QWebEnginePage> spare_; // loaded ahead for the next dispensing's page
     bool spareLoaded_ = false;
     std::map<QLocalSocket*, Peer> peers_;
     QPointer<QLocalSocket> client_;  // the launcher of the call being served
     QPointer<QLocalSocket> awaited_; // accepted, its ADELANTE not yet come
+    QLocalSocket* starting_ = nullptr; // its ADELANTE come, waiting for the window built ahead
+    handoff::Request startingRequest_;
     Velantia* window_ = nullptr;
     Velantia* next_ = nullptr; // built ahead on the spare page, hidden, never started
     std::vector<std::pair<std::string, std::string>> ownEnvironment_;
     QString ownDirectory_;
-    QTimer heartbeat_, idle_, fileWatch_, goWait_;
+    QTimer heartbeat_, idle_, fileWatch_, goWait_, spareWait_;
     bool quitting_ = false;
     bool ready_ = false;
 };

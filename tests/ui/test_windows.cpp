@@ -1,6 +1,7 @@
 // The windows' wiring, on the demo data in a folder named with "#" and "%", the send and the
 // update against the local service double: what the handlers decide is tested with the logic,
 // here only that controls reach them and their results show.
+#include <QWebEngineHistory>
 #include <QtTest>
 #include <QtWidgets>
 
@@ -763,6 +764,10 @@ class WindowsTest : public QObject {
             Velantia* w = servedWindow();
             QVERIFY2(w, c.line);
             QVERIFY(readBytes(product("htm0/Informa.htm")).find(c.code) != std::string::npos);
+            // Its page may have served the window before: nothing of that one to go back to.
+            const QWebEngineHistory* pages = w->browser()->history();
+            for (int i = 0; i < pages->count(); ++i)
+                QVERIFY(i == pages->currentItemIndex() || !pages->itemAt(i).url().isLocalFile());
             QCOMPARE(readBytes(product("final0")), "I");
             play(w, c.script);
             if (c.line == calls[1].line) { // two calls at once: the second starts afresh
