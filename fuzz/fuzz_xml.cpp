@@ -9,6 +9,7 @@
 #include "data/lookup.h"
 #include "data/records.h"
 #include "support/received.h"
+#include "update/xmlwalk.h"
 
 namespace {
 
@@ -68,6 +69,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::error_code noLinks; // Windows without the right to make links: the rest still holds
     fs::create_symlink(scratch() / "quiroles" / "secreto.txt", recibido / "enlace.ent", noLinks);
     vl::DataFiles* files = Tipo == vl::TipoFichero::Precios ? baseFiles(paths) : nullptr;
+
+    // The walk from the parser's events and the reader's agree: same outcome and error, and
+    // for a document that passes the same texts.
+    std::string seen[2];
+    vl::XmlWalkOutcome walked[2];
+    for (int way = 0; way < 2; ++way)
+        walked[way] = vl::walkXmlFields(
+            recibido / vl::nombreXML(Tipo), recibido, vl::camposXML(Tipo),
+            [&](std::size_t i, std::string_view v) { (seen[way] += char('A' + i)) += v; }, {},
+            way ? vl::XmlReading::Reader : vl::XmlReading::Fastest);
+    check(walked[0].ok == walked[1].ok && walked[0].error == walked[1].error,
+          "the two walks end differently", walked[0].error + " / " + walked[1].error);
+    check(!walked[0].ok || (seen[0] == seen[1] && walked[0].root == walked[1].root),
+          "the two walks give other texts");
 
     const vl::ConversionResult r = convertIn(scratch(), Tipo, files, true); // on 2024-06-15
     vl::waitForDataCleanup(); // the replaced texts are deleted in the background

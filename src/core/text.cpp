@@ -39,8 +39,8 @@ void appendUtf8(std::string& out, char32_t cp) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string convertToCp1252(std::string_view in, bool nameOthers) {
-    std::string out;
+void convertToCp1252(std::string& out, std::string_view in, bool nameOthers) {
+    out.clear();
     out.reserve(in.size());
     std::size_t i = 0;
     while (i < in.size()) {
@@ -79,7 +79,6 @@ std::string convertToCp1252(std::string_view in, bool nameOthers) {
         }
         i += extra + 1;
     }
-    return out;
 }
 
 } // namespace
@@ -99,11 +98,19 @@ bool unassignedInCp1252(unsigned char b) {
 }
 
 std::string toCp1252(std::string_view utf8) {
-    return convertToCp1252(utf8, false);
+    std::string out;
+    convertToCp1252(out, utf8, false);
+    return out;
+}
+
+void assignCp1252(std::string& out, std::string_view utf8) {
+    convertToCp1252(out, utf8, false);
 }
 
 std::string toCp1252NamingOthers(std::string_view utf8) {
-    return convertToCp1252(utf8, true);
+    std::string out;
+    convertToCp1252(out, utf8, true);
+    return out;
 }
 
 std::string fromCp1252(std::string_view in) {

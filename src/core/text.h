@@ -10,6 +10,8 @@ namespace vl {
 
 // UTF-8 -> Windows-1252. A character with no Windows-1252 byte, or a broken sequence, becomes '?'.
 std::string toCp1252(std::string_view utf8);
+// The same into `out`, whose room is kept: for the millions of fields of a conversion.
+void assignCp1252(std::string& out, std::string_view utf8);
 // As toCp1252, but a character with no Windows-1252 byte is written as its code point ("U+03A9"),
 // so that a text for the run log still says which it was.
 std::string toCp1252NamingOthers(std::string_view utf8);

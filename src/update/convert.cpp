@@ -83,7 +83,7 @@ XmlWalkOutcome collect(const Paths& paths, TipoFichero tipo, RecordSink& sink,
             for (auto& v : values)
                 v.clear();
         }
-        values[i] = toCp1252(utf8);
+        assignCp1252(values[i], utf8);
         started = true;
     };
     XmlWalkOutcome out = walkXmlFields(paths.product("recibido\\" + nombreXML(tipo)),
