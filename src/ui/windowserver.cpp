@@ -24,8 +24,11 @@ namespace vl::ui {
 
 namespace {
 
-// Marks the pages made here for the windows built ahead.
+// Marks the pages made here for the windows built ahead, with the windows each has served.
 constexpr const char* SparePage = "velantia-spare";
+// A renderer kept for ever grows a little with each page: after this many windows it goes,
+// and the next window's page starts a fresh one.
+constexpr int ServedPerPage = 10;
 
 // A working day with no dispensing: the process ends and the next call starts afresh.
 constexpr int DefaultIdleSeconds = 10 * 3600;
@@ -105,7 +108,7 @@ void WindowServer::prepareNext() {
     // A local page, as the information pages are: the next one then loads in this renderer.
     if (!spare_) {
         auto* page = new QWebEnginePage(this);
-        page->setProperty(SparePage, true);
+        page->setProperty(SparePage, 0);
         blankSpare(page, false);
     }
     // While a dispensing runs, its page has the engine to itself; the next window follows it.
@@ -324,7 +327,7 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     if (window_ && !window_->surveyStillCurrent()) {
         // Its page, blank and never shown, serves the window built anew.
         if (QWebEnginePage* blank = window_->browser() ? window_->browser()->page() : nullptr;
-            blank && !spare_ && blank->property(SparePage).toBool()) {
+            blank && !spare_ && blank->property(SparePage).isValid()) {
             blank->setParent(this);
             spare_ = blank;
             spareLoaded_ = true;
@@ -373,7 +376,9 @@ void WindowServer::end(int exitCode) {
     // serves the next window, which then waits for no renderer to start (about 100 ms here).
     // Only a page made here: one the view made itself goes with the view.
     QWebEnginePage* used = window_->browser() ? window_->browser()->page() : nullptr;
-    if (!spare_ && used && used->property(SparePage).toBool()) {
+    const QVariant servedBefore = used ? used->property(SparePage) : QVariant();
+    if (!spare_ && servedBefore.isValid() && servedBefore.toInt() + 1 < ServedPerPage) {
+        used->setProperty(SparePage, servedBefore.toInt() + 1);
         used->setParent(this);
         spare_ = used;
         spareLoaded_ = false;
