@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "update/convert.h"
@@ -13,10 +14,25 @@
 
 namespace vl::conversion {
 
+// The fields of one record as received (UTF-8), each turned into Windows-1252 when first read:
+// most records of a master need none of their long texts.
+class RecordFields {
+  public:
+    explicit RecordFields(std::size_t n) : received_(n), converted_(n), done_(n) {}
+    const std::string& operator[](std::size_t i) const;
+    void set(std::size_t i, std::string_view utf8);
+    void clear();
+
+  private:
+    std::vector<std::string> received_;
+    mutable std::vector<std::string> converted_;
+    mutable std::vector<char> done_;
+};
+
 class RecordSink {
   public:
     virtual ~RecordSink() = default;
-    virtual void record(const std::vector<std::string>& f) = 0;
+    virtual void record(const RecordFields& f) = 0;
 };
 
 // Walks recibido\<nombreXML(tipo)> and hands each completed record to `sink`.

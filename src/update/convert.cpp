@@ -2,6 +2,7 @@
 // collects one record at a time, and the dispatch to the kind's own conversion.
 #include "update/convert.h"
 
+#include <algorithm>
 #include <cctype>
 #include <system_error>
 
@@ -73,17 +74,16 @@ bool knownRoot(TipoFichero tipo, std::string_view root) {
 XmlWalkOutcome collect(const Paths& paths, TipoFichero tipo, RecordSink& sink,
                        const ConversionOptions& options, std::size_t& records) {
     const auto& names = camposXML(tipo);
-    std::vector<std::string> values(names.size());
+    RecordFields values(names.size());
     bool started = false;
     auto onField = [&](std::size_t i, std::string_view utf8) {
         // The key element opens a new record; the one collected so far is complete.
         if (i == 0 && started) {
             sink.record(values);
             ++records;
-            for (auto& v : values)
-                v.clear();
+            values.clear();
         }
-        assignCp1252(values[i], utf8);
+        values.set(i, utf8);
         started = true;
     };
     XmlWalkOutcome out = walkXmlFields(paths.product("recibido\\" + nombreXML(tipo)),
@@ -104,6 +104,25 @@ XmlWalkOutcome collect(const Paths& paths, TipoFichero tipo, RecordSink& sink,
         ++records;
     }
     return out;
+}
+
+const std::string& RecordFields::operator[](std::size_t i) const {
+    if (!done_[i]) {
+        assignCp1252(converted_[i], received_[i]);
+        done_[i] = 1;
+    }
+    return converted_[i];
+}
+
+void RecordFields::set(std::size_t i, std::string_view utf8) {
+    received_[i].assign(utf8);
+    done_[i] = 0;
+}
+
+void RecordFields::clear() {
+    for (auto& r : received_)
+        r.clear();
+    std::fill(done_.begin(), done_.end(), 0);
 }
 
 ConversionResult failed(std::string error) {

@@ -128,7 +128,7 @@ class MasterSink : public RecordSink {
     MasterSink(std::string today, const fs::path& folder, const fs::path& current)
         : today_(std::move(today)), writer_(folder, current) {}
 
-    void record(const std::vector<std::string>& f) override {
+    void record(const RecordFields& f) override {
         if (!itemInForce(f[10], f[5], f[6], today_)) return;
         // Cut to the line's 6 characters, a longer code would be another medicine's; blanks
         // after them are no part of it.

@@ -130,7 +130,7 @@ class PriceSink : public RecordSink {
   public:
     PriceSink(DataFiles* files, bool writePrices) : basea(files, writePrices) {}
 
-    void record(const std::vector<std::string>& f) override {
+    void record(const RecordFields& f) override {
         const std::string& code = f[0];
         // The greater amount in euros; on equal amounts the distributor's price stays.
         const long long nomenclator = priceMicros(f[2]).value_or(0);

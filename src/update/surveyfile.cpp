@@ -57,7 +57,7 @@ namespace {
 
 class SurveySink : public RecordSink {
   public:
-    void record(const std::vector<std::string>& f) override {
+    void record(const RecordFields& f) override {
         rows.push_back(ReceivedSurveyRow{f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
     }
     std::vector<ReceivedSurveyRow> rows;
