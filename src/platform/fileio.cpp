@@ -266,14 +266,26 @@ bool writeAside(const fs::path& p, std::string_view bytes, bool durable) {
 
 } // namespace
 
-bool linkIfSame(const fs::path& existing, const fs::path& link, std::string_view bytes) {
 #ifdef _WIN32
-    (void)existing;
-    (void)link;
-    (void)bytes;
+FolderLinker::FolderLinker(const fs::path&, const fs::path&) {}
+FolderLinker::~FolderLinker() = default;
+bool FolderLinker::linkIfSame(const std::string&, std::string_view) {
     return false;
+}
 #else
-    const int fd = ::open(existing.c_str(), O_RDONLY | O_CLOEXEC);
+// Opened once: thousands of names then cost no walk of their whole path each.
+FolderLinker::FolderLinker(const fs::path& from, const fs::path& to)
+    : from_(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      to_(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+FolderLinker::~FolderLinker() {
+    if (from_ >= 0) ::close(from_);
+    if (to_ >= 0) ::close(to_);
+}
+
+bool FolderLinker::linkIfSame(const std::string& name, std::string_view bytes) {
+    if (from_ < 0 || to_ < 0) return false;
+    const int fd = ::openat(from_, name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
     bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
@@ -285,9 +297,9 @@ bool linkIfSame(const fs::path& existing, const fs::path& link, std::string_view
         else got += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    return same && have == bytes && ::link(existing.c_str(), link.c_str()) == 0;
-#endif
+    return same && have == bytes && ::linkat(from_, name.c_str(), to_, name.c_str(), 0) == 0;
 }
+#endif
 
 bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
     return writeAside(p, bytes, true);

@@ -71,12 +71,23 @@ bool renameWithRetry(const std::filesystem::path& from, const std::filesystem::p
 // Plain overwrite (create or truncate), flushed to disk when `durable`. False on failure.
 bool writeFileBytes(const std::filesystem::path& p, std::string_view bytes, bool durable = false);
 
-// Makes `link` a second name of `existing` when that file holds exactly `bytes`: no new file,
-// and nothing to free when the old name goes. False (nothing made) otherwise, and always on
-// Windows, where the flush of a folder opens its files for writing and a second name would
-// open the other folder's file. Whoever writes either name afterwards must remove it first.
-bool linkIfSame(const std::filesystem::path& existing, const std::filesystem::path& link,
-                std::string_view bytes);
+// Two folders held open, to give files of the first a second name in the second: no new
+// file, and nothing to free when the old name goes. Always false on Windows, where the flush of
+// a folder opens its files for writing and a second name would open the other folder's file.
+// Whoever writes either name afterwards must remove it first.
+class FolderLinker {
+  public:
+    FolderLinker(const std::filesystem::path& from, const std::filesystem::path& to);
+    ~FolderLinker();
+    FolderLinker(const FolderLinker&) = delete;
+    FolderLinker& operator=(const FolderLinker&) = delete;
+    // `name` of the second folder made the same file as `name` of the first when that file
+    // holds exactly `bytes`; false (nothing made) otherwise.
+    bool linkIfSame(const std::string& name, std::string_view bytes);
+
+  private:
+    int from_ = -1, to_ = -1;
+};
 
 // Removes the file `p`: 0 when it is gone (or was not there), else the system's cause as an
 // errno value (EBUSY: another program holds it; EACCES, EPERM, EROFS: its folder allows no removal).

@@ -57,8 +57,8 @@ namespace {
 // than reading them. Nothing ever writes a text file in place, so a shared file stays as it is.
 class TextWriter {
   public:
-    TextWriter(fs::path folder, fs::path current)
-        : folder_(std::move(folder)), current_(std::move(current)), thread_([this] { run(); }) {}
+    TextWriter(fs::path folder, const fs::path& current)
+        : folder_(std::move(folder)), linker_(current, folder_), thread_([this] { run(); }) {}
     ~TextWriter() { finish(); }
 
     // `again`: the name was written before in this conversion (its file may be shared).
@@ -105,7 +105,7 @@ class TextWriter {
             const fs::path file = folder_ / job.name;
             std::error_code ec;
             if (job.again) fs::remove(file, ec);
-            if ((!job.again && linkIfSame(current_ / job.name, file, job.bytes)) ||
+            if ((!job.again && linker_.linkIfSame(job.name, job.bytes)) ||
                 writeFileBytes(file, job.bytes))
                 ++written_;
             else
@@ -113,7 +113,8 @@ class TextWriter {
         }
     }
 
-    fs::path folder_, current_;
+    fs::path folder_;
+    FolderLinker linker_;
     std::mutex mutex_;
     std::condition_variable ready_, room_;
     std::deque<Job> queue_;
