@@ -29,6 +29,7 @@ int usage() {
 bool report(const char* name, const vl::ConversionResult& r, const std::string& detail) {
     if (!r.ok) {
         std::fprintf(stderr, "%s: error: %s\n", name, r.error.c_str());
+        vl::runlog::log(std::string(name) + ": error: " + r.error);
         return false;
     }
     std::printf("%s: %zu registros leídos, %s\n", name, r.records, detail.c_str());
@@ -64,6 +65,7 @@ int main(int argc, char* argv[]) {
         if (const std::string e = vl::writeProductMaster(paths, nullptr, prices.productLines);
             !e.empty()) {
             std::fprintf(stderr, "Precios.xml: error: %s\n", e.c_str());
+            vl::runlog::log("Precios.xml: error: " + e);
             return vl::runlog::end(1);
         }
     }

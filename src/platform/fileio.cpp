@@ -285,7 +285,8 @@ FolderLinker::~FolderLinker() {
 
 bool FolderLinker::linkIfSame(const std::string& name, std::string_view bytes) {
     if (from_ < 0 || to_ < 0) return false;
-    const int fd = ::openat(from_, name.c_str(), O_RDONLY | O_CLOEXEC);
+    // A link someone put among the texts is no text of ours: it gets a file of its own.
+    const int fd = ::openat(from_, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
     struct stat st {};
     bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&

@@ -337,6 +337,11 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     }
     if (!window_) window_ = buildWindow();
     connect(window_, &Velantia::ended, this, &WindowServer::end, Qt::QueuedConnection);
+    // The blank page the window was built on is no page to go back to.
+    if (PageView* view = window_->browser())
+        connect(
+            view, &QWebEngineView::loadFinished, view, [view] { view->history()->clear(); },
+            Qt::SingleShotConnection);
     window_->start(line);
     if (window_->startFailed()) {
         QTimer::singleShot(0, this, [this] { end(1); });
