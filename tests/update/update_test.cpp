@@ -170,6 +170,15 @@ TEST_F(Conversion, ATextWrittenAgainLeavesTheTextsInUseAsTheyWere) {
     waitForDataCleanup();
     EXPECT_EQ(dir.read(Datos + "textos/000001.txt"), "\"B\"\r\n\"Texto 1\"\r\n\"Anexo 1\"\r\n");
     EXPECT_EQ(dir.read(Datos + "textos/000002.txt"), two);
+#ifndef _WIN32
+    // A link someone put among the texts is no text of ours, even to the same bytes.
+    const fs::path text = dir.path() / Datos / "textos/000002.txt";
+    fs::remove(text);
+    dir.write("fuera.txt", two);
+    fs::create_symlink(dir.path() / "fuera.txt", text);
+    ASSERT_TRUE(master(changed).ok);
+    EXPECT_FALSE(fs::is_symlink(text));
+#endif
 }
 
 // DTDs and entities come from the received folder, under any folder name. A document that does
