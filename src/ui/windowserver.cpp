@@ -33,6 +33,13 @@ constexpr int ServedPerPage = 10;
 // A working day with no dispensing: the process ends and the next call starts afresh.
 constexpr int DefaultIdleSeconds = 10 * 3600;
 
+// The information page of `w` when it is one made here (and so outlives its view once taken);
+// one the view made itself goes with the view.
+QWebEnginePage* pageMadeHere(const Velantia& w) {
+    QWebEnginePage* page = w.browser() ? w.browser()->page() : nullptr;
+    return page && page->property(SparePage).isValid() ? page : nullptr;
+}
+
 std::filesystem::path ownFile() {
     return std::filesystem::path(QCoreApplication::applicationFilePath().toStdU16String());
 }
@@ -326,8 +333,7 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     window_ = std::exchange(next_, nullptr);
     if (window_ && !window_->surveyStillCurrent()) {
         // Its page, blank and never shown, serves the window built anew.
-        if (QWebEnginePage* blank = window_->browser() ? window_->browser()->page() : nullptr;
-            blank && !spare_ && blank->property(SparePage).isValid()) {
+        if (QWebEnginePage* blank = pageMadeHere(*window_); blank && !spare_) {
             blank->setParent(this);
             spare_ = blank;
             spareLoaded_ = true;
@@ -379,11 +385,10 @@ void WindowServer::end(int exitCode) {
     window_->hide();
     // The closing window's page keeps its renderer: once its view is gone it goes blank and
     // serves the next window, which then waits for no renderer to start (about 100 ms here).
-    // Only a page made here: one the view made itself goes with the view.
-    QWebEnginePage* used = window_->browser() ? window_->browser()->page() : nullptr;
-    const QVariant servedBefore = used ? used->property(SparePage) : QVariant();
-    if (!spare_ && servedBefore.isValid() && servedBefore.toInt() + 1 < ServedPerPage) {
-        used->setProperty(SparePage, servedBefore.toInt() + 1);
+    QWebEnginePage* used = pageMadeHere(*window_);
+    const int servedBefore = used ? used->property(SparePage).toInt() : ServedPerPage;
+    if (!spare_ && servedBefore + 1 < ServedPerPage) {
+        used->setProperty(SparePage, servedBefore + 1);
         used->setParent(this);
         spare_ = used;
         spareLoaded_ = false;
