@@ -8,7 +8,6 @@
 #include <QTranslator>
 #include <QScreen>
 #include <QTimer>
-#include <QWebEngineView>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -25,6 +24,13 @@
 #include "ui/okup.h"
 #include "ui/mainwindow.h"
 #include "ui/pageview.h"
+
+// Resources are initialised outside any namespace.
+static void initTranslationResources() {
+#ifdef _WIN32
+    Q_INIT_RESOURCE(translations);
+#endif
+}
 
 namespace vl::ui {
 
@@ -55,9 +61,11 @@ void prepareBrowserEngine() {
 
 bool installSpanishTranslations(QApplication& app) {
     auto* qt = new QTranslator(&app);
-    // Installed with Qt, or beside the program where Qt is deployed with it.
+    initTranslationResources();
+    // Installed with Qt, beside the program where Qt is deployed with it, or inside it (Windows).
     for (const QString& dir : {QLibraryInfo::path(QLibraryInfo::TranslationsPath),
-                               QCoreApplication::applicationDirPath() + QStringLiteral("/translations")})
+                               QCoreApplication::applicationDirPath() + QStringLiteral("/translations"),
+                               QStringLiteral(":/translations")})
         if (qt->load(QLocale(QLocale::Spanish, QLocale::Spain), QStringLiteral("qtbase"),
                      QStringLiteral("_"), dir))
             return QCoreApplication::installTranslator(qt);
@@ -155,7 +163,7 @@ void onFirstPage(Velantia& window, std::function<void()> then) {
     const auto run = [once] {
         if (*once) std::exchange(*once, nullptr)();
     };
-    QObject::connect(window.browser(), &QWebEngineView::loadFinished, &window,
+    QObject::connect(window.browser(), &PageView::loadFinished, &window,
                      [run](bool) { run(); }, Qt::SingleShotConnection);
     QObject::connect(&window, &Velantia::deferredStartFinished, &window,
                      [&window, run] {

@@ -8,8 +8,6 @@
 #include <QPrinterInfo>
 #include <QRegularExpression>
 #include <QTextDocument>
-#include <QWebEnginePage>
-#include <QWebEngineSettings>
 #include <atomic>
 #include <memory>
 
@@ -36,31 +34,19 @@ void cannotPrint(QWidget* parent, const QString& why) {
 
 } // namespace
 
-namespace {
-std::function<QWebEnginePage*()> spares;
-}
-
-void PageView::setSparePages(std::function<QWebEnginePage*()> take) {
-    spares = std::move(take);
-}
-
-PageView::PageView(QWidget* parent) : QWebEngineView(parent) {
-    if (QWebEnginePage* spare = spares ? spares() : nullptr) {
-        spare->setParent(this);
-        setPage(spare);
+QString textDocumentHtml(QString text) {
+    // The pages name their images with backslashes, which only a browser forgives.
+    static const QRegularExpression src(QStringLiteral("src='[^']*'"));
+    for (auto it = src.globalMatch(text); it.hasNext();) {
+        const auto m = it.next();
+        text.replace(m.capturedStart(), m.capturedLength(),
+                     m.captured().replace(QLatin1Char('\\'), QLatin1Char('/')));
     }
-    auto* s = settings();
-    // The generated pages carry no charset and are written in Windows-1252.
-    s->setDefaultTextEncoding(QStringLiteral("windows-1252"));
-    s->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, true);
-    // Our pages need no script; item texts arrive from the network with markup, and a script
-    // among them must not run with access to the local files.
-    s->setAttribute(QWebEngineSettings::JavascriptEnabled, false);
-    connect(this, &QWebEngineView::loadProgress, this,
-            [this](int p) { emit progressChange(p, 100); });
+    // Cells outside a table, as the pages have them, are no table to a browser either.
+    static const QRegularExpression cell(QStringLiteral("</?td[^>]*>"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    return text.remove(cell);
 }
-
-PageView::~PageView() = default;
 
 void PageView::navigate(const QString& url) {
     loadRequested_ = true;
@@ -122,21 +108,10 @@ bool PageView::printPage(const std::string& html, const std::filesystem::path& f
     QTextDocument doc;
     doc.documentLayout()->setPaintDevice(printer.get());
     doc.setBaseUrl(QUrl::fromLocalFile(QString::fromStdU16String((folder / "").u16string())));
-    // The pages name their images with backslashes, which only a browser forgives.
-    QString text = QString::fromStdString(fromCp1252(html));
-    static const QRegularExpression src(QStringLiteral("src='[^']*'"));
-    for (auto it = src.globalMatch(text); it.hasNext();) {
-        const auto m = it.next();
-        text.replace(m.capturedStart(), m.capturedLength(),
-                     m.captured().replace(QLatin1Char('\\'), QLatin1Char('/')));
-    }
-    // Cells outside a table, as the pages have them, are no table to a browser either.
-    static const QRegularExpression cell(QStringLiteral("</?td[^>]*>"),
-                                         QRegularExpression::CaseInsensitiveOption);
     QFont base = doc.defaultFont();
     base.setPointSizeF(BasePt);
     doc.setDefaultFont(base);
-    doc.setHtml(text.remove(cell));
+    doc.setHtml(textDocumentHtml(QString::fromStdString(fromCp1252(html))));
     doc.setDocumentMargin(0);
     doc.setPageSize(QSizeF(printer->width(), printer->height()));
     doc.print(printer.get());
@@ -145,10 +120,6 @@ bool PageView::printPage(const std::string& html, const std::filesystem::path& f
     if (!ok) cannotPrint(window(), QStringLiteral("No se ha podido imprimir en %1.").arg(target));
     emit printDone(ok, target);
     return ok;
-}
-
-void PageView::pageText(const std::function<void(const QString&)>& done) {
-    page()->toPlainText([done](const QString& t) { done(t); });
 }
 
 } // namespace vl::ui

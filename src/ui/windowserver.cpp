@@ -6,8 +6,6 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QUrl>
-#include <QWebEngineHistory>
-#include <QWebEnginePage>
 #include <utility>
 
 #include "core/cmdline.h"
@@ -35,8 +33,8 @@ constexpr int DefaultIdleSeconds = 10 * 3600;
 
 // The information page of `w` when it is one made here (and so outlives its view once taken);
 // one the view made itself goes with the view.
-QWebEnginePage* pageMadeHere(const Velantia& w) {
-    QWebEnginePage* page = w.browser() ? w.browser()->page() : nullptr;
+QObject* pageMadeHere(const Velantia& w) {
+    QObject* page = w.browser() ? w.browser()->keptPage() : nullptr;
     return page && page->property(SparePage).isValid() ? page : nullptr;
 }
 
@@ -113,14 +111,20 @@ void WindowServer::endOnRequest() {
 void WindowServer::prepareNext() {
     if (next_ || quitting_) return;
     // A local page, as the information pages are: the next one then loads in this renderer.
-    if (!spare_) {
-        auto* page = new QWebEnginePage(this);
-        page->setProperty(SparePage, 0);
-        blankSpare(page, false);
+    QObject* fresh = spare_ ? nullptr : PageView::makeSparePage(this);
+    if (fresh) {
+        fresh->setProperty(SparePage, 0);
+        blankSpare(fresh, false);
+    } else {
+        // A view with no renderer to start has nothing to wait for.
+        if (!spare_) spareLoaded_ = true;
+        // While a dispensing runs, its page has the engine to itself; the next window follows.
+        if (spareLoaded_ && !window_) next_ = buildWindow();
+        if (spareLoaded_ && !ready_)
+            QTimer::singleShot(0, this, [this] {
+                if (!ready_) becomeReady();
+            });
     }
-    // While a dispensing runs, its page has the engine to itself; the next window follows it.
-    else if (spareLoaded_ && !window_)
-        next_ = buildWindow();
     if (next_) beginWaiting();
 }
 
@@ -129,42 +133,31 @@ void WindowServer::beginWaiting() {
     if (QLocalSocket* s = std::exchange(starting_, nullptr)) begin(s, startingRequest_);
 }
 
-void WindowServer::blankSpare(QWebEnginePage* page, bool used) {
+void WindowServer::blankSpare(QObject* page, bool used) {
     spare_ = page;
     spareLoaded_ = false;
-    connect(
-        page, &QWebEnginePage::loadFinished, this,
-        [this, page, used](bool ok) {
-            if (page != spare_) return;
-            if (used && !ok) {
-                // A page that cannot even go blank is of no further use.
-                spare_ = nullptr;
-                page->deleteLater();
-                prepareNext();
-                return;
-            }
-            // Nothing of the last dispensing may come back, not even by going back.
-            page->history()->clear();
-            page->setZoomFactor(1.0);
-            spareLoaded_ = true;
+    PageView::blankPage(page, this, [this, page, used](bool ok) {
+        if (page != spare_) return;
+        if (used && !ok) {
+            // A page that cannot even go blank is of no further use.
+            spare_ = nullptr;
+            page->deleteLater();
             prepareNext();
-            // The first call finds its window built ahead, as every later one does.
-            if (!ready_) becomeReady();
-        },
-        Qt::SingleShotConnection);
-    // Blank, as a fresh window's browser is until its page loads: the window built ahead
-    // shows it for a frame, and for good after a code that shows no page. Not setHtml: its
-    // data: address is another site, and the information page would then wait for a
-    // renderer of its own (about 45 ms more here).
-    page->load(QUrl(QStringLiteral("about:blank")));
+            return;
+        }
+        spareLoaded_ = true;
+        prepareNext();
+        // The first call finds its window built ahead, as every later one does.
+        if (!ready_) becomeReady();
+    });
 }
 
 Velantia* WindowServer::buildWindow() {
     // The information page's browser takes the page kept ready; the rest make their own.
     // One still loading would report its own load as the dispensing's first page: a call that
     // comes right after the last one gets a page of its own.
-    PageView::setSparePages([this]() -> QWebEnginePage* {
-        if (!spareLoaded_) return nullptr;
+    PageView::setSparePages([this]() -> QObject* {
+        if (!spareLoaded_ || !spare_) return nullptr;
         spare_->disconnect(this);
         return std::exchange(spare_, nullptr);
     });
@@ -333,7 +326,7 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     window_ = std::exchange(next_, nullptr);
     if (window_ && !window_->surveyStillCurrent()) {
         // Its page, blank and never shown, serves the window built anew.
-        if (QWebEnginePage* blank = pageMadeHere(*window_); blank && !spare_) {
+        if (QObject* blank = pageMadeHere(*window_); blank && !spare_) {
             blank->setParent(this);
             spare_ = blank;
             spareLoaded_ = true;
@@ -346,7 +339,7 @@ void WindowServer::begin(QLocalSocket* s, const handoff::Request& r) {
     // The blank page the window was built on is no page to go back to.
     if (PageView* view = window_->browser())
         connect(
-            view, &QWebEngineView::loadFinished, view, [view] { view->history()->clear(); },
+            view, &PageView::loadFinished, view, [view] { view->forgetEarlierPages(); },
             Qt::SingleShotConnection);
     window_->start(line);
     if (window_->startFailed()) {
@@ -385,7 +378,7 @@ void WindowServer::end(int exitCode) {
     window_->hide();
     // The closing window's page keeps its renderer: once its view is gone it goes blank and
     // serves the next window, which then waits for no renderer to start (about 100 ms here).
-    QWebEnginePage* used = pageMadeHere(*window_);
+    QObject* used = pageMadeHere(*window_);
     const int servedBefore = used ? used->property(SparePage).toInt() : ServedPerPage;
     if (!spare_ && servedBefore + 1 < ServedPerPage) {
         used->setProperty(SparePage, servedBefore + 1);

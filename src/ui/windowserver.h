@@ -17,7 +17,6 @@
 
 class QLocalServer;
 class QLocalSocket;
-class QWebEnginePage;
 
 namespace vl::ui {
 
@@ -59,7 +58,7 @@ class WindowServer : public QObject {
     bool listen();
     void becomeReady();
     // Loads a blank page into `page`, kept as the spare; `used`: a closed window's page.
-    void blankSpare(QWebEnginePage* page, bool used);
+    void blankSpare(QObject* page, bool used);
     // Begins the call that waits for the window built ahead, if one does.
     void beginWaiting();
     void accept();
@@ -78,7 +77,7 @@ class WindowServer : public QObject {
     std::string address_;
     std::filesystem::path lock_; // held from start() on, when not empty
     QLocalServer* server_ = nullptr;
-    QPointer<QWebEnginePage> spare_; // loaded ahead for the next dispensing's page
+    QPointer<QObject> spare_; // loaded ahead for the next dispensing's page
     bool spareLoaded_ = false;
     std::map<QLocalSocket*, Peer> peers_;
     QPointer<QLocalSocket> client_;  // the launcher of the call being served

@@ -14,6 +14,7 @@
 #include "infopage/navigation.h"
 #include "outbox/closingcall.h"
 #include "outbox/outbox.h"
+#include "send/sendpage.h"
 #include "support/service_double.h"
 #include "survey/recording.h"
 #include "ui/actualizar.h"
@@ -202,7 +203,7 @@ class WindowsTest : public QObject {
     // The window after its deferred start and its first page load.
     std::unique_ptr<Velantia> start(const QString& line) {
         auto w = std::make_unique<Velantia>(paths(), line);
-        QSignalSpy loaded(w->browser(), &QWebEngineView::loadFinished);
+        QSignalSpy loaded(w->browser(), &vl::ui::PageView::loadFinished);
         QSignalSpy deferred(w.get(), &Velantia::deferredStartFinished);
         if (!w->deferredStartDone()) deferred.wait(10000);
         if (loaded.isEmpty()) loaded.wait(15000);
@@ -654,10 +655,64 @@ class WindowsTest : public QObject {
                            "'ejecutado';</script><p>Aviso</p><img src=x onerror=\"document.title="
                            "'onerror'\"></body></html>");
         vl::ui::PageView view;
-        QSignalSpy loaded(&view, &QWebEngineView::loadFinished);
+        QSignalSpy loaded(&view, &vl::ui::PageView::loadFinished);
         view.navigate(QUrl::fromLocalFile(QString::fromStdString(page.string())).toString());
         QVERIFY(loaded.wait(15000) && loaded.first().first().toBool());
         QCOMPARE(view.title(), QStringLiteral("original"));
+    }
+
+    // The text view (no browser engine) shows the page's alert items one under another with
+    // their images, as the browser lays them out, and sends the upload page's form as the
+    // browser would: every field, the chosen file, the service's answer shown at its address.
+    void textViewStacksItemsAndSendsTheForm() {
+#ifndef VELANTIA_TEXT_PAGES
+        QSKIP("the browser lays out and sends pages itself");
+#else
+        auto w = start(Demo);
+        auto* view = w->browser();
+        QList<int> tops;
+        for (QTextBlock b = view->document()->begin(); b.isValid(); b = b.next())
+            for (auto f = b.begin(); !f.atEnd(); ++f)
+                if (const QString name = f.fragment().charFormat().toImageFormat().name();
+                    QRegularExpression("(Red|Yelow|Green)\\.jpg$").match(name).hasMatch()) {
+                    const QUrl url = view->document()->baseUrl().resolved(QUrl(name));
+                    QVERIFY2(!view->document()->resource(QTextDocument::ImageResource, url).isNull(),
+                             qPrintable(url.toString()));
+                    QTextCursor c(view->document());
+                    c.setPosition(f.fragment().position());
+                    tops << view->cursorRect(c).top();
+                }
+        QCOMPARE(tops.size(), 3);
+        QVERIFY2(tops[0] < tops[1] && tops[1] < tops[2], qPrintable(QString::number(tops[1])));
+
+        ServiceDouble service;
+        qputenv("VELANTIA_CA_BUNDLE", QByteArray::fromStdString(service.caPath().string()));
+        vl::Config cfg;
+        cfg.n_farmacia = "28001234";
+        cfg.clave = "a&b";
+        QVERIFY(vl::writeUploadPage(paths(), cfg, service.url()));
+        const fs::path file = dir_->write("Respuesta.tsv", "1\t692514\r\n");
+        QSignalSpy loaded(view, &vl::ui::PageView::loadFinished);
+        view->showFile(product("Htm\\enviar.html"));
+        QVERIFY(loaded.wait(5000));
+        control<QLineEdit>(view, "fichero2")->setText(QString::fromStdString(file.string()));
+        QTest::mouseClick(control(view, "enviarFormulario"), Qt::LeftButton);
+        QVERIFY(loaded.wait(20000));
+        QCOMPARE(view->locationUrl(), QString::fromStdString(service.url()));
+        QString text;
+        view->pageText([&](const QString& t) { text = t; });
+        QVERIFY2(text.contains("ERROR=0"), qPrintable(text));
+        const auto up = service.recordedUploads();
+        QCOMPARE(up.size(), size_t(1));
+        QStringList sent;
+        for (const auto& part : up[0].parts)
+            sent << QString::fromStdString(part.name + "=" + part.value);
+        QCOMPARE(sent.join(u'|'), QStringLiteral("n_farmacia=28001234|fichero=respuesta|"
+                                                 "tipo_fichero=1|fecha_ultima=20061105|"
+                                                 "codigo_empresa=%1|clave=a&b|fichero2=1\t692514\r\n")
+                                      .arg(QString::fromStdString(cfg.codigo_empresa)));
+        qunsetenv("VELANTIA_CA_BUNDLE");
+#endif
     }
 
     // The engine's start-up report stays out of stderr; the user's Chromium flags stay. A timed
@@ -832,6 +887,46 @@ class WindowsTest : public QObject {
         QCOMPARE(h.pid, vl::currentProcessId());
         QTRY_VERIFY(!server.serving());
         QCOMPARE(readBytes(product("final0")), "F");
+    }
+
+    // Through the launcher program: a dispensing handed over the local channel to the window
+    // process (here, in the test, as the window program beside the launcher), its answers
+    // recorded there, and the launcher's closing call moving them into the outbox.
+    void launcherDispensingEndToEnd() {
+        const fs::path bin = dir_->path() / "programa", self =
+            QCoreApplication::applicationFilePath().toStdU16String();
+        const fs::path launcher = bin / fs::path(VELANTIA_LAUNCHER).filename(),
+                       windows = bin / fs::path(VELANTIA_VENTANAS).filename();
+        fs::create_directories(bin);
+        fs::copy_file(VELANTIA_LAUNCHER, launcher);
+        fs::copy_file(self, windows); // the same size and time: the same program to the launcher
+        fs::last_write_time(windows, fs::last_write_time(self));
+        vl::ui::WindowServer server(paths());
+        QSignalSpy ready(&server, &vl::ui::WindowServer::ready);
+        server.start();
+        QVERIFY(ready.wait(30000));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VELANTIA_ROOT", QString::fromStdString(paths().root().string()));
+        env.insert("VELANTIA_MENSAJES", QString::fromStdString((dir_->path() / "m.txt").string()));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QString::fromStdU16String(launcher.u16string()), {Demo});
+        Velantia* w = servedWindow();
+        QVERIFY(w);
+        play(w, "Label2=Medicamento 1/2|RESP_2@0|>Kgrabar|!Pgrabar|^+|Label2=Medicamento 2/2|"
+                "RESP_2@1|>Kgrabar|!Pgrabar");
+        QTest::keyClick(w, Qt::Key_Escape);
+        QTRY_VERIFY_WITH_TIMEOUT(p.state() == QProcess::NotRunning, 30000);
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(readBytes(product("final0")), "F");
+        p.start(QString::fromStdU16String(launcher.u16string()), {"TK-00012340+692514+683907"});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(!fs::exists(product("referencias/00012340.ref")));
+        const std::string outbox = readBytes(product("Respuesta.tsv"));
+        QVERIFY2(outbox.find("\t692514\t28001234\t") != std::string::npos &&
+                     outbox.find("\t683907\t28001234\t") != std::string::npos,
+                 outbox.c_str());
     }
 
     // From outside: the launcher starts the window process ahead once, hands it a dispensing,
