@@ -126,6 +126,10 @@ void PageView::load(const QUrl& url) {
     });
 }
 
+void PageView::pageText(const std::function<void(const QString&)>& done) {
+    done(toPlainText());
+}
+
 void PageView::showPage(const QUrl& url, const std::string& bytes, bool ok) {
     const QString html = decodePage(bytes);
     document()->setBaseUrl(url);

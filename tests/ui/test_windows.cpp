@@ -668,6 +668,8 @@ class WindowsTest : public QObject {
 #ifndef VELANTIA_TEXT_PAGES
         QSKIP("the browser lays out and sends pages itself");
 #else
+        fs::create_directories(product("htm"));
+        vl::ui::installPageAssets(paths());
         auto w = start(Demo);
         auto* view = w->browser();
         QList<int> tops;
@@ -1007,6 +1009,7 @@ class WindowsTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!vl::processAlive(second), 10000);
         QVERIFY(idleLog().find("termina (el sistema ha pedido que termine)") != std::string::npos);
         QVERIFY(!fs::exists(place.address) && !fs::exists(place.lock));
+#ifndef VELANTIA_TEXT_PAGES // a text view has no engine to load: it is ready at once
         // One stopped while it loads the engine is given up as soon, and another one started.
         auto starting = launch("PRECARGAR");
         using Probe = vl::handoff::Probe;
@@ -1020,6 +1023,7 @@ class WindowsTest : public QObject {
         QVERIFY(!vl::processAlive(loading.pid));
         second = pid();
         QVERIFY(second > 0 && second != loading.pid);
+#endif
 #endif
         fs::last_write_time(windows, fs::last_write_time(windows) + std::chrono::seconds(5));
         QTRY_VERIFY_WITH_TIMEOUT(!vl::processAlive(second), 20000);
