@@ -14,5 +14,11 @@ endif()
 message(STATUS "Qt for Windows: ${_qt}")
 list(PREPEND CMAKE_FIND_ROOT_PATH "${_qt}")
 list(PREPEND CMAKE_PREFIX_PATH "${_qt}")
+# That Qt found MinGW's zlib, whose import library the search prefers: the static one instead,
+# or the program would need zlib1.dll beside it (Wine has one of its own, Windows has none).
+set(ZLIB_LIBRARY_RELEASE /usr/x86_64-w64-mingw32/lib/libz.a CACHE FILEPATH "" FORCE)
+set(ZLIB_INCLUDE_DIR /usr/x86_64-w64-mingw32/include CACHE PATH "")
 set(QT_HOST_PATH /usr CACHE PATH "")
 set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake CACHE PATH "")
+# The host's rcc compresses with zstd, which this Qt was built without.
+set(CMAKE_AUTORCC_OPTIONS --no-zstd)

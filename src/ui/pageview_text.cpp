@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTextDocumentFragment>
+#include <QTextFrame>
 #include <QTimer>
 #include <algorithm>
 #include <thread>
@@ -134,6 +135,14 @@ void PageView::showPage(const QUrl& url, const std::string& bytes, bool ok) {
     const QString html = decodePage(bytes);
     document()->setBaseUrl(url);
     setHtml(html);
+    // The body's own margins, as the browser takes them; else the browser's 8 pixels.
+    static const QRegularExpression body(QStringLiteral("<body\\b[^>]*>"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const auto margins = attributes(body.match(html).captured());
+    QTextFrameFormat root = document()->rootFrame()->frameFormat();
+    root.setTopMargin(margins.value(QStringLiteral("topmargin"), QStringLiteral("8")).toInt());
+    root.setLeftMargin(margins.value(QStringLiteral("leftmargin"), QStringLiteral("8")).toInt());
+    document()->rootFrame()->setFrameFormat(root);
     if (url.hasFragment()) scrollToAnchor(url.fragment());
     showForm(html);
     if (url_ != url) {

@@ -1058,11 +1058,17 @@ class WindowsTest : public QObject {
 
 int main(int argc, char** argv) {
     // A desktop's width, taller than any window tried, with frames: outer height is not inner.
+#ifdef Q_OS_WIN
+    // The platform's options are split at colons: a name without its drive, here.
+    QTemporaryFile config(QStringLiteral("pantalla-XXXXXX.json"));
+#else
     QTemporaryFile config;
+#endif
     config.open();
     config.write(R"({"windowFrameMargins": true, "screens": [{"width": 1280, "height": 1100}]})");
     config.close();
-    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
+    qputenv("QT_QPA_PLATFORM",
+            "offscreen:configfile=" + QDir::current().relativeFilePath(config.fileName()).toLocal8Bit());
     vl::ui::prepareBrowserEngine();
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(assets);
