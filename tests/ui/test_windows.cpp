@@ -1,7 +1,9 @@
 // The windows' wiring, on the demo data in a folder named with "#" and "%", the send and the
 // update against the local service double: what the handlers decide is tested with the logic,
 // here only that controls reach them and their results show.
+#ifndef VELANTIA_TEXT_PAGES
 #include <QWebEngineHistory>
+#endif
 #include <QtTest>
 #include <QtWidgets>
 
@@ -823,8 +825,12 @@ class WindowsTest : public QObject {
             QVERIFY(readBytes(product("htm0/Informa.htm")).find(c.code) != std::string::npos);
             // Its page may have served the window before: nothing of that one, nor the blank
             // page it waited on, to go back to.
+#ifdef VELANTIA_TEXT_PAGES
+            QTRY_VERIFY(w->browser()->url().isLocalFile() && !w->browser()->isBackwardAvailable());
+#else
             const QWebEngineHistory* pages = w->browser()->history();
             QTRY_VERIFY(pages->currentItem().url().isLocalFile() && pages->count() == 1);
+#endif
             QCOMPARE(readBytes(product("final0")), "I");
             play(w, c.script);
             if (c.line == calls[1].line) { // two calls at once: the second starts afresh
