@@ -184,7 +184,8 @@ std::string heldOpenOr(std::string message) {
            "el pr\xF3ximo cierre de la dispensaci\xF3n, cuando ese programa lo deje libre.";
 }
 
-int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
+int deleteTerminalReferences(const Paths& paths, const std::string& reference,
+                             const std::set<std::string>& moved) {
     int deleted = 0;
     std::error_code ec;
     for (const fs::path& file : terminalFiles(paths, reference, true)) {
@@ -193,6 +194,7 @@ int deleteTerminalReferences(const Paths& paths, const std::string& reference) {
             fs::remove(file, ec);
             continue;
         }
+        if (moved.contains(name.substr(0, 8))) continue;
         // Left by a closing call that did not complete, or of one still running: its answers
         // are still to be moved.
         if (fs::exists(markerPath(paths, name.substr(0, 8)), ec)) {
@@ -337,7 +339,9 @@ ClosingResult closingMove(const Paths& paths, const RunState& st, const Config& 
                 // Under the guard: a closing call of another dispensing of this terminal notes
                 // itself under it, so its file is never set aside once it has begun.
                 faultPoint("closing:delete");
-                r.referencesDeleted += deleteTerminalReferences(paths, st.reference);
+                std::set<std::string> handled;
+                for (const auto& moved : m.refs) handled.insert(moved.first);
+                r.referencesDeleted += deleteTerminalReferences(paths, st.reference, handled);
             }
         }
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "core/cmdline.h"
@@ -63,7 +64,10 @@ inline ClosingResult closingMove(const Paths& paths, const RunState& st, const C
 // Files of referencias named 6 characters + the last two of `reference` + ".ref" (any case),
 // each named in the run log with its recorded medicines; those a closing call left unmoved
 // (see noteClosingCall) are kept.
-int deleteTerminalReferences(const Paths& paths, const std::string& reference);
+// `moved`: references whose files the move itself has removed or emptied; left alone here
+// (Windows may list a file deleted while a window still has it open).
+int deleteTerminalReferences(const Paths& paths, const std::string& reference,
+                             const std::set<std::string>& moved = {});
 
 // An ordinary start of a dispensing whose reference file another closing call of this terminal
 // set aside in referencias\apartados: the file goes back first, so its answers are shown and

