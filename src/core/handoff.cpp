@@ -176,8 +176,9 @@ Outcome serve(const std::string& address, const std::string& identity, const Req
         o.why = "no hay ventana preparada";
         return o;
     }
-    if (!channel->send(helloLine(identity) + encode(request))) {
-        o.why = "la ventana preparada cerró la conexión";
+    if (!channel->send(helloLine(identity) + encode(request), answerWithin)) {
+        o.why = channel->timedOut() ? "la ventana preparada no contesta a tiempo"
+                                    : "la ventana preparada cerró la conexión";
         return o;
     }
     std::string line;
@@ -244,7 +245,10 @@ Outcome serve(const std::string& address, const std::string& identity, const Req
 Probe probe(const std::string& address, const std::string& identity, milliseconds within) {
     const auto deadline = Clock::now() + within;
     auto channel = LocalChannel::connect(address, within);
-    if (!channel || !channel->send(helloLine(identity) + "PING\n")) return {};
+    if (!channel) return {};
+    // A server that takes not even the question is there, but as silent as a hung one.
+    if (!channel->send(helloLine(identity) + "PING\n", within))
+        return channel->timedOut() ? Probe{Probe::Silent} : Probe{};
     std::string line;
     const LocalChannel::Read r = answer(*channel, line, deadline);
     if (r == LocalChannel::Read::Timeout) return {Probe::Silent};

@@ -117,7 +117,8 @@ std::optional<LocalChannel> LocalChannel::connect(const std::string& address,
         // Identification only: the server may not act as us.
         HANDLE h =
             CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                        nullptr);
         if (h != INVALID_HANDLE_VALUE) return LocalChannel(reinterpret_cast<std::intptr_t>(h));
         if (GetLastError() != ERROR_PIPE_BUSY) return std::nullopt;
         const auto left = timeLeft(deadline);
@@ -132,15 +133,32 @@ void LocalChannel::close() {
     handle_ = -1;
 }
 
-bool LocalChannel::send(std::string_view bytes) {
-    while (!bytes.empty()) {
+bool LocalChannel::send(std::string_view bytes, milliseconds timeout) {
+    // The server's pipe may hold nothing (Qt's has no buffer): a write then waits for the
+    // server to read, and one that does not must not hold its caller for ever.
+    const auto deadline = Clock::now() + timeout;
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return false;
+    bool ok = true;
+    while (ok && !bytes.empty()) {
+        ResetEvent(ov.hEvent);
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 16));
-        if (!WriteFile(asHandle(handle_), bytes.data(), chunk, &written, nullptr) || written == 0)
-            return false;
-        bytes.remove_prefix(written);
+        BOOL done = WriteFile(asHandle(handle_), bytes.data(), chunk, &written, &ov);
+        if (!done && GetLastError() == ERROR_IO_PENDING) {
+            if (WaitForSingleObject(ov.hEvent, static_cast<DWORD>(timeLeft(deadline).count())) !=
+                WAIT_OBJECT_0) {
+                CancelIoEx(asHandle(handle_), &ov);
+                timedOut_ = true;
+            }
+            done = GetOverlappedResult(asHandle(handle_), &ov, &written, TRUE);
+        }
+        ok = done && written > 0 && !timedOut_;
+        if (ok) bytes.remove_prefix(written);
     }
-    return true;
+    CloseHandle(ov.hEvent);
+    return ok;
 }
 
 LocalChannel::Read LocalChannel::readLine(std::string& line, milliseconds timeout) {
@@ -155,12 +173,15 @@ LocalChannel::Read LocalChannel::readLine(std::string& line, milliseconds timeou
             continue;
         }
         if (available > 0) {
+            // What is there already: the read completes at once, overlapped as the handle is.
             char buf[4096];
             DWORD got = 0;
-            if (!ReadFile(asHandle(handle_), buf, std::min<DWORD>(available, sizeof buf), &got,
-                          nullptr) ||
-                got == 0)
-                closed_ = true;
+            OVERLAPPED ov{};
+            BOOL done = ReadFile(asHandle(handle_), buf, std::min<DWORD>(available, sizeof buf),
+                                 &got, &ov);
+            if (!done && GetLastError() == ERROR_IO_PENDING)
+                done = GetOverlappedResult(asHandle(handle_), &ov, &got, TRUE);
+            if (!done || got == 0) closed_ = true;
             pending_.append(buf, got);
             continue;
         }
@@ -285,11 +306,17 @@ void LocalChannel::close() {
     handle_ = -1;
 }
 
-bool LocalChannel::send(std::string_view bytes) {
+bool LocalChannel::send(std::string_view bytes, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
     while (!bytes.empty()) {
-        const ssize_t n =
-            ::send(static_cast<int>(handle_), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        pollfd p{static_cast<int>(handle_), POLLOUT, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(timeLeft(deadline).count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) timedOut_ = true;
+        if (ready <= 0) return false;
+        const ssize_t n = ::send(static_cast<int>(handle_), bytes.data(), bytes.size(),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }

@@ -59,8 +59,10 @@ class LocalChannel {
     LocalChannel& operator=(const LocalChannel&) = delete;
     ~LocalChannel();
 
-    // Writes all of `bytes`; false when the peer is gone (never a SIGPIPE).
-    bool send(std::string_view bytes);
+    // Writes all of `bytes`; false when the peer is gone (never a SIGPIPE) or takes them in
+    // no more than `timeout`, as a hung peer whose pipe holds nothing does (then timedOut()).
+    bool send(std::string_view bytes, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    bool timedOut() const { return timedOut_; }
 
     enum class Read { Line, Timeout, Closed };
     // The next line without its "\n" (nor a "\r" before it), waiting at most `timeout` for it.
@@ -77,6 +79,7 @@ class LocalChannel {
     std::intptr_t handle_ = -1;
     std::string pending_; // received, not yet returned as lines
     bool closed_ = false;
+    bool timedOut_ = false;
 };
 
 // Writes `bytes` on a connection that the window toolkit owns, at once, from any thread and

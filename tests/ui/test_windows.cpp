@@ -866,11 +866,13 @@ class WindowsTest : public QObject {
         // and the window finishes, nothing of it left open for the next dispensing.
         {
             auto channel = vl::LocalChannel::connect(address, 2000ms);
-            QVERIFY(channel && channel->send(vl::handoff::helloLine(self) +
-                                             vl::handoff::encode({calls[0].line, {}, {}})));
+            QVERIFY(channel);
+            // Sent from another thread: a pipe with no buffer takes it only as this one reads.
             auto f = std::async(std::launch::async, [&] {
                 std::string line;
-                return channel->readLine(line, 5000ms) == vl::LocalChannel::Read::Line &&
+                return channel->send(vl::handoff::helloLine(self) +
+                                     vl::handoff::encode({calls[0].line, {}, {}})) &&
+                       channel->readLine(line, 5000ms) == vl::LocalChannel::Read::Line &&
                        line.starts_with("ACEPTADO") && channel->send("ADELANTE\n");
             });
             for (int i = 0; i < 100 && f.wait_for(0s) != std::future_status::ready; ++i)
