@@ -115,10 +115,8 @@ SendResult uploadAndSettle(const Paths& paths, const Config& cfg, const std::str
         r.error = lastFileInUse().empty()
                       ? toCp1252("No se puede leer el fichero de respuestas.")
                       : "No se puede leer Respuesta.tsv: lo est\xE1 usando otro programa (una "
-                        "hoja de c\xE1lculo, un antivirus o una copia de seguridad).\nLas "
-                        "respuestas siguen pendientes de enviar: env\xED"
-                        "elas de nuevo cuando ese "
-                        "programa lo deje libre.";
+                        "hoja de c\xE1lculo, un antivirus o una copia de seguridad). Vuelva a "
+                        "enviar cuando ese programa lo deje libre.";
     } else {
         r.sent = *snapshot;
         up = uploadOutboxContent(cfg, r.sent, url, progress, options);
