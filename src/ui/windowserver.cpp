@@ -110,21 +110,22 @@ void WindowServer::endOnRequest() {
 
 void WindowServer::prepareNext() {
     if (next_ || quitting_) return;
-    // A local page, as the information pages are: the next one then loads in this renderer.
-    QObject* fresh = spare_ ? nullptr : PageView::makeSparePage(this);
-    if (fresh) {
-        fresh->setProperty(SparePage, 0);
-        blankSpare(fresh, false);
-    } else {
+    if (!spare_) {
+        // A local page, as the information pages are: the next one then loads in this renderer.
+        if (QObject* page = PageView::makeSparePage(this)) {
+            page->setProperty(SparePage, 0);
+            blankSpare(page, false);
+            return;
+        }
         // A view with no renderer to start has nothing to wait for.
-        if (!spare_) spareLoaded_ = true;
-        // While a dispensing runs, its page has the engine to itself; the next window follows.
-        if (spareLoaded_ && !window_) next_ = buildWindow();
-        if (spareLoaded_ && !ready_)
+        spareLoaded_ = true;
+        if (!ready_)
             QTimer::singleShot(0, this, [this] {
                 if (!ready_) becomeReady();
             });
     }
+    // While a dispensing runs, its page has the engine to itself; the next window follows it.
+    if (spareLoaded_ && !window_) next_ = buildWindow();
     if (next_) beginWaiting();
 }
 
